@@ -1,0 +1,42 @@
+# Front door: `make demo` and `make test` install what is missing, build, then do their job.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test tsan fuzz bench captures clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build/release -j $(JOBS) --target varno
+
+demo: build
+	@./scripts/demo.sh build/release/varno
+
+test: deps
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'EndToEnd|Pipeline|Channel|Live'
+
+fuzz:
+	@./scripts/install-deps.sh --fuzz
+	@./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench: build
+	@./scripts/install-deps.sh --bench
+	@./bench/run.sh build/release/varno
+
+captures:
+	@./scripts/make-captures.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing, the demo and the benchmark need.
+# Quick when everything is present; runs apt-get update only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libboost-program-options-dev libboost-log-dev libboost-thread-dev
+  libboost-filesystem-dev libboost-date-time-dev
+  libpcap-dev nlohmann-json3-dev libgtest-dev googletest
+  tcpdump tshark openssl gnutls-bin iproute2 python3
+)
+# Extra tools that only `make fuzz` and `make bench` use.
+case "${1:-}" in
+  --fuzz) packages+=(clang libclang-rt-dev) ;;
+  --bench) packages+=(time hyperfine) ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; answer it up front.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -qq
+${SUDO:+$SUDO -E} apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,420 @@
+#!/usr/bin/env bash
+# Regenerates the small test captures in tests/data/ (with tests/data/MANIFEST.tsv) and
+# examples/demo.pcap from real TLS handshakes between openssl / gnutls clients and servers
+# on 127.0.0.1, recorded with tcpdump. A throw-away PKI is made for every run, so the
+# certificates (and every random value) differ from run to run; the structure does not.
+#
+# Needs root (tcpdump on lo and "any"), openssl, gnutls-bin, tcpdump, tshark (editcap),
+# python3 and iproute2 (ss). Every scenario listens on its own port, PORT_BASE + n
+# (PORT_BASE defaults to 47400; set VARNO_CAPTURE_PORT_BASE to move the whole range).
+# Each capture is dissected with tshark afterwards; a capture whose hellos,
+# ChangeCipherSpec records or alerts are not what the scenario expects is recorded again
+# (up to three times) and otherwise fails the run.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+tool="$root/scripts/pcap_tool.py"
+data_dir="$root/tests/data"
+demo_file="$root/examples/demo.pcap"
+port_base=${VARNO_CAPTURE_PORT_BASE:-47400}
+
+for cmd in openssl gnutls-cli gnutls-serv tcpdump tshark editcap python3 ss timeout; do
+  command -v "$cmd" >/dev/null || { echo "make-captures: $cmd is missing (scripts/install-deps.sh)" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "make-captures: tcpdump on the loopback device needs root" >&2; exit 1; }
+
+work=$(mktemp -d)
+pki="$work/pki"
+out="$work/out"
+mkdir -p "$out"
+cleanup() {
+  # Only this shell's own background jobs that are still running (servers, tcpdump).
+  local p
+  for p in $(jobs -p); do
+    kill "$p" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+log() { echo "make-captures: $*" >&2; }
+
+# --- process helpers -------------------------------------------------------------------
+
+# wait_pid PID SECONDS: waits for a background job, killing it when it overstays.
+wait_pid() {
+  local pid=$1 limit=$(($2 * 10)) i
+  for ((i = 0; i < limit; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+wait_listen() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    ss -ltnH "sport = :$1" | grep -q . && return 0
+    sleep 0.1
+  done
+  log "nothing listens on port $1"
+  return 1
+}
+
+port_free() {
+  if ss -ltnH "sport = :$1" | grep -q .; then
+    log "port $1 is in use; set VARNO_CAPTURE_PORT_BASE to another range"
+    return 1
+  fi
+}
+
+# --- capture session -------------------------------------------------------------------
+# begin PORT FILE [FILE_SLL FILE_SLL2]: starts tcpdump on lo (Ethernet) and, when asked,
+# on "any" as Linux cooked v1 and v2, all filtered on PORT.
+cur_port=
+tcpdump_pids=()
+server_pid=
+
+begin() {
+  cur_port=$1
+  port_free "$cur_port"
+  tcpdump_pids=()
+  start_tcpdump "$2" -i lo
+  [ $# -ge 3 ] && start_tcpdump "$3" -i any -y LINUX_SLL
+  [ $# -ge 4 ] && start_tcpdump "$4" -i any -y LINUX_SLL2
+  return 0
+}
+
+start_tcpdump() {
+  local file=$1 i
+  shift
+  rm -f "$file" "$file.err"
+  tcpdump -Z root -U --immediate-mode -B 8192 "$@" -w "$file" "tcp port $cur_port" 2>"$file.err" &
+  tcpdump_pids+=($!)
+  for ((i = 0; i < 100; i++)); do
+    grep -qs 'listening on' "$file.err" && return 0
+    sleep 0.1
+  done
+  log "tcpdump did not start: $(cat "$file.err")"
+  return 1
+}
+
+finish() {
+  local p
+  [ -n "$server_pid" ] && wait_pid "$server_pid" 10
+  server_pid=
+  sleep 0.3 # let the last ACKs and FINs reach the capture
+  for p in "${tcpdump_pids[@]}"; do
+    kill -INT "$p" 2>/dev/null || true
+  done
+  for p in "${tcpdump_pids[@]}"; do
+    wait "$p" 2>/dev/null || true
+  done
+  tcpdump_pids=()
+}
+
+# server [-n CONNECTIONS] ARGS...: openssl s_server on 127.0.0.1:cur_port, ends after
+# CONNECTIONS accepted connections (default 1).
+server() {
+  local n=1
+  if [ "$1" = -n ]; then n=$2; shift 2; fi
+  openssl s_server -accept "127.0.0.1:$cur_port" -naccept "$n" -quiet "$@" \
+    </dev/null >"$work/server.log" 2>&1 &
+  server_pid=$!
+  wait_listen "$cur_port"
+}
+
+# client ARGS...: one openssl s_client connection that completes the handshake and quits.
+# A failing handshake (the alert scenario) is not an error here; the check judges it.
+client() {
+  echo Q | timeout 20 openssl s_client -connect "127.0.0.1:$cur_port" "$@" \
+    >>"$work/client.log" 2>&1 || true
+}
+
+RSA=(-cert "$pki/server-rsa.pem" -key "$pki/server-rsa.key" -cert_chain "$pki/inter.pem")
+ECDSA=(-dcert "$pki/server-ecdsa.pem" -dkey "$pki/server-ecdsa.key" -dcert_chain "$pki/inter.pem")
+TRUST=(-CAfile "$pki/ca.pem" -verify_return_error)
+LEGACY=(-cipher 'DEFAULT:@SECLEVEL=0')
+
+# --- verification and manifest ---------------------------------------------------------
+manifest=()
+
+# check FILE CONNECTIONS ROWS [fatal] [hrr]: dissects FILE with tshark and compares the
+# number of TCP connections and of complete handshakes (both hellos, ChangeCipherSpec in
+# both directions, no fatal alert); "fatal" also requires a fatal alert, "hrr" a
+# HelloRetryRequest, "reneg" a renegotiation started by the client. Prints the TLS versions seen on success.
+check() {
+  local file=$1 conns=$2 rows=$3 report summary
+  shift 3
+  report=$(python3 "$tool" check "$file" "$cur_port") || return 1
+  summary=$(tail -n 1 <<<"$report")
+  if [[ "$summary" != "connections=$conns complete=$rows "* ]]; then
+    log "$(basename "$file"): expected connections=$conns complete=$rows, tshark sees:"
+    echo "$report" >&2
+    return 1
+  fi
+  local want
+  for want in "$@"; do
+    case $want in
+      fatal) grep -q 'fatal_alert=1' <<<"$report" || { log "$(basename "$file"): no fatal alert"; return 1; } ;;
+      hrr) grep -q 'server_hellos=2' <<<"$report" || { log "$(basename "$file"): no HelloRetryRequest"; return 1; } ;;
+      reneg) grep -q RENEGOTIATING "$work/client.log" || { log "$(basename "$file"): no renegotiation"; return 1; } ;;
+    esac
+  done
+  sed -n 's/.* versions=//p' <<<"$summary"
+}
+
+# note FILE LINKTYPE CONNECTIONS ROWS VERSIONS NOTES
+in_manifest=1
+note() {
+  [ "$in_manifest" = 1 ] || return 0
+  manifest+=("$(printf '%s\t%s\t%s\t%s\t%s\t%s' "$@")")
+}
+
+# scenario FILE CONNECTIONS ROWS LINKTYPE NOTES FUNCTION [CHECK_FLAGS...]: records the
+# capture with FUNCTION, checks it, retries a failed recording twice.
+scenario() {
+  local file=$1 conns=$2 rows=$3 linktype=$4 notes=$5 fn=$6 attempt versions
+  shift 6
+  for attempt in 1 2 3; do
+    : >"$work/client.log"
+    "$fn" "$out/$file"
+    if versions=$(check "$out/$file" "$conns" "$rows" "$@"); then
+      note "$file" "$linktype" "$conns" "$rows" "$versions" "$notes"
+      log "$file: $conns connection(s), $rows row(s), $versions"
+      return 0
+    fi
+    log "$file: attempt $attempt failed; client log:"
+    tail -n 5 "$work/client.log" >&2
+  done
+  return 1
+}
+
+# --- scenarios -------------------------------------------------------------------------
+# Port offsets: 1-9 single TLS 1.2 and older, 10-19 TLS 1.3 and other peers, 20-29 files
+# with several connections, 30-39 the demo.
+
+t12_ecdhe_rsa_sni() {
+  begin $((port_base + 1)) "$1"
+  server "${RSA[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+t12_rsa_kx_chain2() {
+  begin $((port_base + 2)) "$1"
+  server "${RSA[@]}"
+  client -tls1_2 -cipher AES128-GCM-SHA256 "${TRUST[@]}"
+  finish
+}
+
+t12_dhe_rsa_ffdhe2048() {
+  begin $((port_base + 3)) "$1"
+  server "${RSA[@]}" -dhparam "$pki/dh2048.pem"
+  client -tls1_2 -cipher DHE-RSA-AES256-GCM-SHA384 "${TRUST[@]}"
+  finish
+}
+
+t10_ecdhe_rsa() {
+  begin $((port_base + 4)) "$1"
+  server "${RSA[@]}" -tls1 "${LEGACY[@]}"
+  client -tls1 "${LEGACY[@]}" -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+t11_ecdhe_rsa() {
+  begin $((port_base + 5)) "$1"
+  server "${RSA[@]}" -tls1_1 "${LEGACY[@]}"
+  client -tls1_1 "${LEGACY[@]}" -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+t12_client_auth() {
+  begin $((port_base + 6)) "$1"
+  server "${RSA[@]}" -Verify 1 -CAfile "$pki/chain.pem" -verify_return_error
+  client -tls1_2 -cipher ECDHE-RSA-AES256-GCM-SHA384 -servername demo.example "${TRUST[@]}" \
+    -cert "$pki/client.pem" -key "$pki/client.key" -cert_chain "$pki/inter.pem"
+  finish
+}
+
+t12_alert_unknown_ca() {
+  begin $((port_base + 7)) "$1"
+  server "${RSA[@]}"
+  client -tls1_2 -servername demo.example -CAfile "$pki/other-ca.pem" -verify_return_error
+  finish
+}
+
+t12_renegotiation() {
+  begin $((port_base + 8)) "$1"
+  # -rev answers each line reversed; unlike the default mode it keeps serving the
+  # connection while its own standard input is at end of file.
+  server "${RSA[@]}" -rev -client_renegotiation
+  (sleep 0.5; echo hello; sleep 0.5; echo R; sleep 1; echo Q) | timeout 20 openssl s_client \
+    -connect "127.0.0.1:$cur_port" -tls1_2 -servername demo.example "${TRUST[@]}" \
+    >>"$work/client.log" 2>&1 || true
+  finish
+}
+
+t13_x25519() {
+  begin $((port_base + 10)) "$1"
+  server "${RSA[@]}"
+  client -tls1_3 -groups X25519 -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+t13_hrr() {
+  begin $((port_base + 11)) "$1"
+  server "${RSA[@]}" -groups P-256
+  client -tls1_3 -groups X25519:P-256 -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+gnutls_cli_t13() {
+  begin $((port_base + 12)) "$1"
+  server "${RSA[@]}" "${ECDSA[@]}"
+  timeout 20 gnutls-cli --x509cafile "$pki/ca.pem" --sni-hostname demo.example \
+    --verify-hostname demo.example --priority 'NORMAL:-VERS-ALL:+VERS-TLS1.3' \
+    -p "$cur_port" 127.0.0.1 </dev/null >>"$work/client.log" 2>&1 || true
+  finish
+}
+
+openssl_to_gnutls_serv_t12() {
+  begin $((port_base + 13)) "$1"
+  gnutls-serv --echo -p "$cur_port" --x509certfile "$pki/server-ecdsa.pem" \
+    --x509keyfile "$pki/server-ecdsa.key" --disable-client-cert \
+    >"$work/server.log" 2>&1 </dev/null &
+  server_pid=$!
+  wait_listen "$cur_port"
+  client -tls1_2 -servername demo.example
+  kill "$server_pid" 2>/dev/null || true
+  finish
+}
+
+# Four handshakes in a row against one server holding an RSA and an ECDSA certificate.
+several_connections() {
+  begin $((port_base + 20)) "$1"
+  server -n 4 "${RSA[@]}" "${ECDSA[@]}"
+  client -tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256 -groups P-256 -servername demo.example "${TRUST[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-CHACHA20-POLY1305 -groups X25519 -servername server.test "${TRUST[@]}"
+  client -tls1_3 -ciphersuites TLS_AES_256_GCM_SHA384 -groups P-384 -servername demo.example "${TRUST[@]}"
+  client -tls1_2 -cipher AES256-SHA256 "${TRUST[@]}"
+  finish
+}
+
+# One TLS 1.2 and one TLS 1.3 handshake, recorded at once on lo (Ethernet) and on "any"
+# (Linux cooked v1 and v2); the other link types are rewritten from the Ethernet file.
+link_types() {
+  begin $((port_base + 21)) "$1" "$out/lt_linux_sll.pcap" "$out/lt_linux_sll2.pcap"
+  server -n 2 "${RSA[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername demo.example "${TRUST[@]}"
+  client -tls1_3 -servername demo.example "${TRUST[@]}"
+  finish
+}
+
+# The demo: a TLS 1.2 handshake with client certificates, TLS 1.2 with RSA key exchange,
+# TLS 1.3, and TLS 1.3 with a HelloRetryRequest (the server takes only x25519 and P-256;
+# the last client's first key share is P-384).
+demo() {
+  begin $((port_base + 30)) "$1"
+  server -n 4 "${RSA[@]}" -groups X25519:P-256 -verify 1 -CAfile "$pki/chain.pem"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername demo.example "${TRUST[@]}" \
+    -cert "$pki/client.pem" -key "$pki/client.key" -cert_chain "$pki/inter.pem"
+  client -tls1_2 -cipher AES128-GCM-SHA256 -servername demo.example "${TRUST[@]}"
+  client -tls1_3 -servername demo.example "${TRUST[@]}"
+  client -tls1_3 -groups P-384:P-256 -servername www.demo.example "${TRUST[@]}"
+  finish
+}
+
+# --- run -------------------------------------------------------------------------------
+log "creating a throw-away PKI"
+"$root/scripts/make-certs.sh" "$pki"
+
+ETH="1 (Ethernet)"
+scenario t12_ecdhe_rsa_sni.pcap 1 1 "$ETH" \
+  "ECDHE-RSA-AES128-GCM-SHA256 (0xc02f), SNI demo.example, group x25519 (TLSKEXParameter 0x001d), server chain: leaf RSA-2048 + intermediate" \
+  t12_ecdhe_rsa_sni
+scenario t12_rsa_kx_chain2.pcap 1 1 "$ETH" \
+  "RSA key exchange AES128-GCM-SHA256 (0x009c), no SNI, chain of 2: leaf RSA-2048 sha256WithRSA, last cert (intermediate) sha384WithRSA -> TLSKEXParameter 3072" \
+  t12_rsa_kx_chain2
+scenario t12_dhe_rsa_ffdhe2048.pcap 1 1 "$ETH" \
+  "DHE-RSA-AES256-GCM-SHA384 (0x009f), no SNI, server DH parameters ffdhe2048 -> TLSKEXParameter 2048" \
+  t12_dhe_rsa_ffdhe2048
+scenario t10_ecdhe_rsa.pcap 1 1 "$ETH" \
+  "TLS 1.0 on both sides with SECLEVEL=0, ECDHE-RSA-AES256-SHA (0xc014), group x25519 (0x001d), SNI demo.example" \
+  t10_ecdhe_rsa
+scenario t11_ecdhe_rsa.pcap 1 1 "$ETH" \
+  "TLS 1.1 on both sides with SECLEVEL=0, ECDHE-RSA-AES256-SHA (0xc014), group x25519 (0x001d), SNI demo.example" \
+  t11_ecdhe_rsa
+scenario t12_client_auth.pcap 1 1 "$ETH" \
+  "server requests a client certificate (IsClientAuthRequested 1); client sends RSA-2048 leaf + intermediate (ClientCertificateChain of 2); ECDHE-RSA-AES256-GCM-SHA384 (0xc030), group x25519" \
+  t12_client_auth
+scenario t12_alert_unknown_ca.pcap 1 0 "$ETH" \
+  "client trusts another CA and sends fatal alert unknown_ca (48) after the server's Certificate: no ChangeCipherSpec, no row" \
+  t12_alert_unknown_ca fatal
+scenario t12_renegotiation.pcap 1 1 "$ETH" \
+  "client-initiated renegotiation after some application data; the second handshake is encrypted, so the row describes the first one (ECDHE-RSA-AES256-GCM-SHA384 0xc030, IsRenegotiated 0)" \
+  t12_renegotiation reneg
+scenario t13_x25519.pcap 1 1 "$ETH" \
+  "TLS 1.3 with middlebox-compatibility ChangeCipherSpec, TLS_AES_256_GCM_SHA384 (0x1302), group x25519 (0x001d), SNI demo.example" \
+  t13_x25519
+scenario t13_hrr.pcap 1 1 "$ETH" \
+  "TLS 1.3 HelloRetryRequest: client offers x25519:P-256 with an x25519 key share, server accepts only P-256 -> second ClientHello, group 0x0017" \
+  t13_hrr hrr
+scenario gnutls_cli_t13.pcap 1 1 "$ETH" \
+  "gnutls-cli against openssl s_server (RSA and ECDSA P-256 certificates), TLS 1.3 only, TLS_AES_256_GCM_SHA384 (0x1302), group secp256r1 (0x0017, GnuTLS's first key share), SNI demo.example" \
+  gnutls_cli_t13
+scenario openssl_to_gnutls_serv_t12.pcap 1 1 "$ETH" \
+  "openssl s_client against gnutls-serv with an ECDSA P-256 certificate (sent alone, chain of 1), TLS 1.2 ECDHE-ECDSA-AES256-GCM-SHA384 (0xc02c), group x25519, SNI demo.example" \
+  openssl_to_gnutls_serv_t12
+scenario several_connections.pcap 4 4 "$ETH" \
+  "four connections to one server in a row: TLS 1.2 ECDHE-ECDSA-AES128-GCM-SHA256 0xc02b (P-256 certificate, group 0x0017); TLS 1.2 ECDHE-RSA-CHACHA20-POLY1305 0xcca8 (group 0x001d, SNI server.test); TLS 1.3 0x1302 (group P-384 0x0018); TLS 1.2 RSA key exchange AES256-SHA256 0x003d (no SNI, TLSKEXParameter 3072)" \
+  several_connections
+scenario lt_ethernet.pcap 2 2 "$ETH" \
+  "link-type set: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) then TLS 1.3 (0x1302), both group x25519 and SNI demo.example; loopback, so both MAC addresses are 00:00:00:00:00:00" \
+  link_types
+
+# Checks of files that come out of a scenario without being recorded again.
+derived() {
+  local file=$1 conns=$2 rows=$3 linktype=$4 notes=$5 versions
+  versions=$(check "$out/$file" "$conns" "$rows") || { log "$file failed its check"; return 1; }
+  note "$file" "$linktype" "$conns" "$rows" "$versions" "$notes"
+  log "$file: $conns connection(s), $rows row(s), $versions"
+}
+
+cur_port=$((port_base + 21))
+derived lt_linux_sll.pcap 2 2 "113 (Linux SLL)" \
+  "same handshakes as lt_ethernet.pcap, recorded at the same time with tcpdump -i any -y LINUX_SLL; no MAC addresses in the rows"
+derived lt_linux_sll2.pcap 2 2 "276 (Linux SLL2)" \
+  "same handshakes, recorded at the same time with tcpdump -i any -y LINUX_SLL2; no MAC addresses in the rows"
+python3 "$tool" to-null "$out/lt_ethernet.pcap" "$out/lt_bsd_null.pcap"
+derived lt_bsd_null.pcap 2 2 "0 (BSD null)" \
+  "lt_ethernet.pcap with each Ethernet header replaced by a 4-byte host-order AF_INET (2) header"
+python3 "$tool" to-raw "$out/lt_ethernet.pcap" "$out/lt_raw_ip.pcap"
+derived lt_raw_ip.pcap 2 2 "101 (raw IPv4; libpcap DLT_RAW 12)" \
+  "lt_ethernet.pcap with the Ethernet headers removed"
+editcap -F pcapng "$out/lt_ethernet.pcap" "$out/lt_pcapng.pcapng"
+derived lt_pcapng.pcapng 2 2 "1 (Ethernet, pcapng)" \
+  "lt_ethernet.pcap converted with editcap -F pcapng"
+python3 "$tool" add-fcs "$out/lt_ethernet.pcap" "$out/lt_ethernet_fcs.pcap"
+derived lt_ethernet_fcs.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with the Ethernet CRC-32 appended to every frame (4 bytes after the IPv4 datagram, captured length = 14 + IPv4 total length + 4); decoding by IPv4 total length gives 2 rows, insisting on an exact captured length gives 0"
+python3 "$tool" split-ccs "$out/lt_ethernet.pcap" "$out/lt_ccs_alone_46.pcap" "$cur_port" >/dev/null
+derived lt_ccs_alone_46.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with the client's ChangeCipherSpec of the TLS 1.2 connection moved into a segment of its own without TCP options (IPv4 total length 46, 60-byte frame); the ClientKeyExchange and Finished around it keep their options and consecutive sequence numbers; a capture filter of IPv4 length >= 58 hides it and leaves 1 row"
+
+in_manifest=0 # the demo file is no test capture
+scenario demo.pcap 4 4 "$ETH" "demo" demo hrr
+
+# --- publish ---------------------------------------------------------------------------
+mkdir -p "$data_dir" "$(dirname "$demo_file")"
+rm -f "$data_dir"/*.pcap "$data_dir"/*.pcapng
+for line in "${manifest[@]}"; do
+  cp "$out/${line%%$'\t'*}" "$data_dir/"
+done
+cp "$out/demo.pcap" "$demo_file"
+{
+  printf 'file\tlink_type\tconnections\texpected_rows\ttls_versions\tnotes\n'
+  printf '%s\n' "${manifest[@]}"
+} >"$data_dir/MANIFEST.tsv"
+log "wrote ${#manifest[@]} captures to tests/data and examples/demo.pcap"

@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Small capture-file rewriter and checker for the test captures (standard library only).
+
+  pcap_tool.py to-null   IN OUT        Ethernet -> BSD loopback (link type 0, 4-byte AF_INET header)
+  pcap_tool.py to-raw    IN OUT        Ethernet -> raw IPv4 (link type 101)
+  pcap_tool.py add-fcs   IN OUT        append the Ethernet CRC-32 (4 bytes) to every frame
+  pcap_tool.py split-ccs IN OUT PORT   move the first ChangeCipherSpec record sent to TCP port
+                                       PORT into a segment of its own without TCP options
+  pcap_tool.py check     FILE PORT...  dissect FILE with tshark and print one line per TCP
+                                       connection plus a summary (see check())
+
+Input files are classic pcap (either byte order, micro- or nanosecond stamps); the output
+keeps the input's byte order and time resolution.
+"""
+
+import struct
+import subprocess
+import sys
+import zlib
+from collections import OrderedDict
+
+LINKTYPE_NULL = 0
+LINKTYPE_ETHERNET = 1
+LINKTYPE_RAW = 101
+ETH_HEADER = 14
+AF_INET = 2
+
+
+class Capture:
+    def __init__(self, linktype, snaplen, frames, endian="<", magic=0xA1B2C3D4):
+        self.linktype = linktype
+        self.snaplen = snaplen
+        self.frames = frames  # list of [ts_sec, ts_frac, orig_len, bytes]
+        self.endian = endian
+        self.magic = magic
+
+
+def read_pcap(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 24:
+        raise SystemExit(f"{path}: too short for a pcap header")
+    for endian in ("<", ">"):
+        magic = struct.unpack(endian + "I", data[:4])[0]
+        if magic in (0xA1B2C3D4, 0xA1B23C4D):
+            break
+    else:
+        raise SystemExit(f"{path}: not a classic pcap file")
+    _, _, _, _, _, snaplen, linktype = struct.unpack(endian + "IHHiIII", data[:24])
+    frames = []
+    pos = 24
+    while pos + 16 <= len(data):
+        sec, frac, incl, orig = struct.unpack(endian + "IIII", data[pos:pos + 16])
+        pos += 16
+        frames.append([sec, frac, orig, data[pos:pos + incl]])
+        pos += incl
+    return Capture(linktype & 0xFFFF, snaplen, frames, endian, magic)
+
+
+def write_pcap(path, cap, linktype=None):
+    e = cap.endian
+    out = [struct.pack(e + "IHHiIII", cap.magic, 2, 4, 0, 0, cap.snaplen,
+                       cap.linktype if linktype is None else linktype)]
+    for sec, frac, orig, frame in cap.frames:
+        out.append(struct.pack(e + "IIII", sec, frac, len(frame), orig))
+        out.append(frame)
+    with open(path, "wb") as f:
+        f.write(b"".join(out))
+
+
+def require_ethernet(cap, what):
+    if cap.linktype != LINKTYPE_ETHERNET:
+        raise SystemExit(f"{what} needs an Ethernet capture, got link type {cap.linktype}")
+
+
+def to_null(cap):
+    require_ethernet(cap, "to-null")
+    # The family word is in the byte order of the machine that wrote the file, which is
+    # the byte order of the file header.
+    family = struct.pack(cap.endian + "I", AF_INET)
+    for fr in cap.frames:
+        fr[3] = family + fr[3][ETH_HEADER:]
+        fr[2] += 4 - ETH_HEADER
+    cap.linktype = LINKTYPE_NULL
+
+
+def to_raw(cap):
+    require_ethernet(cap, "to-raw")
+    for fr in cap.frames:
+        fr[3] = fr[3][ETH_HEADER:]
+        fr[2] -= ETH_HEADER
+    cap.linktype = LINKTYPE_RAW
+
+
+def add_fcs(cap):
+    require_ethernet(cap, "add-fcs")
+    for fr in cap.frames:
+        fr[3] = fr[3] + struct.pack("<I", zlib.crc32(fr[3]) & 0xFFFFFFFF)
+        fr[2] += 4
+    cap.snaplen = max(cap.snaplen, 262144)
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def build_ipv4_tcp(ip_hdr, tcp_hdr, seq, payload):
+    """One IPv4/TCP datagram from template headers, with fresh lengths and checksums."""
+    tcp = bytearray(tcp_hdr)
+    struct.pack_into("!I", tcp, 4, seq)
+    tcp[12] = (len(tcp) // 4) << 4 | (tcp[12] & 0x0F)
+    struct.pack_into("!H", tcp, 16, 0)
+    ip = bytearray(ip_hdr)
+    struct.pack_into("!H", ip, 2, len(ip) + len(tcp) + len(payload))
+    struct.pack_into("!H", ip, 10, 0)
+    struct.pack_into("!H", ip, 10, checksum(bytes(ip)))
+    pseudo = ip[12:20] + struct.pack("!BBH", 0, 6, len(tcp) + len(payload))
+    struct.pack_into("!H", tcp, 16, checksum(bytes(pseudo) + bytes(tcp) + payload))
+    return bytes(ip) + bytes(tcp) + payload
+
+
+def split_ccs(cap, port):
+    """Split the first segment to PORT that carries a ChangeCipherSpec record into up to three
+    segments (records before, the CCS record alone, records after).  The CCS segment has a
+    20-byte TCP header without options, so its IPv4 total length is 46; the other two keep
+    the original options.  Sequence numbers follow the bytes, so the stream stays intact."""
+    require_ethernet(cap, "split-ccs")
+    for index, (sec, frac, orig, frame) in enumerate(cap.frames):
+        if len(frame) < ETH_HEADER + 40 or frame[12:14] != b"\x08\x00":
+            continue
+        ip = frame[ETH_HEADER:]
+        ihl = (ip[0] & 0x0F) * 4
+        if ip[9] != 6:
+            continue
+        total = struct.unpack("!H", ip[2:4])[0]
+        tcp = ip[ihl:]
+        if struct.unpack("!H", tcp[2:4])[0] != port:
+            continue
+        thl = (tcp[12] >> 4) * 4
+        payload = ip[ihl + thl:total]
+        # Walk the records of the segment; it must start on a record boundary.
+        pos, ccs_at = 0, None
+        while pos + 5 <= len(payload):
+            rtype = payload[pos]
+            rlen = struct.unpack("!H", payload[pos + 3:pos + 5])[0]
+            if rtype == 20:
+                ccs_at = (pos, pos + 5 + rlen)
+                break
+            pos += 5 + rlen
+        if ccs_at is None:
+            continue
+        seq = struct.unpack("!I", tcp[4:8])[0]
+        ip_hdr, tcp_hdr = ip[:ihl], tcp[:thl]
+        parts = [(payload[:ccs_at[0]], tcp_hdr), (payload[ccs_at[0]:ccs_at[1]], tcp_hdr[:20]),
+                 (payload[ccs_at[1]:], tcp_hdr)]
+        new_frames, offset, ip_id = [], 0, struct.unpack("!H", ip_hdr[4:6])[0]
+        for step, (chunk, header) in enumerate(p for p in parts if p[0]):
+            hdr = bytearray(ip_hdr)
+            struct.pack_into("!H", hdr, 4, (ip_id + step) & 0xFFFF)
+            datagram = build_ipv4_tcp(hdr, header, (seq + offset) & 0xFFFFFFFF, chunk)
+            offset += len(chunk)
+            # One microsecond apart, so that the frames keep their order by time as well.
+            per_sec = 1000000000 if cap.magic == 0xA1B23C4D else 1000000
+            frac_new = frac + step * (per_sec // 1000000)
+            new_frames.append([sec + frac_new // per_sec, frac_new % per_sec,
+                               ETH_HEADER + len(datagram), frame[:ETH_HEADER] + datagram])
+        cap.frames[index:index + 1] = new_frames
+        return len(new_frames)
+    raise SystemExit(f"no segment to port {port} carries a ChangeCipherSpec record")
+
+
+TSHARK_FIELDS = ["tcp.stream", "ip.src", "tcp.srcport", "tcp.dstport", "tls.record.content_type",
+                 "tls.handshake.type", "tls.alert_message.level", "tls.handshake.version",
+                 "tls.handshake.extensions.supported_version"]
+VERSION_NAMES = {0x0300: "SSLv3.0", 0x0301: "TLSv1.0", 0x0302: "TLSv1.1", 0x0303: "TLSv1.2",
+                 0x0304: "TLSv1.3"}
+
+
+def check(path, ports):
+    """Per TCP connection: both hellos, a ChangeCipherSpec in each direction, fatal alerts and
+    the version the server chose.  Prints one line per connection and a last line
+    "connections=N complete=M versions=V1;V2" (complete = hellos + both CCS + no fatal alert).
+    """
+    cmd = ["tshark", "-n", "-r", path]
+    for p in ports:
+        cmd += ["-d", f"tcp.port=={p},tls"]
+    cmd += ["-T", "fields", "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=,"]
+    for field in TSHARK_FIELDS:
+        cmd += ["-e", field]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    conns = OrderedDict()
+    for line in out.splitlines():
+        cols = (line.split("\t") + [""] * len(TSHARK_FIELDS))[:len(TSHARK_FIELDS)]
+        stream, src, sport, dport, ctypes, htypes, levels, hvers, svers = cols
+        if not stream:
+            continue
+        c = conns.setdefault(stream, {"client": None, "ch": False, "sh": 0,
+                                      "ccs": set(), "fatal": False, "version": 0,
+                                      "server_port": None})
+        ends = (src, sport)
+        htypes = [int(t) for t in htypes.split(",") if t]
+        if 1 in htypes and c["client"] is None:
+            c["client"] = ends
+            c["server_port"] = dport
+            c["ch"] = True
+        if 2 in htypes:
+            c["sh"] += htypes.count(2)  # a HelloRetryRequest is a second ServerHello
+            c["server_port"] = sport
+            for v in (hvers + "," + svers).split(","):
+                if v:
+                    c["version"] = max(c["version"], int(v, 16) if v.startswith("0x") else int(v))
+        if "20" in ctypes.split(","):
+            c["ccs"].add("client" if ends == c["client"] else "server")
+        if "2" in levels.split(","):
+            c["fatal"] = True
+    complete, versions = 0, []
+    for stream, c in conns.items():
+        done = c["ch"] and c["sh"] and c["ccs"] == {"client", "server"} and not c["fatal"]
+        complete += done
+        name = VERSION_NAMES.get(c["version"], "-")
+        if c["ch"] or c["sh"]:
+            versions.append(name)
+        print(f"stream={stream} server_port={c['server_port']} client_hello={int(c['ch'])} "
+              f"server_hellos={c['sh']} ccs={','.join(sorted(c['ccs'])) or '-'} "
+              f"fatal_alert={int(c['fatal'])} version={name} complete={int(done)}")
+    uniq = list(OrderedDict.fromkeys(versions))
+    print(f"connections={len(conns)} complete={complete} versions={';'.join(uniq) or '-'}")
+
+
+def main(argv):
+    if len(argv) < 3:
+        raise SystemExit(__doc__)
+    cmd = argv[1]
+    if cmd == "check":
+        check(argv[2], argv[3:])
+        return
+    if len(argv) < 4:
+        raise SystemExit(__doc__)
+    cap = read_pcap(argv[2])
+    if cmd == "to-null":
+        to_null(cap)
+    elif cmd == "to-raw":
+        to_raw(cap)
+    elif cmd == "add-fcs":
+        add_fcs(cap)
+    elif cmd == "split-ccs":
+        split_ccs(cap, int(argv[4]))
+    else:
+        raise SystemExit(__doc__)
+    write_pcap(argv[3], cap)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

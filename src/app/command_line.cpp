@@ -1,0 +1,84 @@
+#include "app/command_line.h"
+
+#include <boost/program_options/parsers.hpp>
+#include <boost/program_options/value_semantic.hpp>
+#include <cstdio>
+
+#include "tls/tables.h"
+
+namespace po = boost::program_options;
+
+po::options_description optionsDescription(std::string const& programName) {
+    std::string const caption =
+        std::string("VARNO v") + VARNO_VERSION + "\n\nUsage: " + programName + " [options]\n\nOptions";
+    po::options_description description(caption, po::options_description::m_default_line_length,
+                                        po::options_description::m_default_line_length / 2);
+    // clang-format off
+    description.add_options()
+        ("help,h", "show this message")
+        ("severity,s", po::value<std::string>()->default_value("error"), "minimum log severity level")
+        ("log,g", po::value<std::string>(), "log directory (output dir by default)")
+        ("list-interfaces,l", po::bool_switch()->default_value(false), "list available interfaces")
+        ("interface,i", po::value<std::string>(), "network interface to monitor")
+        ("pcap,p", po::value<std::string>(), "PCAP file to analyze")
+        ("output,o", po::value<std::string>(), "output directory")
+        ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
+        ("export-threshold,t", po::value<int32_t>()->default_value(1000000), "max entries per output file")
+        ("export-duration,d", po::value<int32_t>()->default_value(60), "max duration of export file (minutes)")
+        ("key-share,k", po::bool_switch()->default_value(false), "capture key share extension")
+        ("certificates,c", po::bool_switch()->default_value(false), "capture certificate chains")
+        ("message,m", po::value<std::vector<int32_t>>()->multitoken()->zero_tokens(),
+            "capture specific handshake messages")
+        ("list-messages,M", po::bool_switch()->default_value(false), "list supported handshake messages");
+    // clang-format on
+    return description;
+}
+
+CommandLineOptions parseCommandLine(po::options_description const& description, int argc, char const* const argv[]) {
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, description), values);
+    po::notify(values);
+
+    auto text = [&](char const* name) -> std::optional<std::string> {
+        if (!values.count(name)) return std::nullopt;
+        return values[name].as<std::string>();
+    };
+
+    CommandLineOptions options;
+    options.help = values.count("help") > 0;
+    options.severity = values["severity"].as<std::string>();
+    options.logDirectory = text("log");
+    options.listInterfaces = values["list-interfaces"].as<bool>();
+    options.interface = text("interface");
+    options.pcap = text("pcap");
+    options.output = text("output");
+    options.prefix = values["prefix"].as<std::string>();
+    options.exportThreshold = values["export-threshold"].as<int32_t>();
+    options.exportDuration = values["export-duration"].as<int32_t>();
+    options.keyShare = values["key-share"].as<bool>();
+    options.certificates = values["certificates"].as<bool>();
+    if (values.count("message")) {
+        options.hasMessageTypes = true;
+        options.messageTypes = values["message"].as<std::vector<int32_t>>();
+    }
+    options.listMessages = values["list-messages"].as<bool>();
+    return options;
+}
+
+std::string validateOptions(CommandLineOptions const& options) {
+    bool const hasInput = options.pcap || options.interface;
+    if (hasInput && !options.output) return "Output directory (-o/--output) is required.";
+    if (!hasInput) return "One of -p/--pcap or -i/--interface must be used.";
+    if (options.pcap && options.interface) return "Only one of -p/--pcap and -i/--interface may be used.";
+    if (options.exportThreshold < 0) return "Export threshold must be a positive value.";
+    return {};
+}
+
+void writeMessageTypes(std::ostream& out) {
+    out << "Handshake Message Types:\n";
+    for (auto const& [type, name] : saveHandshakeTypes) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%3d", type);
+        out << "  " << number << " " << name << "\n";
+    }
+}

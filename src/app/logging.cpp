@@ -1,0 +1,57 @@
+#include "app/logging.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/expressions/formatters/format.hpp>
+#include <boost/log/sinks/text_file_backend.hpp>
+#include <boost/log/trivial.hpp>
+#include <boost/log/utility/setup/common_attributes.hpp>
+#include <boost/make_shared.hpp>
+
+namespace logging = boost::log;
+namespace sinks = boost::log::sinks;
+namespace expr = boost::log::expressions;
+
+Logging::Logging(std::string const& directory, std::string const& severity) : core(logging::core::get()) {
+    createSink(directory, severity);
+}
+
+void Logging::createSink(std::string const& directory, std::string const& severity) {
+    auto backend = boost::make_shared<sinks::text_file_backend>(
+        logging::keywords::file_name = directory + "/varno.log",
+        logging::keywords::target_file_name = directory + "/varno_%5N.log",
+        logging::keywords::rotation_size = 5 * 1024 * 1024,
+        logging::keywords::time_based_rotation =
+            sinks::file::rotation_at_time_interval(boost::posix_time::microseconds(3600000000LL)));
+    backend->auto_flush(true);
+
+    auto fileSink = boost::make_shared<FileSink>(backend);
+    fileSink->set_formatter(expr::format("[%1%]: [%2%] %3% - %4%") %
+                            expr::attr<boost::posix_time::ptime>("TimeStamp") %
+                            expr::attr<logging::attributes::current_thread_id::value_type>("ThreadID") %
+                            expr::attr<logging::trivial::severity_level>("Severity") % expr::smessage);
+    // A log file that cannot be written (its directory cannot be made, the disk is full)
+    // must not take the process down from the sink's own thread: such records are dropped.
+    fileSink->set_exception_handler([] {});
+    sink = fileSink;
+    core->add_sink(sink);
+
+    logging::trivial::severity_level level;
+    if (logging::trivial::from_string(severity.data(), severity.size(), level))
+        sink->set_filter(logging::trivial::severity >= level);
+
+    logging::add_common_attributes();
+}
+
+Logging::~Logging() {
+    core->remove_sink(sink);
+    // A destructor must not throw: a file that cannot be written loses its last records.
+    try {
+        sink->stop();
+        sink->flush();
+    } catch (...) {
+    }
+    sink.reset();
+    core.reset();
+}

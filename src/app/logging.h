@@ -1,0 +1,26 @@
+#pragma once
+#include <boost/log/core.hpp>
+#include <boost/log/sinks/async_frontend.hpp>
+#include <boost/log/sinks/text_file_backend.hpp>
+#include <boost/shared_ptr.hpp>
+#include <string>
+
+// The process's one log destination: an asynchronous sink writing a rotating text file
+// in the log directory, passing records at or above the given severity.
+class Logging {
+public:
+    // directory: where "varno.log" and its rotated copies go. severity: trace, debug, info,
+    // warning, error or fatal; any other text lets every record through.
+    Logging(std::string const& directory, std::string const& severity);
+    ~Logging();
+    Logging(Logging const&) = delete;
+    Logging& operator=(Logging const&) = delete;
+
+private:
+    using FileSink = boost::log::sinks::asynchronous_sink<boost::log::sinks::text_file_backend>;
+
+    void createSink(std::string const& directory, std::string const& severity);
+
+    boost::shared_ptr<FileSink> sink;
+    boost::shared_ptr<boost::log::core> core;
+};

@@ -1,0 +1,176 @@
+#include "capture/packet_source.h"
+
+#include <stdexcept>
+
+#include "app/log.h"
+#include "capture/interfaces.h"
+#include "flow/flow.h"
+#include "tls/byte_reader.h"
+
+const std::map<int, int> LINK_LAYER_OFFSETS = {
+    {0, 4},     // DLT_NULL (BSD loopback)
+    {1, 14},    // DLT_EN10MB (Ethernet)
+    {12, 0},    // DLT_RAW (raw IP)
+    {113, 16},  // DLT_LINUX_SLL
+    {276, 20},  // DLT_LINUX_SLL2
+};
+
+// IPv4 TCP segments whose payload (total length minus both header lengths) is not
+// empty: a ChangeCipherSpec or alert alone in a segment passes, bare ACKs do not.
+const char* const CAPTURE_FILTER = "tcp && ip[2:2] - ((ip[0] & 0xf) << 2) - ((tcp[12] & 0xf0) >> 2) > 0";
+
+namespace {
+constexpr int READ_TIMEOUT_MS = 512;
+}
+
+int linkLayerOffset(pcap_t* handle) {
+    const int link = pcap_datalink(handle);
+    auto it = LINK_LAYER_OFFSETS.find(link);
+    if (it != LINK_LAYER_OFFSETS.end()) return it->second;
+    VARNO_LOG(error) << "Unsupported data link type: " << link;
+    return -1;
+}
+
+PacketSource::PacketSource(pcap_t* handle)
+    : handle(handle),
+      isEthernet(pcap_datalink(handle) == DLT_EN10MB),
+      linkOffset(linkLayerOffset(handle)),
+      packet(std::make_shared<Packet>(isEthernet, linkOffset)) {}
+
+PacketSource::~PacketSource() {
+    if (handle) pcap_close(handle);
+}
+
+std::unique_ptr<PacketSource> PacketSource::create(std::string path) {
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_open_offline(path.c_str(), errorBuffer);
+    if (handle == nullptr) {
+        VARNO_LOG(error) << errorBuffer;
+        return nullptr;
+    }
+    auto source = std::make_unique<PacketSource>(handle);
+    if (!source->setFilter(CAPTURE_FILTER)) return nullptr;
+    return source;
+}
+
+std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface) {
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_create(interface.name.c_str(), errorBuffer);
+    if (handle == nullptr) {
+        VARNO_LOG(error) << errorBuffer;
+        return nullptr;
+    }
+    pcap_set_promisc(handle, 1);
+    pcap_set_timeout(handle, READ_TIMEOUT_MS);
+    pcap_set_immediate_mode(handle, 1);
+    if (pcap_activate(handle) < 0) {
+        VARNO_LOG(error) << pcap_geterr(handle);
+        pcap_close(handle);
+        return nullptr;
+    }
+    auto source = std::make_unique<PacketSource>(handle);
+    if (!source->setFilter(CAPTURE_FILTER)) return nullptr;
+    return source;
+}
+
+bool PacketSource::setFilter(std::string const& expression) {
+    bpf_program program{};
+    if (pcap_compile(handle, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) < 0) {
+        VARNO_LOG(error) << pcap_geterr(handle);
+        return false;
+    }
+    if (pcap_setfilter(handle, &program) < 0) {
+        VARNO_LOG(error) << pcap_geterr(handle);
+        pcap_freecode(&program);
+        return false;
+    }
+    pcap_freecode(&program);
+    return true;
+}
+
+bool PacketSource::hasMorePackets() {
+    while (active.load(std::memory_order_relaxed)) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        const int result = pcap_next_ex(handle, &header, &bytes);
+        if (result < 0) return false;  // end of file, read error, or a stop request
+        if (result == 0) continue;  // read timeout on a quiet link: look at the flag again
+        if (packet->parse(header, bytes) && packet->isValid()) return true;
+    }
+    return false;
+}
+
+std::shared_ptr<Packet> PacketSource::nextPacket() {
+    std::shared_ptr<Packet> decoded = packet;
+    packet = std::make_shared<Packet>(isEthernet, linkOffset);
+    packet->reset();
+    return decoded;
+}
+
+PacketSourceWorker::PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel,
+                                       std::shared_ptr<FlowChannel> const& exportChannel)
+    : flows(flows), taskChannel(taskChannel), exportChannel(exportChannel) {}
+
+void PacketSourceWorker::setPacketSource(std::unique_ptr<PacketSource>& newSource) {
+    activeSource.store(nullptr);
+    source = std::move(newSource);
+    activeSource.store(source.get());
+}
+
+void PacketSourceWorker::close() {
+    PacketSource* current = activeSource.load();
+    if (!current) return;
+    current->active.store(false);
+    // In immediate mode a read on a quiet link may not return at its timeout; breaking
+    // the loop wakes it (pcap_breakloop is safe from a signal handler).
+    pcap_breakloop(current->handle);
+}
+
+bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
+    if (packet.tcpPayloadLength() <= 10 || packet.tcpPayload() == nullptr) return false;
+    ByteReader p(packet.tcpPayload(), packet.tcpPayloadLength());
+    const uint8_t contentType = p.u8();
+    const uint8_t recordMajor = p.u8();
+    const uint8_t recordMinor = p.u8();
+    p.skip(2);  // record length, not examined
+    const uint8_t handshakeType = p.u8();
+    p.skip(3);  // handshake length, not examined
+    const uint8_t helloMajor = p.u8();
+    const uint8_t helloMinor = p.u8();
+    return p.ok() && contentType == 0x16 && recordMajor == 3 && helloMajor == 3 &&
+           (handshakeType == 1 || handshakeType == 2) && recordMinor <= 4 && helloMinor <= 4;
+}
+
+void PacketSourceWorker::operator()() {
+    if (!source) throw std::runtime_error("capture started without a packet source");
+    while (source->hasMorePackets()) {
+        std::shared_ptr<Packet> packet = source->nextPacket();
+        FlowKey const& key = packet->flowKey;
+        auto it = flows.find(key);
+        if (it != flows.end()) {
+            Flow& flow = *it->second;
+            if (flow.packets.size() < flow.maxPackets) {
+                packet->copyPacketData();
+                flow.enqueuePacket(packet);
+            }
+        } else if (checkTlsSignatures(*packet)) {
+            auto flow = std::make_shared<Flow>(key);
+            flows.emplace(key, flow);
+            expiryQueue.push(Expiry{key, packet->timestamp() + flowTimeout});
+            packet->copyPacketData();
+            flow->enqueuePacket(packet);
+        }
+        flushExpiredFlows(packet->timestamp());
+    }
+}
+
+void PacketSourceWorker::flushExpiredFlows(uint64_t now) {
+    while (!expiryQueue.empty() && expiryQueue.top().deadline <= now) {
+        FlowKey key = expiryQueue.top().key;
+        expiryQueue.pop();
+        auto it = flows.find(key);
+        if (it == flows.end()) continue;
+        taskChannel->send(it->second);
+        flows.erase(it);
+    }
+}

@@ -1,0 +1,299 @@
+#include "export/exporter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/filesystem.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "app/config.h"
+#include "app/log.h"
+#include "export/base64.h"
+#include "export/sha1.h"
+#include "flow/flow.h"
+#include "tls/tls_features.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+const char* const headerLine =
+    "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
+    "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
+    "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
+    "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
+
+constexpr int64_t nanosPerMinute = 60'000'000'000;
+
+// Upper bound on names tried for one file; only reached if the directory is flooded
+// with files of our own naming pattern.
+constexpr int maxNameAttempts = 100000;
+
+std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// A cell as RFC 4180 wants it: unchanged unless it holds a separator, a quote or a line
+// break, which would split the row; then quoted with inner quotes doubled.
+std::string csvCell(std::string const& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+// 0 when nothing exists under path, EEXIST when any kind of entry does, errno otherwise.
+int probe(std::string const& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) return EEXIST;
+    return errno == ENOENT ? 0 : errno;
+}
+
+// Creates path as a new empty file, never touching an existing entry (O_EXCL also
+// refuses dangling symbolic links). Returns an open descriptor or -1 with errno set.
+int createExclusive(std::string const& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int writeAll(int fd, std::string const& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += size_t(n);
+    }
+    return 0;
+}
+
+// Moves a finished file to its final name unless that name is taken meanwhile.
+int publish(std::string const& from, std::string const& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int error = errno;
+    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return error;
+    // File systems without RENAME_NOREPLACE: check first; this thread is the only one
+    // naming files of this pattern.
+    if (int state = probe(to)) return state;
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+FlowExporter::FlowExporter(std::shared_ptr<FlowChannel> const& channel) : channel(channel) {}
+
+FlowExporter::~FlowExporter() {
+    // An unfinished file keeps its ".tmp" name, so readers never take it for complete.
+    if (output.is_open()) output.close();
+}
+
+void FlowExporter::operator()() {
+    for (;;) {
+        std::shared_ptr<Flow> flow = channel->receive();
+        if (!flow) break;
+        if (fileExpired(std::chrono::steady_clock::now())) closeFile();
+        if (!output.is_open()) openFile();
+        writeRow(flow);
+        if (rowsInFile == FlowEngineConfig::instance().exportThreshold) closeFile();
+    }
+    closeFile();
+}
+
+bool FlowExporter::fileExpired(std::chrono::steady_clock::time_point now) const {
+    int64_t minutes = FlowEngineConfig::instance().exportDuration;
+    int64_t opened = std::chrono::duration_cast<std::chrono::nanoseconds>(fileOpenedAt.time_since_epoch()).count();
+    int64_t span, deadline;
+    if (__builtin_mul_overflow(minutes, nanosPerMinute, &span) || __builtin_add_overflow(opened, span, &deadline))
+        return minutes < 0;  // beyond the 64-bit range: a huge limit is no limit, a huge negative one always passed
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() > deadline;
+}
+
+std::string FlowExporter::getOutputFilename(std::string prefix) {
+    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[16];
+    std::string timestamp(stamp, std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local));
+
+    std::string suffix;
+    if (timestamp == lastTimestamp)
+        suffix = "_" + std::to_string(fileSequence);
+    else
+        fileSequence = 0;
+    lastTimestamp = timestamp;
+    ++fileSequence;
+    return prefix + "_" + timestamp + suffix + ".csv";
+}
+
+void FlowExporter::openFile() {
+    FlowEngineConfig const& config = FlowEngineConfig::instance();
+    output.clear();
+    fileErrorLogged = false;
+
+    // Names repeat across runs and clock changes: skip every name whose ".csv" or ".tmp"
+    // already exists instead of replacing someone's data.
+    int error = EEXIST;
+    for (int attempt = 0; attempt < maxNameAttempts && error == EEXIST; ++attempt) {
+        currentPath = config.outputDir + "/" + getOutputFilename(config.outputPrefix);
+        error = probe(currentPath);
+        if (error != 0) continue;
+        int fd = createExclusive(currentPath + ".tmp");
+        error = fd < 0 ? errno : 0;
+        if (fd >= 0) ::close(fd);
+    }
+    if (error == 0) output.open(currentPath + ".tmp", std::ios::out | std::ios::trunc | std::ios::binary);
+
+    if (output.is_open()) {
+        openErrorLogged = false;
+        output << headerLine << '\n';
+    } else {
+        // Rows are dropped until a later flow manages to open a file; one message per outage.
+        if (!openErrorLogged)
+            VARNO_LOG(error) << "Cannot create output file " << currentPath << ".tmp: "
+                             << (error == 0 ? std::string("open failed") : errorText(error));
+        openErrorLogged = true;
+        output.setstate(std::ios::failbit);
+        currentPath.clear();
+    }
+    rowsInFile = 0;
+    fileOpenedAt = std::chrono::steady_clock::now();
+}
+
+void FlowExporter::closeFile() {
+    if (!output.is_open()) return;
+    output.close();
+    if (output.fail()) reportFileError("Cannot write output file ");
+    // Published even after a write error: whatever reached the file is kept for the reader.
+    if (int error = publish(currentPath + ".tmp", currentPath))
+        VARNO_LOG(error) << "Cannot rename output file " << currentPath << ".tmp to " << currentPath << ": "
+                         << errorText(error);
+    currentPath.clear();
+}
+
+void FlowExporter::reportFileError(char const* what) {
+    if (fileErrorLogged) return;
+    fileErrorLogged = true;
+    VARNO_LOG(error) << what << currentPath << ".tmp";
+}
+
+void FlowExporter::writeRow(std::shared_ptr<Flow> const& flow) {
+    if (flow) writeRow(flow->features);
+}
+
+void FlowExporter::writeRow(TLSFeatures const& features) {
+    std::string row = std::to_string(features.connectionTimestamp);
+    row += features.tlsVersion.starts_with("TLS") ? ",TLS" : ",SSL";
+    for (std::string const* text :
+         {&features.clientIPAddress, &features.clientPortNumber, &features.clientMACAddress, &features.serverIPAddress,
+          &features.serverPortNumber, &features.serverMACAddress, &features.tlsVersion, &features.sni,
+          &features.cipherSuiteCodePoint, &features.kexParameter, &features.tls13KexNamedGroupCodePoint}) {
+        row += ',';
+        row += csvCell(*text);
+    }
+    row += ',';
+    row += writeCertificates(features.serverCertificateChain);
+    row += features.isClientAuthRequested ? ",1," : ",0,";
+    row += writeCertificates(features.clientCertificateChain);
+    row += features.isRenegotiated ? ",1" : ",0";
+    row += features.isCompressed ? ",1," : ",0,";
+    row += encodeByteString(features.keyShareExtension);
+    row += ',';
+    row += encodeHandshakeMessages(features.handshakeMessages);
+    row += '\n';
+
+    if (output.is_open()) {
+        output.write(row.data(), std::streamsize(row.size()));
+        if (!output) reportFileError("Cannot write output file ");
+    }
+    ++rowsInFile;
+}
+
+std::string FlowExporter::writeCertificates(std::vector<std::string> const& chain) {
+    std::string cell;
+    bool first = true;
+    for (std::string const& entry : chain) {
+        if (!first) cell += ':';
+        first = false;
+        std::string certificate = entry;
+        cell += writeCertificate(certificate);
+    }
+    return cell;
+}
+
+std::string FlowExporter::writeCertificate(std::string& certificate) {
+    std::string digest = hashByteString(certificate);
+    try {
+        storeCertificate(certificate, digest);
+    } catch (std::exception const& e) {
+        // A certificate that cannot be stored costs its file, not the export: the row
+        // still names it by digest.
+        VARNO_LOG(error) << "Cannot store certificate " << digest << ": " << e.what();
+    }
+    return digest;
+}
+
+void FlowExporter::storeCertificate(std::string const& der, std::string const& digest) {
+    fs::path first = fs::path(FlowEngineConfig::instance().outputDir) / digest.substr(0, 2);
+    fs::path second = first / digest.substr(2, 2);
+    fs::path file = second / (digest + ".pem");
+
+    // Any entry under the name means stored: files of the store are never rewritten.
+    if (fs::exists(fs::symlink_status(file))) return;
+    if (!fs::exists(first)) fs::create_directory(first);
+    if (!fs::exists(second)) fs::create_directory(second);
+
+    int fd = createExclusive(file.string());
+    if (fd < 0) {
+        if (errno == EEXIST) return;
+        throw std::system_error(errno, std::generic_category(), "open " + file.string());
+    }
+    std::string pem = "-----BEGIN CERTIFICATE-----\n" + encodeByteString(der) + "\n-----END CERTIFICATE-----\n";
+    int error = writeAll(fd, pem);
+    if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+    if (error != 0) {
+        // A truncated file would pass for stored forever; it is ours, so take it back.
+        ::unlink(file.c_str());
+        throw std::system_error(error, std::generic_category(), "write " + file.string());
+    }
+}
+
+std::string FlowExporter::encodeHandshakeMessages(std::map<std::string, std::string> const& messages) {
+    std::string json;
+    if (!messages.empty()) {
+        nlohmann::json object = nlohmann::json::object();
+        for (auto const& [name, bytes] : messages) object[name] = encodeByteString(bytes);
+        json = object.dump();
+    }
+    boost::replace_all(json, "\"", "\"\"");
+    return "\"" + json + "\"";
+}
+
+std::string FlowExporter::hashByteString(std::string& bytes) {
+    Sha1 sha1;
+    sha1.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return sha1.finalHex();
+}
+
+std::string FlowExporter::encodeByteString(std::string const& bytes) {
+    // base64_encode counts in 32 bits; longer input goes in pieces of whole 3-byte groups.
+    constexpr size_t piece = size_t(3) << 30;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::string text;
+    for (size_t done = 0; done < bytes.size(); done += piece) {
+        size_t length = bytes.size() - done < piece ? bytes.size() - done : piece;
+        text += base64_encode(data + done, uint32_t(length));
+    }
+    return text;
+}

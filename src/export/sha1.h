@@ -1,0 +1,24 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// SHA-1 (FIPS 180-4) over input fed in any number of pieces.
+class Sha1 {
+public:
+    Sha1() { reset(); }
+
+    void update(const unsigned char* bytes, size_t length);
+    // Digest of everything fed since the last reset, as 40 lower-case hexadecimal
+    // characters; the state then starts afresh for the next message.
+    std::string finalHex();
+
+private:
+    void reset();
+    void compressBuffer();
+
+    uint32_t state[5];
+    unsigned char buffer[64];
+    size_t buffered;
+    uint64_t blocks;  // 64-byte blocks compressed so far
+};

@@ -1,0 +1,31 @@
+#include "flow/flow.h"
+
+#include "capture/packet.h"
+#include "tls/tls.h"
+
+Flow::Flow(FlowKey const& key) {
+    processors.push_back(std::make_shared<TLSProtocolProcessor>(&features, key));
+    processors.push_back(std::make_shared<TLSProtocolProcessor>(&features, key.reverse()));
+}
+
+Flow::~Flow() = default;
+
+bool Flow::processPacket(std::shared_ptr<Packet> const& packet) {
+    for (auto const& entry : processors) {
+        std::shared_ptr<ProtocolProcessor> processor = entry;
+        if (processor->canProcess(packet)) processor->process(packet);
+        if (features.fatalAlertSeen) break;
+    }
+    return features.handshakeComplete();
+}
+
+bool Flow::processPackets() {
+    bool complete = false;
+    while (!packets.empty()) {
+        if (!complete) complete = processPacket(packets.front());
+        packets.pop_front();
+    }
+    // The analysis is over: record buffers and pending segments are not needed any more.
+    for (auto const& processor : processors) processor->release();
+    return complete;
+}

@@ -1,0 +1,46 @@
+#include "pipeline/engine.h"
+
+#include <boost/thread/thread.hpp>
+#include <functional>
+#include <vector>
+
+#include "capture/interfaces.h"
+#include "flow/flow.h"
+#include "tls/tables.h"
+
+FlowEngine::FlowEngine(int workerCount)
+    : taskChannel(std::make_shared<FlowChannel>()),
+      exportChannel(std::make_shared<FlowChannel>()),
+      packetSourceWorker(flows, taskChannel, exportChannel),
+      exporter(exportChannel) {
+    for (int i = 0; i < workerCount; ++i) workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
+}
+
+FlowEngine::~FlowEngine() = default;
+
+bool FlowEngine::open(std::string path) { return open(PacketSource::create(std::move(path))); }
+
+bool FlowEngine::open(Interface const& interface) { return open(PacketSource::create(interface)); }
+
+bool FlowEngine::open(std::unique_ptr<PacketSource> source) {
+    if (!source) return false;
+    packetSourceWorker.setPacketSource(source);
+    return true;
+}
+
+void FlowEngine::processPackets() {
+    boost::thread exportThread(std::ref(exporter));
+    std::vector<boost::thread> workerThreads;
+    for (auto const& worker : workers) workerThreads.emplace_back(std::ref(*worker));
+    boost::thread captureThread(std::ref(packetSourceWorker));
+
+    captureThread.join();
+    // Flows still live when the capture ended go to the workers in key order.
+    for (auto const& entry : flows) taskChannel->send(entry.second);
+    for (size_t i = 0; i < workers.size(); ++i) taskChannel->send(NullFlowProcessMsg);
+    for (auto& thread : workerThreads) thread.join();
+    exportChannel->send(NullFlowEntryMsg);
+    exportThread.join();
+}
+
+void FlowEngine::interupt() { packetSourceWorker.close(); }

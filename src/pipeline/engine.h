@@ -1,0 +1,37 @@
+#pragma once
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "capture/packet_source.h"
+#include "export/exporter.h"
+#include "flow/flowkey.h"
+#include "pipeline/flow_process.h"
+
+class Flow;
+struct Interface;
+
+// Owns the pipeline: flow table, channels, capture worker, flow task workers, exporter.
+class FlowEngine {
+public:
+    explicit FlowEngine(int workerCount);
+    ~FlowEngine();
+
+    bool open(std::string path);
+    bool open(Interface const& interface);
+    bool open(std::unique_ptr<PacketSource> source);
+    // Runs the pipeline until the input ends and every flow has been exported.
+    void processPackets();
+    // Asks the capture to stop; safe from a signal handler.
+    void interupt();
+
+    std::map<FlowKey, std::shared_ptr<Flow>> flows;
+
+private:
+    std::shared_ptr<FlowChannel> taskChannel;
+    std::shared_ptr<FlowChannel> exportChannel;
+    PacketSourceWorker packetSourceWorker;
+    std::list<std::shared_ptr<FlowTaskWorker>> workers;
+    FlowExporter exporter;
+};

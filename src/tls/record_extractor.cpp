@@ -1,0 +1,139 @@
+#include "tls/record_extractor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iomanip>
+#include <sstream>
+
+#include "capture/packet.h"
+
+namespace {
+// Signed distance from `base` to `seq` in serial-number arithmetic (RFC 1982).
+int64_t serialDistance(uint32_t seq, uint32_t base) { return static_cast<int32_t>(seq - base); }
+
+bool isCopiedType(uint8_t type) { return type == 20 || type == 21 || type == 22; }
+}  // namespace
+
+std::string TLSRecord::toString() const {
+    std::ostringstream out;
+    out << std::hex << std::setfill('0') << "type=0x" << std::setw(2) << unsigned(type) << std::dec << " ("
+        << unsigned(type) << ")" << std::hex << ", ver=0x" << std::setw(4) << version << ", len=0x" << std::setw(4)
+        << length << std::dec << " (" << length << ")";
+    return out.str();
+}
+
+void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
+    if (!packet || packet->tcpPayloadLength() == 0) return;
+    if (!nextSeqKnown) {
+        // The first payload-carrying segment fixes where the stream starts.
+        nextSeq = packet->sequenceNumber();
+        nextSeqKnown = true;
+    }
+    if (!buffer) buffer = std::make_unique<uint8_t[]>(TLS_MAX_RECORD_LENGTH);
+    pending.push_back(Pending{packet, arrivals++});
+}
+
+void TLSRecordExtractor::release() {
+    buffer.reset();
+    pending.clear();
+    pending.shrink_to_fit();
+    current.reset();
+    cursor = nullptr;
+    packetRemaining = 0;
+    record.body = nullptr;
+    record.captured = false;
+}
+
+void TLSRecordExtractor::prepareForNextRecord() {
+    record.type = 0;
+    record.version = 0;
+    record.length = 0;
+    record.rawHeader.fill(0);
+    record.captured = false;
+    record.body = buffer.get();
+    headerRemaining = 5;
+    dataRemaining = 0;
+    rawHeaderWrite = 0;
+    bodyWrite = 0;
+    recordComplete = false;
+}
+
+// Picks the pending segment earliest relative to nextSeq and makes it current, skipping
+// what was already consumed. False when nothing is pending or a gap comes first.
+bool TLSRecordExtractor::startNextSegment() {
+    while (!pending.empty()) {
+        auto best = pending.begin();
+        for (auto it = pending.begin() + 1; it != pending.end(); ++it) {
+            int64_t d = serialDistance(it->packet->sequenceNumber(), nextSeq);
+            int64_t bestD = serialDistance(best->packet->sequenceNumber(), nextSeq);
+            if (d < bestD) {
+                best = it;
+            } else if (d == bestD) {
+                double t = it->packet->captureTime(), bestT = best->packet->captureTime();
+                if (t < bestT || (t == bestT && it->arrival < best->arrival)) best = it;
+            }
+        }
+        const int64_t distance = serialDistance(best->packet->sequenceNumber(), nextSeq);
+        if (distance > 0) return false;  // a segment is missing: wait for it
+
+        std::shared_ptr<Packet> segment = std::move(best->packet);
+        pending.erase(best);
+        const uint32_t length = segment->tcpPayloadLength();
+        const uint64_t consumed = static_cast<uint64_t>(-distance);
+        if (consumed >= length) continue;  // wholly a repeat of consumed data
+
+        current = std::move(segment);
+        cursor = current->tcpPayload() + consumed;
+        packetRemaining = static_cast<uint32_t>(length - consumed);
+        currentEndSeq = current->sequenceNumber() + length;
+        return true;
+    }
+    return false;
+}
+
+void TLSRecordExtractor::finishSegment() {
+    if (packetRemaining != 0 || !current) return;
+    nextSeq = currentEndSeq;
+    current.reset();
+    cursor = nullptr;
+}
+
+bool TLSRecordExtractor::hasMoreRecords() {
+    if (recordComplete || record.body == nullptr) prepareForNextRecord();
+    while (!recordComplete) {
+        if (!current && !startNextSegment()) return false;
+
+        if (headerRemaining != 0 && packetRemaining != 0) {
+            uint32_t n = std::min(headerRemaining, packetRemaining);
+            std::memcpy(record.rawHeader.data() + rawHeaderWrite, cursor, n);
+            rawHeaderWrite += n;
+            cursor += n;
+            headerRemaining -= n;
+            packetRemaining -= n;
+            if (headerRemaining == 0) {
+                record.type = record.rawHeader[0];
+                record.version = static_cast<uint16_t>(record.rawHeader[1] << 8 | record.rawHeader[2]);
+                record.length = static_cast<uint16_t>(record.rawHeader[3] << 8 | record.rawHeader[4]);
+                dataRemaining = record.length;
+            }
+        }
+        if (headerRemaining == 0) {
+            if (dataRemaining == 0) {
+                recordComplete = true;
+            } else if (packetRemaining != 0) {
+                uint32_t n = std::min(dataRemaining, packetRemaining);
+                if (isCopiedType(record.type)) {
+                    record.captured = true;
+                    std::memcpy(buffer.get() + bodyWrite, cursor, n);
+                }
+                cursor += n;
+                bodyWrite += n;
+                dataRemaining -= n;
+                packetRemaining -= n;
+                if (dataRemaining == 0) recordComplete = true;
+            }
+        }
+        finishSegment();
+    }
+    return true;
+}

@@ -1,0 +1,127 @@
+#include "tls/tables.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+const std::map<int, std::string> tlsVersions = {
+    {0x0300, "SSLv3.0"}, {0x0301, "TLSv1.0"}, {0x0302, "TLSv1.1"}, {0x0303, "TLSv1.2"}, {0x0304, "TLSv1.3"},
+};
+
+const std::map<int, std::string> parseHandshakeTypes = {
+    {1, "ClientHello"},  {2, "ServerHello"},        {6, "HelloRetryRequest"},
+    {11, "Certificate"}, {12, "ServerKeyExchange"}, {13, "CertificateRequest"},
+};
+
+const std::map<int, std::string> saveHandshakeTypes = {
+    {0, "HelloRequest"},         {1, "ClientHello"},        {2, "ServerHello"},
+    {3, "HelloVerifyRequest"},   {4, "NewSessionTicket"},   {5, "EndOfEarlyData"},
+    {6, "HelloRetryRequest"},    {8, "EncryptedExtensions"}, {11, "Certificate"},
+    {12, "ServerKeyExchange"},   {13, "CertificateRequest"}, {14, "ServerHelloDone"},
+    {15, "CertificateVerify"},   {16, "ClientKeyExchange"}, {21, "CertificateUrl"},
+    {22, "CertificateStatus"},   {23, "SupplementalData"},  {24, "KeyUpdate"},
+    {254, "MessageHash"},
+};
+
+namespace {
+
+// Key-exchange part of the registered cipher suite names, written as code point ranges
+// ("first-last" inclusive, or a single code point) so the table stays readable.
+const std::vector<std::pair<char const*, char const*>> keyExchangeRanges = {
+    {"NULL", "0x0000"},
+    {"RSA",
+     "0x0001-0x000a 0x002f 0x0035 0x003b-0x003d 0x0041 0x0084 0x0096 0x009c-0x009d 0x00ba 0x00c0 "
+     "0xc03c-0xc03d 0xc050-0xc051 0xc07a-0xc07b 0xc09c-0xc09d 0xc0a0-0xc0a1"},
+    {"DH_DSS",
+     "0x000b-0x000d 0x0030 0x0036 0x003e 0x0042 0x0068 0x0085 0x0097 0x00a4-0x00a5 0x00bb 0x00c1 "
+     "0xc03e-0xc03f 0xc058-0xc059 0xc082-0xc083"},
+    {"DH_RSA",
+     "0x000e-0x0010 0x0031 0x0037 0x003f 0x0043 0x0069 0x0086 0x0098 0x00a0-0x00a1 0x00bc 0x00c2 "
+     "0xc040-0xc041 0xc054-0xc055 0xc07e-0xc07f"},
+    {"DHE_DSS",
+     "0x0011-0x0013 0x0032 0x0038 0x0040 0x0044 0x006a 0x0087 0x0099 0x00a2-0x00a3 0x00bd 0x00c3 "
+     "0xc042-0xc043 0xc056-0xc057 0xc080-0xc081"},
+    {"DHE_RSA",
+     "0x0014-0x0016 0x0033 0x0039 0x0045 0x0067 0x006b 0x0088 0x009a 0x009e-0x009f 0x00be 0x00c4 "
+     "0xc044-0xc045 0xc052-0xc053 0xc07c-0xc07d 0xc09e-0xc09f 0xc0a2-0xc0a3 0xccaa"},
+    {"DH_anon",
+     "0x0017-0x001b 0x0034 0x003a 0x0046 0x006c-0x006d 0x0089 0x009b 0x00a6-0x00a7 0x00bf 0x00c5 "
+     "0xc046-0xc047 0xc05a-0xc05b 0xc084-0xc085"},
+    {"KRB5", "0x001e-0x002b"},
+    {"PSK_", "0x002c"},
+    {"DHE_PSK",
+     "0x002d 0x008e-0x0091 0x00aa-0x00ab 0x00b2-0x00b5 0xc066-0xc067 0xc06c-0xc06d 0xc090-0xc091 "
+     "0xc096-0xc097 0xc0a6-0xc0a7 0xccad"},
+    {"RSA_PSK",
+     "0x002e 0x0092-0x0095 0x00ac-0x00ad 0x00b6-0x00b9 0xc068-0xc069 0xc06e-0xc06f 0xc092-0xc093 "
+     "0xc098-0xc099 0xccae"},
+    {"PSK",
+     "0x008a-0x008d 0x00a8-0x00a9 0x00ae-0x00b1 0xc064-0xc065 0xc06a-0xc06b 0xc08e-0xc08f "
+     "0xc094-0xc095 0xc0a4-0xc0a5 0xc0a8-0xc0a9 0xccab"},
+    {"SM4_GCM_SM3", "0x00c6"},
+    {"SM4_CCM_SM3", "0x00c7"},
+    {"AES_128_GCM_SHA256", "0x1301"},
+    {"AES_256_GCM_SHA384", "0x1302"},
+    {"CHACHA20_POLY1305_SHA256", "0x1303"},
+    {"AES_128_CCM_SHA256", "0x1304"},
+    {"AES_128_CCM_8_SHA256", "0x1305"},
+    {"ECDH",
+     "0xc001-0xc005 0xc00b-0xc00f 0xc015-0xc019 0xc025-0xc026 0xc029-0xc02a 0xc02d-0xc02e "
+     "0xc031-0xc032 0xc04a-0xc04b 0xc04e-0xc04f 0xc05e-0xc05f 0xc062-0xc063 0xc074-0xc075 "
+     "0xc078-0xc079 0xc088-0xc089 0xc08c-0xc08d"},
+    {"ECDHE",
+     "0xc006-0xc00a 0xc010-0xc014 0xc023-0xc024 0xc027-0xc028 0xc02b-0xc02c 0xc02f-0xc030 "
+     "0xc033-0xc03b 0xc048-0xc049 0xc04c-0xc04d 0xc05c-0xc05d 0xc060-0xc061 0xc070-0xc073 "
+     "0xc076-0xc077 0xc086-0xc087 0xc08a-0xc08b 0xc09a-0xc09b 0xc0ac-0xc0af 0xcca8-0xcca9 0xccac "
+     "0xd001-0xd003 0xd005"},
+    {"SRP_SHA", "0xc01a 0xc01d 0xc020"},
+    {"SRP_SHA_RSA", "0xc01b 0xc01e 0xc021"},
+    {"SRP_SHA_DSS", "0xc01c 0xc01f 0xc022"},
+    {"PSK_DHE", "0xc0aa-0xc0ab"},
+    {"ECCPWD", "0xc0b0-0xc0b3"},
+    {"SHA256_SHA256", "0xc0b4"},
+    {"SHA384_SHA384", "0xc0b5"},
+    {"GOSTR341112_256", "0xc100-0xc106"},
+};
+
+std::string codePointText(unsigned long codePoint) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04lx", codePoint & 0xffff);
+    return text;
+}
+
+std::map<std::string, std::string> expandKeyExchangeRanges() {
+    std::map<std::string, std::string> table;
+    for (auto const& [name, ranges] : keyExchangeRanges) {
+        std::istringstream words(ranges);
+        std::string word;
+        while (words >> word) {
+            auto const dash = word.find('-');
+            unsigned long const first = std::strtoul(word.c_str(), nullptr, 16);
+            unsigned long const last =
+                dash == std::string::npos ? first : std::strtoul(word.c_str() + dash + 1, nullptr, 16);
+            for (unsigned long codePoint = first; codePoint <= last; ++codePoint)
+                table.emplace(codePointText(codePoint), name);
+        }
+    }
+    return table;
+}
+
+}  // namespace
+
+const std::map<std::string, std::string> keyExchangeAlgorithms = expandKeyExchangeRanges();
+
+const std::map<int, int> rsaPubKeySizes = {
+    {2, 128}, {3, 128}, {4, 128}, {5, 160}, {11, 256}, {12, 384}, {13, 512}, {14, 224},
+};
+
+std::string const& keyExchangeName(std::string const& codePoint) {
+    static const std::string none;
+    auto const found = keyExchangeAlgorithms.find(codePoint);
+    return found == keyExchangeAlgorithms.end() ? none : found->second;
+}
+
+const std::shared_ptr<Flow> NullFlowProcessMsg;
+const std::shared_ptr<Flow> NullFlowEntryMsg;

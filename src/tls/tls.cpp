@@ -1,0 +1,318 @@
+#include "tls/tls.h"
+
+#include <algorithm>
+
+#include "app/config.h"
+#include "app/log.h"
+#include "capture/packet.h"
+#include "tls/tables.h"
+
+namespace {
+constexpr uint8_t CHANGE_CIPHER_SPEC = 20;
+constexpr uint8_t ALERT = 21;
+constexpr uint8_t HANDSHAKE = 22;
+
+constexpr uint16_t EXT_SERVER_NAME = 0x0000;
+constexpr uint16_t EXT_SUPPORTED_VERSIONS = 0x002b;
+constexpr uint16_t EXT_KEY_SHARE = 0x0033;
+constexpr uint16_t EXT_RENEGOTIATION_INFO = 0xff01;
+
+constexpr size_t HELLO_RANDOM_LENGTH = 32;
+
+// Calls visit(type, data) for each extension of a hello, starting at the 2-byte block
+// length. A block that claims more than the message holds is walked as far as it goes;
+// an extension that does not fit ends the walk.
+template <typename Visit>
+void walkExtensions(ByteReader& hello, Visit visit) {
+    if (hello.empty()) return;  // the message ends right after the fixed part: no extensions
+    const uint16_t total = hello.u16();
+    if (!hello.ok()) return;
+    auto block = hello.rest();
+    ByteReader extensions(block.first(std::min<size_t>(total, block.size())));
+    while (!extensions.empty()) {
+        const uint16_t type = extensions.u16();
+        const uint16_t length = extensions.u16();
+        ByteReader data = extensions.sub(length);
+        if (!extensions.ok()) return;
+        visit(type, data);
+    }
+}
+}  // namespace
+
+std::string hex4(uint16_t value) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text = "0x0000";
+    for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0x0f];
+    return text;
+}
+
+bool TLSProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
+    return packet && sameKey(packet->key, directionKey);
+}
+
+void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
+    if (finished || !packet) return;
+    extractor.process(packet);
+    while (extractor.hasMoreRecords()) {
+        TLSRecord const& record = extractor.nextRecord();
+        if (!record.captured) {
+            // Application data, an unknown type or an empty record: this direction's
+            // handshake is over, but records already cut from this segment still count.
+            finished = true;
+            continue;
+        }
+        switch (record.type) {
+        case ALERT:
+            handleAlert(record, *packet);
+            if (features->fatalAlertSeen) return;
+            break;
+        case CHANGE_CIPHER_SPEC:
+            finished = true;
+            if (isServer)
+                features->serverChangeCipherSpecSeen = true;
+            else
+                features->clientChangeCipherSpecSeen = true;
+            VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet->key << "]";
+            return;
+        case HANDSHAKE:
+            walkHandshakeRecord(record, *packet);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& packet) {
+    auto payload = record.payload();
+    if (payload.size() < 2) {
+        // Too short to carry a description; never taken as fatal.
+        VARNO_LOG(info) << "alert message: level (" << unsigned(payload[0]) << "), desc () -> [" << packet.key
+                        << "]";
+        return;
+    }
+    VARNO_LOG(info) << "alert message: level (" << unsigned(payload[0]) << "), desc (" << unsigned(payload[1])
+                    << ") -> [" << packet.key << "]";
+    if (payload[0] == 2) features->fatalAlertSeen = true;
+}
+
+void TLSProtocolProcessor::walkHandshakeRecord(TLSRecord const& record, Packet const& packet) {
+    auto const& config = FlowEngineConfig::instance();
+    auto payload = record.payload();
+    size_t pos = 0;
+    while (pos < payload.size()) {
+        ByteReader header(payload.subspan(pos));
+        const uint8_t type = header.u8();
+        const uint32_t bodyLength = header.u24();
+        if (!header.ok()) break;  // a message header cut by the end of the record
+        const size_t length = static_cast<size_t>(bodyLength) + 4;
+        // Messages are not joined across records: one that runs past the record's end is
+        // parsed as far as it goes, but never saved raw, since its bytes are incomplete.
+        auto message = payload.subspan(pos, std::min(length, payload.size() - pos));
+
+        if (config.savesMessageType(type)) {
+            if (message.size() == length) saveRawData(message, type);
+            VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
+        }
+        switch (type) {
+        case 1:
+            parseClientHello(packet, message);
+            break;
+        case 2:
+        case 6:
+            parseServerHello(packet, message);
+            break;
+        case 11:
+            if (isRsaKeyExchange || config.certificates) parseCertificate(packet, message, config.certificates);
+            break;
+        case 12:
+            parseServerKeyExchange(packet, message);
+            break;
+        case 13:
+            parseCertificateRequest(packet, message);
+            break;
+        default:
+            break;
+        }
+        pos += length;
+    }
+}
+
+void TLSProtocolProcessor::setVersion(int version) {
+    auto it = tlsVersions.find(version);
+    if (it != tlsVersions.end()) features->tlsVersion = it->second;
+}
+
+void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int type) {
+    auto it = saveHandshakeTypes.find(type);
+    if (it == saveHandshakeTypes.end()) return;
+    std::string name = type == 11 ? (isServer ? "ServerCertificates" : "ClientCertificates") : it->second;
+    features->handshakeMessages.try_emplace(std::move(name), message.begin(), message.end());
+}
+
+void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClient) {
+    FlowKey const& key = packet.key;
+    if (packet.ethernetHeader) {
+        std::string destination = ethernetToString(packet.ethernetHeader);
+        std::string source = ethernetToString(packet.ethernetHeader + 6);
+        features->clientMACAddress = sourceIsClient ? source : destination;
+        features->serverMACAddress = sourceIsClient ? destination : source;
+    }
+    features->clientIPAddress = addressToString(sourceIsClient ? key.srcAddress : key.dstAddress);
+    features->clientPortNumber = std::to_string(sourceIsClient ? key.srcPort : key.dstPort);
+    features->serverIPAddress = addressToString(sourceIsClient ? key.dstAddress : key.srcAddress);
+    features->serverPortNumber = std::to_string(sourceIsClient ? key.dstPort : key.srcPort);
+}
+
+void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<const uint8_t> message) {
+    isServer = false;
+    features->connectionTimestamp = packet.timestamp();
+    setAddresses(packet, true);
+
+    ByteReader hello(message);
+    hello.skip(4);
+    const uint16_t legacy = hello.u16();
+    if (hello.ok() && !versionFixed && features->tlsVersion != "TLSv1.3") {
+        setVersion(legacy);
+        versionFixed = true;
+    }
+    hello.skip(HELLO_RANDOM_LENGTH);
+    hello.skip(hello.u8());   // session_id
+    hello.skip(hello.u16());  // cipher_suites
+    const uint8_t methods = hello.u8();
+    auto compression = hello.bytes(methods);
+    if (hello.ok()) {
+        // The last offered method decides; an empty list offers none.
+        features->isCompressed = !compression.empty() && compression.back() != 0;
+        walkExtensions(hello, [this](uint16_t type, ByteReader data) {
+            if (type == EXT_SERVER_NAME)
+                parseSNIExt(data);
+            else if (type == EXT_RENEGOTIATION_INFO)
+                parseRenegotiationExt(data);
+        });
+    }
+    features->clientHelloSeen = true;
+    VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::parseSNIExt(ByteReader extension) {
+    // The first entry of the server_name list; the list length and name type are not checked.
+    extension.skip(3);
+    const uint16_t length = extension.u16();
+    auto name = extension.bytes(length);
+    if (extension.ok()) features->sni.assign(name.begin(), name.end());
+}
+
+void TLSProtocolProcessor::parseRenegotiationExt(ByteReader extension) {
+    const uint8_t renegotiatedLength = extension.u8();
+    if (extension.ok()) features->isRenegotiated = renegotiatedLength != 0;
+}
+
+int TLSProtocolProcessor::parseSupportedVersionsExt(ByteReader extension) {
+    const uint16_t selected = extension.u16();
+    return extension.ok() ? selected : 0;
+}
+
+void TLSProtocolProcessor::parseKeyShareExt(ByteReader extension, bool capture) {
+    if (capture) {
+        auto data = extension.rest();
+        features->keyShareExtension.assign(data.begin(), data.end());
+    }
+    const uint16_t group = extension.u16();
+    if (extension.ok()) features->tls13KexNamedGroupCodePoint = hex4(group);
+}
+
+void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<const uint8_t> message) {
+    isServer = true;
+    if (features->connectionTimestamp == 0) features->connectionTimestamp = packet.timestamp();
+    setAddresses(packet, false);
+
+    ByteReader hello(message);
+    hello.skip(4);
+    const uint16_t legacy = hello.u16();
+    const bool legacyRead = hello.ok();
+    hello.skip(HELLO_RANDOM_LENGTH);
+    hello.skip(hello.u8());  // session_id
+    const uint16_t suite = hello.u16();
+    int selected = 0;
+    if (hello.ok()) {
+        features->cipherSuiteCodePoint = hex4(suite);
+        if (keyExchangeName(features->cipherSuiteCodePoint) == "RSA") isRsaKeyExchange = true;
+        const uint8_t compression = hello.u8();
+        if (hello.ok()) {
+            features->isCompressed = compression != 0;
+            const bool keyShare = FlowEngineConfig::instance().keyShare;
+            walkExtensions(hello, [&](uint16_t type, ByteReader data) {
+                if (type == EXT_KEY_SHARE)
+                    parseKeyShareExt(data, keyShare);
+                else if (type == EXT_RENEGOTIATION_INFO)
+                    parseRenegotiationExt(data);
+                else if (type == EXT_SUPPORTED_VERSIONS)
+                    selected = parseSupportedVersionsExt(data);
+            });
+        }
+    }
+    if (legacyRead) setVersion(std::max<int>(legacy, selected));
+    features->serverHelloSeen = true;
+    VARNO_LOG(info) << "processed ServerHello -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message) {
+    std::string const& name = keyExchangeName(features->cipherSuiteCodePoint);
+    ByteReader params(message);
+    params.skip(4);
+    if (name == "ECDHE" || name == "ECDH") {
+        params.skip(1);  // curve type
+        const uint16_t curve = params.u16();
+        if (params.ok()) features->kexParameter = hex4(curve);
+    } else if (name == "DHE_RSA" || name == "DH_anon" || name == "DHE_DSS" || name == "FFDH") {
+        const uint16_t primeLength = params.u16();
+        if (params.ok()) features->kexParameter = std::to_string(static_cast<unsigned>(primeLength) * 8);
+    }
+    VARNO_LOG(info) << "processed ServerKeyExchange -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::parseCertificateRequest(Packet const& packet, std::span<const uint8_t>) {
+    features->isClientAuthRequested = true;
+    VARNO_LOG(info) << "processed CertificateRequest -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<const uint8_t> message, bool capture) {
+    ByteReader list(message);
+    list.skip(4);
+    int64_t total = list.u24();
+    if (!list.ok() || total == 0) return;
+    while (true) {
+        const uint32_t length = list.u24();
+        auto certificate = list.bytes(length);
+        if (!list.ok()) return;  // an entry that does not fit ends the walk
+        total -= static_cast<int64_t>(length) + 3;
+        // Only a list whose entries add up exactly identifies its last certificate.
+        if (total == 0 && isRsaKeyExchange) parseRSAKeyExchangeSize(certificate);
+        if (capture) {
+            auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
+            chain.emplace_back(certificate.begin(), certificate.end());
+            VARNO_LOG(info) << "processed " << (isServer ? "server" : "client") << " certificate -> ["
+                            << packet.key << "]";
+        }
+        if (total <= 0) return;
+    }
+}
+
+void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> certificate) {
+    // Assumes two-byte long-form SEQUENCE headers for Certificate and TBSCertificate and a
+    // nine-byte PKCS #1 signature algorithm OID whose last arc names the digest.
+    auto at = [&](size_t offset, uint8_t& value) {
+        ByteReader r(certificate);
+        r.skip(offset);
+        value = r.u8();
+        return r.ok();
+    };
+    uint8_t marker = 0, serialLength = 0, arc = 0;
+    if (!at(8, marker)) return;
+    const bool explicitVersion = marker == 0xa0;
+    if (!at(explicitVersion ? 14 : 9, serialLength)) return;
+    if (!at((explicitVersion ? 27 : 22) + static_cast<size_t>(serialLength), arc)) return;
+    auto it = rsaPubKeySizes.find(arc);
+    if (it != rsaPubKeySizes.end()) features->kexParameter = std::to_string(it->second * 8);
+}

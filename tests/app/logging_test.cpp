@@ -1,0 +1,128 @@
+// The log sink: severity filter, record layout, rotation by size, and the records still
+// queued when it is destroyed.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "app/log.h"
+#include "app/logging.h"
+#include "app/run_varno.h"
+
+using varno_test::readFile;
+using varno_test::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<fs::path> logFiles(fs::path const& directory) {
+    std::vector<fs::path> files;
+    for (auto const& entry : fs::directory_iterator(directory)) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string allLogText(fs::path const& directory) {
+    std::string text;
+    for (auto const& file : logFiles(directory)) text += readFile(file);
+    return text;
+}
+
+void logOneOfEach() {
+    VARNO_LOG(trace) << "record trace";
+    VARNO_LOG(debug) << "record debug";
+    VARNO_LOG(info) << "record info";
+    VARNO_LOG(warning) << "record warning";
+    VARNO_LOG(error) << "record error";
+    VARNO_LOG(fatal) << "record fatal";
+}
+
+std::vector<std::string> severitiesWritten(fs::path const& directory) {
+    std::vector<std::string> found;
+    std::regex const line(R"(\] (\w+) - record (\w+)\n)");
+    std::string const text = allLogText(directory);
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+        EXPECT_EQ((*it)[1], (*it)[2]);
+        found.push_back((*it)[2]);
+    }
+    return found;
+}
+
+TEST(Logging, SeverityFilter) {
+    using Names = std::vector<std::string>;
+    struct Case {
+        char const* severity;
+        Names expected;
+    };
+    Names const all = {"trace", "debug", "info", "warning", "error", "fatal"};
+    for (Case const& c : {Case{"error", {"error", "fatal"}}, Case{"warning", {"warning", "error", "fatal"}},
+                          Case{"fatal", {"fatal"}}, Case{"trace", all}, Case{"loud", all}, Case{"", all},
+                          Case{"ERROR", all}}) {
+        ScratchDir scratch;
+        {
+            Logging logging(scratch.path().string(), c.severity);
+            logOneOfEach();
+        }
+        EXPECT_EQ(severitiesWritten(scratch.path()), c.expected) << "severity text \"" << c.severity << "\"";
+    }
+}
+
+TEST(Logging, RecordLayoutAndFileName) {
+    ScratchDir scratch;
+    {
+        Logging logging(scratch.path().string() + "/", "info");
+        VARNO_LOG(info) << "layout check";
+        // While the log is open it is written to the active file.
+        for (int attempt = 0; attempt < 200 && !fs::exists(scratch.path() / "varno.log"); ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(fs::exists(scratch.path() / "varno.log"));
+    }
+    std::regex const layout(
+        R"(\[\d{4}-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\]: \[0x[0-9a-f]+\] info - layout check\n)");
+    EXPECT_TRUE(std::regex_match(allLogText(scratch.path()), layout)) << allLogText(scratch.path());
+    for (auto const& file : logFiles(scratch.path()))
+        EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex(R"(varno(_\d{5})?\.log)")));
+}
+
+TEST(Logging, DestructorWritesQueuedRecords) {
+    ScratchDir scratch;
+    int const count = 20000;
+    {
+        Logging logging(scratch.path().string(), "trace");
+        for (int i = 0; i < count; ++i) VARNO_LOG(debug) << "queued " << i;
+    }
+    std::string const text = allLogText(scratch.path());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), count);
+    EXPECT_NE(text.find("] debug - queued 19999\n"), std::string::npos);
+}
+
+TEST(Logging, RotatesAtFiveMebibytes) {
+    ScratchDir scratch;
+    std::string const padding(1000, 'x');
+    int const count = 6000;  // about 6.2 MB of records
+    {
+        Logging logging(scratch.path().string(), "info");
+        for (int i = 0; i < count; ++i) VARNO_LOG(info) << padding;
+    }
+    auto const files = logFiles(scratch.path());
+    ASSERT_GE(files.size(), 2u);
+    std::uintmax_t total = 0;
+    for (auto const& file : files) {
+        EXPECT_LE(fs::file_size(file), 5242880u) << file;
+        total += fs::file_size(file);
+    }
+    EXPECT_GT(total, 5242880u);
+    std::string const text = allLogText(scratch.path());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), count);
+}
+
+TEST(Logging, UnwritableDirectoryDropsRecordsQuietly) {
+    ScratchDir scratch;
+    std::ofstream(scratch / "plain-file") << "x";
+    {
+        Logging logging(scratch / "plain-file", "trace");
+        logOneOfEach();
+    }
+    EXPECT_EQ(readFile(scratch / "plain-file"), "x");
+}
+
+}  // namespace

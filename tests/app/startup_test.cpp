@@ -1,0 +1,230 @@
+// Start-up and run of the real binary: input errors, the output directory, the log,
+// settings reaching the output, and stopping a live capture by signal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "app/run_varno.h"
+
+using varno_test::quoted;
+using varno_test::readFile;
+using varno_test::runVarno;
+using varno_test::ScratchDir;
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+namespace {
+
+std::string sharedCapture(std::string const& name) { return std::string(VARNO_SHARED_DIR) + "/captures/generated/" + name; }
+
+#define REQUIRE_SHARED_CAPTURE(path)                                                   \
+    if (!fs::exists(path)) GTEST_SKIP() << "shared capture not available: " << (path)
+
+// Every log file in a directory, active and rotated, in name order.
+std::string logText(fs::path const& directory) {
+    std::vector<fs::path> files;
+    for (auto const& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind("varno", 0) == 0 && entry.path().extension() == ".log")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (auto const& file : files) text += readFile(file);
+    return text;
+}
+
+TEST(Startup, UnreadableCaptureFile) {
+    ScratchDir scratch;
+    std::string const missing = scratch / "missing.pcap";
+    std::string const output = scratch / "out";
+    auto const result = runVarno("-p " + quoted(missing) + " -o " + quoted(output) + " -t 0");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "Could not open file \"" + missing + "\"\n");
+    EXPECT_EQ(result.out, "");
+    // The error went to the log, which lives in the output directory by default.
+    EXPECT_NE(logText(output).find("] error - Could not open file \"" + missing + "\"\n"), std::string::npos);
+}
+
+TEST(Startup, UnknownInterface) {
+    ScratchDir scratch;
+    auto const result = runVarno("-i no-such-device0 -o " + quoted(scratch / "out") + " -g " + quoted(scratch.path()));
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "Interface \"no-such-device0\" not found\n");
+    EXPECT_NE(logText(scratch.path()).find("] error - Interface \"no-such-device0\" not found\n"), std::string::npos);
+    // The log went elsewhere, so the output directory this run made is gone again.
+    EXPECT_FALSE(fs::exists(scratch / "out"));
+}
+
+TEST(Startup, OutputDirectoryThatCannotBeMade) {
+    ScratchDir scratch;
+    std::string const capture = scratch / "missing.pcap";
+    std::ofstream(scratch / "plain-file") << "x";
+
+    struct Case {
+        std::string directory;
+        std::string reason;
+    };
+    std::vector<Case> cases = {{scratch / "plain-file", "File exists"},
+                               {scratch / "no-parent/out", "No such file or directory"},
+                               {scratch / "plain-file/out", "Not a directory"}};
+    for (auto const& [directory, reason] : cases) {
+        // Verbose logging into that directory must not bring the process down either.
+        auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(directory) + " -s trace");
+        EXPECT_EQ(result.status, 255) << directory;
+        EXPECT_EQ(result.err, "Could not create output directory \"" + directory + "\": " + reason + "\n");
+    }
+    EXPECT_FALSE(fs::exists(scratch / "no-parent"));
+
+    if (::geteuid() != 0) {
+        fs::create_directory(scratch / "locked");
+        fs::permissions(scratch / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        std::string const locked = scratch / "locked/out";
+        auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(locked));
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(result.err, "Could not create output directory \"" + locked + "\": Permission denied\n");
+    }
+}
+
+TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
+    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
+    REQUIRE_SHARED_CAPTURE(capture);
+    ScratchDir scratch;
+    std::ofstream(scratch / "plain-file") << "x";
+    auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out") + " -s trace -g " +
+                                 quoted(scratch / "plain-file"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
+    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
+    REQUIRE_SHARED_CAPTURE(capture);
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(output) + " -s info -P run -m 1 -m 2");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+
+    std::vector<fs::path> csvFiles;
+    for (auto const& entry : fs::directory_iterator(output))
+        if (entry.path().extension() == ".csv") csvFiles.push_back(entry.path());
+    ASSERT_EQ(csvFiles.size(), 1u);
+    EXPECT_TRUE(std::regex_match(csvFiles[0].filename().string(), std::regex(R"(run_\d{14}\.csv)")));
+    std::string const csv = readFile(csvFiles[0]);
+    EXPECT_NE(csv.find("\"{\"\"ClientHello\"\":"), std::string::npos);
+    EXPECT_NE(csv.find("\"\"ServerHello\"\":"), std::string::npos);
+    EXPECT_EQ(csv.find("Certificate\"\":"), std::string::npos);
+
+    std::string const log = logText(output);
+    std::regex const firstLine(R"(^\[\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\]: \[0x[0-9a-f]+\] info - Starting VARNO v1\.0\.4\n)");
+    EXPECT_TRUE(std::regex_search(log, firstLine)) << log.substr(0, 200);
+    EXPECT_EQ(log.find("Listening on"), std::string::npos);
+}
+
+TEST(Startup, EmptyOutputDirectoryIsRemovedAfterTheRun) {
+    std::string const capture = sharedCapture("tr_missing_clienthello.pcap");
+    REQUIRE_SHARED_CAPTURE(capture);
+    ScratchDir scratch;
+    // Existing before the run, empty after it (no rows, nothing logged at the default severity).
+    fs::create_directory(scratch / "out");
+    auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out"));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_FALSE(fs::exists(scratch / "out"));
+}
+
+// Children of this test that must not outlive it.
+class Child {
+public:
+    explicit Child(std::vector<std::string> arguments, std::string const& errorFile) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Child() {
+        if (pid > 0 && !reaped) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    // Exit status, -2 if still running after the timeout, -1 after an abnormal end.
+    int wait(std::chrono::seconds timeout) {
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            int raw = 0;
+            if (::waitpid(pid, &raw, WNOHANG) == pid) {
+                reaped = true;
+                return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -2;
+    }
+    pid_t pid = -1;
+
+private:
+    bool reaped = false;
+};
+
+TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    std::string const errors = scratch / "stderr";
+    for (int signal : {SIGINT, SIGTERM}) {
+        Child child({VARNO_BINARY, "-i", "lo", "-o", output, "-s", "info"}, errors);
+        ASSERT_GT(child.pid, 0);
+        int const early = child.wait(std::chrono::seconds(2));
+        if (early == 255) GTEST_SKIP() << "cannot capture on lo here: " << readFile(errors);
+        ASSERT_EQ(early, -2) << "ended before the signal: " << readFile(errors);
+        ASSERT_EQ(::kill(child.pid, signal), 0);
+        // A quiet link must not keep the capture from noticing the stop request.
+        ASSERT_EQ(child.wait(std::chrono::seconds(10)), 0) << "signal " << signal << ": " << readFile(errors);
+        EXPECT_EQ(readFile(errors), "");
+        EXPECT_NE(logText(output).find("] info - Listening on  "), std::string::npos);
+    }
+}
+
+TEST(Startup, FailedDeviceListingEndsOnlyRunsThatNeedIt) {
+    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
+    REQUIRE_SHARED_CAPTURE(capture);
+    ScratchDir scratch;
+    // A stand-in libpcap device listing that always fails, put in front of the real one.
+    std::ofstream(scratch / "nodevs.c") << "#include <string.h>\n"
+                                           "int pcap_findalldevs(void** list, char* error) {\n"
+                                           "    *list = 0; strcpy(error, \"no devices today\"); return -1;\n"
+                                           "}\n";
+    std::string const library = scratch / "libnodevs.so";
+    std::string const build = "cc -shared -fPIC -o " + quoted(library) + " " + quoted(scratch / "nodevs.c") +
+                              " >/dev/null 2>&1";
+    if (std::system(build.c_str()) != 0) GTEST_SKIP() << "no C compiler to build the failing device listing";
+    std::string const environment = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 LD_PRELOAD=" + quoted(library);
+
+    auto const list = runVarno("-l", environment);
+    EXPECT_EQ(list.status, 255);
+    EXPECT_EQ(list.err, "Could not list capture devices: no devices today\n");
+    EXPECT_EQ(list.out, "");
+
+    auto const live = runVarno("-i lo -o " + quoted(scratch / "live"), environment);
+    EXPECT_EQ(live.status, 255);
+    EXPECT_EQ(live.err, "Could not list capture devices: no devices today\n");
+
+    auto const messages = runVarno("-M", environment);
+    EXPECT_EQ(messages.status, 0);
+    EXPECT_EQ(messages.out.substr(0, 25), "Handshake Message Types:\n");
+
+    auto const file = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "file"), environment);
+    EXPECT_EQ(file.status, 0) << file.err;
+    EXPECT_EQ(file.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+#pragma once
+// Shared set-up for the export tests: a real temporary output directory, saved and
+// restored settings, a log capture, and helpers to run the exporter thread.
+#include <gtest/gtest.h>
+
+#include <boost/core/null_deleter.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_ostream_backend.hpp>
+#include <boost/log/trivial.hpp>
+#include <boost/make_shared.hpp>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/config.h"
+#include "export/exporter.h"
+#include "flow/flow.h"
+#include "pipeline/flow_process.h"
+
+namespace export_test {
+
+namespace fs = boost::filesystem;
+
+inline std::string readFile(fs::path const& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void writeFile(fs::path const& path, std::string const& text) {
+    std::ofstream out(path.string(), std::ios::binary);
+    out << text;
+}
+
+inline std::vector<std::string> splitLines(std::string const& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Records every log line written while it exists, as "<severity> <message>".
+class LogCapture {
+public:
+    LogCapture() : stream(boost::make_shared<std::ostringstream>()) {
+        namespace sinks = boost::log::sinks;
+        namespace expr = boost::log::expressions;
+        auto backend = boost::make_shared<sinks::text_ostream_backend>();
+        backend->add_stream(boost::shared_ptr<std::ostream>(stream.get(), boost::null_deleter()));
+        sink = boost::make_shared<Sink>(backend);
+        sink->set_formatter(expr::stream << expr::attr<boost::log::trivial::severity_level>("Severity") << " "
+                                         << expr::smessage);
+        boost::log::core::get()->add_sink(sink);
+    }
+    ~LogCapture() { boost::log::core::get()->remove_sink(sink); }
+    std::string text() {
+        sink->flush();
+        return stream->str();
+    }
+
+private:
+    using Sink = boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>;
+    boost::shared_ptr<std::ostringstream> stream;
+    boost::shared_ptr<Sink> sink;
+};
+
+inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp = 1700000000000) {
+    auto flow = std::make_shared<Flow>(FlowKey{});
+    flow->features.connectionTimestamp = timestamp;
+    flow->features.tlsVersion = "TLSv1.3";
+    flow->features.sni = sni;
+    return flow;
+}
+
+// Runs the exporter on its own thread, feeds the flows through a real channel and
+// ends with the end marker, as the engine does.
+inline void runExporter(std::vector<std::shared_ptr<Flow>> const& flows) {
+    auto channel = std::make_shared<FlowChannel>();
+    FlowExporter exporter(channel);
+    std::thread thread(std::ref(exporter));
+    for (auto const& flow : flows) channel->send(flow);
+    channel->send(nullptr);
+    thread.join();
+}
+
+class ExportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FlowEngineConfig& config = FlowEngineConfig::instance();
+        saved = {config.outputDir, config.outputPrefix, config.exportThreshold, config.exportDuration};
+        dir = fs::temp_directory_path() / fs::unique_path("varno-export-%%%%-%%%%-%%%%");
+        fs::create_directories(dir);
+        config.outputDir = dir.string();
+        config.outputPrefix = "out";
+        config.exportThreshold = 1000000;
+        config.exportDuration = 60;
+    }
+
+    void TearDown() override {
+        FlowEngineConfig& config = FlowEngineConfig::instance();
+        config.outputDir = saved.outputDir;
+        config.outputPrefix = saved.outputPrefix;
+        config.exportThreshold = saved.exportThreshold;
+        config.exportDuration = saved.exportDuration;
+        boost::system::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // Names of the regular files directly in the output directory.
+    std::set<std::string> outputFiles() const {
+        std::set<std::string> names;
+        for (auto const& entry : fs::directory_iterator(dir))
+            if (fs::is_regular_file(entry.status())) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    struct Saved {
+        std::string outputDir;
+        std::string outputPrefix;
+        int32_t exportThreshold;
+        int64_t exportDuration;
+    } saved;
+    fs::path dir;
+};
+
+}  // namespace export_test

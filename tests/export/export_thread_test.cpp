@@ -1,0 +1,197 @@
+// The exporter thread fed through a real channel: rotation by count and age, file names,
+// publication on the end marker, protection of existing files, hostile cells read back
+// by a real CSV parser, and failures that must not stop the export.
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <regex>
+
+#include "export/export_fixture.h"
+
+using namespace export_test;
+
+namespace {
+
+std::string localStamp(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[16];
+    return std::string(text, std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local));
+}
+
+std::vector<std::shared_ptr<Flow>> flows(int count) {
+    std::vector<std::shared_ptr<Flow>> result;
+    for (int i = 0; i < count; ++i) result.push_back(makeFlow("host" + std::to_string(i) + ".example"));
+    return result;
+}
+
+}  // namespace
+
+class ExportRotationTest : public ExportTest {
+protected:
+    // Runs the flows and checks what any run must leave: only finished ".csv" files, named
+    // prefix_timestamp[_n].csv with timestamps of the run and suffixes counting up within
+    // each second, each starting with the header. Returns the row count per file.
+    std::vector<size_t> runAndCheck(int count) {
+        std::string before = localStamp(std::time(nullptr));
+        runExporter(flows(count));
+        std::string after = localStamp(std::time(nullptr));
+
+        std::map<std::string, std::set<int>> suffixes;
+        std::vector<size_t> rows;
+        std::regex pattern(R"(out_(\d{14})(?:_(\d+))?\.csv)");
+        for (std::string const& name : outputFiles()) {
+            std::smatch match;
+            EXPECT_TRUE(std::regex_match(name, match, pattern)) << name;
+            if (match.empty()) continue;
+            EXPECT_GE(match[1].str(), before);
+            EXPECT_LE(match[1].str(), after);
+            suffixes[match[1]].insert(match[2].matched ? std::stoi(match[2]) : 0);
+            std::vector<std::string> lines = splitLines(readFile(dir / name));
+            EXPECT_EQ(lines.at(0).substr(0, 20), "ConnectionTimestamp,");
+            rows.push_back(lines.size() - 1);
+        }
+        for (auto const& [stamp, numbers] : suffixes)
+            EXPECT_EQ(*numbers.rbegin(), int(numbers.size()) - 1) << "gap in the suffixes of " << stamp;
+        return rows;
+    }
+};
+
+TEST_F(ExportRotationTest, NoFlowsNoFile) {
+    runExporter({});
+    EXPECT_TRUE(outputFiles().empty());
+}
+
+TEST_F(ExportRotationTest, ByRowCount) {
+    FlowEngineConfig::instance().exportThreshold = 1;
+    EXPECT_EQ(runAndCheck(3), (std::vector<size_t>{1, 1, 1}));
+
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FlowEngineConfig::instance().exportThreshold = 2;
+    std::vector<size_t> rows = runAndCheck(5);
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<size_t>{1, 2, 2}));
+
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FlowEngineConfig::instance().exportThreshold = 0;  // the count never equals 0 after a row
+    EXPECT_EQ(runAndCheck(3), (std::vector<size_t>{3}));
+}
+
+TEST_F(ExportRotationTest, ByAge) {
+    FlowEngineConfig::instance().exportThreshold = 0;
+    struct Case { int64_t minutes; size_t files; };
+    for (Case c : {Case{0, 3}, Case{-5, 3}, Case{std::numeric_limits<int64_t>::min(), 3},
+                   // Beyond the 64-bit range once added to the opening time, or already when
+                   // turned into nanoseconds: no age limit.
+                   Case{153722867, 1}, Case{153722868, 1},
+                   Case{std::numeric_limits<int64_t>::max(), 1}}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        FlowEngineConfig::instance().exportDuration = c.minutes;
+        EXPECT_EQ(runAndCheck(3).size(), c.files) << c.minutes << " minutes";
+    }
+}
+
+TEST_F(ExportRotationTest, ExistingFilesAreNeverTouched) {
+    // Claim the names of this second and the next few, as an earlier run would have.
+    std::time_t now = std::time(nullptr);
+    std::map<std::string, std::string> existing;
+    for (int second = 0; second < 4; ++second) {
+        std::string stamp = localStamp(now + second);
+        existing["out_" + stamp + ".csv"] = "earlier csv " + stamp;
+        existing["out_" + stamp + "_1.csv.tmp"] = "earlier tmp " + stamp;
+    }
+    for (auto const& [name, text] : existing) writeFile(dir / name, text);
+
+    FlowEngineConfig::instance().exportThreshold = 1;
+    runExporter(flows(2));
+
+    std::set<std::string> created;
+    for (std::string const& name : outputFiles()) {
+        if (existing.count(name)) {
+            EXPECT_EQ(readFile(dir / name), existing[name]);
+        } else {
+            created.insert(name);
+        }
+    }
+    ASSERT_EQ(created.size(), 2u);
+    for (std::string const& name : created) {
+        EXPECT_EQ(name.substr(name.size() - 4), ".csv") << name;
+        std::string stamp = name.substr(4, 14);
+        if (existing.count("out_" + stamp + ".csv")) {
+            EXPECT_TRUE(name == "out_" + stamp + "_2.csv" || name == "out_" + stamp + "_3.csv") << name;
+        }
+    }
+}
+
+TEST_F(ExportTest, HostileCellsReadBackAsTwentyColumns) {
+    if (std::system("python3 -c 'import csv' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not available";
+    std::vector<std::string> hostile = {"a,b", "q\"uote", "line\nfeed", "cr\rhere", "all,\"\r\n", "plain.example"};
+    std::vector<std::shared_ptr<Flow>> input;
+    for (std::string const& sni : hostile) input.push_back(makeFlow(sni));
+    input.back()->features.handshakeMessages["ClientHello"] = "\x01\x00\x00\x00";
+    runExporter(input);
+
+    std::set<std::string> files = outputFiles();
+    ASSERT_EQ(files.size(), 1u);
+    std::string path = (dir / *files.begin()).string();
+    EXPECT_NE(readFile(path).find(",plain.example,"), std::string::npos);  // plain cells stay unquoted
+
+    fs::path reader = dir / "read.py";
+    writeFile(reader,
+              "import csv,sys\n"
+              "rows = list(csv.reader(open(sys.argv[1], newline='', encoding='latin-1')))\n"
+              "for row in rows[1:]: print(len(row), row[9].encode('latin-1').hex())\n");
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+        popen(("python3 '" + reader.string() + "' '" + path + "'").c_str(), "r"), pclose);
+    ASSERT_TRUE(pipe);
+    std::string out;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) out.append(chunk, n);
+
+    std::string expected;
+    for (std::string const& sni : hostile) {
+        expected += "20 ";
+        for (unsigned char c : sni) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02x", c);
+            expected += hex;
+        }
+        expected += "\n";
+    }
+    EXPECT_EQ(out, expected);
+}
+
+TEST_F(ExportTest, UnstorableCertificateDoesNotStopLaterRows) {
+    LogCapture log;
+    writeFile(dir / "a9", "a file where the certificate directory belongs");
+    auto first = makeFlow("first.example");
+    first->features.serverCertificateChain = {"abc"};
+    auto second = makeFlow("second.example");
+    second->features.serverCertificateChain = {"foo"};
+    runExporter({first, second, makeFlow("third.example")});
+
+    std::set<std::string> files = outputFiles();
+    files.erase("a9");
+    ASSERT_EQ(files.size(), 1u);
+    std::vector<std::string> lines = splitLines(readFile(dir / *files.begin()));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find(",a9993e364706816aba3e25717850c26c9cd0d89d,"), std::string::npos);
+    EXPECT_NE(lines[2].find(",0beec7b5ea3f0fdbc95d0dd47f3c5bc275da8a33,"), std::string::npos);
+    EXPECT_TRUE(fs::exists(dir / "0b" / "ee" / "0beec7b5ea3f0fdbc95d0dd47f3c5bc275da8a33.pem"));
+    EXPECT_NE(log.text().find("error Cannot store certificate a9993e36"), std::string::npos) << log.text();
+}
+
+TEST_F(ExportTest, MissingOutputDirectoryDropsRowsAndLogsOnce) {
+    LogCapture log;
+    FlowEngineConfig::instance().outputDir = (dir / "missing").string();
+    runExporter(flows(3));
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    std::string text = log.text();
+    size_t at = text.find("error Cannot create output file ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find("Cannot create output file", at + 6 + 1), std::string::npos) << text;
+}

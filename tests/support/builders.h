@@ -1,0 +1,286 @@
+#pragma once
+// Small builders for frames, TCP segments, TLS records and handshake messages, so each
+// test states only what it varies.
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/packet.h"
+
+namespace build {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void put8(Bytes& b, unsigned v) { b.push_back(static_cast<uint8_t>(v)); }
+inline void put16(Bytes& b, unsigned v) {
+    put8(b, v >> 8);
+    put8(b, v);
+}
+inline void put24(Bytes& b, unsigned v) {
+    put8(b, v >> 16);
+    put16(b, v);
+}
+inline void put32(Bytes& b, uint32_t v) {
+    put16(b, v >> 16);
+    put16(b, v);
+}
+inline void append(Bytes& b, Bytes const& more) { b.insert(b.end(), more.begin(), more.end()); }
+inline Bytes text(std::string const& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (auto const& p : parts) append(out, p);
+    return out;
+}
+
+inline Bytes record(uint8_t type, Bytes const& payload, uint16_t version = 0x0303) {
+    Bytes b;
+    put8(b, type);
+    put16(b, version);
+    put16(b, static_cast<unsigned>(payload.size()));
+    append(b, payload);
+    return b;
+}
+
+inline Bytes handshake(uint8_t type, Bytes const& body) {
+    Bytes b;
+    put8(b, type);
+    put24(b, static_cast<unsigned>(body.size()));
+    append(b, body);
+    return b;
+}
+
+inline Bytes extension(uint16_t type, Bytes const& data) {
+    Bytes b;
+    put16(b, type);
+    put16(b, static_cast<unsigned>(data.size()));
+    append(b, data);
+    return b;
+}
+
+inline Bytes sniExtension(std::string const& host) {
+    Bytes entry;
+    put8(entry, 0);
+    put16(entry, static_cast<unsigned>(host.size()));
+    append(entry, text(host));
+    Bytes list;
+    put16(list, static_cast<unsigned>(entry.size()));
+    append(list, entry);
+    return extension(0x0000, list);
+}
+
+inline Bytes renegotiationExtension(Bytes const& renegotiated) {
+    Bytes data;
+    put8(data, static_cast<unsigned>(renegotiated.size()));
+    append(data, renegotiated);
+    return extension(0xff01, data);
+}
+
+inline Bytes supportedVersionExtension(uint16_t selected) {
+    Bytes data;
+    put16(data, selected);
+    return extension(0x002b, data);
+}
+
+inline Bytes keyShareExtension(uint16_t group, size_t keyLength) {
+    Bytes data;
+    put16(data, group);
+    if (keyLength) {
+        put16(data, static_cast<unsigned>(keyLength));
+        for (size_t i = 0; i < keyLength; ++i) put8(data, static_cast<unsigned>(i));
+    }
+    return extension(0x0033, data);
+}
+
+// ClientHello body fields; `extensions` nullopt means the message ends after compression.
+struct ClientHelloFields {
+    uint16_t version = 0x0303;
+    size_t sessionIdLength = 32;
+    size_t cipherSuiteCount = 17;
+    Bytes compression = {0};
+    std::optional<Bytes> extensions = Bytes{};
+};
+
+inline Bytes clientHello(ClientHelloFields const& f) {
+    Bytes body;
+    put16(body, f.version);
+    body.resize(body.size() + 32, 0xaa);  // random
+    put8(body, static_cast<unsigned>(f.sessionIdLength));
+    body.resize(body.size() + f.sessionIdLength, 0x11);
+    put16(body, static_cast<unsigned>(f.cipherSuiteCount * 2));
+    for (size_t i = 0; i < f.cipherSuiteCount; ++i) put16(body, 0xc02f);
+    put8(body, static_cast<unsigned>(f.compression.size()));
+    append(body, f.compression);
+    if (f.extensions) {
+        put16(body, static_cast<unsigned>(f.extensions->size()));
+        append(body, *f.extensions);
+    }
+    return handshake(1, body);
+}
+
+struct ServerHelloFields {
+    uint16_t version = 0x0303;
+    size_t sessionIdLength = 32;
+    uint16_t cipherSuite = 0xc02f;
+    uint8_t compression = 0;
+    std::optional<Bytes> extensions = Bytes{};
+    uint8_t type = 2;
+};
+
+inline Bytes serverHello(ServerHelloFields const& f) {
+    Bytes body;
+    put16(body, f.version);
+    body.resize(body.size() + 32, 0xbb);
+    put8(body, static_cast<unsigned>(f.sessionIdLength));
+    body.resize(body.size() + f.sessionIdLength, 0x22);
+    put16(body, f.cipherSuite);
+    put8(body, f.compression);
+    if (f.extensions) {
+        put16(body, static_cast<unsigned>(f.extensions->size()));
+        append(body, *f.extensions);
+    }
+    return handshake(f.type, body);
+}
+
+// A minimal certificate whose fixed-offset layout carries the signature algorithm arc:
+// 30 82 LL LL 30 82 LL LL [a0 03 02 01 02] 02 <serial> 30 0d 06 09 2a 86 48 86 f7 0d 01 01 <arc> ...
+inline Bytes fakeCertificate(uint8_t signatureArc, size_t serialLength = 9, bool explicitVersion = true,
+                             size_t padding = 40) {
+    Bytes tbs;
+    if (explicitVersion) append(tbs, {0xa0, 0x03, 0x02, 0x01, 0x02});
+    put8(tbs, 0x02);
+    put8(tbs, static_cast<unsigned>(serialLength));
+    for (size_t i = 0; i < serialLength; ++i) put8(tbs, 0x10 + static_cast<unsigned>(i));
+    append(tbs, {0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, signatureArc, 0x05, 0x00});
+    tbs.resize(tbs.size() + padding, 0x55);
+    Bytes inner = {0x30, 0x82};
+    put16(inner, static_cast<unsigned>(tbs.size()));
+    append(inner, tbs);
+    Bytes cert = {0x30, 0x82};
+    put16(cert, static_cast<unsigned>(inner.size()));
+    append(cert, inner);
+    return cert;
+}
+
+inline Bytes certificateMessage(std::vector<Bytes> const& certificates) {
+    Bytes list;
+    for (auto const& c : certificates) {
+        put24(list, static_cast<unsigned>(c.size()));
+        append(list, c);
+    }
+    Bytes body;
+    put24(body, static_cast<unsigned>(list.size()));
+    append(body, list);
+    return handshake(11, body);
+}
+
+// IPv4 + TCP header and payload. Addresses as dotted text.
+struct Segment {
+    std::string src = "10.0.0.1";
+    std::string dst = "10.0.0.2";
+    uint16_t srcPort = 50000;
+    uint16_t dstPort = 443;
+    uint32_t seq = 1000;
+    Bytes payload;
+    unsigned ipHeaderWords = 5;
+    unsigned tcpHeaderWords = 5;
+    std::optional<uint16_t> totalLengthOverride;
+    uint8_t protocol = 6;
+};
+
+inline void putAddress(Bytes& b, std::string const& dotted) {
+    unsigned a, c, d, e;
+    std::sscanf(dotted.c_str(), "%u.%u.%u.%u", &a, &c, &d, &e);
+    put8(b, a);
+    put8(b, c);
+    put8(b, d);
+    put8(b, e);
+}
+
+inline Bytes ipv4(Segment const& s) {
+    const size_t ipLength = s.ipHeaderWords * 4, tcpLength = s.tcpHeaderWords * 4;
+    const size_t total = ipLength + tcpLength + s.payload.size();
+    Bytes b;
+    put8(b, 0x40 | s.ipHeaderWords);
+    put8(b, 0);
+    put16(b, s.totalLengthOverride.value_or(static_cast<uint16_t>(total)));
+    put32(b, 0);
+    put8(b, 64);
+    put8(b, s.protocol);
+    put16(b, 0);
+    putAddress(b, s.src);
+    putAddress(b, s.dst);
+    b.resize(ipLength, 0x01);  // IP options, if any
+    put16(b, s.srcPort);
+    put16(b, s.dstPort);
+    put32(b, s.seq);
+    put32(b, 0);
+    put8(b, s.tcpHeaderWords << 4);
+    put8(b, 0x18);
+    put16(b, 65535);
+    put32(b, 0);
+    b.resize(ipLength + tcpLength, 0x01);  // TCP options (NOPs), if any
+    append(b, s.payload);
+    return b;
+}
+
+inline Bytes ethernet(Bytes const& ip, uint16_t etherType = 0x0800,
+                      Bytes dstMac = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e},
+                      Bytes srcMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01}) {
+    Bytes b = dstMac;
+    append(b, srcMac);
+    put16(b, etherType);
+    append(b, ip);
+    return b;
+}
+
+// A decoded packet that owns its bytes, as a flow holds it. Null when parse rejects.
+inline std::shared_ptr<Packet> packet(Bytes const& frame, bool isEthernet = true, int linkOffset = 14,
+                                      long seconds = 1700000000, long micros = 0) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = seconds;
+    header.ts.tv_usec = micros;
+    header.caplen = static_cast<uint32_t>(frame.size());
+    header.len = header.caplen;
+    auto p = std::make_shared<Packet>(isEthernet, linkOffset);
+    if (!p->parse(&header, frame.data())) return nullptr;
+    p->copyPacketData();
+    return p;
+}
+
+inline std::shared_ptr<Packet> tcpPacket(Segment const& s, long seconds = 1700000000, long micros = 0) {
+    return packet(ethernet(ipv4(s)), true, 14, seconds, micros);
+}
+
+// Writes frames to a capture file through libpcap.
+struct Frame {
+    Bytes bytes;
+    long seconds = 1700000000;
+    long micros = 0;
+};
+
+inline bool writePcap(std::string const& path, int linkType, std::vector<Frame> const& frames) {
+    pcap_t* dead = pcap_open_dead(linkType, 65535);
+    if (!dead) return false;
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    if (!dumper) {
+        pcap_close(dead);
+        return false;
+    }
+    for (auto const& f : frames) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = f.seconds;
+        header.ts.tv_usec = f.micros;
+        header.caplen = header.len = static_cast<uint32_t>(f.bytes.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, f.bytes.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return true;
+}
+
+}  // namespace build
