@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <boost/thread/thread.hpp>
+#include <chrono>
+#include <filesystem>
+
+#include "capture/interfaces.h"
+#include "capture/packet_source.h"
+#include "support/builders.h"
+
+using namespace build;
+
+namespace {
+std::string dataFile(std::string const& name) { return std::string(VARNO_SOURCE_DIR) + "/tests/data/" + name; }
+
+struct Delivered {
+    size_t packets = 0;
+    size_t payloadBytes = 0;
+    std::set<uint16_t> ports;
+};
+
+Delivered readAll(PacketSource& source) {
+    Delivered d;
+    while (source.hasMorePackets()) {
+        auto p = source.nextPacket();
+        ++d.packets;
+        d.payloadBytes += p->tcpPayloadLength();
+        d.ports.insert(p->key.srcPort);
+        d.ports.insert(p->key.dstPort);
+    }
+    return d;
+}
+
+std::string scratchFile(std::string const& name) {
+    return (std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()) + ".pcap")).string();
+}
+}  // namespace
+
+// The same two connections recorded (or rewritten) with every supported link type give
+// the same packets, addresses and payload bytes.
+TEST(PacketSource, EveryLinkTypeDeliversTheSameSegments) {
+    auto reference = PacketSource::create(dataFile("lt_ethernet.pcap"));
+    ASSERT_TRUE(reference);
+    EXPECT_TRUE(reference->isEthernet);
+    EXPECT_EQ(reference->linkOffset, 14);
+    const Delivered expected = readAll(*reference);
+    EXPECT_GT(expected.packets, 8u);
+
+    const std::vector<std::pair<std::string, int>> variants = {
+        {"lt_bsd_null.pcap", 4}, {"lt_raw_ip.pcap", 0}, {"lt_pcapng.pcapng", 14}, {"lt_ethernet_fcs.pcap", 14}};
+    for (auto const& [file, offset] : variants) {
+        auto source = PacketSource::create(dataFile(file));
+        ASSERT_TRUE(source) << file;
+        EXPECT_EQ(source->linkOffset, offset) << file;
+        Delivered got = readAll(*source);
+        EXPECT_EQ(got.packets, expected.packets) << file;
+        EXPECT_EQ(got.payloadBytes, expected.payloadBytes) << file;
+        EXPECT_EQ(got.ports, expected.ports) << file;
+    }
+    // The cooked captures were recorded live on the any-device at the same time, on other ports.
+    for (auto const& [file, offset] : std::vector<std::pair<std::string, int>>{{"lt_linux_sll.pcap", 16},
+                                                                               {"lt_linux_sll2.pcap", 20}}) {
+        auto source = PacketSource::create(dataFile(file));
+        ASSERT_TRUE(source) << file;
+        EXPECT_EQ(source->linkOffset, offset);
+        EXPECT_FALSE(source->isEthernet);
+        EXPECT_GT(readAll(*source).packets, 8u) << file;
+    }
+}
+
+TEST(PacketSource, ChangeCipherSpecAloneInA46ByteDatagramPassesTheFilter) {
+    auto source = PacketSource::create(dataFile("lt_ccs_alone_46.pcap"));
+    ASSERT_TRUE(source);
+    bool seen = false;
+    while (source->hasMorePackets()) {
+        auto p = source->nextPacket();
+        if (p->tcpPayloadLength() == 6 && p->tcpPayload()[0] == 0x14) seen = true;
+    }
+    EXPECT_TRUE(seen);
+}
+
+TEST(PacketSource, FilterDropsSegmentsWithoutPayloadAndNonTcp) {
+    Segment ack;  // bare acknowledgement carrying TCP options: 52-byte datagram
+    ack.tcpHeaderWords = 8;
+    Segment data = ack;
+    data.payload = {0x14, 0x03, 0x03, 0x00, 0x01, 0x01};
+    data.tcpHeaderWords = 5;
+    Segment udp = data;
+    udp.protocol = 17;
+    std::string path = scratchFile("filter");
+    ASSERT_TRUE(writePcap(path, DLT_EN10MB, {{ethernet(ipv4(ack))}, {ethernet(ipv4(udp))}, {ethernet(ipv4(data))}}));
+    auto source = PacketSource::create(path);
+    ASSERT_TRUE(source);
+    Delivered got = readAll(*source);
+    EXPECT_EQ(got.packets, 1u);
+    EXPECT_EQ(got.payloadBytes, 6u);
+    std::filesystem::remove(path);
+}
+
+TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {
+    Segment s;
+    s.payload = Bytes(100, 0x16);
+    Bytes frame = ethernet(ipv4(s));
+    frame.resize(80);  // cut by a snapshot length
+    std::string cut = scratchFile("cut");
+    ASSERT_TRUE(writePcap(cut, DLT_EN10MB, {{frame}, {frame}}));
+    auto source = PacketSource::create(cut);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(readAll(*source).packets, 0u);
+
+    std::string unsupported = scratchFile("ieee80211");
+    ASSERT_TRUE(writePcap(unsupported, 105, {{ipv4(s)}}));
+    auto other = PacketSource::create(unsupported);
+    ASSERT_TRUE(other) << "an unsupported link type still opens";
+    EXPECT_EQ(other->linkOffset, -1);
+    EXPECT_EQ(readAll(*other).packets, 0u);
+    std::filesystem::remove(cut);
+    std::filesystem::remove(unsupported);
+
+    EXPECT_FALSE(PacketSource::create(std::string("/nonexistent/capture.pcap")));
+}
+
+TEST(PacketSource, NextPacketHandsOverAndStartsAFreshPacket) {
+    auto source = PacketSource::create(dataFile("t13_x25519.pcap"));
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(source->hasMorePackets());
+    auto first = source->nextPacket();
+    auto second = source->nextPacket();
+    EXPECT_NE(first->ipHeader, nullptr);
+    EXPECT_EQ(second->ipHeader, nullptr);
+    EXPECT_NE(first, second);
+}
+
+// Clearing the keep-reading flag ends a live read on a quiet link promptly.
+TEST(PacketSourceLive, StopRequestEndsAQuietCapture) {
+    if (::geteuid() != 0) GTEST_SKIP() << "live capture needs root (CAP_NET_RAW); skipped";
+    Interface lo;
+    lo.name = "lo";
+    auto source = PacketSource::create(lo);
+    ASSERT_TRUE(source) << "could not open the loopback device";
+    // A filter nothing matches keeps the link quiet whatever else runs on this machine.
+    ASSERT_TRUE(source->setFilter("tcp port 9 and tcp port 7"));
+    PacketSourceWorker::FlowTable flows;
+    auto tasks = std::make_shared<FlowChannel>(), exports = std::make_shared<FlowChannel>();
+    PacketSourceWorker worker(flows, tasks, exports);
+    worker.setPacketSource(source);
+    auto started = std::chrono::steady_clock::now();
+    boost::thread capture(std::ref(worker));
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(300));
+    worker.close();
+    ASSERT_TRUE(capture.try_join_for(boost::chrono::seconds(5))) << "the capture did not stop";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
