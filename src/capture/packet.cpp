@@ -113,7 +113,11 @@ void Packet::reset() {
 uint64_t Packet::timestamp() const {
     if (header == nullptr) return 0;
     double ms = static_cast<double>(header->ts.tv_sec) * 1000.0 + static_cast<double>(header->ts.tv_usec) / 1000.0;
-    return ms <= 0 ? 0 : static_cast<uint64_t>(ms);
+    if (ms <= 0) return 0;
+    // pcapng stamps are 64-bit counts in the file's own unit, so a record can claim a time
+    // beyond what milliseconds in 64 bits hold; converting that would be undefined.
+    constexpr double limit = 18446744073709551616.0;  // 2^64
+    return ms >= limit ? UINT64_MAX : static_cast<uint64_t>(ms);
 }
 
 double Packet::captureTime() const {

@@ -2,6 +2,7 @@
 // openssl and coreutils tools over many lengths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cstdio>
 #include <fstream>

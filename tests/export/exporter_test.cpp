@@ -1,5 +1,7 @@
 // Row formatting, the HandshakeMessages cell and the certificate store, written to a real
 // temporary directory and read back byte for byte.
+#include <algorithm>
+
 #include "export/export_fixture.h"
 
 using namespace export_test;
