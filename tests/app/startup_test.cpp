@@ -21,10 +21,10 @@ extern char** environ;
 
 namespace {
 
-std::string sharedCapture(std::string const& name) { return std::string(VARNO_SHARED_DIR) + "/captures/generated/" + name; }
+std::string ownCapture(std::string const& name) { return std::string(VARNO_SOURCE_DIR) + "/tests/data/" + name; }
 
-#define REQUIRE_SHARED_CAPTURE(path)                                                   \
-    if (!fs::exists(path)) GTEST_SKIP() << "shared capture not available: " << (path)
+#define REQUIRE_CAPTURE(path)                                                   \
+    if (!fs::exists(path)) GTEST_SKIP() << "capture not available: " << (path)
 
 // Every log file in a directory, active and rotated, in name order.
 std::string logText(fs::path const& directory) {
@@ -91,8 +91,8 @@ TEST(Startup, OutputDirectoryThatCannotBeMade) {
 }
 
 TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
-    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
-    REQUIRE_SHARED_CAPTURE(capture);
+    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     std::ofstream(scratch / "plain-file") << "x";
     auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out") + " -s trace -g " +
@@ -102,8 +102,8 @@ TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
 }
 
 TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
-    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
-    REQUIRE_SHARED_CAPTURE(capture);
+    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     std::string const output = scratch / "out";
     auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(output) + " -s info -P run -m 1 -m 2");
@@ -128,8 +128,8 @@ TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
 }
 
 TEST(Startup, EmptyOutputDirectoryIsRemovedAfterTheRun) {
-    std::string const capture = sharedCapture("tr_missing_clienthello.pcap");
-    REQUIRE_SHARED_CAPTURE(capture);
+    std::string const capture = ownCapture("t12_alert_unknown_ca.pcap");
+    REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     // Existing before the run, empty after it (no rows, nothing logged at the default severity).
     fs::create_directory(scratch / "out");
@@ -195,8 +195,8 @@ TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
 }
 
 TEST(Startup, FailedDeviceListingEndsOnlyRunsThatNeedIt) {
-    std::string const capture = sharedCapture("t12_ecdhe_rsa_p256.pcap");
-    REQUIRE_SHARED_CAPTURE(capture);
+    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     // A stand-in libpcap device listing that always fails, put in front of the real one.
     std::ofstream(scratch / "nodevs.c") << "#include <string.h>\n"
