@@ -29,7 +29,8 @@ void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
         nextSeq = packet->sequenceNumber();
         nextSeqKnown = true;
     }
-    if (!buffer) buffer = std::make_unique<uint8_t[]>(TLS_MAX_RECORD_LENGTH);
+    // Not zeroed: only bytes a record wrote are ever read back.
+    if (!buffer) buffer = std::make_unique_for_overwrite<uint8_t[]>(TLS_MAX_RECORD_LENGTH);
     pending.push_back(Pending{packet, arrivals++});
 }
 
