@@ -101,10 +101,15 @@ bool PacketSource::hasMorePackets() {
 }
 
 std::shared_ptr<Packet> PacketSource::nextPacket() {
-    std::shared_ptr<Packet> decoded = packet;
-    packet = std::make_shared<Packet>(isEthernet, linkOffset);
+    std::shared_ptr<Packet> decoded = std::move(packet);
+    packet = spare ? std::move(spare) : std::make_shared<Packet>(isEthernet, linkOffset);
     packet->reset();
     return decoded;
+}
+
+void PacketSource::recycle(std::shared_ptr<Packet>&& used) {
+    if (used && used.use_count() == 1 && !used->ownsData) spare = std::move(used);
+    used.reset();
 }
 
 PacketSourceWorker::PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel,
@@ -161,6 +166,7 @@ void PacketSourceWorker::operator()() {
             flow->enqueuePacket(packet);
         }
         flushExpiredFlows(packet->timestamp());
+        source->recycle(std::move(packet));
     }
 }
 

@@ -37,12 +37,15 @@ public:
     bool setFilter(std::string const& expression);
     bool hasMorePackets();
     std::shared_ptr<Packet> nextPacket();
+    // Takes back a packet that nobody kept, so the next read needs no allocation.
+    void recycle(std::shared_ptr<Packet>&& used);
     int dataLink() const { return pcap_datalink(handle); }
 
     pcap_t* handle;
     bool isEthernet;
     int32_t linkOffset;
     std::shared_ptr<Packet> packet;
+    std::shared_ptr<Packet> spare;
     std::atomic<bool> active{true};
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
 };
