@@ -1,5 +1,6 @@
 #include "capture/packet_source.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "app/log.h"
@@ -69,6 +70,7 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface) {
         return nullptr;
     }
     auto source = std::make_unique<PacketSource>(handle);
+    source->live = true;
     if (!source->setFilter(CAPTURE_FILTER)) return nullptr;
     return source;
 }
@@ -89,15 +91,35 @@ bool PacketSource::setFilter(std::string const& expression) {
 }
 
 bool PacketSource::hasMorePackets() {
-    while (active.load(std::memory_order_relaxed)) {
+    while (true) {
+        if (!active.load(std::memory_order_relaxed) && !startDraining()) return false;
         pcap_pkthdr* header = nullptr;
         const u_char* bytes = nullptr;
         const int result = pcap_next_ex(handle, &header, &bytes);
-        if (result < 0) return false;  // end of file, read error, or a stop request
-        if (result == 0) continue;  // read timeout on a quiet link: look at the flag again
+        if (result == PCAP_ERROR_BREAK && live) continue;  // the stop request woke the read
+        if (result < 0) return false;                      // end of file or a read error
+        if (result == 0) {
+            // Read timeout on a quiet link, or nothing left to drain after a stop request.
+            if (draining) return false;
+            continue;
+        }
+        if (draining && std::chrono::steady_clock::now() > drainUntil) return false;
         if (packet->parse(header, bytes) && packet->isValid()) return true;
     }
-    return false;
+}
+
+// After a stop request a live capture still reads what the kernel already holds, so a
+// handshake completed just before the signal keeps its row. A busy link gets a bounded
+// grace period; a file simply stops.
+bool PacketSource::startDraining() {
+    if (!live) return false;
+    if (!draining) {
+        char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+        if (pcap_setnonblock(handle, 1, errorBuffer) < 0) return false;
+        draining = true;
+        drainUntil = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    }
+    return true;
 }
 
 std::shared_ptr<Packet> PacketSource::nextPacket() {

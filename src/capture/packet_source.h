@@ -2,6 +2,7 @@
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,7 +47,15 @@ public:
     int32_t linkOffset;
     std::shared_ptr<Packet> packet;
     std::shared_ptr<Packet> spare;
+
+private:
+    bool startDraining();
+    bool draining = false;
+    std::chrono::steady_clock::time_point drainUntil;
+
+public:
     std::atomic<bool> active{true};
+    bool live = false;  // a device, not a file
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
 };
 

@@ -1,0 +1,276 @@
+#pragma once
+// What the end-to-end tests share: reading an output directory back as CSV rows, the
+// capture manifests, shell commands with their output, child processes with a deadline,
+// and a small pool that runs independent jobs side by side.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/run_varno.h"
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using varno_test::readFile;
+using varno_test::RunResult;
+using varno_test::runVarno;
+using varno_test::ScratchDir;
+
+inline std::string const csvHeader =
+    "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
+    "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
+    "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
+    "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
+
+// Column positions, in header order.
+enum Column : size_t {
+    ConnectionTimestamp,
+    ProtocolType,
+    ClientIPAddress,
+    ClientPortNumber,
+    ClientMACAddress,
+    ServerIPAddress,
+    ServerPortNumber,
+    ServerMACAddress,
+    TLSVersion,
+    SNI,
+    CipherSuiteCodePoint,
+    TLSKEXParameter,
+    TLS13KEXNamedGroupCodePoint,
+    ServerCertificateChain,
+    IsClientAuthRequested,
+    ClientCertificateChain,
+    IsRenegotiated,
+    IsCompressed,
+    KeyShareExtension,
+    HandshakeMessages,
+    ColumnCount
+};
+
+// Shell text for one argument (a plain call to quoted would also find std::quoted).
+inline std::string shellQuote(std::string const& text) { return varno_test::quoted(text); }
+
+inline std::string sourcePath(std::string const& relative) { return std::string(VARNO_SOURCE_DIR) + "/" + relative; }
+inline std::string sharedPath(std::string const& relative) { return std::string(VARNO_SHARED_DIR) + "/" + relative; }
+inline bool haveSharedDir() { return fs::is_directory(VARNO_SHARED_DIR); }
+
+#define SKIP_WITHOUT_SHARED_DIR()                                                                         \
+    if (!e2e::haveSharedDir())                                                                            \
+    GTEST_SKIP() << "shared captures not available (no directory " << VARNO_SHARED_DIR                    \
+                 << "); CI provides them"
+
+inline std::vector<std::string> split(std::string const& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, separator)) parts.push_back(part);
+    if (!text.empty() && text.back() == separator) parts.emplace_back();
+    return parts;
+}
+
+// One CSV line split into cells; a cell in double quotes may hold commas and doubled quotes,
+// and is returned as written, quotes included.
+inline std::vector<std::string> csvCells(std::string const& line) {
+    std::vector<std::string> cells(1);
+    bool inQuotes = false;
+    for (char c : line) {
+        if (c == '"') inQuotes = !inQuotes;
+        if (c == ',' && !inQuotes)
+            cells.emplace_back();
+        else
+            cells.back() += c;
+    }
+    return cells;
+}
+
+// Everything the CSV files of one output directory hold, files in name order.
+struct CsvOutput {
+    std::vector<std::string> files;       // file names
+    std::vector<std::string> headers;     // first line of each file
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> tmpFiles;    // files still under their ".tmp" name
+};
+
+inline CsvOutput readCsvOutput(fs::path const& directory) {
+    CsvOutput output;
+    if (!fs::is_directory(directory)) return output;
+    std::vector<fs::path> files;
+    for (auto const& entry : fs::directory_iterator(directory)) {
+        if (entry.path().extension() == ".csv") files.push_back(entry.path());
+        if (entry.path().extension() == ".tmp") output.tmpFiles.push_back(entry.path().filename().string());
+    }
+    std::sort(files.begin(), files.end());
+    for (auto const& file : files) {
+        output.files.push_back(file.filename().string());
+        std::istringstream in(readFile(file));
+        std::string line;
+        bool first = true;
+        while (std::getline(in, line)) {
+            if (first)
+                output.headers.push_back(line);
+            else
+                output.rows.push_back(csvCells(line));
+            first = false;
+        }
+    }
+    return output;
+}
+
+inline std::string joinCells(std::vector<std::string> const& cells) {
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + cells[i];
+    return line;
+}
+
+// Every log file the run left in a directory, in name order, as one text.
+inline std::string logText(fs::path const& directory) {
+    std::vector<fs::path> files;
+    if (fs::is_directory(directory))
+        for (auto const& entry : fs::directory_iterator(directory))
+            if (entry.path().filename().string().rfind("varno", 0) == 0 && entry.path().extension() == ".log")
+                files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (auto const& file : files) text += readFile(file);
+    return text;
+}
+
+// A tab-separated manifest: one map from column name to cell per line after the header.
+inline std::vector<std::map<std::string, std::string>> readManifest(std::string const& path) {
+    std::vector<std::map<std::string, std::string>> entries;
+    std::istringstream in(readFile(path));
+    std::string line;
+    std::vector<std::string> names;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        auto cells = split(line, '\t');
+        if (names.empty()) {
+            names = cells;
+            continue;
+        }
+        std::map<std::string, std::string> entry;
+        for (size_t i = 0; i < names.size() && i < cells.size(); ++i) entry[names[i]] = cells[i];
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// A shell command's exit status and its standard output and error together.
+inline RunResult runShell(std::string const& command) {
+    RunResult result;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> buffer;
+    size_t count;
+    while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.out.append(buffer.data(), count);
+    int const raw = ::pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+inline bool haveTool(std::string const& probe) { return runShell(probe + " >/dev/null").status == 0; }
+
+// SHA-1 of a PEM certificate's DER bytes as openssl computes it; empty when openssl fails.
+inline std::string certificateDigest(std::string const& pemFile) {
+    auto const result = runShell("openssl x509 -in " + shellQuote(pemFile) + " -outform der | openssl dgst -sha1 -r");
+    return result.status == 0 ? result.out.substr(0, 40) : "";
+}
+
+// A child process with its standard output and error in files; killed if still running
+// when the object goes.
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> arguments, std::string const& outputFile) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildProcess() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProcess(ChildProcess const&) = delete;
+    ChildProcess& operator=(ChildProcess const&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && !reaped_; }
+    bool signal(int number) const { return running() && ::kill(pid_, number) == 0; }
+
+    static constexpr int stillRunning = -2;
+    // Exit status; stillRunning after the timeout; -1 after an end by signal.
+    int wait(std::chrono::milliseconds timeout) {
+        if (!running()) return status_;
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+                reaped_ = true;
+                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return stillRunning;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = stillRunning;
+};
+
+// Polls until the condition holds or the timeout passes; returns the last result.
+inline bool waitFor(std::function<bool()> const& condition, std::chrono::milliseconds timeout) {
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Runs job(i) for every i below count on a few threads; returns the non-empty results
+// (problem reports) in index order, so a failing test reads the same on every run.
+inline std::vector<std::string> runInParallel(size_t count, std::function<std::string(size_t)> const& job,
+                                              unsigned threads = 2) {
+    std::vector<std::string> reports(count);
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            for (size_t i = next++; i < count; i = next++) reports[i] = job(i);
+        });
+    for (auto& thread : pool) thread.join();
+    std::vector<std::string> problems;
+    for (auto& report : reports)
+        if (!report.empty()) problems.push_back(std::move(report));
+    return problems;
+}
+
+}  // namespace e2e

@@ -1,0 +1,318 @@
+// The real binary over our own captures: row counts against the manifest, the exact rows of
+// a few known connections, the certificate store, key shares, saved messages, the log, a
+// capture without TLS, and several connections still live when the file ends.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "e2e/e2e_support.h"
+#include "support/builders.h"
+
+namespace {
+
+using namespace e2e;
+
+std::string dataCapture(std::string const& name) { return sourcePath("tests/data/" + name); }
+
+// Runs varno over a capture into scratch/out and reads the CSV files back.
+struct FileRun {
+    ScratchDir scratch;
+    std::string output = scratch / "out";
+    RunResult result;
+    CsvOutput csv;
+
+    FileRun(std::string const& capture, std::string const& flags = "") {
+        result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + " " + flags);
+        csv = readCsvOutput(output);
+    }
+};
+
+// The run ended well, printed nothing, and left only complete files with the exact header
+// and 20 cells a row.
+void expectWellFormed(FileRun const& run, std::string const& what) {
+    EXPECT_EQ(run.result.status, 0) << what << ": " << run.result.err;
+    EXPECT_EQ(run.result.err, "") << what;
+    EXPECT_EQ(run.result.out, "") << what;
+    EXPECT_TRUE(run.csv.tmpFiles.empty()) << what << ": a file was left under its .tmp name";
+    for (auto const& header : run.csv.headers) EXPECT_EQ(header, csvHeader) << what;
+    for (auto const& row : run.csv.rows) EXPECT_EQ(row.size(), size_t{ColumnCount}) << what << ": " << joinCells(row);
+}
+
+std::set<std::string> column(CsvOutput const& csv, Column which) {
+    std::set<std::string> values;
+    for (auto const& row : csv.rows) values.insert(row.at(which));
+    return values;
+}
+
+TEST(EndToEndFile, EveryOwnCaptureGivesTheManifestRows) {
+    auto const manifest = readManifest(dataCapture("MANIFEST.tsv"));
+    ASSERT_GE(manifest.size(), 20u);
+    for (auto const& entry : manifest) {
+        std::string const name = entry.at("file");
+        FileRun run(dataCapture(name));
+        expectWellFormed(run, name);
+        size_t const expected = std::stoul(entry.at("expected_rows"));
+        EXPECT_EQ(run.csv.rows.size(), expected) << name;
+        if (expected == 0) {
+            EXPECT_FALSE(fs::exists(run.output)) << name << ": nothing written, so the directory goes";
+            continue;
+        }
+        EXPECT_EQ(run.csv.files.size(), 1u) << name;
+        // The versions the manifest names are exactly the versions of the rows.
+        auto const versions = split(entry.at("tls_versions"), ';');
+        EXPECT_EQ(column(run.csv, TLSVersion), std::set<std::string>(versions.begin(), versions.end())) << name;
+        EXPECT_EQ(column(run.csv, ProtocolType), std::set<std::string>{"TLS"}) << name;
+    }
+}
+
+// Values read from the captures with tshark (hello fields, ServerKeyExchange) and the
+// manifest (key sizes taken from the signature algorithm of the last certificate).
+TEST(EndToEndFile, KnownConnectionsColumnByColumn) {
+    struct Case {
+        std::string capture;
+        std::vector<std::string> rows;
+    };
+    std::vector<Case> const cases = {
+        {"t12_ecdhe_rsa_sni.pcap",
+         {"1796635315293,TLS,127.0.0.1,38488,00:00:00:00:00:00,127.0.0.1,47401,00:00:00:00:00:00,"
+          "TLSv1.2,demo.example,0xc02f,0x001d,,,0,,0,0,,\"\""}},
+        {"t12_rsa_kx_chain2.pcap",
+         {"1796635316325,TLS,127.0.0.1,40728,00:00:00:00:00:00,127.0.0.1,47402,00:00:00:00:00:00,"
+          "TLSv1.2,,0x009c,3072,,,0,,0,0,,\"\""}},
+        {"t12_dhe_rsa_ffdhe2048.pcap",
+         {"1796635317409,TLS,127.0.0.1,35484,00:00:00:00:00:00,127.0.0.1,47403,00:00:00:00:00:00,"
+          "TLSv1.2,,0x009f,2048,,,0,,0,0,,\"\""}},
+        {"t10_ecdhe_rsa.pcap",
+         {"1796635318453,TLS,127.0.0.1,33522,00:00:00:00:00:00,127.0.0.1,47404,00:00:00:00:00:00,"
+          "TLSv1.0,demo.example,0xc014,0x001d,,,0,,0,0,,\"\""}},
+        {"t12_client_auth.pcap",
+         {"1796635320838,TLS,127.0.0.1,36142,00:00:00:00:00:00,127.0.0.1,47406,00:00:00:00:00:00,"
+          "TLSv1.2,demo.example,0xc030,0x001d,,,1,,0,0,,\"\""}},
+        {"t13_hrr.pcap",
+         {"1796635327393,TLS,127.0.0.1,59376,00:00:00:00:00:00,127.0.0.1,47411,00:00:00:00:00:00,"
+          "TLSv1.3,demo.example,0x1302,,0x0017,,0,,0,0,,\"\""}},
+        // Linux cooked capture: no MAC addresses.
+        {"lt_linux_sll.pcap",
+         {"1796635331989,TLS,127.0.0.1,52368,,127.0.0.1,47421,,TLSv1.2,demo.example,0xc02f,0x001d,,,0,,0,0,,\"\"",
+          "1796635332003,TLS,127.0.0.1,52380,,127.0.0.1,47421,,TLSv1.3,demo.example,0x1302,,0x001d,,0,,0,0,,\"\""}},
+    };
+    for (auto const& [capture, rows] : cases) {
+        FileRun run(dataCapture(capture));
+        expectWellFormed(run, capture);
+        std::vector<std::string> lines;
+        for (auto const& row : run.csv.rows) lines.push_back(joinCells(row));
+        EXPECT_EQ(lines, rows) << capture;
+    }
+}
+
+TEST(EndToEndFile, CertificatesAreStoredOnceByTheirDigest) {
+    if (!haveTool("openssl version")) GTEST_SKIP() << "openssl not installed";
+    FileRun run(dataCapture("t12_client_auth.pcap"), "-c");
+    expectWellFormed(run, "t12_client_auth -c");
+    ASSERT_EQ(run.csv.rows.size(), 1u);
+    auto const& row = run.csv.rows[0];
+
+    auto const serverChain = split(row[ServerCertificateChain], ':');
+    auto const clientChain = split(row[ClientCertificateChain], ':');
+    EXPECT_EQ(serverChain.size(), 2u) << row[ServerCertificateChain];
+    EXPECT_EQ(clientChain.size(), 2u) << row[ClientCertificateChain];
+    EXPECT_EQ(row[IsClientAuthRequested], "1");
+    // Both peers send the same intermediate; the leaves differ.
+    EXPECT_EQ(serverChain.back(), clientChain.back());
+    EXPECT_NE(serverChain.front(), clientChain.front());
+
+    std::set<std::string> digests(serverChain.begin(), serverChain.end());
+    digests.insert(clientChain.begin(), clientChain.end());
+    size_t pemFiles = 0;
+    for (auto const& entry : fs::recursive_directory_iterator(run.output))
+        if (entry.path().extension() == ".pem") ++pemFiles;
+    EXPECT_EQ(pemFiles, digests.size()) << "one file per distinct certificate";
+
+    for (auto const& digest : digests) {
+        ASSERT_EQ(digest.size(), 40u) << digest;
+        fs::path const pem = fs::path(run.output) / digest.substr(0, 2) / digest.substr(2, 2) / (digest + ".pem");
+        ASSERT_TRUE(fs::is_regular_file(pem)) << pem;
+        auto const lines = split(readFile(pem), '\n');
+        ASSERT_EQ(lines.size(), 4u) << pem << ": BEGIN, one Base64 line, END, then the final line feed";
+        EXPECT_EQ(lines[0], "-----BEGIN CERTIFICATE-----");
+        EXPECT_GT(lines[1].size(), 1000u) << "the Base64 text is not wrapped";
+        EXPECT_EQ(lines[2], "-----END CERTIFICATE-----");
+        EXPECT_EQ(lines[3], "");
+        EXPECT_EQ(certificateDigest(pem.string()), digest) << "the digest of the DER bytes";
+    }
+
+    // The switch adds the chains and changes nothing else.
+    FileRun plain(dataCapture("t12_client_auth.pcap"));
+    ASSERT_EQ(plain.csv.rows.size(), 1u);
+    auto withoutChains = row;
+    withoutChains[ServerCertificateChain] = withoutChains[ClientCertificateChain] = "";
+    EXPECT_EQ(withoutChains, plain.csv.rows[0]);
+}
+
+TEST(EndToEndFile, KeyShareIsKeptForTls13Rows) {
+    for (auto const& entry : readManifest(dataCapture("MANIFEST.tsv"))) {
+        FileRun run(dataCapture(entry.at("file")), "-k");
+        expectWellFormed(run, entry.at("file"));
+        for (auto const& row : run.csv.rows) {
+            // Only a TLS 1.3 ServerHello carries a key share.
+            EXPECT_EQ(row[KeyShareExtension].empty(), row[TLSVersion] != "TLSv1.3") << entry.at("file") << ": "
+                                                                                    << joinCells(row);
+        }
+    }
+    // x25519 (0x001d), length 32, then the server's public key as tshark shows it.
+    FileRun run(dataCapture("t13_x25519.pcap"), "-k");
+    ASSERT_EQ(run.csv.rows.size(), 1u);
+    EXPECT_EQ(run.csv.rows[0][KeyShareExtension], "AB0AIPfxvoGehRTID4GeAGqTl+IMJc4Qia9RMfdDX73DfyxT");
+}
+
+TEST(EndToEndFile, SavedMessagesAreAQuotedJsonObject) {
+    FileRun run(dataCapture("several_connections.pcap"), "-m");
+    expectWellFormed(run, "several_connections -m");
+    ASSERT_EQ(run.csv.rows.size(), 4u);
+    for (auto const& row : run.csv.rows) {
+        std::string const& cell = row[HandshakeMessages];
+        ASSERT_GE(cell.size(), 2u);
+        EXPECT_EQ(cell.front(), '"');
+        EXPECT_EQ(cell.back(), '"');
+        std::string json;
+        for (size_t i = 1; i + 1 < cell.size(); ++i) {
+            json += cell[i];
+            if (cell[i] == '"') ++i;  // quotes inside the cell are doubled
+        }
+        auto const messages = nlohmann::json::parse(json, nullptr, false);
+        ASSERT_TRUE(messages.is_object()) << cell;
+        ASSERT_TRUE(messages.contains("ClientHello")) << cell;
+        ASSERT_TRUE(messages.contains("ServerHello")) << cell;
+        // Base64 of the whole message: handshake type 1 and 2 in the first byte.
+        EXPECT_EQ(messages["ClientHello"].get<std::string>().substr(0, 2), "AQ");
+        EXPECT_EQ(messages["ServerHello"].get<std::string>().substr(0, 2), "Ag");
+        // The server's Certificate is in the clear before TLS 1.3 only.
+        EXPECT_EQ(messages.contains("ServerCertificates"), row[TLSVersion] != "TLSv1.3") << cell;
+    }
+}
+
+TEST(EndToEndFile, InfoLogTellsTheStartAndEachStep) {
+    FileRun run(dataCapture("t12_ecdhe_rsa_sni.pcap"), "-s info");
+    expectWellFormed(run, "t12_ecdhe_rsa_sni -s info");
+    std::string const log = logText(run.output);
+    EXPECT_NE(log.find("] info - Starting VARNO v1.0.4\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("processed ClientHello -> [127.0.0.1:38488 - 127.0.0.1:47401 (6)]"), std::string::npos) << log;
+    EXPECT_NE(log.find("processed ServerHello -> [127.0.0.1:47401 - 127.0.0.1:38488 (6)]"), std::string::npos) << log;
+    EXPECT_NE(log.find("ChangeCipherSpec -> [127.0.0.1:38488 - 127.0.0.1:47401 (6)]"), std::string::npos) << log;
+    EXPECT_NE(log.find("ChangeCipherSpec -> [127.0.0.1:47401 - 127.0.0.1:38488 (6)]"), std::string::npos) << log;
+    // The active log is rotated away when the program ends.
+    EXPECT_FALSE(fs::exists(fs::path(run.output) / "varno.log"));
+}
+
+TEST(EndToEndFile, CaptureWithoutTlsLeavesNoOutputDirectory) {
+    ScratchDir scratch;
+    std::string const capture = scratch / "plain-http.pcap";
+    build::Segment request;
+    request.dstPort = 80;
+    request.payload = build::text("GET / HTTP/1.1\r\nHost: example.test\r\n\r\n");
+    build::Segment response;
+    response.src = request.dst;
+    response.dst = request.src;
+    response.srcPort = request.dstPort;
+    response.dstPort = request.srcPort;
+    response.payload = build::text("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(build::writePcap(capture, DLT_EN10MB,
+                                 {{build::ethernet(build::ipv4(request))},
+                                  {build::ethernet(build::ipv4(response)), 1700000000, 500}}));
+
+    FileRun run(capture);
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_FALSE(fs::exists(run.output));
+}
+
+// One connection of the capture built below.
+struct Peer {
+    std::string address;
+    uint16_t port;
+};
+
+// ClientHello with a server name, ServerHello, and each side's ChangeCipherSpec, 1 ms apart.
+std::vector<build::Frame> completeHandshake(Peer const& client, Peer const& server, std::string const& serverName,
+                                            long seconds) {
+    build::Segment fromClient;
+    fromClient.src = client.address;
+    fromClient.srcPort = client.port;
+    fromClient.dst = server.address;
+    fromClient.dstPort = server.port;
+    fromClient.seq = 1000;
+    fromClient.tcpHeaderWords = 8;  // timestamps option, as real stacks send
+    build::Segment fromServer = fromClient;
+    std::swap(fromServer.src, fromServer.dst);
+    std::swap(fromServer.srcPort, fromServer.dstPort);
+    fromServer.seq = 700000;
+
+    auto const changeCipherSpec = build::record(20, {1});
+    std::vector<std::pair<build::Segment*, build::Bytes>> const flight = {
+        {&fromClient, build::record(22, build::clientHello({.extensions = build::sniExtension(serverName)}))},
+        {&fromServer, build::record(22, build::serverHello({}))},
+        {&fromServer, changeCipherSpec},
+        {&fromClient, changeCipherSpec},
+    };
+    build::Bytes const clientMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    build::Bytes const serverMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    std::vector<build::Frame> frames;
+    long micros = 0;
+    for (auto const& [segment, payload] : flight) {
+        segment->payload = payload;
+        bool const outbound = segment == &fromClient;
+        auto const ip = build::ipv4(*segment);
+        frames.push_back({outbound ? build::ethernet(ip, 0x0800, serverMac, clientMac)
+                                   : build::ethernet(ip, 0x0800, clientMac, serverMac),
+                          seconds, micros});
+        segment->seq += static_cast<uint32_t>(payload.size());
+        micros += 1000;
+    }
+    return frames;
+}
+
+TEST(EndToEndFile, FlowsLiveAtTheEndAreAllExportedInKeyOrder) {
+    // Four connections opened a second apart, so none has expired when the file ends. The key
+    // order compares addresses as little-endian values of their octets (last octet first),
+    // then ports; it differs from both the opening order and the dotted-text order.
+    struct Connection {
+        Peer client, server;
+        std::string name;
+    };
+    std::vector<Connection> const opened = {
+        {{"10.0.0.3", 50000}, {"10.0.0.200", 443}, "x.test"},
+        {{"200.0.0.9", 50002}, {"10.0.0.2", 8443}, "z.test"},  // the server address is the lower one
+        {{"20.0.0.1", 50001}, {"30.0.0.9", 443}, "y.test"},
+        {{"10.0.0.3", 40000}, {"10.0.0.200", 443}, "w.test"},
+    };
+    std::vector<build::Frame> frames;
+    long seconds = 1700000000;
+    for (auto const& connection : opened)
+        for (auto& frame : completeHandshake(connection.client, connection.server, connection.name, seconds++))
+            frames.push_back(std::move(frame));
+
+    ScratchDir scratch;
+    std::string const capture = scratch / "live-at-end.pcap";
+    ASSERT_TRUE(build::writePcap(capture, DLT_EN10MB, frames));
+    FileRun run(capture);
+    expectWellFormed(run, "live-at-end");
+    ASSERT_EQ(run.csv.rows.size(), 4u);
+
+    std::vector<std::string> names, clients, servers;
+    for (auto const& row : run.csv.rows) {
+        names.push_back(row[SNI]);
+        clients.push_back(row[ClientIPAddress] + ":" + row[ClientPortNumber]);
+        servers.push_back(row[ServerIPAddress] + ":" + row[ServerPortNumber]);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"y.test", "z.test", "w.test", "x.test"}));
+    EXPECT_EQ(clients, (std::vector<std::string>{"20.0.0.1:50001", "200.0.0.9:50002", "10.0.0.3:40000",
+                                                 "10.0.0.3:50000"}));
+    EXPECT_EQ(servers,
+              (std::vector<std::string>{"30.0.0.9:443", "10.0.0.2:8443", "10.0.0.200:443", "10.0.0.200:443"}));
+    EXPECT_EQ(run.csv.rows[0][ConnectionTimestamp], "1700000002000");
+    EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+    EXPECT_EQ(run.csv.rows[0][ServerMACAddress], "02:00:00:00:00:02");
+}
+
+}  // namespace

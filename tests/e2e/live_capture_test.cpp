@@ -1,0 +1,234 @@
+// Live capture end to end: varno listens on one end of a veth link whose other end lies in a
+// network namespace of its own, real openssl handshakes cross the link, and a signal ends the
+// run. Where namespaces cannot be made, the handshakes run over loopback instead.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <set>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+constexpr int capNetAdmin = 12, capNetRaw = 13;
+
+bool hasCapability(int bit) {
+    std::istringstream status(readFile("/proc/self/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> bit) & 1;
+    return false;
+}
+
+// Where the handshakes run: the device varno listens on, both ends' addresses and MAC
+// addresses, and the command prefix that puts a process on the server's side.
+struct Link {
+    std::string device;
+    std::string clientAddress, serverAddress;
+    std::string clientMac, serverMac;
+    std::vector<std::string> serverSide;
+    uint16_t serverPort = 4433;
+};
+
+// A namespace and a veth pair named after this process, so parallel runs never meet; both
+// are removed again however the test ends.
+class VethLink {
+public:
+    VethLink() {
+        static std::atomic<int> counter{0};
+        int const pid = ::getpid(), n = counter++;
+        namespace_ = "varno-e2e-" + std::to_string(pid) + "-" + std::to_string(n);
+        hostEnd_ = "vne" + std::to_string(pid % 10000000) + "h" + std::to_string(n % 10);
+        std::string const peerEnd = "vne" + std::to_string(pid % 10000000) + "p" + std::to_string(n % 10);
+        // 10.x.y.z/30 from the process id and the counter.
+        unsigned const value = (static_cast<unsigned>(pid) & 0xfffff) * 4 + (n & 3);
+        std::string const net =
+            "10." + std::to_string((value >> 14) & 0xff) + "." + std::to_string((value >> 6) & 0xff) + ".";
+        unsigned const base = (value & 63) * 4;
+        link_.device = hostEnd_;
+        link_.clientAddress = net + std::to_string(base + 1);
+        link_.serverAddress = net + std::to_string(base + 2);
+        link_.clientMac = "02:76:6e:00:00:01";
+        link_.serverMac = "02:76:6e:00:00:02";
+        link_.serverSide = {"ip", "netns", "exec", namespace_};
+
+        std::string const ns = shellQuote(namespace_);
+        std::vector<std::string> const steps = {
+            "ip netns add " + ns,
+            "ip link add " + hostEnd_ + " address " + link_.clientMac + " type veth peer name " + peerEnd +
+                " address " + link_.serverMac + " netns " + ns,
+            "ip addr add " + link_.clientAddress + "/30 dev " + hostEnd_,
+            "ip link set " + hostEnd_ + " up",
+            "ip -n " + ns + " addr add " + link_.serverAddress + "/30 dev " + peerEnd,
+            "ip -n " + ns + " link set " + peerEnd + " up",
+            "ip -n " + ns + " link set lo up",
+        };
+        for (auto const& step : steps) {
+            auto const result = runShell(step);
+            if (result.status != 0) {
+                failure_ = step + ": " + result.out.substr(0, result.out.find('\n'));
+                return;
+            }
+        }
+        made_ = true;
+    }
+    ~VethLink() {
+        runShell("ip link del " + hostEnd_ + " 2>/dev/null");
+        runShell("ip netns del " + shellQuote(namespace_) + " 2>/dev/null");
+    }
+    VethLink(VethLink const&) = delete;
+    VethLink& operator=(VethLink const&) = delete;
+
+    bool made() const { return made_; }
+    std::string const& failure() const { return failure_; }
+    Link const& link() const { return link_; }
+
+private:
+    std::string namespace_, hostEnd_, failure_;
+    Link link_;
+    bool made_ = false;
+};
+
+uint16_t freeLoopbackPort() {
+    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+Link loopbackLink() {
+    Link link;
+    link.device = "lo";
+    link.clientAddress = link.serverAddress = "127.0.0.1";
+    link.clientMac = link.serverMac = "00:00:00:00:00:00";
+    link.serverPort = freeLoopbackPort();
+    return link;
+}
+
+class EndToEndLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!hasCapability(capNetRaw) || !hasCapability(capNetAdmin))
+            GTEST_SKIP() << "live capture needs root (CAP_NET_RAW and CAP_NET_ADMIN); CI runs as root";
+        if (!haveTool("openssl version")) GTEST_SKIP() << "openssl not installed";
+        veth_ = std::make_unique<VethLink>();
+        if (veth_->made()) {
+            link_ = veth_->link();
+        } else {
+            std::cout << "[          ] no network namespace (" << veth_->failure() << "), using loopback\n";
+            link_ = loopbackLink();
+            ASSERT_NE(link_.serverPort, 0);
+        }
+    }
+
+    // Starts varno on the link and waits until it listens; the log goes to logDirectory.
+    std::unique_ptr<ChildProcess> startVarno(std::vector<std::string> options, std::string const& logDirectory) {
+        std::vector<std::string> arguments = {VARNO_BINARY, "-i", link_.device, "-s", "info"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto varno = std::make_unique<ChildProcess>(arguments, varnoOutput());
+        EXPECT_TRUE(varno->started());
+        bool const listening = waitFor(
+            [&] {
+                return varno->wait(0ms) != ChildProcess::stillRunning ||
+                       logText(logDirectory).find("Listening on") != std::string::npos;
+            },
+            30s);
+        EXPECT_TRUE(listening && varno->running()) << "varno did not start listening: " << readFile(varnoOutput());
+        return varno;
+    }
+
+    std::string varnoOutput() const { return scratch_ / "varno.out"; }
+
+    ScratchDir scratch_;
+    std::unique_ptr<VethLink> veth_;
+    Link link_;
+};
+
+TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
+    std::string const certificate = scratch_ / "cert.pem", key = scratch_ / "key.pem";
+    auto const made = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=e2e.test -keyout " +
+                               shellQuote(key) + " -out " + shellQuote(certificate));
+    ASSERT_EQ(made.status, 0) << made.out;
+
+    std::string const output = scratch_ / "out";
+    auto varno = startVarno({"-o", output, "-c"}, output);
+    ASSERT_TRUE(varno->running());
+
+    std::vector<std::string> const versions = {"-tls1_2", "-tls1_3", "-tls1_2", "-tls1_3"};
+    std::vector<std::string> server = link_.serverSide;
+    for (std::string const& argument : std::vector<std::string>{
+             "openssl", "s_server", "-www", "-accept", link_.serverAddress + ":" + std::to_string(link_.serverPort),
+             "-cert", certificate, "-key", key, "-naccept", std::to_string(versions.size())})
+        server.push_back(argument);
+    std::string const serverOutput = scratch_ / "server.out";
+    ChildProcess openSslServer(server, serverOutput);
+    ASSERT_TRUE(waitFor([&] { return readFile(serverOutput).find("ACCEPT") != std::string::npos; }, 20s))
+        << "s_server did not start: " << readFile(serverOutput);
+
+    for (auto const& version : versions) {
+        auto const client = runShell("timeout 30 openssl s_client -connect " + link_.serverAddress + ":" +
+                                     std::to_string(link_.serverPort) + " " + version +
+                                     " -servername e2e.test </dev/null");
+        ASSERT_EQ(client.status, 0) << version << ": " << client.out;
+    }
+
+    // The stop request comes right after the last handshake: what the kernel already holds
+    // is still read, so no completed handshake may lose its row.
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    EXPECT_EQ(readFile(varnoOutput()), "");
+
+    std::string const digest = certificateDigest(certificate);
+    ASSERT_EQ(digest.size(), 40u);
+
+    auto const csv = readCsvOutput(output);
+    std::multiset<std::string> seenVersions;
+    std::set<std::string> clientPorts;
+    for (auto const& row : csv.rows) {
+        ASSERT_EQ(row.size(), size_t{ColumnCount}) << joinCells(row);
+        // Over loopback other traffic may show up; only this server's connections count.
+        if (row[ServerIPAddress] != link_.serverAddress || row[ServerPortNumber] != std::to_string(link_.serverPort))
+            continue;
+        seenVersions.insert(row[TLSVersion]);
+        clientPorts.insert(row[ClientPortNumber]);
+        EXPECT_EQ(row[ProtocolType], "TLS");
+        EXPECT_EQ(row[ClientIPAddress], link_.clientAddress);
+        EXPECT_EQ(row[ClientMACAddress], link_.clientMac);
+        EXPECT_EQ(row[ServerMACAddress], link_.serverMac);
+        EXPECT_EQ(row[SNI], "e2e.test");
+        // The throwaway certificate, sent alone; TLS 1.3 encrypts it.
+        EXPECT_EQ(row[ServerCertificateChain], row[TLSVersion] == "TLSv1.3" ? "" : digest);
+    }
+    EXPECT_EQ(seenVersions, (std::multiset<std::string>{"TLSv1.2", "TLSv1.2", "TLSv1.3", "TLSv1.3"}))
+        << "one row per handshake";
+    EXPECT_EQ(clientPorts.size(), versions.size());
+    EXPECT_NE(logText(output).find("processed ServerHello"), std::string::npos);
+}
+
+TEST_F(EndToEndLive, QuietLinkStopsPromptlyAndLeavesNoDirectory) {
+    if (link_.device == "lo") GTEST_SKIP() << "loopback is never reliably quiet";
+    std::string const output = scratch_ / "out", logs = scratch_ / "logs";
+    fs::create_directory(logs);
+    auto varno = startVarno({"-o", output, "-g", logs}, logs);
+    ASSERT_TRUE(varno->running());
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(fs::is_directory(output)) << "made at start";
+
+    ASSERT_TRUE(varno->signal(SIGTERM));
+    EXPECT_EQ(varno->wait(5s), 0) << readFile(varnoOutput());
+    EXPECT_EQ(readFile(varnoOutput()), "");
+    EXPECT_FALSE(fs::exists(output)) << "nothing was written, so the directory goes";
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// The real binary against the independent oracle: for every capture, varno's rows must be
+// the rows the oracle predicts from tshark's dissection, with the matching switches.
+//
+// An oracle comparison costs about a second (two tshark runs), so each capture is checked
+// with all of -c -k -m and with one more set that rotates over none, -c, -k and -m; every
+// switch is thus also checked on its own on a quarter of the captures. VARNO_ORACLE_ALL_FLAGS=1
+// in the environment checks all eight combinations on every capture.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+using namespace e2e;
+
+struct FlagSet {
+    bool certificates = false, keyShare = false, messages = false;
+
+    std::string forVarno() const {
+        return std::string(certificates ? " -c" : "") + (keyShare ? " -k" : "") + (messages ? " -m" : "");
+    }
+    // --messages goes last: it takes an optional value.
+    std::string forOracle() const {
+        return std::string(certificates ? " -c --check-store" : "") + (keyShare ? " -k" : "") +
+               (messages ? " --messages" : "");
+    }
+};
+
+std::vector<FlagSet> flagSetsFor(size_t captureIndex) {
+    FlagSet const all{true, true, true};
+    if (std::getenv("VARNO_ORACLE_ALL_FLAGS")) {
+        std::vector<FlagSet> sets;
+        for (int mask = 0; mask < 8; ++mask) sets.push_back({(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
+        return sets;
+    }
+    std::vector<FlagSet> const rotating = {{}, {true, false, false}, {false, true, false}, {false, false, true}};
+    return {all, rotating[captureIndex % rotating.size()]};
+}
+
+// Problems of one capture and flag set, or an empty text when varno and the oracle agree.
+std::string compareWithOracle(std::string const& capture, FlagSet const& flags) {
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    std::string const what = fs::path(capture).filename().string() + " [" + flags.forVarno() + " ]: ";
+    auto const run = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + flags.forVarno());
+    if (run.status != 0) return what + "varno ended with " + std::to_string(run.status) + ": " + run.err;
+    auto const oracle = runShell("python3 " + shellQuote(sharedPath("tools/oracle.py")) + " compare " +
+                                 shellQuote(capture) + " " + shellQuote(output) + flags.forOracle());
+    if (oracle.status == 0) return "";
+    return what + "oracle exit " + std::to_string(oracle.status) + "\n" + oracle.out;
+}
+
+void expectOracleAgrees(std::string const& group, std::vector<std::string> const& captures) {
+    struct Job {
+        std::string capture;
+        FlagSet flags;
+    };
+    std::vector<Job> jobs;
+    for (size_t i = 0; i < captures.size(); ++i)
+        for (auto const& flags : flagSetsFor(i)) jobs.push_back({captures[i], flags});
+
+    auto const start = std::chrono::steady_clock::now();
+    auto const problems =
+        runInParallel(jobs.size(), [&](size_t i) { return compareWithOracle(jobs[i].capture, jobs[i].flags); });
+    auto const seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+
+    for (auto const& problem : problems) ADD_FAILURE() << problem;
+    std::cout << "[          ] " << group << ": " << jobs.size() - problems.size() << " of " << jobs.size()
+              << " runs agree with the oracle (" << captures.size() << " captures, " << seconds << " s)\n";
+}
+
+std::vector<std::string> manifestCaptures(std::string const& directory) {
+    std::vector<std::string> captures;
+    for (auto const& entry : readManifest(directory + "/MANIFEST.tsv"))
+        captures.push_back(directory + "/" + entry.at("file"));
+    return captures;
+}
+
+#define SKIP_WITHOUT_ORACLE()                                                                         \
+    SKIP_WITHOUT_SHARED_DIR();                                                                        \
+    if (!haveTool("tshark -v")) GTEST_SKIP() << "tshark not installed: the oracle needs it";         \
+    if (!haveTool("python3 -c pass")) GTEST_SKIP() << "python3 not installed: the oracle needs it"
+
+TEST(EndToEndOracle, OwnCapturesAndDemo) {
+    SKIP_WITHOUT_ORACLE();
+    auto captures = manifestCaptures(sourcePath("tests/data"));
+    captures.push_back(sourcePath("examples/demo.pcap"));
+    expectOracleAgrees("own captures", captures);
+}
+
+TEST(EndToEndOracle, SharedGeneratedCaptures) {
+    SKIP_WITHOUT_ORACLE();
+    expectOracleAgrees("generated", manifestCaptures(sharedPath("captures/generated")));
+}
+
+TEST(EndToEndOracle, SharedPublicCaptures) {
+    SKIP_WITHOUT_ORACLE();
+    expectOracleAgrees("public", manifestCaptures(sharedPath("captures/public")));
+}
+
+}  // namespace
