@@ -25,7 +25,7 @@ test: deps
 tsan: deps
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build/tsan -j $(JOBS)
-	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'EndToEnd|Pipeline|Channel|Live'
+	cd build/tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/tsan.supp" ctest --output-on-failure -j $(JOBS) -R 'EndToEndFile|EndToEndLive|MessageChannel|FlowTaskWorker|Startup|PacketSourceLive|ExportRotationTest'
 
 fuzz:
 	@./scripts/install-deps.sh --fuzz
