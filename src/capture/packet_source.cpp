@@ -183,7 +183,10 @@ void PacketSourceWorker::operator()() {
         } else if (checkTlsSignatures(*packet)) {
             auto flow = std::make_shared<Flow>(key);
             flows.emplace(key, flow);
-            expiryQueue.push(Expiry{key, packet->timestamp() + flowTimeout});
+            // Saturate: a capture time at the end of the range must not wrap to an early deadline.
+            const uint64_t now = packet->timestamp();
+            const uint64_t deadline = now > UINT64_MAX - flowTimeout ? UINT64_MAX : now + flowTimeout;
+            expiryQueue.push(Expiry{key, deadline});
             packet->copyPacketData();
             flow->enqueuePacket(packet);
         }

@@ -84,16 +84,18 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
 }
 
 void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& packet) {
-    auto payload = record.payload();
-    if (payload.size() < 2) {
+    // A captured record holds at least one byte, but the reader keeps that from mattering.
+    ByteReader alert(record.payload());
+    const uint8_t level = alert.u8();
+    const uint8_t description = alert.u8();
+    if (!alert.ok()) {
         // Too short to carry a description; never taken as fatal.
-        VARNO_LOG(info) << "alert message: level (" << unsigned(payload[0]) << "), desc () -> [" << packet.key
-                        << "]";
+        VARNO_LOG(info) << "alert message: level (" << unsigned(level) << "), desc () -> [" << packet.key << "]";
         return;
     }
-    VARNO_LOG(info) << "alert message: level (" << unsigned(payload[0]) << "), desc (" << unsigned(payload[1])
+    VARNO_LOG(info) << "alert message: level (" << unsigned(level) << "), desc (" << unsigned(description)
                     << ") -> [" << packet.key << "]";
-    if (payload[0] == 2) features->fatalAlertSeen = true;
+    if (level == 2) features->fatalAlertSeen = true;
 }
 
 void TLSProtocolProcessor::walkHandshakeRecord(TLSRecord const& record, Packet const& packet) {

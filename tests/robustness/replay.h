@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,41 +151,53 @@ inline FlowOutcome segments(const uint8_t* data, size_t size) {
     return outcome;
 }
 
-// A whole capture file, written as it is to `directory`/input.pcap and run through a
-// FlowEngine into `directory`/out with the settings as they are. Returns the number of
-// CSV rows written (-1 when libpcap refuses the file); the output is removed afterwards.
-inline long capture(boost::filesystem::path const& directory, const uint8_t* data, size_t size) {
+// Runs the capture file `input` through a FlowEngine into `output` (created, and removed
+// afterwards) with the settings as they are. Returns the CSV rows written, header lines
+// left out; nullopt when libpcap refuses the file.
+inline std::optional<std::vector<std::string>> runCapture(boost::filesystem::path const& input,
+                                                          boost::filesystem::path const& output) {
     namespace fs = boost::filesystem;
-    const fs::path input = directory / "input.pcap";
-    const fs::path output = directory / "out";
+    fs::create_directories(output);
+    FlowEngineConfig::instance().outputDir = output.string();
+    bool opened = false;
+    {
+        FlowEngine engine(1);
+        opened = engine.open(input.string());
+        if (opened) engine.processPackets();
+    }
+    std::vector<std::string> rows;
+    for (fs::directory_iterator it(output), end; it != end; ++it) {
+        if (it->path().extension() != ".csv") continue;
+        // Rows end at line breaks outside quoted cells; the first one is the header.
+        std::ifstream csv(it->path().string(), std::ios::binary);
+        std::string row;
+        bool quoted = false, header = true;
+        for (char c; csv.get(c);) {
+            if (c == '"') quoted = !quoted;
+            if (c != '\n' || quoted) {
+                row += c;
+                continue;
+            }
+            if (!header) rows.push_back(row);
+            header = false;
+            row.clear();
+        }
+    }
+    fs::remove_all(output);
+    if (!opened) return std::nullopt;
+    return rows;
+}
+
+// A whole capture file: the input is written as it is to `directory`/input.pcap (classic
+// pcap or pcapng, whatever libpcap makes of it) and run as above into `directory`/out.
+inline std::optional<std::vector<std::string>> capture(boost::filesystem::path const& directory, const uint8_t* data,
+                                                       size_t size) {
+    const boost::filesystem::path input = directory / "input.pcap";
     {
         std::ofstream file(input.string(), std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    fs::create_directories(output);
-    FlowEngineConfig::instance().outputDir = output.string();
-
-    long rows = -1;
-    {
-        FlowEngine engine(1);
-        if (engine.open(input.string())) {
-            engine.processPackets();
-            rows = 0;
-        }
-    }
-    for (fs::directory_iterator it(output), end; it != end; ++it) {
-        if (it->path().extension() != ".csv") continue;
-        // Line ends outside quoted cells, less the header line.
-        std::ifstream csv(it->path().string(), std::ios::binary);
-        bool quoted = false;
-        rows -= 1;
-        for (char c; csv.get(c);) {
-            if (c == '"') quoted = !quoted;
-            if (c == '\n' && !quoted) ++rows;
-        }
-    }
-    fs::remove_all(output);
-    return rows;
+    return runCapture(input, directory / "out");
 }
 
 }  // namespace replay

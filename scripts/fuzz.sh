@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in build/fuzz, seeds their corpora from the test
+# captures and runs each target for SECONDS (default 60). Exits non-zero when a target
+# reports a crash, a leak, a timeout or a sanitizer finding; the input that caused it is
+# left in build/fuzz/artifacts/.
+#
+#   scripts/fuzz.sh [SECONDS]
+#   FUZZ_TARGETS="flow" FUZZ_JOBS=2 scripts/fuzz.sh 600
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+targets=(${FUZZ_TARGETS:-packet flow engine})
+jobs="${FUZZ_JOBS:-1}"
+build=build/fuzz
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_FUZZ=ON -DVARNO_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
+cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
+
+captures=(tests/data/*.pcap tests/data/*.pcapng examples/demo.pcap)
+mkdir -p "$build/corpus/packet" "$build/corpus/flow" "$build/corpus/engine" "$build/artifacts" "$build/logs"
+python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" "${captures[@]}"
+cp "${captures[@]}" "$build/corpus/engine/"
+
+# The engine target writes its capture and output under TMPDIR; keep that inside the build.
+export TMPDIR="$PWD/$build/tmp"
+mkdir -p "$TMPDIR"
+
+# Large enough for a 65,535-byte record (in a frame, in segments, in a capture file).
+max_len() { case "$1" in packet) echo 65600 ;; *) echo 140000 ;; esac; }
+
+run() {
+    local target="$1"
+    local log="$build/logs/$target.log"
+    echo "fuzz_$target: ${seconds}s"
+    if "$build/fuzz/fuzz_$target" "$build/corpus/$target" -max_total_time="$seconds" -timeout=10 \
+        -max_len="$(max_len "$target")" -print_final_stats=1 \
+        -artifact_prefix="$PWD/$build/artifacts/$target-" >"$log" 2>&1; then
+        grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | sed "s/^/fuzz_$target: /" || true
+        return 0
+    fi
+    echo "fuzz_$target: FINDING (see $log and $build/artifacts/)" >&2
+    grep -E 'ERROR|SUMMARY|Test unit written' "$log" >&2 || tail -20 "$log" >&2
+    return 1
+}
+
+status=0
+pids=()
+for target in "${targets[@]}"; do
+    run "$target" &
+    pids+=($!)
+    if [ "${#pids[@]}" -ge "$jobs" ]; then
+        wait "${pids[0]}" || status=1
+        pids=("${pids[@]:1}")
+    fi
+done
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+rm -rf "$TMPDIR"
+exit "$status"

@@ -1,0 +1,86 @@
+// Inputs the fuzz targets (fuzz/) once failed on, replayed through the same harness:
+// tests/robustness/inputs/frame for fuzz_packet, inputs/capture for fuzz_engine, as found.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <climits>
+#include <fstream>
+#include <iterator>
+
+#include "export/export_fixture.h"
+#include "robustness/replay.h"
+#include "support/handshake.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::vector<std::pair<std::string, build::Bytes>> inputs(std::string const& target) {
+    std::vector<std::pair<std::string, build::Bytes>> found;
+    const fs::path directory = fs::path(VARNO_SOURCE_DIR) / "tests/robustness/inputs" / target;
+    for (fs::directory_iterator it(directory), end; it != end; ++it) {
+        std::ifstream in(it->path().string(), std::ios::binary);
+        found.emplace_back(it->path().filename().string(),
+                           build::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    }
+    EXPECT_FALSE(found.empty()) << directory;
+    return found;
+}
+
+struct FuzzFindings : ::testing::Test {
+    build::ConfigGuard guard;
+    export_test::LogCapture log;  // keeps the progress lines off the console
+    std::string outputDir = guard.config.outputDir;
+    int64_t exportDuration = guard.config.exportDuration;
+
+    void SetUp() override {
+        guard.config.certificates = true;
+        guard.config.keyShare = true;
+        guard.config.hasMessageTypes = true;
+        guard.config.messageTypes.clear();
+        guard.config.exportDuration = 60;
+    }
+    void TearDown() override {
+        guard.config.outputDir = outputDir;
+        guard.config.exportDuration = exportDuration;
+    }
+};
+
+}  // namespace
+
+TEST_F(FuzzFindings, FramesReplayCleanly) {
+    for (auto const& [name, bytes] : inputs("frame")) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(replay::frame(bytes.data(), bytes.size()));
+    }
+}
+
+TEST_F(FuzzFindings, CapturesReplayCleanly) {
+    const fs::path directory = fs::temp_directory_path() / fs::unique_path("varno-findings-%%%%-%%%%");
+    fs::create_directories(directory);
+    for (auto const& [name, bytes] : inputs("capture")) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(replay::capture(directory, bytes.data(), bytes.size())) << "libpcap read the file";
+    }
+    fs::remove_all(directory);
+}
+
+// A capture time past what 64-bit milliseconds hold (a pcapng file may count whole seconds
+// in 64 bits) used to be converted out of range, which is undefined; it now saturates.
+TEST(FuzzFinding, CaptureTimeBeyondMillisecondRangeSaturates) {
+    build::Segment s;
+    s.payload = {1, 2, 3};
+    const build::Bytes frame = build::ethernet(build::ipv4(s));
+    pcap_pkthdr header{};
+    header.caplen = header.len = static_cast<uint32_t>(frame.size());
+    Packet packet(true, 14);
+    ASSERT_TRUE(packet.parse(&header, frame.data()));
+    for (time_t seconds : {time_t(1) << 62, time_t(18446744073709551LL), time_t(LLONG_MAX)}) {
+        header.ts.tv_sec = seconds;
+        EXPECT_EQ(packet.timestamp(), UINT64_MAX) << seconds;
+    }
+    header.ts.tv_sec = time_t(1) << 40;  // far off, but in range
+    EXPECT_EQ(packet.timestamp(), (uint64_t(1) << 40) * 1000);
+    header.ts.tv_sec = -5;
+    EXPECT_EQ(packet.timestamp(), 0u);
+}
