@@ -1,5 +1,7 @@
 #include "app/logging.h"
 
+#include "app/log.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
 #include <boost/log/expressions.hpp>
@@ -12,6 +14,10 @@
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
 namespace expr = boost::log::expressions;
+
+namespace varno_log {
+std::atomic<int> threshold{static_cast<int>(logging::trivial::trace)};
+}
 
 Logging::Logging(std::string const& directory, std::string const& severity) : core(logging::core::get()) {
     createSink(directory, severity);
@@ -38,8 +44,12 @@ void Logging::createSink(std::string const& directory, std::string const& severi
     core->add_sink(sink);
 
     logging::trivial::severity_level level;
-    if (logging::trivial::from_string(severity.data(), severity.size(), level))
+    if (logging::trivial::from_string(severity.data(), severity.size(), level)) {
         sink->set_filter(logging::trivial::severity >= level);
+        varno_log::threshold.store(static_cast<int>(level));
+    } else {
+        varno_log::threshold.store(static_cast<int>(logging::trivial::trace));
+    }
 
     logging::add_common_attributes();
 }
@@ -54,4 +64,5 @@ Logging::~Logging() {
     }
     sink.reset();
     core.reset();
+    varno_log::threshold.store(static_cast<int>(logging::trivial::trace));
 }

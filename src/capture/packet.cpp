@@ -90,15 +90,43 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     return true;
 }
 
+uint8_t* PacketStore::allocate(size_t size) {
+    size = (size + 15) & ~size_t(15);  // keeps every copied header suitably aligned
+    if (size > left) {
+        const size_t length = size > chunkSize ? size : chunkSize;
+        chunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(length));
+        next = chunks.back().get();
+        left = length;
+    }
+    uint8_t* block = next;
+    next += size;
+    left -= size;
+    return block;
+}
+
 bool Packet::copyPacketData() {
     if (header == nullptr || data == nullptr) return false;
+    storage = std::make_unique_for_overwrite<uint8_t[]>(sizeof(pcap_pkthdr) + header->caplen);
+    return adoptCopy(storage.get());
+}
+
+std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
+    auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), isEthernet, linkOffset);
+    if (header != nullptr && data != nullptr) {
+        kept->header = header;
+        kept->data = data;
+        kept->adoptCopy(store.allocate(sizeof(pcap_pkthdr) + header->caplen));
+    }
+    return kept;
+}
+
+// Copies the record header and the captured bytes into `copy` and decodes them again there.
+bool Packet::adoptCopy(uint8_t* copy) {
     const size_t caplen = header->caplen;
-    auto copy = std::make_unique<uint8_t[]>(sizeof(pcap_pkthdr) + caplen);
-    std::memcpy(copy.get(), header, sizeof(pcap_pkthdr));
-    if (caplen) std::memcpy(copy.get() + sizeof(pcap_pkthdr), data, caplen);
-    storage = std::move(copy);
+    std::memcpy(copy, header, sizeof(pcap_pkthdr));
+    if (caplen) std::memcpy(copy + sizeof(pcap_pkthdr), data, caplen);
     ownsData = true;
-    return parse(reinterpret_cast<const pcap_pkthdr*>(storage.get()), storage.get() + sizeof(pcap_pkthdr));
+    return parse(reinterpret_cast<const pcap_pkthdr*>(copy), copy + sizeof(pcap_pkthdr));
 }
 
 void Packet::reset() {

@@ -4,12 +4,52 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "flow/flowkey.h"
 
 // One captured frame decoded in place down to its IPv4 and TCP headers and payload.
 // Until copyPacketData() the pointers refer into libpcap's buffer, valid only until the
 // next read on the same handle.
+// Bump allocator for the bytes of the packets one flow keeps: a few chunk allocations
+// per flow instead of one per packet, all freed together with the flow, on one thread.
+class PacketStore {
+public:
+    uint8_t* allocate(size_t size);
+    // Frees every chunk; no packet copied into the store may be used afterwards.
+    void clear() {
+        chunks.clear();
+        next = nullptr;
+        left = 0;
+    }
+
+private:
+    static constexpr size_t chunkSize = 8192;
+    std::vector<std::unique_ptr<uint8_t[]>> chunks;
+    uint8_t* next = nullptr;
+    size_t left = 0;
+};
+
+// Lets a flow's packet objects (with their shared-pointer control blocks) live in its
+// store too; their memory goes when the store is cleared.
+template <typename T>
+struct PacketStoreAllocator {
+    using value_type = T;
+    explicit PacketStoreAllocator(PacketStore* store) : store(store) {}
+    template <typename U>
+    PacketStoreAllocator(PacketStoreAllocator<U> const& other) : store(other.store) {}
+    T* allocate(size_t n) {
+        static_assert(alignof(T) <= 16, "the store aligns blocks to 16 bytes");
+        return reinterpret_cast<T*>(store->allocate(n * sizeof(T)));
+    }
+    void deallocate(T*, size_t) {}
+    template <typename U>
+    bool operator==(PacketStoreAllocator<U> const& other) const {
+        return store == other.store;
+    }
+    PacketStore* store;
+};
+
 class Packet {
 public:
     Packet(bool isEthernet, int32_t linkOffset) : isEthernet(isEthernet), linkOffset(linkOffset) {}
@@ -19,6 +59,9 @@ public:
 
     bool parse(const pcap_pkthdr* header, const uint8_t* data);
     bool copyPacketData();
+    // A decoded copy of this packet, object and bytes placed in a store that must
+    // outlive it: the capture loop keeps packets this way without a heap allocation each.
+    std::shared_ptr<Packet> keepIn(PacketStore& store) const;
     void reset();
     bool isValid() const { return true; }
 
@@ -45,6 +88,7 @@ public:
     FlowKey flowKey;
 
 private:
+    bool adoptCopy(uint8_t* copy);
     std::unique_ptr<uint8_t[]> storage;  // owned copy: header followed by the frame bytes
 };
 

@@ -177,8 +177,7 @@ void PacketSourceWorker::operator()() {
         if (it != flows.end()) {
             Flow& flow = *it->second;
             if (flow.packets.size() < flow.maxPackets) {
-                packet->copyPacketData();
-                flow.enqueuePacket(packet);
+                flow.enqueuePacket(packet->keepIn(flow.packetStore));
             }
         } else if (checkTlsSignatures(*packet)) {
             auto flow = std::make_shared<Flow>(key);
@@ -187,8 +186,7 @@ void PacketSourceWorker::operator()() {
             const uint64_t now = packet->timestamp();
             const uint64_t deadline = now > UINT64_MAX - flowTimeout ? UINT64_MAX : now + flowTimeout;
             expiryQueue.push(Expiry{key, deadline});
-            packet->copyPacketData();
-            flow->enqueuePacket(packet);
+            flow->enqueuePacket(packet->keepIn(flow->packetStore));
         }
         flushExpiredFlows(packet->timestamp());
         source->recycle(std::move(packet));

@@ -4,10 +4,10 @@
 #include <list>
 #include <memory>
 
+#include "capture/packet.h"
 #include "flow/flowkey.h"
 #include "tls/tls_features.h"
 
-class Packet;
 class ProtocolProcessor;
 
 // One TCP connection that opened with a TLS hello: its queued packets (both directions),
@@ -25,6 +25,8 @@ public:
     bool processPackets();
     bool processPacket(std::shared_ptr<Packet> const& packet);
 
+    // Declared first so that it outlives every packet the flow and its processors hold.
+    PacketStore packetStore;
     std::deque<std::shared_ptr<Packet>> packets;
     std::list<std::shared_ptr<ProtocolProcessor>> processors;
     TLSFeatures features;
