@@ -7,6 +7,7 @@
 #include "flow/flow.h"
 #include "pipeline/flow_process.h"
 #include "support/handshake.h"
+#include "tls/tls.h"
 
 TEST(MessageChannel, FifoOrderAndEmptyMarker) {
     FlowChannel channel;
@@ -59,4 +60,38 @@ TEST(FlowTaskWorker, ForwardsOnlyCompleteFlowsAndStopsAtTheFirstMarker) {
     EXPECT_EQ(exports->receive(), complete);
     EXPECT_EQ(exports->receive(), nullptr);
     EXPECT_EQ(tasks->receive(), leftOver);
+}
+
+namespace {
+// A processor that fails on every packet, standing in for an unforeseen error in one flow.
+struct FailingProcessor : ProtocolProcessor {
+    bool canProcess(std::shared_ptr<Packet> const&) const override { return true; }
+    void process(std::shared_ptr<Packet> const&) override { throw std::runtime_error("broken flow"); }
+};
+}  // namespace
+
+TEST(FlowTaskWorker, AnErrorInOneFlowDropsThatFlowOnly) {
+    auto tasks = std::make_shared<FlowChannel>();
+    auto exports = std::make_shared<FlowChannel>();
+    build::Connection conn;
+    auto broken = conn.flow();
+    broken->processors.push_front(std::make_shared<FailingProcessor>());
+    broken->enqueuePacket(conn.fromClient(build::record(22, build::clientHello({}))));
+    build::Connection other;
+    other.client.srcPort = 51001;
+    other.server.dstPort = 51001;
+    auto good = other.flow();
+    good->enqueuePacket(other.fromClient(build::record(22, build::clientHello({}))));
+    good->enqueuePacket(other.fromServer(build::record(22, build::serverHello({}))));
+    good->enqueuePacket(other.fromClient(build::record(20, {1})));
+    good->enqueuePacket(other.fromServer(build::record(20, {1})));
+    tasks->send(broken);
+    tasks->send(good);
+    tasks->send(nullptr);
+    FlowTaskWorker worker(tasks, exports);
+    boost::thread t(std::ref(worker));
+    ASSERT_TRUE(t.try_join_for(boost::chrono::seconds(10))) << "the worker did not survive the error";
+    exports->send(nullptr);
+    EXPECT_EQ(exports->receive(), good);
+    EXPECT_EQ(exports->receive(), nullptr);
 }
