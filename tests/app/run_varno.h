@@ -1,14 +1,20 @@
 #pragma once
 // Runs the built varno binary in a shell and captures what it prints and how it ends.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace varno_test {
 
@@ -64,5 +70,58 @@ inline RunResult runVarno(std::string const& arguments, std::string const& envir
 }
 
 inline std::string quoted(std::string const& text) { return "'" + text + "'"; }
+
+// A child process with its standard output and error in files; killed if still running
+// when the object goes.
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> arguments, std::string const& outputFile) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildProcess() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProcess(ChildProcess const&) = delete;
+    ChildProcess& operator=(ChildProcess const&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && !reaped_; }
+    bool signal(int number) const { return running() && ::kill(pid_, number) == 0; }
+
+    static constexpr int stillRunning = -2;
+    // Exit status; stillRunning after the timeout; -1 after an end by signal.
+    int wait(std::chrono::milliseconds timeout) {
+        if (!running()) return status_;
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+                reaped_ = true;
+                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return stillRunning;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = stillRunning;
+};
+
 
 }  // namespace varno_test

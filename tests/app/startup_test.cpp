@@ -15,6 +15,7 @@ using varno_test::quoted;
 using varno_test::readFile;
 using varno_test::runVarno;
 using varno_test::ScratchDir;
+using varno_test::ChildProcess;
 namespace fs = std::filesystem;
 
 extern char** environ;
@@ -138,55 +139,17 @@ TEST(Startup, EmptyOutputDirectoryIsRemovedAfterTheRun) {
     EXPECT_FALSE(fs::exists(scratch / "out"));
 }
 
-// Children of this test that must not outlive it.
-class Child {
-public:
-    explicit Child(std::vector<std::string> arguments, std::string const& errorFile) {
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() {
-        if (pid > 0 && !reaped) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    // Exit status, -2 if still running after the timeout, -1 after an abnormal end.
-    int wait(std::chrono::seconds timeout) {
-        auto const deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            int raw = 0;
-            if (::waitpid(pid, &raw, WNOHANG) == pid) {
-                reaped = true;
-                return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -2;
-    }
-    pid_t pid = -1;
-
-private:
-    bool reaped = false;
-};
-
 TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
     ScratchDir scratch;
     std::string const output = scratch / "out";
     std::string const errors = scratch / "stderr";
     for (int signal : {SIGINT, SIGTERM}) {
-        Child child({VARNO_BINARY, "-i", "lo", "-o", output, "-s", "info"}, errors);
-        ASSERT_GT(child.pid, 0);
+        ChildProcess child({VARNO_BINARY, "-i", "lo", "-o", output, "-s", "info"}, errors);
+        ASSERT_TRUE(child.started());
         int const early = child.wait(std::chrono::seconds(2));
         if (early == 255) GTEST_SKIP() << "cannot capture on lo here: " << readFile(errors);
-        ASSERT_EQ(early, -2) << "ended before the signal: " << readFile(errors);
-        ASSERT_EQ(::kill(child.pid, signal), 0);
+        ASSERT_EQ(early, ChildProcess::stillRunning) << "ended before the signal: " << readFile(errors);
+        ASSERT_TRUE(child.signal(signal));
         // A quiet link must not keep the capture from noticing the stop request.
         ASSERT_EQ(child.wait(std::chrono::seconds(10)), 0) << "signal " << signal << ": " << readFile(errors);
         EXPECT_EQ(readFile(errors), "");
