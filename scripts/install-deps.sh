@@ -13,7 +13,7 @@ packages=(
 # Extra tools that only `make fuzz` and `make bench` use.
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-dev) ;;
-  --bench) packages+=(time hyperfine) ;;
+  --bench) packages+=(time hyperfine libndpi-bin ethtool) ;;
 esac
 
 missing=()

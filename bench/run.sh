@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Benchmarks the monitor on captures made from real traffic: records a seed of TLS
+# handshakes and plaintext HTTP between two network namespaces (once; kept in
+# build/bench/seed.pcap), scales it to about 1.5 million packets in a sequential and a
+# dense layout (again whenever the seed or bench/scale.py changes), then times the
+# monitor against the libpcap floor, tshark and ndpiReader, checks its rows against the
+# number of complete handshakes and prints the table with the targets met or missed.
+#
+#   bench/run.sh PATH/TO/varno
+#
+# Environment: VARNO_BENCH_RECORD=1 records a new seed; VARNO_BENCH_PACKETS sets the
+# packet target of the full captures (default 1500000); BENCH_RUNS and
+# BENCH_TSHARK_RUNS set the rounds (see bench/measure.py). Recording needs root.
+# Exit status: 0 when every check passed, non-zero when one failed or the run broke off.
+set -euo pipefail
+
+varno=${1:?usage: bench/run.sh PATH/TO/varno}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/.." && pwd)
+dir=$root/build/bench
+seed=$dir/seed.pcap
+captures=$dir/captures
+
+[ -x "$varno" ] || { echo "bench: $varno is not an executable (make build)" >&2; exit 1; }
+for cmd in tcpdump tshark ndpiReader python3 sha1sum; do
+  command -v "$cmd" >/dev/null || { echo "bench: $cmd is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
+mkdir -p "$dir"
+
+# The seed's complete handshakes, counted by scale.py's own reading and by tshark's, must agree.
+seed_ok() {
+  python3 "$here/scale.py" count "$1" >"$1.json" || return 1
+  python3 - "$1.json" <<'PY'
+import json, sys
+s = json.load(open(sys.argv[1]))
+print(f"bench: seed: {s['seed_packets']} packets, {s['seed_connections']} connections, "
+      f"{s['seed_complete']} complete handshakes (tshark: {s['tshark_complete']})", file=sys.stderr)
+ok = s["seed_complete"] > 0 and s["tshark_complete"] in (None, s["seed_complete"])
+sys.exit(0 if ok else 1)
+PY
+}
+
+if [ ! -s "$seed" ] || [ "${VARNO_BENCH_RECORD:-0}" = 1 ]; then
+  recorded=0
+  for attempt in 1 2 3; do
+    if "$here/record-seed.sh" "$seed.tmp" && seed_ok "$seed.tmp"; then
+      mv "$seed.tmp.json" "$seed.json"
+      mv "$seed.tmp" "$seed"
+      recorded=1
+      break
+    fi
+    echo "bench: recording attempt $attempt failed" >&2
+  done
+  rm -f "$seed.tmp" "$seed.tmp.json"
+  [ $recorded = 1 ] || { echo "bench: could not record a seed" >&2; exit 1; }
+fi
+
+packets=${VARNO_BENCH_PACKETS:-1500000}
+stamp="$(sha1sum "$seed" "$here/scale.py" | cut -d' ' -f1 | tr '\n' ' ')$packets"
+if [ "$(cat "$captures/stamp" 2>/dev/null)" != "$stamp" ]; then
+  echo "bench: making the captures from the seed" >&2
+  rm -rf "$captures"
+  python3 "$here/scale.py" make "$seed" "$captures" "$packets"
+  echo "$stamp" >"$captures/stamp"
+fi
+
+python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt"
