@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "pipeline/flow_process.h"
@@ -40,6 +41,7 @@ public:
 private:
     bool fileExpired(std::chrono::steady_clock::time_point now) const;
     void storeCertificate(std::string const& der, std::string const& digest);
+    std::string certificateDigest(std::string const& der);
     void reportFileError(char const* what);
 
     std::shared_ptr<FlowChannel> channel;
@@ -51,4 +53,7 @@ private:
     std::string currentPath;
     bool fileErrorLogged = false;  // a failed write or close of the current file was logged
     bool openErrorLogged = false;  // a failed open was logged and no open has succeeded since
+    // The same few certificates come back in flow after flow: their digests, and the fact
+    // that they are in the store, are remembered instead of hashed and looked up each time.
+    std::unordered_map<std::string, std::string> knownCertificates;
 };

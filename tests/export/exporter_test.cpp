@@ -1,6 +1,7 @@
 // Row formatting, the HandshakeMessages cell and the certificate store, written to a real
 // temporary directory and read back byte for byte.
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 #include "export/export_fixture.h"
 
@@ -92,6 +93,12 @@ TEST_F(ExportTest, HandshakeMessagesCell) {
 
     messages["Certificate"] = std::string(5000, '\0');
     cell = exporter.encodeHandshakeMessages(messages);
+    // The reference: nlohmann's compact serialisation of the object, quotes doubled.
+    nlohmann::json object = nlohmann::json::object();
+    for (auto const& [name, bytes] : messages) object[name] = exporter.encodeByteString(bytes);
+    std::string reference = "\"";
+    for (char c : object.dump()) reference += c == '"' ? std::string("\"\"") : std::string(1, c);
+    EXPECT_EQ(cell, reference + "\"");
     EXPECT_EQ(cell.front(), '"');
     EXPECT_EQ(cell.back(), '"');
     EXPECT_EQ(std::count(cell.begin() + 1, cell.end() - 1, '"') % 2, 0);
