@@ -4,8 +4,9 @@
 #include "tls/tls.h"
 
 Flow::Flow(FlowKey const& key) {
-    processors.push_back(std::make_shared<TLSProtocolProcessor>(&features, key));
-    processors.push_back(std::make_shared<TLSProtocolProcessor>(&features, key.reverse()));
+    std::pmr::polymorphic_allocator<TLSProtocolProcessor> inArena(&arena);
+    processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key));
+    processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key.reverse()));
 }
 
 Flow::~Flow() = default;

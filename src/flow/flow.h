@@ -3,6 +3,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <memory_resource>
 
 #include "capture/packet.h"
 #include "flow/flowkey.h"
@@ -25,10 +26,20 @@ public:
     bool processPackets();
     bool processPacket(std::shared_ptr<Packet> const& packet);
 
-    // Declared first so that it outlives every packet the flow and its processors hold.
+private:
+    // The fixed parts of a flow (its processors, their list nodes, the packet queue's
+    // blocks) are carved from this buffer inside the flow object. A flow is built on the
+    // capture thread and freed on another; a dozen separate heap blocks freed across
+    // threads per flow made the threads contend on the allocator.
+    alignas(std::max_align_t) std::byte arenaBuffer[1536];
+    std::pmr::monotonic_buffer_resource arena{arenaBuffer, sizeof arenaBuffer};
+
+public:
+    // Declared before the packets so that it outlives every packet the flow and its
+    // processors hold.
     PacketStore packetStore;
-    std::deque<std::shared_ptr<Packet>> packets;
-    std::list<std::shared_ptr<ProtocolProcessor>> processors;
+    std::pmr::deque<std::shared_ptr<Packet>> packets{&arena};
+    std::pmr::list<std::shared_ptr<ProtocolProcessor>> processors{&arena};
     TLSFeatures features;
     size_t maxPackets = 20;
 };
