@@ -18,7 +18,13 @@ FlowEngine::FlowEngine(int workerCount)
 
 FlowEngine::~FlowEngine() = default;
 
-bool FlowEngine::open(std::string path) { return open(PacketSource::create(std::move(path))); }
+bool FlowEngine::open(std::string path) {
+    if (!open(PacketSource::create(std::move(path)))) return false;
+    // A file can wait for the workers, so its flows are not all held in memory at once.
+    taskChannel->setCapacity(fileChannelCapacity);
+    exportChannel->setCapacity(fileChannelCapacity);
+    return true;
+}
 
 bool FlowEngine::open(Interface const& interface) { return open(PacketSource::create(interface)); }
 

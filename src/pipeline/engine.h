@@ -28,6 +28,9 @@ public:
 
     std::map<FlowKey, std::shared_ptr<Flow>> flows;
 
+    // Flows a channel holds before a sender waits, when the input is a file.
+    static constexpr size_t fileChannelCapacity = 1024;
+
 private:
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;

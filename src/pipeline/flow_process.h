@@ -20,10 +20,23 @@ public:
     static constexpr size_t wakeBatch = 64;
     static constexpr unsigned pauseMilliseconds = 5;
 
+    // 0: unbounded, a sender never waits (a live capture must not stall). Otherwise a
+    // sender waits while the channel holds this many messages: reading a file, nothing is
+    // lost by waiting, and the queues then cannot grow with the length of the capture.
+    void setCapacity(size_t messages) {
+        boost::lock_guard<boost::mutex> lock(mutex);
+        capacity = messages;
+    }
+
     void send(Message const& message) {
         bool wake;
         {
-            boost::lock_guard<boost::mutex> lock(mutex);
+            boost::unique_lock<boost::mutex> lock(mutex);
+            while (capacity != 0 && queue.size() >= capacity) {
+                ++sendersWaiting;
+                notFull.wait(lock);
+                --sendersWaiting;
+            }
             queue.push_back(message);
             wake = waiting > 0 && (!message || queue.size() >= wakeBatch);
         }
@@ -39,6 +52,9 @@ public:
         }
         Message message = std::move(queue.front());
         queue.pop_front();
+        const bool wakeSender = sendersWaiting > 0;
+        lock.unlock();
+        if (wakeSender) notFull.notify_one();
         return message;
     }
 
@@ -46,7 +62,10 @@ private:
     std::deque<Message> queue;
     boost::mutex mutex;
     boost::condition_variable condition;
+    boost::condition_variable notFull;
     unsigned waiting = 0;
+    unsigned sendersWaiting = 0;
+    size_t capacity = 0;
 };
 
 using FlowChannel = MessageChannel<std::shared_ptr<Flow>>;
