@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -67,6 +68,19 @@ inline RunResult runVarno(std::string const& arguments, std::string const& envir
     result.out = readFile(capture.path() / "stdout");
     result.err = readFile(capture.path() / "stderr");
     return result;
+}
+
+// Every log file the run left in a directory, in name order, as one text.
+inline std::string logText(std::filesystem::path const& directory) {
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::is_directory(directory))
+        for (auto const& entry : std::filesystem::directory_iterator(directory))
+            if (entry.path().filename().string().rfind("varno", 0) == 0 && entry.path().extension() == ".log")
+                files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (auto const& file : files) text += readFile(file);
+    return text;
 }
 
 inline std::string quoted(std::string const& text) { return "'" + text + "'"; }

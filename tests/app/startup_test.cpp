@@ -16,6 +16,7 @@ using varno_test::readFile;
 using varno_test::runVarno;
 using varno_test::ScratchDir;
 using varno_test::ChildProcess;
+using varno_test::logText;
 namespace fs = std::filesystem;
 
 extern char** environ;
@@ -26,18 +27,6 @@ std::string ownCapture(std::string const& name) { return std::string(VARNO_SOURC
 
 #define REQUIRE_CAPTURE(path)                                                   \
     if (!fs::exists(path)) GTEST_SKIP() << "capture not available: " << (path)
-
-// Every log file in a directory, active and rotated, in name order.
-std::string logText(fs::path const& directory) {
-    std::vector<fs::path> files;
-    for (auto const& entry : fs::directory_iterator(directory))
-        if (entry.path().filename().string().rfind("varno", 0) == 0 && entry.path().extension() == ".log")
-            files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    std::string text;
-    for (auto const& file : files) text += readFile(file);
-    return text;
-}
 
 TEST(Startup, UnreadableCaptureFile) {
     ScratchDir scratch;

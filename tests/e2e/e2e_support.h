@@ -33,6 +33,7 @@ using varno_test::RunResult;
 using varno_test::runVarno;
 using varno_test::ScratchDir;
 using varno_test::ChildProcess;
+using varno_test::logText;
 
 inline std::string const csvHeader =
     "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
@@ -138,19 +139,6 @@ inline std::string joinCells(std::vector<std::string> const& cells) {
     std::string line;
     for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + cells[i];
     return line;
-}
-
-// Every log file the run left in a directory, in name order, as one text.
-inline std::string logText(fs::path const& directory) {
-    std::vector<fs::path> files;
-    if (fs::is_directory(directory))
-        for (auto const& entry : fs::directory_iterator(directory))
-            if (entry.path().filename().string().rfind("varno", 0) == 0 && entry.path().extension() == ".log")
-                files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    std::string text;
-    for (auto const& file : files) text += readFile(file);
-    return text;
 }
 
 // A tab-separated manifest: one map from column name to cell per line after the header.
