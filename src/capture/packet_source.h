@@ -40,7 +40,6 @@ public:
     std::shared_ptr<Packet> nextPacket();
     // Takes back a packet that nobody kept, so the next read needs no allocation.
     void recycle(std::shared_ptr<Packet>&& used);
-    int dataLink() const { return pcap_datalink(handle); }
 
     pcap_t* handle;
     bool isEthernet;

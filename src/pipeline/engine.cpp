@@ -21,7 +21,8 @@ FlowEngine::~FlowEngine() = default;
 bool FlowEngine::open(std::string path) {
     if (!open(PacketSource::create(std::move(path)))) return false;
     // A file can wait for the workers, so its flows are not all held in memory at once.
-    taskChannel->setCapacity(fileChannelCapacity);
+    // Without a worker nobody drains the task channel: a bound would stall the capture.
+    if (!workers.empty()) taskChannel->setCapacity(fileChannelCapacity);
     exportChannel->setCapacity(fileChannelCapacity);
     return true;
 }

@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <boost/thread/thread.hpp>
+#include <filesystem>
+
+#include "flow/flow.h"
+#include "pipeline/engine.h"
+#include "support/handshake.h"
+
+using namespace build;
+
+// Without a flow worker nothing drains the task channel; reading a file must still end,
+// however many flows expire on the way, and the exporter must still stop.
+TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
+    ConfigGuard guard;
+    std::vector<Frame> frames;
+    constexpr int connections = 1500;  // more than a bounded channel holds
+    for (int i = 0; i < connections; ++i) {
+        Connection conn;
+        conn.client.srcPort = static_cast<uint16_t>(10000 + i);
+        conn.client.payload = record(22, clientHello({}));
+        // 20 ms apart: the early flows expire while the file is still being read.
+        frames.push_back({ethernet(ipv4(conn.client)), 1700000000 + i / 50, (i % 50) * 20000});
+    }
+    auto const path =
+        (std::filesystem::temp_directory_path() / ("no-workers-" + std::to_string(::getpid()) + ".pcap")).string();
+    ASSERT_TRUE(writePcap(path, DLT_EN10MB, frames));
+
+    FlowEngine engine(0);
+    ASSERT_TRUE(engine.open(path));
+    boost::thread run([&] { engine.processPackets(); });
+    ASSERT_TRUE(run.try_join_for(boost::chrono::seconds(60))) << "the pipeline did not end";
+    EXPECT_EQ(engine.flows.size(), 500u) << "flows of the last 10 s stay in the table";
+    std::filesystem::remove(path);
+}
