@@ -15,10 +15,12 @@ struct Workspace {
 
     Workspace() {
         fs::create_directories(root);
-        FlowEngineConfig& config = FlowEngineConfig::instance();
-        config.outputPrefix = "output";
-        config.exportThreshold = 1000000;
-        config.exportDuration = 60;
+        FlowEngineConfig& settings = FlowEngineConfig::instance();
+        ExportSettings& output = settings.output;
+        output.outputPrefix = "output";
+        output.exportThreshold = 1000000;
+        output.exportDuration = 60;
+        AnalysisSettings& config = settings.analysis;
         config.keyShare = true;
         config.certificates = true;
         config.hasMessageTypes = true;

@@ -1,12 +1,12 @@
 // TCP payloads of one connection through a Flow, both directions, with every optional
 // column on: the input is a sequence of segments (see replay::segments for the format).
-#include "app/config.h"
+#include "tls/settings.h"
 #include "fuzz_support.h"
 #include "robustness/replay.h"
 
 namespace {
 bool configure() {
-    FlowEngineConfig& config = FlowEngineConfig::instance();
+    AnalysisSettings& config = AnalysisSettings::instance();
     config.certificates = true;
     config.keyShare = true;
     config.hasMessageTypes = true;  // with no types listed: every message is saved

@@ -1,10 +1,8 @@
 #pragma once
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "export/settings.h"
+#include "tls/settings.h"
 
-// Process-wide settings: written once by start-up before any pipeline thread exists,
-// read-only afterwards, so readers need no lock.
+// The process-wide settings, gathered for start-up: each layer reads only its own part.
 class FlowEngineConfig {
 public:
     static FlowEngineConfig& instance() {
@@ -12,23 +10,8 @@ public:
         return config;
     }
 
-    std::string outputDir;
-    std::string outputPrefix;
-    int32_t exportThreshold = 1000000;
-    int64_t exportDuration = 0;  // minutes
-    bool keyShare = false;
-    bool certificates = false;
-    bool hasMessageTypes = false;
-    std::vector<int32_t> messageTypes;
-
-    // True when a handshake message of this type is to be saved raw.
-    bool savesMessageType(int type) const {
-        if (!hasMessageTypes) return false;
-        if (messageTypes.empty()) return true;
-        for (int32_t t : messageTypes)
-            if (t == type) return true;
-        return false;
-    }
+    AnalysisSettings& analysis = AnalysisSettings::instance();
+    ExportSettings& output = ExportSettings::instance();
 
 private:
     FlowEngineConfig() = default;

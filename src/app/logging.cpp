@@ -1,6 +1,6 @@
 #include "app/logging.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
@@ -14,10 +14,6 @@
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
 namespace expr = boost::log::expressions;
-
-namespace varno_log {
-std::atomic<int> threshold{static_cast<int>(logging::trivial::trace)};
-}
 
 Logging::Logging(std::string const& directory, std::string const& severity) : core(logging::core::get()) {
     createSink(directory, severity);

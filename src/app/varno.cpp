@@ -10,7 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/config.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "app/logging.h"
 #include "capture/interfaces.h"
 #include "pipeline/engine.h"
@@ -56,15 +56,15 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
     signalEngine.store(flowEngine.get());
 
     FlowEngineConfig& config = FlowEngineConfig::instance();
-    config.outputDir = outputDir;
-    config.outputPrefix = options.prefix;
-    config.exportThreshold = options.exportThreshold;
-    config.exportDuration = options.exportDuration;
-    config.keyShare = options.keyShare;
-    config.certificates = options.certificates;
+    config.output.outputDir = outputDir;
+    config.output.outputPrefix = options.prefix;
+    config.output.exportThreshold = options.exportThreshold;
+    config.output.exportDuration = options.exportDuration;
+    config.analysis.keyShare = options.keyShare;
+    config.analysis.certificates = options.certificates;
     if (options.hasMessageTypes) {
-        config.messageTypes = options.messageTypes;
-        config.hasMessageTypes = true;
+        config.analysis.messageTypes = options.messageTypes;
+        config.analysis.hasMessageTypes = true;
     }
 
     if (options.interface) {

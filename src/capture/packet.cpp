@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-#include "app/log.h"
-#include "tls/byte_reader.h"
+#include "base/hex.h"
+#include "base/log.h"
+#include "base/byte_reader.h"
 
 namespace {
 constexpr uint16_t ETHERTYPE_IPV4 = 0x0800;
@@ -154,11 +155,11 @@ double Packet::captureTime() const {
 }
 
 std::string ethernetToString(const unsigned char* mac) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text(17, ':');
+    std::string text;
+    text.reserve(17);
     for (int i = 0; i < 6; ++i) {
-        text[i * 3] = digits[mac[i] >> 4];
-        text[i * 3 + 1] = digits[mac[i] & 0x0f];
+        if (i) text += ':';
+        appendHexByte(text, mac[i]);
     }
     return text;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/flowkey.h"
+#include "capture/flowkey.h"
 
 // One captured frame decoded in place down to its IPv4 and TCP headers and payload.
 // Until copyPacketData() the pointers refer into libpcap's buffer, valid only until the
@@ -63,7 +63,6 @@ public:
     // outlive it: the capture loop keeps packets this way without a heap allocation each.
     std::shared_ptr<Packet> keepIn(PacketStore& store) const;
     void reset();
-    bool isValid() const { return true; }
 
     const uint8_t* tcpPayload() const { return payload; }
     uint16_t tcpPayloadLength() const { return static_cast<uint16_t>(payloadLength); }

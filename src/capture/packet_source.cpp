@@ -3,10 +3,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/interfaces.h"
-#include "flow/flow.h"
-#include "tls/byte_reader.h"
 
 const std::map<int, int> LINK_LAYER_OFFSETS = {
     {0, 4},     // DLT_NULL (BSD loopback)
@@ -104,7 +102,7 @@ bool PacketSource::hasMorePackets() {
             continue;
         }
         if (draining && std::chrono::steady_clock::now() > drainUntil) return false;
-        if (packet->parse(header, bytes) && packet->isValid()) return true;
+        if (packet->parse(header, bytes)) return true;
     }
 }
 
@@ -132,74 +130,4 @@ std::shared_ptr<Packet> PacketSource::nextPacket() {
 void PacketSource::recycle(std::shared_ptr<Packet>&& used) {
     if (used && used.use_count() == 1 && !used->ownsData) spare = std::move(used);
     used.reset();
-}
-
-PacketSourceWorker::PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel,
-                                       std::shared_ptr<FlowChannel> const& exportChannel)
-    : flows(flows), taskChannel(taskChannel), exportChannel(exportChannel) {}
-
-void PacketSourceWorker::setPacketSource(std::unique_ptr<PacketSource>& newSource) {
-    activeSource.store(nullptr);
-    source = std::move(newSource);
-    activeSource.store(source.get());
-}
-
-void PacketSourceWorker::close() {
-    PacketSource* current = activeSource.load();
-    if (!current) return;
-    current->active.store(false);
-    // In immediate mode a read on a quiet link may not return at its timeout; breaking
-    // the loop wakes it (pcap_breakloop is safe from a signal handler).
-    pcap_breakloop(current->handle);
-}
-
-bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
-    if (packet.tcpPayloadLength() <= 10 || packet.tcpPayload() == nullptr) return false;
-    ByteReader p(packet.tcpPayload(), packet.tcpPayloadLength());
-    const uint8_t contentType = p.u8();
-    const uint8_t recordMajor = p.u8();
-    const uint8_t recordMinor = p.u8();
-    p.skip(2);  // record length, not examined
-    const uint8_t handshakeType = p.u8();
-    p.skip(3);  // handshake length, not examined
-    const uint8_t helloMajor = p.u8();
-    const uint8_t helloMinor = p.u8();
-    return p.ok() && contentType == 0x16 && recordMajor == 3 && helloMajor == 3 &&
-           (handshakeType == 1 || handshakeType == 2) && recordMinor <= 4 && helloMinor <= 4;
-}
-
-void PacketSourceWorker::operator()() {
-    if (!source) throw std::runtime_error("capture started without a packet source");
-    while (source->hasMorePackets()) {
-        std::shared_ptr<Packet> packet = source->nextPacket();
-        FlowKey const& key = packet->flowKey;
-        auto it = flows.find(key);
-        if (it != flows.end()) {
-            Flow& flow = *it->second;
-            if (flow.packets.size() < flow.maxPackets) {
-                flow.enqueuePacket(packet->keepIn(flow.packetStore));
-            }
-        } else if (checkTlsSignatures(*packet)) {
-            auto flow = std::make_shared<Flow>(key);
-            flows.emplace(key, flow);
-            // Saturate: a capture time at the end of the range must not wrap to an early deadline.
-            const uint64_t now = packet->timestamp();
-            const uint64_t deadline = now > UINT64_MAX - flowTimeout ? UINT64_MAX : now + flowTimeout;
-            expiryQueue.push(Expiry{key, deadline});
-            flow->enqueuePacket(packet->keepIn(flow->packetStore));
-        }
-        flushExpiredFlows(packet->timestamp());
-        source->recycle(std::move(packet));
-    }
-}
-
-void PacketSourceWorker::flushExpiredFlows(uint64_t now) {
-    while (!expiryQueue.empty() && expiryQueue.top().deadline <= now) {
-        FlowKey key = expiryQueue.top().key;
-        expiryQueue.pop();
-        auto it = flows.find(key);
-        if (it == flows.end()) continue;
-        taskChannel->send(it->second);
-        flows.erase(it);
-    }
 }

@@ -6,14 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <queue>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "capture/packet.h"
-#include "flow/flowkey.h"
-#include "pipeline/flow_process.h"
 
 struct Interface;
 
@@ -56,39 +51,4 @@ public:
     std::atomic<bool> active{true};
     bool live = false;  // a device, not a file
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
-};
-
-class Flow;
-
-// Body of the capture thread: dispatches packets into flows, opens a flow only for a
-// connection whose first payload is a TLS hello, and hands each flow to the task
-// channel 10 s of capture time after its first packet.
-class PacketSourceWorker {
-public:
-    using FlowTable = std::map<FlowKey, std::shared_ptr<Flow>>;
-
-    PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel,
-                       std::shared_ptr<FlowChannel> const& exportChannel);
-
-    void setPacketSource(std::unique_ptr<PacketSource>& source);
-    void operator()();
-    void close();
-    static bool checkTlsSignatures(Packet const& packet);
-    void flushExpiredFlows(uint64_t now);
-
-private:
-    struct Expiry {
-        FlowKey key;
-        uint64_t deadline;
-        bool operator<(Expiry const& other) const { return deadline > other.deadline; }
-    };
-
-    FlowTable& flows;
-    std::shared_ptr<FlowChannel> taskChannel;
-    std::shared_ptr<FlowChannel> exportChannel;
-    std::unique_ptr<PacketSource> source;
-    // Cleared/read from another thread (the stop request) while the capture runs.
-    std::atomic<PacketSource*> activeSource{nullptr};
-    std::priority_queue<Expiry> expiryQueue;
-    uint32_t flowTimeout = 10000;
 };

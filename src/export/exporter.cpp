@@ -10,22 +10,21 @@
 #include <ctime>
 #include <system_error>
 
-#include "app/config.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "export/base64.h"
+#include "export/settings.h"
 #include "export/sha1.h"
-#include "flow/flow.h"
 #include "tls/tls_features.h"
 
 namespace fs = boost::filesystem;
 
-namespace {
-
-const char* const headerLine =
+const char* const FlowExporter::headerLine =
     "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
     "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
     "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
     "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
+
+namespace {
 
 constexpr int64_t nanosPerMinute = 60'000'000'000;
 
@@ -90,27 +89,20 @@ int publish(std::string const& from, std::string const& to) {
 
 }  // namespace
 
-FlowExporter::FlowExporter(std::shared_ptr<FlowChannel> const& channel) : channel(channel) {}
-
 FlowExporter::~FlowExporter() {
     // An unfinished file keeps its ".tmp" name, so readers never take it for complete.
     if (output.is_open()) output.close();
 }
 
-void FlowExporter::operator()() {
-    for (;;) {
-        std::shared_ptr<Flow> flow = channel->receive();
-        if (!flow) break;
-        if (fileExpired(std::chrono::steady_clock::now())) closeFile();
-        if (!output.is_open()) openFile();
-        writeRow(flow);
-        if (rowsInFile == FlowEngineConfig::instance().exportThreshold) closeFile();
-    }
-    closeFile();
+void FlowExporter::exportRow(TLSFeatures const& features) {
+    if (fileExpired(std::chrono::steady_clock::now())) closeFile();
+    if (!output.is_open()) openFile();
+    writeRow(features);
+    if (rowsInFile == ExportSettings::instance().exportThreshold) closeFile();
 }
 
 bool FlowExporter::fileExpired(std::chrono::steady_clock::time_point now) const {
-    int64_t minutes = FlowEngineConfig::instance().exportDuration;
+    int64_t minutes = ExportSettings::instance().exportDuration;
     int64_t opened = std::chrono::duration_cast<std::chrono::nanoseconds>(fileOpenedAt.time_since_epoch()).count();
     int64_t span, deadline;
     if (__builtin_mul_overflow(minutes, nanosPerMinute, &span) || __builtin_add_overflow(opened, span, &deadline))
@@ -136,7 +128,7 @@ std::string FlowExporter::getOutputFilename(std::string prefix) {
 }
 
 void FlowExporter::openFile() {
-    FlowEngineConfig const& config = FlowEngineConfig::instance();
+    ExportSettings const& config = ExportSettings::instance();
     output.clear();
     fileErrorLogged = false;
 
@@ -186,10 +178,6 @@ void FlowExporter::reportFileError(char const* what) {
     VARNO_LOG(error) << what << currentPath << ".tmp";
 }
 
-void FlowExporter::writeRow(std::shared_ptr<Flow> const& flow) {
-    if (flow) writeRow(flow->features);
-}
-
 void FlowExporter::writeRow(TLSFeatures const& features) {
     std::string row = std::to_string(features.connectionTimestamp);
     row += features.tlsVersion.starts_with("TLS") ? ",TLS" : ",SSL";
@@ -229,8 +217,6 @@ std::string FlowExporter::writeCertificates(std::vector<std::string> const& chai
     return cell;
 }
 
-std::string FlowExporter::writeCertificate(std::string& certificate) { return certificateDigest(certificate); }
-
 std::string FlowExporter::certificateDigest(std::string const& der) {
     constexpr size_t maxKnownCertificates = 4096;
     auto known = knownCertificates.find(der);
@@ -253,7 +239,7 @@ std::string FlowExporter::certificateDigest(std::string const& der) {
 }
 
 void FlowExporter::storeCertificate(std::string const& der, std::string const& digest) {
-    fs::path first = fs::path(FlowEngineConfig::instance().outputDir) / digest.substr(0, 2);
+    fs::path first = fs::path(ExportSettings::instance().outputDir) / digest.substr(0, 2);
     fs::path second = first / digest.substr(2, 2);
     fs::path file = second / (digest + ".pem");
 
@@ -299,12 +285,6 @@ std::string FlowExporter::encodeHandshakeMessages(std::map<std::string, std::str
     }
     cell += "}\"";
     return cell;
-}
-
-std::string FlowExporter::hashByteString(std::string& bytes) {
-    Sha1 sha1;
-    sha1.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return sha1.finalHex();
 }
 
 std::string FlowExporter::encodeByteString(std::string const& bytes) {

@@ -8,31 +8,31 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pipeline/flow_process.h"
-
 struct TLSFeatures;
 
-// Last stage of the pipeline: turns complete flows into CSV rows in rotating files and
-// stores their certificates as PEM files named by SHA-1 digest.
+// Turns the records of complete handshakes into CSV rows in rotating files and stores
+// their certificates as PEM files named by SHA-1 digest.
 class FlowExporter {
 public:
-    explicit FlowExporter(std::shared_ptr<FlowChannel> const& channel);
+    // The first line of every CSV file.
+    static const char* const headerLine;
+
+    FlowExporter() = default;
     ~FlowExporter();
     FlowExporter(FlowExporter const&) = delete;
     FlowExporter& operator=(FlowExporter const&) = delete;
 
-    void operator()();
+    // Writes one row, first closing a file that is due and opening one when none is
+    // open, and closes the file once it holds the row limit.
+    void exportRow(TLSFeatures const& features);
 
     void openFile();
     void closeFile();
     std::string getOutputFilename(std::string prefix);
     void writeRow(TLSFeatures const& features);
-    void writeRow(std::shared_ptr<Flow> const& flow);
 
     std::string writeCertificates(std::vector<std::string> const& chain);
-    std::string writeCertificate(std::string& certificate);
     std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
-    std::string hashByteString(std::string& bytes);
     std::string encodeByteString(std::string const& bytes);
 
     // Path of the file being written, with its final ".csv" name; empty when none is open.
@@ -44,7 +44,6 @@ private:
     std::string certificateDigest(std::string const& der);
     void reportFileError(char const* what);
 
-    std::shared_ptr<FlowChannel> channel;
     std::chrono::steady_clock::time_point fileOpenedAt{};
     int32_t rowsInFile = 0;
     int32_t fileSequence = 0;

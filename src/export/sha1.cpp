@@ -1,5 +1,7 @@
 #include "export/sha1.h"
 
+#include "base/hex.h"
+
 #include <cstring>
 
 namespace {
@@ -101,11 +103,10 @@ std::string Sha1::finalHex() {
     words[15] = uint32_t(bitLength);
     transform(state, words, blocks);
 
-    static constexpr char hex[] = "0123456789abcdef";
     std::string digest;
     digest.reserve(40);
     for (uint32_t word : state)
-        for (int shift = 28; shift >= 0; shift -= 4) digest += hex[(word >> shift) & 0xf];
+        for (int shift = 24; shift >= 0; shift -= 8) appendHexByte(digest, static_cast<uint8_t>(word >> shift));
     reset();
     return digest;
 }

@@ -6,7 +6,7 @@
 #include <memory_resource>
 
 #include "capture/packet.h"
-#include "flow/flowkey.h"
+#include "capture/flowkey.h"
 #include "tls/tls_features.h"
 
 class ProtocolProcessor;

@@ -6,13 +6,12 @@
 
 #include "capture/interfaces.h"
 #include "flow/flow.h"
-#include "tls/tables.h"
 
 FlowEngine::FlowEngine(int workerCount)
     : taskChannel(std::make_shared<FlowChannel>()),
       exportChannel(std::make_shared<FlowChannel>()),
-      packetSourceWorker(flows, taskChannel, exportChannel),
-      exporter(exportChannel) {
+      packetSourceWorker(flows, taskChannel),
+      exportWorker(exportChannel, exporter) {
     for (int i = 0; i < workerCount; ++i) workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
 }
 
@@ -36,14 +35,14 @@ bool FlowEngine::open(std::unique_ptr<PacketSource> source) {
 }
 
 void FlowEngine::processPackets() {
-    boost::thread exportThread(std::ref(exporter));
+    boost::thread exportThread(std::ref(exportWorker));
     std::vector<boost::thread> workerThreads;
     for (auto const& worker : workers) workerThreads.emplace_back(std::ref(*worker));
     boost::thread captureThread(std::ref(packetSourceWorker));
 
     captureThread.join();
     // Flows still live when the capture ended go to the workers in key order.
-    for (auto const& entry : flows) taskChannel->send(entry.second);
+    for (auto const& flow : flows.takeAll()) taskChannel->send(flow);
     for (size_t i = 0; i < workers.size(); ++i) taskChannel->send(NullFlowProcessMsg);
     for (auto& thread : workerThreads) thread.join();
     exportChannel->send(NullFlowEntryMsg);

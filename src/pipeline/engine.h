@@ -1,15 +1,16 @@
 #pragma once
 #include <list>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "capture/packet_source.h"
 #include "export/exporter.h"
-#include "flow/flowkey.h"
+#include "flow/flow_table.h"
+#include "pipeline/channel.h"
+#include "pipeline/export_worker.h"
 #include "pipeline/flow_process.h"
+#include "pipeline/packet_source_worker.h"
 
-class Flow;
 struct Interface;
 
 // Owns the pipeline: flow table, channels, capture worker, flow task workers, exporter.
@@ -26,7 +27,7 @@ public:
     // Asks the capture to stop; safe from a signal handler.
     void interupt();
 
-    std::map<FlowKey, std::shared_ptr<Flow>> flows;
+    FlowTable flows;
 
     // Flows a channel holds before a sender waits, when the input is a file.
     static constexpr size_t fileChannelCapacity = 1024;
@@ -37,4 +38,5 @@ private:
     PacketSourceWorker packetSourceWorker;
     std::list<std::shared_ptr<FlowTaskWorker>> workers;
     FlowExporter exporter;
+    FlowExportWorker exportWorker;
 };

@@ -2,8 +2,11 @@
 
 #include <exception>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "flow/flow.h"
+
+const std::shared_ptr<Flow> NullFlowProcessMsg;
+const std::shared_ptr<Flow> NullFlowEntryMsg;
 
 void FlowTaskWorker::operator()() {
     while (true) {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iomanip>
-#include <sstream>
 
 #include "capture/packet.h"
 
@@ -11,16 +9,10 @@ namespace {
 // Signed distance from `base` to `seq` in serial-number arithmetic (RFC 1982).
 int64_t serialDistance(uint32_t seq, uint32_t base) { return static_cast<int32_t>(seq - base); }
 
-bool isCopiedType(uint8_t type) { return type == 20 || type == 21 || type == 22; }
-}  // namespace
-
-std::string TLSRecord::toString() const {
-    std::ostringstream out;
-    out << std::hex << std::setfill('0') << "type=0x" << std::setw(2) << unsigned(type) << std::dec << " ("
-        << unsigned(type) << ")" << std::hex << ", ver=0x" << std::setw(4) << version << ", len=0x" << std::setw(4)
-        << length << std::dec << " (" << length << ")";
-    return out.str();
+bool isCopiedType(uint8_t type) {
+    return type == content_type::CHANGE_CIPHER_SPEC || type == content_type::ALERT || type == content_type::HANDSHAKE;
 }
+}  // namespace
 
 void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
     if (!packet || packet->tcpPayloadLength() == 0) return;

@@ -10,6 +10,21 @@ class Packet;
 
 constexpr size_t TLS_MAX_RECORD_LENGTH = 65535;
 
+namespace content_type {
+constexpr uint8_t CHANGE_CIPHER_SPEC = 20;
+constexpr uint8_t ALERT = 21;
+constexpr uint8_t HANDSHAKE = 22;
+}  // namespace content_type
+
+namespace handshake_type {
+constexpr uint8_t CLIENT_HELLO = 1;
+constexpr uint8_t SERVER_HELLO = 2;
+constexpr uint8_t HELLO_RETRY_REQUEST = 6;
+constexpr uint8_t CERTIFICATE = 11;
+constexpr uint8_t SERVER_KEY_EXCHANGE = 12;
+constexpr uint8_t CERTIFICATE_REQUEST = 13;
+}  // namespace handshake_type
+
 // The TLS record being assembled. Only handshake, alert and ChangeCipherSpec payloads
 // are copied; `captured` tells whether `payload()` holds the record's bytes.
 struct TLSRecord {
@@ -23,7 +38,6 @@ struct TLSRecord {
     std::span<const uint8_t> payload() const {
         return captured && body ? std::span<const uint8_t>(body, length) : std::span<const uint8_t>();
     }
-    std::string toString() const;
 };
 
 // Cuts the TCP segments of one direction into complete TLS records, in sequence order.

@@ -122,6 +122,3 @@ std::string const& keyExchangeName(std::string const& codePoint) {
     auto const found = keyExchangeAlgorithms.find(codePoint);
     return found == keyExchangeAlgorithms.end() ? none : found->second;
 }
-
-const std::shared_ptr<Flow> NullFlowProcessMsg;
-const std::shared_ptr<Flow> NullFlowEntryMsg;

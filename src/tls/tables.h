@@ -1,6 +1,5 @@
 #pragma once
 #include <map>
-#include <memory>
 #include <string>
 
 // TLS registry tables, built before main runs and read-only afterwards.
@@ -15,7 +14,3 @@ extern const std::map<int, int> rsaPubKeySizes;
 // Key-exchange name of a code point text, empty when the table has none.
 std::string const& keyExchangeName(std::string const& codePoint);
 
-class Flow;
-// End-of-stream markers: empty flow pointers.
-extern const std::shared_ptr<Flow> NullFlowProcessMsg;
-extern const std::shared_ptr<Flow> NullFlowEntryMsg;

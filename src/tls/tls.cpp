@@ -2,22 +2,20 @@
 
 #include <algorithm>
 
-#include "app/config.h"
-#include "app/log.h"
+#include "base/hex.h"
+#include "base/log.h"
 #include "capture/packet.h"
+#include "tls/settings.h"
 #include "tls/tables.h"
 
 namespace {
-constexpr uint8_t CHANGE_CIPHER_SPEC = 20;
-constexpr uint8_t ALERT = 21;
-constexpr uint8_t HANDSHAKE = 22;
-
 constexpr uint16_t EXT_SERVER_NAME = 0x0000;
 constexpr uint16_t EXT_SUPPORTED_VERSIONS = 0x002b;
 constexpr uint16_t EXT_KEY_SHARE = 0x0033;
 constexpr uint16_t EXT_RENEGOTIATION_INFO = 0xff01;
 
 constexpr size_t HELLO_RANDOM_LENGTH = 32;
+constexpr uint8_t FATAL_ALERT_LEVEL = 2;
 
 // Calls visit(type, data) for each extension of a hello, starting at the 2-byte block
 // length. A block that claims more than the message holds is walked as far as it goes;
@@ -39,13 +37,6 @@ void walkExtensions(ByteReader& hello, Visit visit) {
 }
 }  // namespace
 
-std::string hex4(uint16_t value) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text = "0x0000";
-    for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0x0f];
-    return text;
-}
-
 bool TLSProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
     return packet && sameKey(packet->key, directionKey);
 }
@@ -62,11 +53,11 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
             continue;
         }
         switch (record.type) {
-        case ALERT:
+        case content_type::ALERT:
             handleAlert(record, *packet);
             if (features->fatalAlertSeen) return;
             break;
-        case CHANGE_CIPHER_SPEC:
+        case content_type::CHANGE_CIPHER_SPEC:
             finished = true;
             if (isServer)
                 features->serverChangeCipherSpecSeen = true;
@@ -74,7 +65,7 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
                 features->clientChangeCipherSpecSeen = true;
             VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet->key << "]";
             return;
-        case HANDSHAKE:
+        case content_type::HANDSHAKE:
             walkHandshakeRecord(record, *packet);
             break;
         default:
@@ -95,48 +86,47 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
     }
     VARNO_LOG(info) << "alert message: level (" << unsigned(level) << "), desc (" << unsigned(description)
                     << ") -> [" << packet.key << "]";
-    if (level == 2) features->fatalAlertSeen = true;
+    if (level == FATAL_ALERT_LEVEL) features->fatalAlertSeen = true;
 }
 
 void TLSProtocolProcessor::walkHandshakeRecord(TLSRecord const& record, Packet const& packet) {
-    auto const& config = FlowEngineConfig::instance();
-    auto payload = record.payload();
-    size_t pos = 0;
-    while (pos < payload.size()) {
-        ByteReader header(payload.subspan(pos));
+    auto const& settings = AnalysisSettings::instance();
+    ByteReader messages(record.payload());
+    while (!messages.empty()) {
+        ByteReader header = messages;
         const uint8_t type = header.u8();
         const uint32_t bodyLength = header.u24();
         if (!header.ok()) break;  // a message header cut by the end of the record
         const size_t length = static_cast<size_t>(bodyLength) + 4;
         // Messages are not joined across records: one that runs past the record's end is
         // parsed as far as it goes, but never saved raw, since its bytes are incomplete.
-        auto message = payload.subspan(pos, std::min(length, payload.size() - pos));
+        const bool whole = messages.remaining() >= length;
+        auto message = messages.bytes(std::min(length, messages.remaining()));
 
-        if (config.savesMessageType(type)) {
-            if (message.size() == length) saveRawData(message, type);
+        if (settings.savesMessageType(type)) {
+            if (whole) saveRawData(message, type);
             VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
         }
         switch (type) {
-        case 1:
+        case handshake_type::CLIENT_HELLO:
             parseClientHello(packet, message);
             break;
-        case 2:
-        case 6:
+        case handshake_type::SERVER_HELLO:
+        case handshake_type::HELLO_RETRY_REQUEST:
             parseServerHello(packet, message);
             break;
-        case 11:
-            if (isRsaKeyExchange || config.certificates) parseCertificate(packet, message, config.certificates);
+        case handshake_type::CERTIFICATE:
+            if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message, settings.certificates);
             break;
-        case 12:
+        case handshake_type::SERVER_KEY_EXCHANGE:
             parseServerKeyExchange(packet, message);
             break;
-        case 13:
+        case handshake_type::CERTIFICATE_REQUEST:
             parseCertificateRequest(packet, message);
             break;
         default:
             break;
         }
-        pos += length;
     }
 }
 
@@ -148,7 +138,7 @@ void TLSProtocolProcessor::setVersion(int version) {
 void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int type) {
     auto it = saveHandshakeTypes.find(type);
     if (it == saveHandshakeTypes.end()) return;
-    std::string name = type == 11 ? (isServer ? "ServerCertificates" : "ClientCertificates") : it->second;
+    std::string name = type == handshake_type::CERTIFICATE ? (isServer ? "ServerCertificates" : "ClientCertificates") : it->second;
     features->handshakeMessages.try_emplace(std::move(name), message.begin(), message.end());
 }
 
@@ -243,7 +233,7 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
         const uint8_t compression = hello.u8();
         if (hello.ok()) {
             features->isCompressed = compression != 0;
-            const bool keyShare = FlowEngineConfig::instance().keyShare;
+            const bool keyShare = AnalysisSettings::instance().keyShare;
             walkExtensions(hello, [&](uint16_t type, ByteReader data) {
                 if (type == EXT_KEY_SHARE)
                     parseKeyShareExt(data, keyShare);
@@ -317,4 +307,20 @@ void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> cert
     if (!at((explicitVersion ? 27 : 22) + static_cast<size_t>(serialLength), arc)) return;
     auto it = rsaPubKeySizes.find(arc);
     if (it != rsaPubKeySizes.end()) features->kexParameter = std::to_string(it->second * 8);
+}
+
+bool looksLikeTlsHello(std::span<const uint8_t> payload) {
+    if (payload.size() <= 10) return false;
+    ByteReader p(payload);
+    const uint8_t contentType = p.u8();
+    const uint8_t recordMajor = p.u8();
+    const uint8_t recordMinor = p.u8();
+    p.skip(2);  // record length, not examined
+    const uint8_t handshakeType = p.u8();
+    p.skip(3);  // handshake length, not examined
+    const uint8_t helloMajor = p.u8();
+    const uint8_t helloMinor = p.u8();
+    return p.ok() && contentType == content_type::HANDSHAKE && recordMajor == 3 && helloMajor == 3 &&
+           (handshakeType == handshake_type::CLIENT_HELLO || handshakeType == handshake_type::SERVER_HELLO) &&
+           recordMinor <= 4 && helloMinor <= 4;
 }

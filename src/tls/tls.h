@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
-#include "flow/flowkey.h"
-#include "tls/byte_reader.h"
+#include "capture/flowkey.h"
+#include "base/byte_reader.h"
 #include "tls/record_extractor.h"
 #include "tls/tls_features.h"
 
@@ -62,5 +62,6 @@ private:
     void setAddresses(Packet const& packet, bool sourceIsClient);
 };
 
-// "0x" followed by exactly four lower-case hexadecimal digits.
-std::string hex4(uint16_t value);
+// True when a segment's payload starts like a record carrying a ClientHello or
+// ServerHello: the test that decides whether a connection is followed at all.
+bool looksLikeTlsHello(std::span<const uint8_t> payload);

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/logging.h"
 #include "app/run_varno.h"
 

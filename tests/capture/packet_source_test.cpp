@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "capture/interfaces.h"
-#include "capture/packet_source.h"
+#include "pipeline/packet_source_worker.h"
 #include "support/builders.h"
 
 using namespace build;
@@ -141,9 +141,9 @@ TEST(PacketSourceLive, StopRequestEndsAQuietCapture) {
     ASSERT_TRUE(source) << "could not open the loopback device";
     // A filter nothing matches keeps the link quiet whatever else runs on this machine.
     ASSERT_TRUE(source->setFilter("tcp port 9 and tcp port 7"));
-    PacketSourceWorker::FlowTable flows;
-    auto tasks = std::make_shared<FlowChannel>(), exports = std::make_shared<FlowChannel>();
-    PacketSourceWorker worker(flows, tasks, exports);
+    FlowTable flows;
+    auto tasks = std::make_shared<FlowChannel>();
+    PacketSourceWorker worker(flows, tasks);
     worker.setPacketSource(source);
     auto started = std::chrono::steady_clock::now();
     boost::thread capture(std::ref(worker));

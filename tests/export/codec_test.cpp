@@ -11,17 +11,14 @@
 #include <sstream>
 
 #include "export/base64.h"
-#include "export/exporter.h"
+#include "export/export_fixture.h"
 #include "export/sha1.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-std::string sha1(std::string bytes) {
-    FlowExporter exporter(nullptr);
-    return exporter.hashByteString(bytes);
-}
+std::string sha1(std::string const& bytes) { return export_test::sha1Hex(bytes); }
 
 std::string b64(std::string const& bytes) {
     return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), uint32_t(bytes.size()));
@@ -98,7 +95,7 @@ TEST(Base64, Rfc4648Vectors) {
     std::string longText = b64(std::string(300, 'x'));
     EXPECT_EQ(longText.size(), 400u);
     EXPECT_EQ(longText.find_first_of("\r\n"), std::string::npos);
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     EXPECT_EQ(exporter.encodeByteString(std::string("\0f", 2)), "AGY=");
 }
 

@@ -19,12 +19,20 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
+#include "support/settings.h"
 #include "export/exporter.h"
+#include "export/sha1.h"
 #include "flow/flow.h"
-#include "pipeline/flow_process.h"
+#include "pipeline/channel.h"
+#include "pipeline/export_worker.h"
 
 namespace export_test {
+
+inline std::string sha1Hex(std::string const& bytes) {
+    Sha1 sha1;
+    sha1.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return sha1.finalHex();
+}
 
 namespace fs = boost::filesystem;
 
@@ -84,8 +92,9 @@ inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp
 // ends with the end marker, as the engine does.
 inline void runExporter(std::vector<std::shared_ptr<Flow>> const& flows) {
     auto channel = std::make_shared<FlowChannel>();
-    FlowExporter exporter(channel);
-    std::thread thread(std::ref(exporter));
+    FlowExporter exporter;
+    FlowExportWorker worker(channel, exporter);
+    std::thread thread(std::ref(worker));
     for (auto const& flow : flows) channel->send(flow);
     channel->send(nullptr);
     thread.join();
@@ -94,8 +103,7 @@ inline void runExporter(std::vector<std::shared_ptr<Flow>> const& flows) {
 class ExportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FlowEngineConfig& config = FlowEngineConfig::instance();
-        saved = {config.outputDir, config.outputPrefix, config.exportThreshold, config.exportDuration};
+        ExportSettings& config = guard.output;
         dir = fs::temp_directory_path() / fs::unique_path("varno-export-%%%%-%%%%-%%%%");
         fs::create_directories(dir);
         config.outputDir = dir.string();
@@ -105,11 +113,6 @@ protected:
     }
 
     void TearDown() override {
-        FlowEngineConfig& config = FlowEngineConfig::instance();
-        config.outputDir = saved.outputDir;
-        config.outputPrefix = saved.outputPrefix;
-        config.exportThreshold = saved.exportThreshold;
-        config.exportDuration = saved.exportDuration;
         boost::system::error_code ignored;
         fs::remove_all(dir, ignored);
     }
@@ -122,12 +125,7 @@ protected:
         return names;
     }
 
-    struct Saved {
-        std::string outputDir;
-        std::string outputPrefix;
-        int32_t exportThreshold;
-        int64_t exportDuration;
-    } saved;
+    SettingsGuard guard;
     fs::path dir;
 };
 

@@ -64,24 +64,24 @@ TEST_F(ExportRotationTest, NoFlowsNoFile) {
 }
 
 TEST_F(ExportRotationTest, ByRowCount) {
-    FlowEngineConfig::instance().exportThreshold = 1;
+    ExportSettings::instance().exportThreshold = 1;
     EXPECT_EQ(runAndCheck(3), (std::vector<size_t>{1, 1, 1}));
 
     fs::remove_all(dir);
     fs::create_directories(dir);
-    FlowEngineConfig::instance().exportThreshold = 2;
+    ExportSettings::instance().exportThreshold = 2;
     std::vector<size_t> rows = runAndCheck(5);
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<size_t>{1, 2, 2}));
 
     fs::remove_all(dir);
     fs::create_directories(dir);
-    FlowEngineConfig::instance().exportThreshold = 0;  // the count never equals 0 after a row
+    ExportSettings::instance().exportThreshold = 0;  // the count never equals 0 after a row
     EXPECT_EQ(runAndCheck(3), (std::vector<size_t>{3}));
 }
 
 TEST_F(ExportRotationTest, ByAge) {
-    FlowEngineConfig::instance().exportThreshold = 0;
+    ExportSettings::instance().exportThreshold = 0;
     struct Case { int64_t minutes; size_t files; };
     for (Case c : {Case{0, 3}, Case{-5, 3}, Case{std::numeric_limits<int64_t>::min(), 3},
                    // Beyond the 64-bit range once added to the opening time, or already when
@@ -90,7 +90,7 @@ TEST_F(ExportRotationTest, ByAge) {
                    Case{std::numeric_limits<int64_t>::max(), 1}}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
-        FlowEngineConfig::instance().exportDuration = c.minutes;
+        ExportSettings::instance().exportDuration = c.minutes;
         EXPECT_EQ(runAndCheck(3).size(), c.files) << c.minutes << " minutes";
     }
 }
@@ -106,7 +106,7 @@ TEST_F(ExportRotationTest, ExistingFilesAreNeverTouched) {
     }
     for (auto const& [name, text] : existing) writeFile(dir / name, text);
 
-    FlowEngineConfig::instance().exportThreshold = 1;
+    ExportSettings::instance().exportThreshold = 1;
     runExporter(flows(2));
 
     std::set<std::string> created;
@@ -187,7 +187,7 @@ TEST_F(ExportTest, UnstorableCertificateDoesNotStopLaterRows) {
 
 TEST_F(ExportTest, MissingOutputDirectoryDropsRowsAndLogsOnce) {
     LogCapture log;
-    FlowEngineConfig::instance().outputDir = (dir / "missing").string();
+    ExportSettings::instance().outputDir = (dir / "missing").string();
     runExporter(flows(3));
     EXPECT_FALSE(fs::exists(dir / "missing"));
     std::string text = log.text();

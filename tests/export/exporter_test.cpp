@@ -24,7 +24,7 @@ std::string pem(std::string const& base64) {
 
 // Writes the rows into one file through openFile/closeFile and returns its text.
 std::string writeFileWith(std::vector<TLSFeatures> const& rows) {
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     exporter.openFile();
     std::string path = exporter.currentFile();
     for (auto const& row : rows) exporter.writeRow(row);
@@ -80,7 +80,7 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
 }
 
 TEST_F(ExportTest, HandshakeMessagesCell) {
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     EXPECT_EQ(exporter.encodeHandshakeMessages({}), "\"\"");
 
     std::map<std::string, std::string> messages;
@@ -106,12 +106,12 @@ TEST_F(ExportTest, HandshakeMessagesCell) {
 }
 
 TEST_F(ExportTest, CertificateStoreWritesEachDigestOnce) {
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     EXPECT_EQ(exporter.writeCertificates({}), "");
     EXPECT_TRUE(fs::is_empty(dir));
 
     std::string big(5000, '\x30');
-    std::string bigDigest = exporter.hashByteString(big);
+    std::string bigDigest = sha1Hex(big);
     EXPECT_EQ(exporter.writeCertificates({"abc", big, "abc"}), abcDigest + ":" + bigDigest + ":" + abcDigest);
     std::vector<std::string> lines = splitLines(readFile(dir / bigDigest.substr(0, 2) / bigDigest.substr(2, 2) /
                                                          (bigDigest + ".pem")));
@@ -131,14 +131,14 @@ TEST_F(ExportTest, CertificateStoreWritesEachDigestOnce) {
 TEST_F(ExportTest, CertificateThatCannotBeStoredIsLoggedAndSkipped) {
     LogCapture log;
     writeFile(dir / "a9", "a file where the directory belongs");
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     EXPECT_EQ(exporter.writeCertificates({"abc", "foo"}), abcDigest + ":0beec7b5ea3f0fdbc95d0dd47f3c5bc275da8a33");
     EXPECT_TRUE(fs::exists(dir / "0b" / "ee" / "0beec7b5ea3f0fdbc95d0dd47f3c5bc275da8a33.pem"));
     EXPECT_NE(log.text().find("error Cannot store certificate " + abcDigest), std::string::npos) << log.text();
 }
 
 TEST_F(ExportTest, FileNamesCarryTimestampAndSameSecondSuffix) {
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     // Retry until three names fall into one second; a second boundary can split them.
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::string a = exporter.getOutputFilename(""), b = exporter.getOutputFilename("p"),
@@ -155,7 +155,7 @@ TEST_F(ExportTest, FileNamesCarryTimestampAndSameSecondSuffix) {
 
 TEST_F(ExportTest, ClosingNeverReplacesAFileThatAppearedMeanwhile) {
     LogCapture log;
-    FlowExporter exporter(nullptr);
+    FlowExporter exporter;
     exporter.openFile();
     std::string path = exporter.currentFile();
     writeFile(path, "someone else's data");

@@ -7,7 +7,7 @@ using namespace build;
 
 namespace {
 struct Flows : ::testing::Test {
-    ConfigGuard guard;
+    SettingsGuard guard;
     Connection conn;
 };
 

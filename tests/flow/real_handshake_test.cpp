@@ -6,7 +6,8 @@
 #include <map>
 #include <sstream>
 
-#include "capture/packet_source.h"
+#include "pipeline/packet_source_worker.h"
+#include "base/hex.h"
 #include "flow/flow.h"
 #include "support/handshake.h"
 #include "tls/tls.h"
@@ -43,9 +44,9 @@ std::string hexGroup(std::string const& decimal) {
 
 // Every connection of a capture, keyed by the client's port, after the flow analysis.
 std::map<std::string, std::shared_ptr<Flow>> analyse(std::string const& file) {
-    PacketSourceWorker::FlowTable table;
-    auto tasks = std::make_shared<FlowChannel>(), exports = std::make_shared<FlowChannel>();
-    PacketSourceWorker worker(table, tasks, exports);
+    FlowTable table;
+    auto tasks = std::make_shared<FlowChannel>();
+    PacketSourceWorker worker(table, tasks);
     auto source = PacketSource::create(file);
     if (!source) return {};
     worker.setPacketSource(source);
@@ -53,7 +54,7 @@ std::map<std::string, std::shared_ptr<Flow>> analyse(std::string const& file) {
     tasks->send(nullptr);
     std::vector<std::shared_ptr<Flow>> flows;
     for (auto f = tasks->receive(); f; f = tasks->receive()) flows.push_back(f);
-    for (auto const& entry : table) flows.push_back(entry.second);
+    for (auto const& f : table.takeAll()) flows.push_back(f);
     std::map<std::string, std::shared_ptr<Flow>> byClientPort;
     for (auto const& f : flows) {
         f->processPackets();
@@ -67,7 +68,7 @@ class RealHandshake : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RealHandshake, FieldsAgreeWithTshark) {
     if (std::system("tshark -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    build::ConfigGuard guard;
+    SettingsGuard guard;
     guard.config.certificates = true;
     guard.config.keyShare = true;
     const std::string file = dataFile(GetParam());
@@ -130,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(OwnCaptures, RealHandshake,
                          });
 
 TEST(RealHandshakeOutcome, RsaKeySizeAlertAndCompletion) {
-    build::ConfigGuard guard;
+    SettingsGuard guard;
     auto rsa = analyse(dataFile("t12_rsa_kx_chain2.pcap"));
     ASSERT_EQ(rsa.size(), 1u);
     EXPECT_EQ(rsa.begin()->second->features.kexParameter, "3072") << "from the last certificate's signature";

@@ -13,7 +13,7 @@ using namespace build;
 // Without a flow worker nothing drains the task channel; reading a file must still end,
 // however many flows expire on the way, and the exporter must still stop.
 TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
-    ConfigGuard guard;
+    SettingsGuard guard;
     std::vector<Frame> frames;
     constexpr int connections = 1500;  // more than a bounded channel holds
     for (int i = 0; i < connections; ++i) {
@@ -31,6 +31,6 @@ TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
     ASSERT_TRUE(engine.open(path));
     boost::thread run([&] { engine.processPackets(); });
     ASSERT_TRUE(run.try_join_for(boost::chrono::seconds(60))) << "the pipeline did not end";
-    EXPECT_EQ(engine.flows.size(), 500u) << "flows of the last 10 s stay in the table";
+    EXPECT_TRUE(engine.flows.empty()) << "the flows left at the end are handed over";
     std::filesystem::remove(path);
 }

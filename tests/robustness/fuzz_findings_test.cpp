@@ -28,21 +28,15 @@ std::vector<std::pair<std::string, build::Bytes>> inputs(std::string const& targ
 }
 
 struct FuzzFindings : ::testing::Test {
-    build::ConfigGuard guard;
+    SettingsGuard guard;
     export_test::LogCapture log;  // keeps the progress lines off the console
-    std::string outputDir = guard.config.outputDir;
-    int64_t exportDuration = guard.config.exportDuration;
 
     void SetUp() override {
         guard.config.certificates = true;
         guard.config.keyShare = true;
         guard.config.hasMessageTypes = true;
         guard.config.messageTypes.clear();
-        guard.config.exportDuration = 60;
-    }
-    void TearDown() override {
-        guard.config.outputDir = outputDir;
-        guard.config.exportDuration = exportDuration;
+        guard.output.exportDuration = 60;
     }
 };
 

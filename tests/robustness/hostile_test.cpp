@@ -38,7 +38,7 @@ uint32_t peek(Bytes const& bytes, size_t offset, int width) {
 }
 
 struct Hostile : ::testing::Test {
-    ConfigGuard guard;
+    SettingsGuard guard;
     export_test::LogCapture log;  // keeps thousands of progress lines off the console
     Connection conn;
     std::shared_ptr<Flow> flow = conn.flow();
@@ -259,23 +259,14 @@ TEST_F(Hostile, EndlessWarningAlerts) {
 
 namespace {
 // The engine's settings as start-up would leave them, restored afterwards.
-struct EngineSettings : ConfigGuard {
-    std::string outputDir = config.outputDir, outputPrefix = config.outputPrefix;
-    int32_t exportThreshold = config.exportThreshold;
-    int64_t exportDuration = config.exportDuration;
+struct EngineSettings : SettingsGuard {
     EngineSettings() {
-        config.outputPrefix = "output";
-        config.exportThreshold = 1000000;
-        config.exportDuration = 60;
+        output.outputPrefix = "output";
+        output.exportThreshold = 1000000;
+        output.exportDuration = 60;
         config.certificates = false;
         config.keyShare = false;
         config.hasMessageTypes = false;
-    }
-    ~EngineSettings() {
-        config.outputDir = outputDir;
-        config.outputPrefix = outputPrefix;
-        config.exportThreshold = exportThreshold;
-        config.exportDuration = exportDuration;
     }
 };
 }  // namespace

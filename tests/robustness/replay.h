@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "export/settings.h"
 #include "capture/packet.h"
 #include "capture/packet_source.h"
 #include "flow/flow.h"
@@ -158,7 +158,7 @@ inline std::optional<std::vector<std::string>> runCapture(boost::filesystem::pat
                                                           boost::filesystem::path const& output) {
     namespace fs = boost::filesystem;
     fs::create_directories(output);
-    FlowEngineConfig::instance().outputDir = output.string();
+    ExportSettings::instance().outputDir = output.string();
     bool opened = false;
     {
         FlowEngine engine(1);

@@ -2,7 +2,7 @@
 // Drives a Flow with hand-built segments of both directions of one connection.
 #include <memory>
 
-#include "app/config.h"
+#include "support/settings.h"
 #include "flow/flow.h"
 #include "support/builders.h"
 
@@ -46,19 +46,5 @@ private:
     }
 };
 
-// Restores the process-wide settings a test changed.
-struct ConfigGuard {
-    FlowEngineConfig& config = FlowEngineConfig::instance();
-    bool keyShare = config.keyShare;
-    bool certificates = config.certificates;
-    bool hasMessageTypes = config.hasMessageTypes;
-    std::vector<int32_t> messageTypes = config.messageTypes;
-    ~ConfigGuard() {
-        config.keyShare = keyShare;
-        config.certificates = certificates;
-        config.hasMessageTypes = hasMessageTypes;
-        config.messageTypes = messageTypes;
-    }
-};
 
 }  // namespace build

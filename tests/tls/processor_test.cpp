@@ -7,7 +7,7 @@ using namespace build;
 
 namespace {
 struct Processors : ::testing::Test {
-    ConfigGuard guard;
+    SettingsGuard guard;
     Connection conn;
     TLSFeatures features;
     std::shared_ptr<TLSProtocolProcessor> client, server;
@@ -252,10 +252,4 @@ TEST_F(Processors, EveryTruncationOfAServerFlightIsSafe) {
             EXPECT_EQ(f.handshakeMessages.size(), 5u);
         }
     }
-}
-
-TEST(Hex4, ZeroPaddedLowerCase) {
-    EXPECT_EQ(hex4(0x1d), "0x001d");
-    EXPECT_EQ(hex4(0xC02F), "0xc02f");
-    EXPECT_EQ(hex4(0), "0x0000");
 }

@@ -122,11 +122,3 @@ TEST(RecordExtractor, EmptySegmentsAreIgnoredAndBufferIsReleased) {
     EXPECT_EQ(x.pendingCount(), 0u);
     EXPECT_FALSE(x.hasMoreRecords());
 }
-
-TEST(RecordExtractor, TextForm) {
-    TLSRecord r;
-    r.type = 22;
-    r.version = 0x0303;
-    r.length = 512;
-    EXPECT_EQ(r.toString(), "type=0x16 (22), ver=0x0303, len=0x0200 (512)");
-}

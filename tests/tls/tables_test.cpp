@@ -27,8 +27,6 @@ TEST(Tables, SmallTables) {
     EXPECT_EQ(rsaPubKeySizes, (std::map<int, int>{{2, 128}, {3, 128}, {4, 128}, {5, 160}, {11, 256}, {12, 384},
                                                    {13, 512}, {14, 224}}));
 
-    EXPECT_EQ(NullFlowProcessMsg, nullptr);
-    EXPECT_EQ(NullFlowEntryMsg, nullptr);
 }
 
 TEST(Tables, KeyExchangeRowsPerName) {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "flow/flowkey.h"
+#include "capture/flowkey.h"
 
 namespace {
 uint32_t address(unsigned a, unsigned b, unsigned c, unsigned d) { return a | b << 8 | c << 16 | d << 24; }

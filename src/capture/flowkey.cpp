@@ -1,4 +1,4 @@
-#include "flow/flowkey.h"
+#include "capture/flowkey.h"
 
 #include <tuple>
 

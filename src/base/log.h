@@ -1,5 +1,5 @@
 #pragma once
-// Components write log records through Boost.Log's trivial logger; the sink is set up by Logging.
+// Components write log records through Boost.Log's trivial logger; the application sets up the sink.
 #include <atomic>
 #include <boost/log/trivial.hpp>
 

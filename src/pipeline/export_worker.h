@@ -1,0 +1,18 @@
+#pragma once
+#include <memory>
+
+#include "export/exporter.h"
+#include "pipeline/channel.h"
+
+// Body of the export thread: writes the row of every flow from the export channel until
+// the end marker, then closes the last file.
+class FlowExportWorker {
+public:
+    FlowExportWorker(std::shared_ptr<FlowChannel> const& channel, FlowExporter& exporter)
+        : channel(channel), exporter(exporter) {}
+    void operator()();
+
+private:
+    std::shared_ptr<FlowChannel> channel;
+    FlowExporter& exporter;
+};

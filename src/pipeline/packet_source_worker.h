@@ -1,0 +1,28 @@
+#pragma once
+#include <atomic>
+#include <memory>
+
+#include "capture/packet_source.h"
+#include "flow/flow_table.h"
+#include "pipeline/channel.h"
+
+// Body of the capture thread: dispatches packets into flows, opens a flow only for a
+// connection whose first payload is a TLS hello, and hands each flow to the task
+// channel 10 s of capture time after its first packet.
+class PacketSourceWorker {
+public:
+    PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel);
+
+    void setPacketSource(std::unique_ptr<PacketSource>& source);
+    void operator()();
+    void close();
+    static bool checkTlsSignatures(Packet const& packet);
+    void flushExpiredFlows(uint64_t now);
+
+private:
+    FlowTable& flows;
+    std::shared_ptr<FlowChannel> taskChannel;
+    std::unique_ptr<PacketSource> source;
+    // Cleared/read from another thread (the stop request) while the capture runs.
+    std::atomic<PacketSource*> activeSource{nullptr};
+};
