@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/run_varno.h"
+#include "support/process.h"
 
 using varno_test::runVarno;
 

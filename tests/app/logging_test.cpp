@@ -6,7 +6,7 @@
 
 #include "base/log.h"
 #include "app/logging.h"
-#include "app/run_varno.h"
+#include "support/process.h"
 
 using varno_test::readFile;
 using varno_test::ScratchDir;

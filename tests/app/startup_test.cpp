@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "app/run_varno.h"
+#include "support/process.h"
 
 using varno_test::quoted;
 using varno_test::readFile;
@@ -23,7 +23,6 @@ extern char** environ;
 
 namespace {
 
-std::string ownCapture(std::string const& name) { return std::string(VARNO_SOURCE_DIR) + "/tests/data/" + name; }
 
 #define REQUIRE_CAPTURE(path)                                                   \
     if (!fs::exists(path)) GTEST_SKIP() << "capture not available: " << (path)
@@ -81,7 +80,7 @@ TEST(Startup, OutputDirectoryThatCannotBeMade) {
 }
 
 TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
-    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    std::string const capture = varno_test::dataFile("t12_ecdhe_rsa_sni.pcap");
     REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     std::ofstream(scratch / "plain-file") << "x";
@@ -92,7 +91,7 @@ TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
 }
 
 TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
-    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    std::string const capture = varno_test::dataFile("t12_ecdhe_rsa_sni.pcap");
     REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     std::string const output = scratch / "out";
@@ -118,7 +117,7 @@ TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
 }
 
 TEST(Startup, EmptyOutputDirectoryIsRemovedAfterTheRun) {
-    std::string const capture = ownCapture("t12_alert_unknown_ca.pcap");
+    std::string const capture = varno_test::dataFile("t12_alert_unknown_ca.pcap");
     REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     // Existing before the run, empty after it (no rows, nothing logged at the default severity).
@@ -147,7 +146,7 @@ TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
 }
 
 TEST(Startup, FailedDeviceListingEndsOnlyRunsThatNeedIt) {
-    std::string const capture = ownCapture("t12_ecdhe_rsa_sni.pcap");
+    std::string const capture = varno_test::dataFile("t12_ecdhe_rsa_sni.pcap");
     REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     // A stand-in libpcap device listing that always fails, put in front of the real one.

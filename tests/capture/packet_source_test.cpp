@@ -8,11 +8,12 @@
 #include "capture/interfaces.h"
 #include "pipeline/packet_source_worker.h"
 #include "support/builders.h"
+#include "support/files.h"
 
 using namespace build;
 
 namespace {
-std::string dataFile(std::string const& name) { return std::string(VARNO_SOURCE_DIR) + "/tests/data/" + name; }
+using varno_test::dataFile;
 
 struct Delivered {
     size_t packets = 0;
@@ -32,9 +33,6 @@ Delivered readAll(PacketSource& source) {
     return d;
 }
 
-std::string scratchFile(std::string const& name) {
-    return (std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()) + ".pcap")).string();
-}
 }  // namespace
 
 // The same two connections recorded (or rewritten) with every supported link type give
@@ -88,14 +86,14 @@ TEST(PacketSource, FilterDropsSegmentsWithoutPayloadAndNonTcp) {
     data.tcpHeaderWords = 5;
     Segment udp = data;
     udp.protocol = 17;
-    std::string path = scratchFile("filter");
+    varno_test::ScratchDir scratch;
+    std::string path = scratch / "filter.pcap";
     ASSERT_TRUE(writePcap(path, DLT_EN10MB, {{ethernet(ipv4(ack))}, {ethernet(ipv4(udp))}, {ethernet(ipv4(data))}}));
     auto source = PacketSource::create(path);
     ASSERT_TRUE(source);
     Delivered got = readAll(*source);
     EXPECT_EQ(got.packets, 1u);
     EXPECT_EQ(got.payloadBytes, 6u);
-    std::filesystem::remove(path);
 }
 
 TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {
@@ -103,20 +101,19 @@ TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {
     s.payload = Bytes(100, 0x16);
     Bytes frame = ethernet(ipv4(s));
     frame.resize(80);  // cut by a snapshot length
-    std::string cut = scratchFile("cut");
+    varno_test::ScratchDir scratch;
+    std::string cut = scratch / "cut.pcap";
     ASSERT_TRUE(writePcap(cut, DLT_EN10MB, {{frame}, {frame}}));
     auto source = PacketSource::create(cut);
     ASSERT_TRUE(source);
     EXPECT_EQ(readAll(*source).packets, 0u);
 
-    std::string unsupported = scratchFile("ieee80211");
+    std::string unsupported = scratch / "ieee80211.pcap";
     ASSERT_TRUE(writePcap(unsupported, 105, {{ipv4(s)}}));
     auto other = PacketSource::create(unsupported);
     ASSERT_TRUE(other) << "an unsupported link type still opens";
     EXPECT_EQ(other->linkOffset, -1);
     EXPECT_EQ(readAll(*other).packets, 0u);
-    std::filesystem::remove(cut);
-    std::filesystem::remove(unsupported);
 
     EXPECT_FALSE(PacketSource::create(std::string("/nonexistent/capture.pcap")));
 }

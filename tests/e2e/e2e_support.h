@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_varno.h"
+#include "support/csv.h"
+#include "support/process.h"
 
 extern char** environ;
 
@@ -34,112 +35,14 @@ using varno_test::runVarno;
 using varno_test::ScratchDir;
 using varno_test::ChildProcess;
 using varno_test::logText;
-
-inline std::string const csvHeader =
-    "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
-    "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
-    "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
-    "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
-
-// Column positions, in header order.
-enum Column : size_t {
-    ConnectionTimestamp,
-    ProtocolType,
-    ClientIPAddress,
-    ClientPortNumber,
-    ClientMACAddress,
-    ServerIPAddress,
-    ServerPortNumber,
-    ServerMACAddress,
-    TLSVersion,
-    SNI,
-    CipherSuiteCodePoint,
-    TLSKEXParameter,
-    TLS13KEXNamedGroupCodePoint,
-    ServerCertificateChain,
-    IsClientAuthRequested,
-    ClientCertificateChain,
-    IsRenegotiated,
-    IsCompressed,
-    KeyShareExtension,
-    HandshakeMessages,
-    ColumnCount
-};
+using namespace varno_test::csv;
 
 // Shell text for one argument (a plain call to quoted would also find std::quoted).
 inline std::string shellQuote(std::string const& text) { return varno_test::quoted(text); }
 
-inline std::string sourcePath(std::string const& relative) { return std::string(VARNO_SOURCE_DIR) + "/" + relative; }
-inline std::string sharedPath(std::string const& relative) { return std::string(VARNO_SHARED_DIR) + "/" + relative; }
-inline bool haveSharedDir() { return fs::is_directory(VARNO_SHARED_DIR); }
-
-#define SKIP_WITHOUT_SHARED_DIR()                                                                         \
-    if (!e2e::haveSharedDir())                                                                            \
-    GTEST_SKIP() << "shared captures not available (no directory " << VARNO_SHARED_DIR                    \
-                 << "); CI provides them"
-
-inline std::vector<std::string> split(std::string const& text, char separator) {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, separator)) parts.push_back(part);
-    if (!text.empty() && text.back() == separator) parts.emplace_back();
-    return parts;
-}
-
-// One CSV line split into cells; a cell in double quotes may hold commas and doubled quotes,
-// and is returned as written, quotes included.
-inline std::vector<std::string> csvCells(std::string const& line) {
-    std::vector<std::string> cells(1);
-    bool inQuotes = false;
-    for (char c : line) {
-        if (c == '"') inQuotes = !inQuotes;
-        if (c == ',' && !inQuotes)
-            cells.emplace_back();
-        else
-            cells.back() += c;
-    }
-    return cells;
-}
-
-// Everything the CSV files of one output directory hold, files in name order.
-struct CsvOutput {
-    std::vector<std::string> files;       // file names
-    std::vector<std::string> headers;     // first line of each file
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> tmpFiles;    // files still under their ".tmp" name
-};
-
-inline CsvOutput readCsvOutput(fs::path const& directory) {
-    CsvOutput output;
-    if (!fs::is_directory(directory)) return output;
-    std::vector<fs::path> files;
-    for (auto const& entry : fs::directory_iterator(directory)) {
-        if (entry.path().extension() == ".csv") files.push_back(entry.path());
-        if (entry.path().extension() == ".tmp") output.tmpFiles.push_back(entry.path().filename().string());
-    }
-    std::sort(files.begin(), files.end());
-    for (auto const& file : files) {
-        output.files.push_back(file.filename().string());
-        std::istringstream in(readFile(file));
-        std::string line;
-        bool first = true;
-        while (std::getline(in, line)) {
-            if (first)
-                output.headers.push_back(line);
-            else
-                output.rows.push_back(csvCells(line));
-            first = false;
-        }
-    }
-    return output;
-}
-
-inline std::string joinCells(std::vector<std::string> const& cells) {
-    std::string line;
-    for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + cells[i];
-    return line;
-}
+using varno_test::haveSharedDir;
+using varno_test::sharedPath;
+using varno_test::sourcePath;
 
 // A tab-separated manifest: one map from column name to cell per line after the header.
 inline std::vector<std::map<std::string, std::string>> readManifest(std::string const& path) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/settings.h"
 #include "export/exporter.h"
 #include "export/sha1.h"
@@ -36,17 +37,8 @@ inline std::string sha1Hex(std::string const& bytes) {
 
 namespace fs = boost::filesystem;
 
-inline std::string readFile(fs::path const& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(fs::path const& path, std::string const& text) {
-    std::ofstream out(path.string(), std::ios::binary);
-    out << text;
-}
+inline std::string readFile(fs::path const& path) { return varno_test::readFile(path.string()); }
+inline void writeFile(fs::path const& path, std::string const& text) { varno_test::writeFile(path.string(), text); }
 
 inline std::vector<std::string> splitLines(std::string const& text) {
     std::vector<std::string> lines;

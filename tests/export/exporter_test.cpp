@@ -4,16 +4,13 @@
 #include <nlohmann/json.hpp>
 
 #include "export/export_fixture.h"
+#include "support/csv.h"
 
 using namespace export_test;
 
 namespace {
 
-const char* const header =
-    "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
-    "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
-    "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
-    "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
+std::string const& header = varno_test::csv::csvHeader;
 
 const std::string abcDigest = "a9993e364706816aba3e25717850c26c9cd0d89d";
 const std::string emptyDigest = "da39a3ee5e6b4b0d3255bfef95601890afd80709";

@@ -11,9 +11,10 @@
 #include "flow/flow.h"
 #include "support/handshake.h"
 #include "tls/tls.h"
+#include "support/files.h"
 
 namespace {
-std::string dataFile(std::string const& name) { return std::string(VARNO_SOURCE_DIR) + "/tests/data/" + name; }
+using varno_test::dataFile;
 
 std::vector<std::vector<std::string>> tshark(std::string const& file, std::string const& filter,
                                              std::vector<std::string> const& fields) {

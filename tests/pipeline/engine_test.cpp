@@ -6,6 +6,7 @@
 
 #include "flow/flow.h"
 #include "pipeline/engine.h"
+#include "support/files.h"
 #include "support/handshake.h"
 
 using namespace build;
@@ -23,8 +24,8 @@ TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
         // 20 ms apart: the early flows expire while the file is still being read.
         frames.push_back({ethernet(ipv4(conn.client)), 1700000000 + i / 50, (i % 50) * 20000});
     }
-    auto const path =
-        (std::filesystem::temp_directory_path() / ("no-workers-" + std::to_string(::getpid()) + ".pcap")).string();
+    varno_test::ScratchDir scratch;
+    auto const path = scratch / "no-workers.pcap";
     ASSERT_TRUE(writePcap(path, DLT_EN10MB, frames));
 
     FlowEngine engine(0);
@@ -32,5 +33,4 @@ TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
     boost::thread run([&] { engine.processPackets(); });
     ASSERT_TRUE(run.try_join_for(boost::chrono::seconds(60))) << "the pipeline did not end";
     EXPECT_TRUE(engine.flows.empty()) << "the flows left at the end are handed over";
-    std::filesystem::remove(path);
 }

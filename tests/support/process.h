@@ -1,5 +1,6 @@
 #pragma once
-// Runs the built varno binary in a shell and captures what it prints and how it ends.
+// Runs the built varno binary, in a shell or as a child process with a deadline, and
+// captures what it prints and how it ends.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,39 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
+
 namespace varno_test {
-
-inline std::string readFile(std::filesystem::path const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A fresh directory under the system's temporary directory, removed with the object.
-class ScratchDir {
-public:
-    ScratchDir() {
-        static std::atomic<int> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("varno-app-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(ScratchDir const&) = delete;
-    ScratchDir& operator=(ScratchDir const&) = delete;
-
-    std::filesystem::path const& path() const { return path_; }
-    std::string operator/(std::string const& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 struct RunResult {
     int status = -1;  // exit status, or -1 when the process did not exit normally
