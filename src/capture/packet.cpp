@@ -74,12 +74,14 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     const uint32_t sequence = tcp.u32();
     tcp.skip(4);
     const size_t tcpLength = static_cast<size_t>(tcp.u8() >> 4) * 4;
+    const uint8_t flags = tcp.u8();
     if (!tcp.ok() || tcpLength < MIN_TCP_HEADER || ipLength + tcpLength > total) return false;
 
     tcpHeader = ipHeader + ipLength;
     payload = tcpHeader + tcpLength;
     payloadLength = static_cast<int32_t>(total - ipLength - tcpLength);
     seq = sequence;
+    tcpFlags = flags;
 
     key.srcAddress = littleEndianAddress(addresses.subspan(0, 4));
     key.dstAddress = littleEndianAddress(addresses.subspan(4, 4));

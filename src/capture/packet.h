@@ -71,6 +71,8 @@ public:
     double captureTime() const;
     // TCP sequence number in host order.
     uint32_t sequenceNumber() const { return seq; }
+    bool isSyn() const { return (tcpFlags & 0x02) != 0; }
+    bool isAck() const { return (tcpFlags & 0x10) != 0; }
 
     const pcap_pkthdr* header = nullptr;
     const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set
@@ -83,6 +85,7 @@ public:
     int32_t payloadLength = 0;
     bool ownsData = false;
     uint32_t seq = 0;
+    uint8_t tcpFlags = 0;  // FIN 0x01, SYN 0x02, RST 0x04, PSH 0x08, ACK 0x10
     FlowKey key;
     FlowKey flowKey;
 
