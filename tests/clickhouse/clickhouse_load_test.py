@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""The ClickHouse store end to end: varno's CSV files of real captures, loaded by
+scripts/clickhouse/varno_clickhouse_load.py into a private clickhouse-server, must arrive
+exactly once and byte for byte, also when the loader is killed in the middle of an insert
+or dies between its insert and its record.
+
+    clickhouse_load_test.py VARNO_BINARY SOURCE_DIR SHARED_DIR
+
+Exits 77 (skipped) when clickhouse-server or clickhouse-client is missing.
+"""
+
+import collections
+import concurrent.futures
+import csv
+import ctypes
+import importlib.util
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+SKIPPED = 77
+
+varno, source, shared = (Path(a) for a in sys.argv[1:4])
+loader_path = source / "scripts/clickhouse/varno_clickhouse_load.py"
+queries_path = source / "scripts/clickhouse/queries.sql"
+spec = importlib.util.spec_from_file_location("loader", loader_path)
+loader = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(loader)
+
+failures = []
+
+
+def check(condition, message):
+    print(("ok      " if condition else "FAILED  ") + message, flush=True)
+    if not condition:
+        failures.append(message)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def die_with_parent():
+    # The server must not outlive the test, however the test ends (a CTest time-out kills it).
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class Server:
+    """A clickhouse-server of its own: loopback only, its own port and data folder."""
+
+    def __init__(self, scratch):
+        self.dir = scratch / "server"
+        self.dir.mkdir()
+        self.port = free_port()
+        (self.dir / "users.xml").write_text(
+            "<yandex><profiles><default/></profiles><quotas><default/></quotas><users><default>"
+            "<password></password><networks><ip>127.0.0.1</ip></networks>"
+            "<profile>default</profile><quota>default</quota></default></users></yandex>\n")
+        (self.dir / "config.xml").write_text(f"""<yandex>
+  <logger><level>warning</level><log>{self.dir}/server.log</log>
+          <errorlog>{self.dir}/server.err.log</errorlog></logger>
+  <listen_host>127.0.0.1</listen_host>
+  <tcp_port>{self.port}</tcp_port>
+  <path>{self.dir}/data/</path>
+  <tmp_path>{self.dir}/data/tmp/</tmp_path>
+  <user_files_path>{self.dir}/data/user_files/</user_files_path>
+  <format_schema_path>{self.dir}/data/format_schemas/</format_schema_path>
+  <mark_cache_size>67108864</mark_cache_size>
+  <users_config>{self.dir}/users.xml</users_config>
+  <default_profile>default</default_profile>
+  <default_database>default</default_database>
+</yandex>
+""")
+        self.process = subprocess.Popen(
+            ["clickhouse-server", f"--config-file={self.dir}/config.xml"], cwd=self.dir,
+            stdout=subprocess.DEVNULL, stderr=open(self.dir / "stderr", "wb"), preexec_fn=die_with_parent)
+        deadline = time.monotonic() + 60
+        while subprocess.run(self.client("SELECT 1"), capture_output=True).returncode != 0:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                log = (self.dir / "stderr").read_text(errors="replace")[-2000:]
+                raise RuntimeError(f"clickhouse-server did not start: {log}")
+            time.sleep(0.2)
+
+    def client(self, sql):
+        return ["clickhouse-client", "--host", "127.0.0.1", "--port", str(self.port), "--query", sql]
+
+    def query(self, sql):
+        """Rows of cells, TabSeparated escapes undone, bytes kept as Latin-1 text."""
+        out = subprocess.run(self.client(sql), capture_output=True, check=True).stdout.decode("latin-1")
+        unescape = {"t": "\t", "n": "\n", "r": "\r", "0": "\0", "b": "\b", "f": "\f", "\\": "\\", "'": "'"}
+        return [[re.sub(r"\\(.)", lambda m: unescape[m.group(1)], cell) for cell in line.split("\t")]
+                for line in out.splitlines()]
+
+    def count(self, table):
+        return int(self.query(f"SELECT count() FROM varno.{table}")[0][0])
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def make_csv_files(spool):
+    """varno -c -m over the project's captures and the shared ones, one prefix per capture."""
+    captures = sorted((source / "tests/data").glob("*.pcap*"))
+    if (shared / "captures").is_dir():
+        for group in ("generated", "public"):
+            captures += sorted((shared / "captures" / group).glob("*.pcap*"))
+    else:
+        print(f"note: no shared captures in {shared}; loading the project's own only")
+
+    def run(capture):
+        return subprocess.run([str(varno), "-p", str(capture), "-o", str(spool), "-P", capture.name, "-c", "-m"],
+                              capture_output=True, text=True)
+
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+        for capture, result in zip(captures, pool.map(run, captures)):
+            if result.returncode != 0:
+                raise RuntimeError(f"varno failed on {capture}: {result.stderr}")
+    # Cells that need RFC 4180 quoting and TabSeparated escaping, and bytes that are not UTF-8.
+    awkward = ("1700000000123,TLS,10.0.0.1,50000,,10.0.0.2,443,,TLSv1.2,"
+               '"a,b ""q"" \\ tab\t\r\nx\xff",0xc02f,0x001d,,,0,,0,0,,""\n')
+    (spool / "awkward.csv").write_bytes((",".join(loader.HEADER) + "\n" + awkward).encode("latin-1"))
+    # A file varno is still writing: never to be loaded.
+    shutil.copy(spool / "awkward.csv", spool / "unfinished.csv.tmp")
+    return len(captures)
+
+
+def csv_rows(files):
+    rows = []
+    for path in files:
+        with open(path, newline="", encoding="latin-1") as f:
+            rows += list(csv.reader(f))[1:]
+    return rows
+
+
+def big_csv(path, rows, count):
+    """count rows made from the given ones, each its own connection, over three days; raw
+    messages and key shares left out to keep the file small."""
+    with open(path, "w", newline="", encoding="latin-1") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(loader.HEADER)
+        for i in range(count):
+            row = list(rows[i % len(rows)])
+            row[0] = str(1_700_000_000_000 + i * 12_345)
+            row[3] = str(1024 + i % 60000)
+            row[18] = row[19] = ""
+            writer.writerow(row)
+
+
+def load(server, *args):
+    command = [sys.executable, str(loader_path), "--host", "127.0.0.1", "--port", str(server.port),
+               "--sensor", "test-sensor", *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True)
+
+
+def stored_rows(server):
+    """The store's rows as the CSV wrote them."""
+    columns = ["toString(toUInt64(ConnectionTime) * 1000 + ConnectionMilliseconds)"] + [
+        f"toString({c})" for c in loader.HEADER[1:]]
+    return server.query(f"SELECT {', '.join(columns)} FROM varno.handshakes")
+
+
+def named_queries():
+    text = queries_path.read_text()
+    return {name: re.sub(r"--[^\n]*", "", body).strip().rstrip(";")
+            for name, body in re.findall(r"^-- name: (\S+)\n(.*?)(?=^-- name: |\Z)", text, re.M | re.S)}
+
+
+def check_inventory(server, rows):
+    queries = named_queries()
+    for name, sql in queries.items():
+        try:
+            server.query(sql)
+            check(True, f"query {name} runs")
+        except subprocess.CalledProcessError as error:
+            check(False, f"query {name} runs: {error.stderr.decode(errors='replace')}")
+    h = {name: i for i, name in enumerate(loader.HEADER)}
+    server_of = lambda r: (r[h["ServerIPAddress"]], r[h["ServerPortNumber"]])
+
+    versions = collections.defaultdict(set)
+    connections = collections.Counter()
+    for r in rows:
+        versions[server_of(r)].add(r[h["TLSVersion"]])
+        connections[server_of(r)] += 1
+    expected = sorted([ip, port, "[" + ",".join(f"'{v}'" for v in sorted(vs)) + "]", str(connections[ip, port])]
+                      for (ip, port), vs in versions.items())
+    got = sorted(server.query(queries["versions-per-server"]))
+    check(got == expected, f"versions per server agree with the CSV ({len(got)} servers)")
+
+    weak_sql = queries["weak-suites"]
+    weak_versions = set(re.findall(r"'((?:SSL|TLS)v[0-9.]+)'", weak_sql))
+    weak_suites = set(re.findall(r"'(0x[0-9a-f]{4})'", weak_sql))
+    weak = collections.Counter(server_of(r) + (r[h["TLSVersion"]], r[h["CipherSuiteCodePoint"]]) for r in rows
+                               if r[h["TLSVersion"]] in weak_versions or r[h["CipherSuiteCodePoint"]] in weak_suites)
+    got = sorted(server.query(weak_sql))
+    check(got == sorted(list(k) + [str(n)] for k, n in weak.items()),
+          f"weak suites agree with the CSV ({sum(weak.values())} connections, {len(weak)} groups)")
+
+    short = collections.Counter(server_of(r) + (r[h["TLSKEXParameter"]],) for r in rows
+                                if r[h["TLSKEXParameter"]].isdigit() and int(r[h["TLSKEXParameter"]]) < 2048)
+    got = sorted(server.query(queries["weak-key-exchange"]))
+    check(got == sorted(list(k) + [str(n)] for k, n in short.items()),
+          f"short key exchanges agree with the CSV ({sum(short.values())} connections)")
+    for line in got:
+        print("        " + "\t".join(line))
+
+
+# A clickhouse-client that feeds an insert slowly and has it stored in small blocks (the
+# server would otherwise gather up to a million rows into one), so that a test can kill
+# the load in its middle.
+SLOW_CLIENT = """#!/usr/bin/env python3
+import subprocess, sys, time
+args = ["clickhouse-client", "--max_insert_block_size=1000", "--min_insert_block_size_rows=1000"] + sys.argv[1:]
+if not any(a.startswith("INSERT INTO varno.handshakes") for a in sys.argv):
+    sys.exit(subprocess.call(args))
+client = subprocess.Popen(args, stdin=subprocess.PIPE)
+for chunk in iter(lambda: sys.stdin.buffer.read(32768), b""):
+    client.stdin.write(chunk)
+    client.stdin.flush()
+    time.sleep(0.02)
+client.stdin.close()
+sys.exit(client.wait())
+"""
+
+
+def kill_mid_insert(server, path, rows_before):
+    """Starts the loader on one big file through SLOW_CLIENT and kills it and its client
+    once some of the rows are stored."""
+    slow = path.parent / "slow-client"
+    slow.write_text(SLOW_CLIENT)
+    slow.chmod(0o755)
+    command = [sys.executable, str(loader_path), "--host", "127.0.0.1", "--port", str(server.port),
+               "--sensor", "test-sensor", "--client", str(slow), str(path)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    deadline = time.monotonic() + 120
+    while server.count("handshakes") == rows_before and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+    time.sleep(1)  # the server notices the lost client and ends the insert
+    return server.count("handshakes") - rows_before
+
+
+def main():
+    for tool in ("clickhouse-server", "clickhouse-client"):
+        if shutil.which(tool) is None:
+            print(f"SKIPPED: {tool} is not installed (scripts/install-deps.sh installs Debian's)")
+            return SKIPPED
+    scratch = Path(tempfile.mkdtemp(prefix="varno-clickhouse-"))
+    server = None
+    try:
+        spool = scratch / "spool"
+        spool.mkdir()
+        captures = make_csv_files(spool)
+        files = sorted(spool.glob("*.csv"))
+        rows = csv_rows(files)
+        print(f"{captures} captures gave {len(files) - 1} CSV files; with awkward.csv {len(rows)} rows")
+        server = Server(scratch)
+        print(f"clickhouse-server {server.query('SELECT version()')[0][0]} on 127.0.0.1:{server.port}")
+
+        result = load(server, "--create", spool)
+        check(result.returncode == 0, f"first load succeeds {result.stderr.strip()}")
+        check(server.count("handshakes") == len(rows), f"store holds the {len(rows)} rows of the CSV files")
+        check(server.count("loaded_files") == len(files), f"{len(files)} files recorded, .csv.tmp not among them")
+        check(sorted(stored_rows(server)) == sorted(rows), "stored rows equal the CSV rows byte for byte")
+        check_inventory(server, rows)
+
+        result = load(server, spool)
+        check(result.returncode == 0 and result.stdout.count("already loaded") == len(files)
+              and server.count("handshakes") == len(rows), "second load inserts nothing")
+
+        # Killed in the middle of an insert: the next run removes the partial rows and loads
+        # the file again.
+        crash = scratch / "crash"
+        crash.mkdir()
+        big = crash / "output_20231114221320.csv"
+        big_count = 20000
+        big_csv(big, rows, big_count)
+        partial = kill_mid_insert(server, big, len(rows))
+        check(0 < partial < big_count, f"killed loader left part of its file: {partial} of {big_count} rows")
+        result = load(server, crash)
+        check(result.returncode == 0 and "from an interrupted load removed" in result.stdout,
+              f"rerun removes the partial rows: {result.stdout.strip()} {result.stderr.strip()}")
+        check(server.count("handshakes") == len(rows) + big_count, "then the file's rows are there exactly once")
+
+        # Died after its insert, before its record: the rerun only records it, then moves it.
+        late = crash / "late"
+        late.mkdir()
+        shutil.copy(spool / "awkward.csv", late / "late.csv")
+        store = loader.Store("clickhouse-client", "127.0.0.1", server.port, "varno")
+        store.insert(loader.CsvFile(late / "late.csv", "test-sensor"), "test-sensor")
+        result = load(server, "--move-to", crash / "loaded", late)
+        check(result.returncode == 0 and "stored by an interrupted run" in result.stdout,
+              f"rerun records a complete insert without inserting again: {result.stdout.strip()}")
+        check(server.count("handshakes") == len(rows) + big_count + 1, "its row is there exactly once")
+        check((crash / "loaded" / "late.csv").exists() and not (late / "late.csv").exists(), "--move-to moved it")
+        check(load(server, spool, crash).stdout.count("already loaded") == len(files) + 1
+              and server.count("handshakes") == len(rows) + big_count + 1, "a last run finds nothing new")
+        print(f"store: {server.count('handshakes')} rows from {server.count('loaded_files')} files")
+    finally:
+        if server:
+            server.stop()
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
