@@ -1,8 +1,10 @@
 # Front door: `make demo` and `make test` install what is missing, build, then do their job.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build demo test tsan fuzz bench captures clean
+.PHONY: all deps build install deb demo test tsan fuzz bench captures clean
 
 all: build
 
@@ -12,6 +14,17 @@ deps:
 build: deps
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build/release -j $(JOBS) --target varno
+
+# Everything the release build makes (varno, and varno-report where it exists), the man
+# pages and varno@.service, under $(DESTDIR)$(PREFIX).
+install: build
+	cmake --build build/release -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+
+# build/varno_VERSION_ARCH.deb from a hardened release build in build/deb, checked by lintian.
+deb:
+	@./scripts/install-deps.sh --package
+	@deb=$$(./packaging/deb/build-deb.sh | tail -n 1) && echo "$$deb" && lintian "$$deb"
 
 demo: build
 	@./scripts/demo.sh build/release/varno

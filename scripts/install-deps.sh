@@ -9,9 +9,11 @@ packages=(
   libboost-filesystem-dev libboost-date-time-dev
   libpcap-dev nlohmann-json3-dev libgtest-dev googletest
   tcpdump tshark openssl gnutls-bin iproute2 python3
+  dpkg-dev systemd clickhouse-server clickhouse-client
 )
-# Extra tools that only `make fuzz` and `make bench` use.
+# Extra tools that only `make fuzz`, `make bench` and `make deb` use.
 case "${1:-}" in
+  --package) packages+=(lintian) ;;
   --fuzz) packages+=(clang libclang-rt-dev) ;;
   --bench) packages+=(time hyperfine libndpi-bin ethtool) ;;
 esac
