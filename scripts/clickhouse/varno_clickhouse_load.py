@@ -27,7 +27,8 @@ until no insert of these files is running (inserts carry the query id varno-load
 and no delete is pending. The server refuses a second query with an id that is running,
 so two loaders never insert one file at once; each loader also locks the directories it
 reads. Loaders of different directories may run side by side, as long as no file is in
-two of those directories at the same time.
+two of those directories at the same time. (A crash of the server's machine is another
+matter: ClickHouse does not sync its data to disk on each insert.)
 """
 
 import argparse
@@ -295,7 +296,8 @@ class Loader:
         if verified:
             store.record(verified, self.sensor)
         for f in verified:
-            print(f"{f.path}: loaded {f.rows} rows" + (" (stored by an interrupted run)" if f in complete else ""))
+            rows = f"{f.rows} row" + ("" if f.rows == 1 else "s")
+            print(f"{f.path}: loaded, {rows}" + (" (stored by an interrupted run)" if f in complete else ""))
             for same in by_id[f.id]:
                 if same is not f:
                     print(f"{same.path}: same file as {f.path}, already loaded")

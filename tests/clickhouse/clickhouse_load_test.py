@@ -30,6 +30,7 @@ SKIPPED = 77
 varno, source, shared = (Path(a) for a in sys.argv[1:4])
 loader_path = source / "scripts/clickhouse/varno_clickhouse_load.py"
 queries_path = source / "scripts/clickhouse/queries.sql"
+sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 spec = importlib.util.spec_from_file_location("loader", loader_path)
 loader = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(loader)

@@ -8,12 +8,13 @@ source_dir=$1
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in dpkg-deb dpkg-shlibdeps systemd-analyze setpriv openssl ss; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps systemd-analyze setpriv openssl ss; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps.sh installs it)"
 done
 if dpkg-query -W -f='${Status}' varno 2>/dev/null | grep -q 'ok installed'; then
   skip "a varno package is installed already; the test does not replace it"
 fi
+[ ! -e /usr/bin/varno ] || skip "/usr/bin/varno exists outside dpkg; the test does not replace it"
 
 failures=0
 check() {  # check MESSAGE COMMAND...
