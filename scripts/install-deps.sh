@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libboost-program-options-dev libboost-log-dev libboost-thread-dev
   libboost-filesystem-dev libboost-date-time-dev
-  libpcap-dev nlohmann-json3-dev libgtest-dev googletest
+  libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
   tcpdump tshark openssl gnutls-bin iproute2 python3
   dpkg-dev systemd clickhouse-server clickhouse-client
 )

@@ -9,6 +9,10 @@ namespace {
 // Signed distance from `base` to `seq` in serial-number arithmetic (RFC 1982).
 int64_t serialDistance(uint32_t seq, uint32_t base) { return static_cast<int32_t>(seq - base); }
 
+// Sequence number of a segment's first payload byte: a SYN takes one number itself, so
+// data it carries (TCP Fast Open) starts one later.
+uint32_t payloadSequence(Packet const& segment) { return segment.sequenceNumber() + (segment.isSyn() ? 1 : 0); }
+
 bool isCopiedType(uint8_t type) {
     return type == content_type::CHANGE_CIPHER_SPEC || type == content_type::ALERT || type == content_type::HANDSHAKE;
 }
@@ -18,7 +22,7 @@ void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
     if (!packet || packet->tcpPayloadLength() == 0) return;
     if (!nextSeqKnown) {
         // The first payload-carrying segment fixes where the stream starts.
-        nextSeq = packet->sequenceNumber();
+        nextSeq = payloadSequence(*packet);
         nextSeqKnown = true;
     }
     // Not zeroed: only bytes a record wrote are ever read back.
@@ -57,8 +61,8 @@ bool TLSRecordExtractor::startNextSegment() {
     while (!pending.empty()) {
         auto best = pending.begin();
         for (auto it = pending.begin() + 1; it != pending.end(); ++it) {
-            int64_t d = serialDistance(it->packet->sequenceNumber(), nextSeq);
-            int64_t bestD = serialDistance(best->packet->sequenceNumber(), nextSeq);
+            int64_t d = serialDistance(payloadSequence(*it->packet), nextSeq);
+            int64_t bestD = serialDistance(payloadSequence(*best->packet), nextSeq);
             if (d < bestD) {
                 best = it;
             } else if (d == bestD) {
@@ -66,7 +70,7 @@ bool TLSRecordExtractor::startNextSegment() {
                 if (t < bestT || (t == bestT && it->arrival < best->arrival)) best = it;
             }
         }
-        const int64_t distance = serialDistance(best->packet->sequenceNumber(), nextSeq);
+        const int64_t distance = serialDistance(payloadSequence(*best->packet), nextSeq);
         if (distance > 0) return false;  // a segment is missing: wait for it
 
         std::shared_ptr<Packet> segment = std::move(best->packet);
@@ -78,7 +82,7 @@ bool TLSRecordExtractor::startNextSegment() {
         current = std::move(segment);
         cursor = current->tcpPayload() + consumed;
         packetRemaining = static_cast<uint32_t>(length - consumed);
-        currentEndSeq = current->sequenceNumber() + length;
+        currentEndSeq = payloadSequence(*current) + length;
         return true;
     }
     return false;

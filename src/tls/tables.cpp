@@ -113,10 +113,6 @@ std::map<std::string, std::string> expandKeyExchangeRanges() {
 
 const std::map<std::string, std::string> keyExchangeAlgorithms = expandKeyExchangeRanges();
 
-const std::map<int, int> rsaPubKeySizes = {
-    {2, 128}, {3, 128}, {4, 128}, {5, 160}, {11, 256}, {12, 384}, {13, 512}, {14, 224},
-};
-
 std::string const& keyExchangeName(std::string const& codePoint) {
     static const std::string none;
     auto const found = keyExchangeAlgorithms.find(codePoint);

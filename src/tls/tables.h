@@ -8,8 +8,6 @@ extern const std::map<int, std::string> parseHandshakeTypes;
 extern const std::map<int, std::string> saveHandshakeTypes;
 // Cipher suite code point as "0x" + four lower-case hex digits -> key-exchange name.
 extern const std::map<std::string, std::string> keyExchangeAlgorithms;
-// Last arc of 1.2.840.113549.1.1.x -> RSA key size in bytes.
-extern const std::map<int, int> rsaPubKeySizes;
 
 // Key-exchange name of a code point text, empty when the table has none.
 std::string const& keyExchangeName(std::string const& codePoint);

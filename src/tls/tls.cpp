@@ -1,6 +1,12 @@
 #include "tls/tls.h"
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "base/hex.h"
 #include "base/log.h"
@@ -16,6 +22,18 @@ constexpr uint16_t EXT_RENEGOTIATION_INFO = 0xff01;
 
 constexpr size_t HELLO_RANDOM_LENGTH = 32;
 constexpr uint8_t FATAL_ALERT_LEVEL = 2;
+constexpr size_t HANDSHAKE_HEADER_LENGTH = 4;
+// The longest handshake message (header included) joined across records; a longer
+// declaration is taken for garbage rather than buffered.
+constexpr size_t MAX_JOINED_MESSAGE = 65536;
+
+// Length of the handshake message at the reader, header included; 0 when the 4-byte
+// header itself does not fit. The reader does not move.
+size_t declaredLength(ByteReader message) {
+    message.skip(1);
+    const uint32_t bodyLength = message.u24();
+    return message.ok() ? static_cast<size_t>(bodyLength) + HANDSHAKE_HEADER_LENGTH : 0;
+}
 
 // Calls visit(type, data) for each extension of a hello, starting at the 2-byte block
 // length. A block that claims more than the message holds is walked as far as it goes;
@@ -35,6 +53,24 @@ void walkExtensions(ByteReader& hello, Visit visit) {
         visit(type, data);
     }
 }
+
+// Bit length of the RSA modulus in a DER certificate's public key (rsaEncryption or
+// RSASSA-PSS); none for any other key or a certificate libcrypto cannot read. libcrypto
+// reads at most the span's bytes.
+std::optional<int> rsaModulusBits(std::span<const uint8_t> der) {
+    if (der.empty()) return std::nullopt;
+    const unsigned char* cursor = der.data();
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())),
+                                                            &X509_free);
+    std::optional<int> bits;
+    if (EVP_PKEY* key = certificate ? X509_get0_pubkey(certificate.get()) : nullptr) {
+        const int kind = EVP_PKEY_get_base_id(key);
+        const int size = EVP_PKEY_get_bits(key);
+        if ((kind == EVP_PKEY_RSA || kind == EVP_PKEY_RSA_PSS) && size > 0) bits = size;
+    }
+    ERR_clear_error();  // a failed parse leaves its reasons on this thread's queue
+    return bits;
+}
 }  // namespace
 
 bool TLSProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
@@ -46,6 +82,8 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
     extractor.process(packet);
     while (extractor.hasMoreRecords()) {
         TLSRecord const& record = extractor.nextRecord();
+        // Only handshake records continue a message cut short; anything else ends it.
+        if (record.type != content_type::HANDSHAKE) dropPartialMessage();
         if (!record.captured) {
             // Application data, an unknown type or an empty record: this direction's
             // handshake is over, but records already cut from this segment still count.
@@ -90,43 +128,91 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
 }
 
 void TLSProtocolProcessor::walkHandshakeRecord(TLSRecord const& record, Packet const& packet) {
-    auto const& settings = AnalysisSettings::instance();
-    ByteReader messages(record.payload());
-    while (!messages.empty()) {
-        ByteReader header = messages;
-        const uint8_t type = header.u8();
-        const uint32_t bodyLength = header.u24();
-        if (!header.ok()) break;  // a message header cut by the end of the record
-        const size_t length = static_cast<size_t>(bodyLength) + 4;
-        // Messages are not joined across records: one that runs past the record's end is
-        // parsed as far as it goes, but never saved raw, since its bytes are incomplete.
-        const bool whole = messages.remaining() >= length;
-        auto message = messages.bytes(std::min(length, messages.remaining()));
+    if (!joinsMessages) {
+        walkRecordAlone(ByteReader(record.payload()), packet);
+        return;
+    }
+    ByteReader body(record.payload());
+    auto carry = [&](size_t wanted) {
+        auto more = body.bytes(std::min(wanted, body.remaining()));
+        partialMessage.insert(partialMessage.end(), more.begin(), more.end());
+    };
+    if (holdsPartialMessage()) {
+        // The header first, then the rest of the body the header declares.
+        if (partialMessage.size() < HANDSHAKE_HEADER_LENGTH) carry(HANDSHAKE_HEADER_LENGTH - partialMessage.size());
+        if (partialMessage.size() < HANDSHAKE_HEADER_LENGTH) return;
+        const size_t length = declaredLength(ByteReader(partialMessage));
+        if (length > MAX_JOINED_MESSAGE) {
+            // Too long to join after all: this record and the later ones are read alone.
+            dropPartialMessage();
+            joinsMessages = false;
+            walkRecordAlone(ByteReader(record.payload()), packet);
+            return;
+        }
+        partialMessage.reserve(length);
+        carry(length - partialMessage.size());
+        if (partialMessage.size() < length) return;
+        // Moved out first, so the memory goes as soon as the message has been handled.
+        const std::vector<uint8_t> joined = std::exchange(partialMessage, {});
+        handleMessage(packet, joined, true);
+    }
+    while (!body.empty()) {
+        const size_t length = declaredLength(body);
+        if (length > MAX_JOINED_MESSAGE) {
+            joinsMessages = false;
+            walkRecordAlone(body, packet);
+            return;
+        }
+        if (length == 0 || length > body.remaining()) {
+            // A header or a message cut by the end of the record: kept for the next one.
+            partialMessage.reserve(std::max(length, HANDSHAKE_HEADER_LENGTH));
+            carry(body.remaining());
+            return;
+        }
+        handleMessage(packet, body.bytes(length), true);
+    }
+}
 
-        if (settings.savesMessageType(type)) {
-            if (whole) saveRawData(message, type);
-            VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
-        }
-        switch (type) {
-        case handshake_type::CLIENT_HELLO:
-            parseClientHello(packet, message);
-            break;
-        case handshake_type::SERVER_HELLO:
-        case handshake_type::HELLO_RETRY_REQUEST:
-            parseServerHello(packet, message);
-            break;
-        case handshake_type::CERTIFICATE:
-            if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message, settings.certificates);
-            break;
-        case handshake_type::SERVER_KEY_EXCHANGE:
-            parseServerKeyExchange(packet, message);
-            break;
-        case handshake_type::CERTIFICATE_REQUEST:
-            parseCertificateRequest(packet, message);
-            break;
-        default:
-            break;
-        }
+// Each message read within this record alone: one that runs past the record's end is
+// parsed as far as it goes, but never saved raw, since its bytes are incomplete.
+void TLSProtocolProcessor::walkRecordAlone(ByteReader messages, Packet const& packet) {
+    while (!messages.empty()) {
+        const size_t length = declaredLength(messages);
+        if (length == 0) break;  // a message header cut by the end of the record
+        const bool whole = messages.remaining() >= length;
+        handleMessage(packet, messages.bytes(std::min(length, messages.remaining())), whole);
+    }
+}
+
+void TLSProtocolProcessor::handleMessage(Packet const& packet, std::span<const uint8_t> message, bool whole) {
+    auto const& settings = AnalysisSettings::instance();
+    ByteReader header(message);
+    const uint8_t type = header.u8();
+    if (!header.ok()) return;
+    if (settings.savesMessageType(type)) {
+        if (whole) saveRawData(message, type);
+        VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
+    }
+    switch (type) {
+    case handshake_type::CLIENT_HELLO:
+        parseClientHello(packet, message);
+        break;
+    case handshake_type::SERVER_HELLO:
+    case handshake_type::HELLO_RETRY_REQUEST:
+        parseServerHello(packet, message);
+        break;
+    case handshake_type::CERTIFICATE:
+        // An RSA suite needs the leaf's key size even when certificates are not kept.
+        if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message, settings.certificates);
+        break;
+    case handshake_type::SERVER_KEY_EXCHANGE:
+        parseServerKeyExchange(packet, message);
+        break;
+    case handshake_type::CERTIFICATE_REQUEST:
+        parseCertificateRequest(packet, message);
+        break;
+    default:
+        break;
     }
 }
 
@@ -274,13 +360,13 @@ void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<cons
     list.skip(4);
     int64_t total = list.u24();
     if (!list.ok() || total == 0) return;
-    while (true) {
+    for (bool leaf = true;; leaf = false) {
         const uint32_t length = list.u24();
         auto certificate = list.bytes(length);
         if (!list.ok()) return;  // an entry that does not fit ends the walk
         total -= static_cast<int64_t>(length) + 3;
-        // Only a list whose entries add up exactly identifies its last certificate.
-        if (total == 0 && isRsaKeyExchange) parseRSAKeyExchangeSize(certificate);
+        // The key exchanged under an RSA suite is the leaf's, the first certificate's.
+        if (leaf && isRsaKeyExchange) parseRSAKeyExchangeSize(certificate);
         if (capture) {
             auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
             chain.emplace_back(certificate.begin(), certificate.end());
@@ -292,21 +378,7 @@ void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<cons
 }
 
 void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> certificate) {
-    // Assumes two-byte long-form SEQUENCE headers for Certificate and TBSCertificate and a
-    // nine-byte PKCS #1 signature algorithm OID whose last arc names the digest.
-    auto at = [&](size_t offset, uint8_t& value) {
-        ByteReader r(certificate);
-        r.skip(offset);
-        value = r.u8();
-        return r.ok();
-    };
-    uint8_t marker = 0, serialLength = 0, arc = 0;
-    if (!at(8, marker)) return;
-    const bool explicitVersion = marker == 0xa0;
-    if (!at(explicitVersion ? 14 : 9, serialLength)) return;
-    if (!at((explicitVersion ? 27 : 22) + static_cast<size_t>(serialLength), arc)) return;
-    auto it = rsaPubKeySizes.find(arc);
-    if (it != rsaPubKeySizes.end()) features->kexParameter = std::to_string(it->second * 8);
+    if (auto bits = rsaModulusBits(certificate)) features->kexParameter = std::to_string(*bits);
 }
 
 bool looksLikeTlsHello(std::span<const uint8_t> payload) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "capture/flowkey.h"
 #include "base/byte_reader.h"
@@ -30,7 +31,10 @@ public:
 
     bool canProcess(std::shared_ptr<Packet> const& packet) const override;
     void process(std::shared_ptr<Packet> const& packet) override;
-    void release() override { extractor.release(); }
+    void release() override {
+        extractor.release();
+        dropPartialMessage();
+    }
 
     void setVersion(int version);
     void saveRawData(std::span<const uint8_t> message, int type);
@@ -46,6 +50,8 @@ public:
     void parseKeyShareExt(ByteReader extension, bool capture);
     void parseRenegotiationExt(ByteReader extension);
     int parseSupportedVersionsExt(ByteReader extension);
+    // Sets kexParameter to the modulus length of an RSA (or RSASSA-PSS) key in the given
+    // DER certificate; leaves it alone when the key is of another kind or unreadable.
     void parseRSAKeyExchangeSize(std::span<const uint8_t> certificate);
 
     TLSFeatures* features;
@@ -55,11 +61,23 @@ public:
     bool isRsaKeyExchange = false;
     bool versionFixed = false;
     bool finished = false;
+    // Handshake records form one stream of messages per direction until a message declares
+    // more than a joined message may hold; from then on each record is walked alone.
+    bool joinsMessages = true;
+
+    // True while a handshake message cut by the end of its record waits for the rest.
+    bool holdsPartialMessage() const { return !partialMessage.empty(); }
 
 private:
     void handleAlert(TLSRecord const& record, Packet const& packet);
     void walkHandshakeRecord(TLSRecord const& record, Packet const& packet);
+    void walkRecordAlone(ByteReader messages, Packet const& packet);
+    void handleMessage(Packet const& packet, std::span<const uint8_t> message, bool whole);
+    void dropPartialMessage() { std::vector<uint8_t>().swap(partialMessage); }
     void setAddresses(Packet const& packet, bool sourceIsClient);
+
+    // The bytes so far of a message that runs past its record; holds memory only then.
+    std::vector<uint8_t> partialMessage;
 };
 
 // True when a segment's payload starts like a record carrying a ClientHello or

@@ -67,7 +67,7 @@ TEST(EndToEndFile, EveryOwnCaptureGivesTheManifestRows) {
 }
 
 // Values read from the captures with tshark (hello fields, ServerKeyExchange) and the
-// manifest (key sizes taken from the signature algorithm of the last certificate).
+// manifest (RSA key sizes: the modulus length of the leaf certificate's key).
 TEST(EndToEndFile, KnownConnectionsColumnByColumn) {
     struct Case {
         std::string capture;
@@ -79,7 +79,7 @@ TEST(EndToEndFile, KnownConnectionsColumnByColumn) {
           "TLSv1.2,demo.example,0xc02f,0x001d,,,0,,0,0,,\"\""}},
         {"t12_rsa_kx_chain2.pcap",
          {"1796635316325,TLS,127.0.0.1,40728,00:00:00:00:00:00,127.0.0.1,47402,00:00:00:00:00:00,"
-          "TLSv1.2,,0x009c,3072,,,0,,0,0,,\"\""}},
+          "TLSv1.2,,0x009c,2048,,,0,,0,0,,\"\""}},
         {"t12_dhe_rsa_ffdhe2048.pcap",
          {"1796635317409,TLS,127.0.0.1,35484,00:00:00:00:00:00,127.0.0.1,47403,00:00:00:00:00:00,"
           "TLSv1.2,,0x009f,2048,,,0,,0,0,,\"\""}},

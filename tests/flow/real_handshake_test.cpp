@@ -135,7 +135,7 @@ TEST(RealHandshakeOutcome, RsaKeySizeAlertAndCompletion) {
     SettingsGuard guard;
     auto rsa = analyse(dataFile("t12_rsa_kx_chain2.pcap"));
     ASSERT_EQ(rsa.size(), 1u);
-    EXPECT_EQ(rsa.begin()->second->features.kexParameter, "3072") << "from the last certificate's signature";
+    EXPECT_EQ(rsa.begin()->second->features.kexParameter, "2048") << "the leaf's key";
     EXPECT_TRUE(rsa.begin()->second->features.handshakeComplete());
 
     auto alert = analyse(dataFile("t12_alert_unknown_ca.pcap"));

@@ -190,6 +190,7 @@ struct Segment {
     unsigned tcpHeaderWords = 5;
     std::optional<uint16_t> totalLengthOverride;
     uint8_t protocol = 6;
+    uint8_t tcpFlags = 0x18;  // PSH ACK
 };
 
 inline void putAddress(Bytes& b, std::string const& dotted) {
@@ -220,7 +221,7 @@ inline Bytes ipv4(Segment const& s) {
     put32(b, s.seq);
     put32(b, 0);
     put8(b, s.tcpHeaderWords << 4);
-    put8(b, 0x18);
+    put8(b, s.tcpFlags);
     put16(b, 65535);
     put32(b, 0);
     b.resize(ipLength + tcpLength, 0x01);  // TCP options (NOPs), if any

@@ -27,8 +27,13 @@ struct Connection {
         server.seq = 900000;
     }
 
-    std::shared_ptr<Packet> fromClient(Bytes const& payload) { return next(client, payload); }
-    std::shared_ptr<Packet> fromServer(Bytes const& payload) { return next(server, payload); }
+    // tcpFlags 0x02 (SYN) or 0x12 (SYN-ACK) for data on a SYN, which takes a number itself.
+    std::shared_ptr<Packet> fromClient(Bytes const& payload, uint8_t tcpFlags = 0x18) {
+        return next(client, payload, tcpFlags);
+    }
+    std::shared_ptr<Packet> fromServer(Bytes const& payload, uint8_t tcpFlags = 0x18) {
+        return next(server, payload, tcpFlags);
+    }
 
     std::shared_ptr<Flow> flow() {
         Segment s = client;
@@ -37,10 +42,11 @@ struct Connection {
     }
 
 private:
-    std::shared_ptr<Packet> next(Segment& s, Bytes const& payload) {
+    std::shared_ptr<Packet> next(Segment& s, Bytes const& payload, uint8_t tcpFlags) {
         s.payload = payload;
+        s.tcpFlags = tcpFlags;
         auto p = tcpPacket(s, seconds, micros);
-        s.seq += static_cast<uint32_t>(payload.size());
+        s.seq += static_cast<uint32_t>(payload.size()) + ((tcpFlags & 0x02) ? 1 : 0);
         micros += 1000;
         return p;
     }

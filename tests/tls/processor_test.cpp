@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/certificates.h"
 #include "support/handshake.h"
 #include "tls/tls.h"
 
@@ -150,14 +151,30 @@ TEST_F(Processors, ServerKeyExchangeStrength) {
     EXPECT_EQ(none.kexParameter, "") << "no ServerHello, no key-exchange name";
 }
 
-TEST_F(Processors, RsaKeySizeComesFromTheLastCertificate) {
+TEST_F(Processors, RsaKeySizeIsTheLeafsModulusLength) {
+    struct Case {
+        std::string what;
+        Bytes leaf;
+        std::string kexParameter;
+    };
+    Bytes const rsa2048 = selfSignedCertificate("RSA", 2048);
+    std::vector<Case> const cases = {
+        {"RSA-1024 leaf", selfSignedCertificate("RSA", 1024), "1024"},
+        {"RSASSA-PSS leaf", selfSignedCertificate("RSA-PSS", 1536), "1536"},
+        {"EC leaf", selfSignedCertificate("EC"), ""},
+        {"leaf libcrypto cannot read", fakeCertificate(11), ""},
+    };
     ServerHelloFields s;
     s.cipherSuite = 0x002f;
-    Bytes chain = certificateMessage({fakeCertificate(11), fakeCertificate(12, 16), fakeCertificate(5, 1, false)});
-    serverSends(record(22, concat({serverHello(s), chain, handshake(14, {})})));
-    EXPECT_TRUE(server->isRsaKeyExchange);
-    EXPECT_EQ(features.kexParameter, "1280");
-    EXPECT_TRUE(features.serverCertificateChain.empty()) << "chain walked only for the key size";
+    for (auto const& c : cases) {
+        ASSERT_FALSE(c.leaf.empty()) << c.what;
+        TLSFeatures f;
+        TLSProtocolProcessor p(&f, server->directionKey);
+        p.process(conn.fromServer(record(22, concat({serverHello(s), certificateMessage({c.leaf, rsa2048})}))));
+        EXPECT_TRUE(p.isRsaKeyExchange) << c.what;
+        EXPECT_EQ(f.kexParameter, c.kexParameter) << c.what << ": the leaf's key, not the next one's";
+        EXPECT_TRUE(f.serverCertificateChain.empty()) << c.what << ": chain walked only for the key size";
+    }
 }
 
 TEST_F(Processors, CertificateChainsAreCapturedPerSide) {
@@ -170,17 +187,6 @@ TEST_F(Processors, CertificateChainsAreCapturedPerSide) {
     clientSends(record(22, clientHelloWith({})));
     clientSends(record(22, certificateMessage({fakeCertificate(11)})));
     EXPECT_EQ(features.clientCertificateChain.size(), 1u);
-}
-
-TEST_F(Processors, CertificateListThatDoesNotAddUpGivesNoKeySize) {
-    ServerHelloFields s;
-    s.cipherSuite = 0x0035;
-    Bytes message = certificateMessage({fakeCertificate(11)});
-    message[6] += 1;  // list length one more than the entries
-    message[3] += 1;  // keep the handshake length consistent
-    message.push_back(0);
-    serverSends(record(22, concat({serverHello(s), message})));
-    EXPECT_EQ(features.kexParameter, "");
 }
 
 TEST_F(Processors, AlertsAndChangeCipherSpec) {
@@ -220,16 +226,127 @@ TEST_F(Processors, RawMessagesAreSavedUnderTheirNamesFirstOneWins) {
     EXPECT_TRUE(only.handshakeMessages.count("ClientHello"));
 }
 
-TEST_F(Processors, MessageRunningPastItsRecordIsParsedAsFarAsItGoesButNotSaved) {
+// Each case sends its segments in turn from one side; a segment holds whole records.
+TEST_F(Processors, HandshakeMessagesFormOneStreamAcrossRecords) {
+    struct Sent {
+        Bytes payload;
+        uint8_t tcpFlags = 0x18;
+    };
+    struct Case {
+        std::string what;
+        bool fromClient = false;
+        std::vector<Sent> segments;
+        std::map<std::string, Bytes> saved;
+        std::string suite = {}, kexParameter = {}, sni = {};
+        size_t chainLength = 0;
+        bool joins = true;
+        uint64_t timestamp = 0;  // checked when set
+    };
+    // The handshake stream as records of at most `size` bytes, one segment each.
+    auto records = [](Bytes const& stream, size_t size, uint8_t type = 22) {
+        std::vector<Sent> out;
+        for (size_t at = 0; at < stream.size(); at += size)
+            out.push_back({record(type, Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + size)))});
+        return out;
+    };
+    auto join = [](std::vector<std::vector<Sent>> parts) {
+        std::vector<Sent> out;
+        for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+
+    ServerHelloFields rsaSuite, ecdheSuite;
+    rsaSuite.cipherSuite = 0x009c;
+    ecdheSuite.cipherSuite = 0xc02f;
+    Bytes const rsaHello = serverHello(rsaSuite), ecdheHello = serverHello(ecdheSuite);
+    Bytes const leaf = selfSignedCertificate("RSA", 1024);
+    Bytes const chain = certificateMessage({leaf, selfSignedCertificate("RSA", 2048)});
+    Bytes const keyExchange = handshake(12, {3, 0, 23});
+    Bytes const done = handshake(14, {});
+    Bytes oversized;
+    put8(oversized, 11);
+    put24(oversized, 70000);
+    oversized.resize(400, 0);
+    ClientHelloFields named;
+    named.extensions = sniExtension("joined.example");
+    Bytes const hello = clientHello(named);
+    Bytes const helloRecord = record(22, hello);
+
+    std::vector<Case> const cases = {
+        {.what = "a Certificate over many records",
+         .segments = records(concat({rsaHello, chain, done}), 200),
+         .saved = {{"ServerHello", rsaHello}, {"ServerCertificates", chain}, {"ServerHelloDone", done}},
+         .suite = "0x009c",
+         .kexParameter = "1024",
+         .chainLength = 2},
+        {.what = "a header split across records",
+         .segments = records(concat({ecdheHello, keyExchange}), 3),
+         .saved = {{"ServerHello", ecdheHello}, {"ServerKeyExchange", keyExchange}},
+         .suite = "0xc02f",
+         .kexParameter = "0x0017"},
+        {.what = "a declaration over 64 KiB is not joined: each record is then read alone",
+         .segments = join({records(oversized, oversized.size()), records(ecdheHello, ecdheHello.size()),
+                           records(concat({done, Bytes(ecdheHello.begin(), ecdheHello.begin() + 50)}), 100)}),
+         .saved = {{"ServerHello", ecdheHello}, {"ServerHelloDone", done}},
+         .suite = "0xc02f",
+         .joins = false},
+        {.what = "a record of another type drops the incomplete message",
+         .segments = join({records(Bytes(rsaHello.begin(), rsaHello.begin() + 30), 30), {{record(21, {1, 0})}},
+                           records(ecdheHello, ecdheHello.size())}),
+         .saved = {{"ServerHello", ecdheHello}},
+         .suite = "0xc02f"},
+        {.what = "a ClientHello joined takes the time of the packet that completed it",
+         .fromClient = true,
+         .segments = records(hello, hello.size() / 2 + 1),
+         .saved = {{"ClientHello", hello}},
+         .sni = "joined.example",
+         .timestamp = 1700000000001},
+        {.what = "data on a SYN starts one number after it",
+         .fromClient = true,
+         .segments = {{Bytes(helloRecord.begin(), helloRecord.begin() + 60), 0x02},
+                      {Bytes(helloRecord.begin() + 60, helloRecord.end())}},
+         .saved = {{"ClientHello", hello}},
+         .sni = "joined.example"},
+    };
     guard.config.hasMessageTypes = true;
-    Bytes hello = clientHelloWith(concat({renegotiationExtension({1}), sniExtension("cut.example")}));
-    Bytes cut(hello.begin(), hello.end() - 3);  // the SNI does not fit any more
-    clientSends(record(22, cut));
-    EXPECT_TRUE(features.clientHelloSeen);
-    EXPECT_EQ(features.tlsVersion, "TLSv1.2");
-    EXPECT_TRUE(features.isRenegotiated) << "fields before the cut stay";
-    EXPECT_EQ(features.sni, "");
-    EXPECT_TRUE(features.handshakeMessages.empty());
+    for (bool certificates : {false, true}) {
+        guard.config.certificates = certificates;
+        for (auto const& c : cases) {
+            std::string const what = c.what + (certificates ? " (-c)" : "");
+            Connection link;
+            TLSFeatures f;
+            TLSProtocolProcessor p(&f, c.fromClient ? client->directionKey : server->directionKey);
+            for (auto const& segment : c.segments)
+                p.process(c.fromClient ? link.fromClient(segment.payload, segment.tcpFlags)
+                                       : link.fromServer(segment.payload, segment.tcpFlags));
+            std::map<std::string, Bytes> saved;
+            for (auto const& [name, bytes] : f.handshakeMessages) saved[name] = Bytes(bytes.begin(), bytes.end());
+            EXPECT_EQ(saved, c.saved) << what;
+            EXPECT_EQ(f.cipherSuiteCodePoint, c.suite) << what;
+            EXPECT_EQ(f.kexParameter, c.kexParameter) << what;
+            EXPECT_EQ(f.sni, c.sni) << what;
+            EXPECT_EQ(f.serverCertificateChain.size(), certificates ? c.chainLength : 0) << what;
+            EXPECT_EQ(p.joinsMessages, c.joins) << what;
+            EXPECT_FALSE(p.holdsPartialMessage()) << what << ": nothing is left incomplete";
+            if (c.timestamp) {
+                EXPECT_EQ(f.connectionTimestamp, c.timestamp) << what;
+            }
+        }
+    }
+}
+
+TEST_F(Processors, JoiningBufferLivesOnlyWhileAMessageIsIncomplete) {
+    Bytes const hello = serverHello({});
+    serverSends(record(22, Bytes(hello.begin(), hello.begin() + 20)));
+    EXPECT_TRUE(server->holdsPartialMessage());
+    EXPECT_FALSE(features.serverHelloSeen) << "parsed only once complete";
+    serverSends(record(22, Bytes(hello.begin() + 20, hello.end())));
+    EXPECT_FALSE(server->holdsPartialMessage());
+    EXPECT_TRUE(features.serverHelloSeen);
+    serverSends(record(22, Bytes(hello.begin(), hello.begin() + 2)));
+    EXPECT_TRUE(server->holdsPartialMessage());
+    server->release();
+    EXPECT_FALSE(server->holdsPartialMessage());
 }
 
 TEST_F(Processors, EveryTruncationOfAServerFlightIsSafe) {
@@ -239,14 +356,14 @@ TEST_F(Processors, EveryTruncationOfAServerFlightIsSafe) {
     ServerHelloFields s;
     s.cipherSuite = 0x003c;
     s.extensions = concat({supportedVersionExtension(0x0303), keyShareExtension(0x001d, 32), renegotiationExtension({})});
-    Bytes flight = concat({serverHello(s), certificateMessage({fakeCertificate(11, 20), fakeCertificate(13)}),
+    Bytes flight = concat({serverHello(s), certificateMessage({selfSignedCertificate("RSA", 2048), fakeCertificate(13)}),
                            handshake(12, {3, 0, 23}), handshake(13, {}), handshake(14, {})});
     for (size_t n = 0; n <= flight.size(); ++n) {
         TLSFeatures f;
         TLSProtocolProcessor p(&f, server->directionKey);
         p.process(conn.fromServer(record(22, Bytes(flight.begin(), flight.begin() + n))));
         if (n == flight.size()) {
-            EXPECT_EQ(f.kexParameter, "4096") << "RSA suite: size from the last certificate";
+            EXPECT_EQ(f.kexParameter, "2048") << "RSA suite: size of the leaf's key";
             EXPECT_TRUE(f.isClientAuthRequested);
             EXPECT_EQ(f.serverCertificateChain.size(), 2u);
             EXPECT_EQ(f.handshakeMessages.size(), 5u);
