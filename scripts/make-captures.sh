@@ -4,9 +4,15 @@
 # on 127.0.0.1, recorded with tcpdump. A throw-away PKI is made for every run, so the
 # certificates (and every random value) differ from run to run; the structure does not.
 #
-# Needs root (tcpdump on lo and "any"), openssl, gnutls-bin, tcpdump, tshark (editcap),
-# python3 and iproute2 (ss). Every scenario listens on its own port, PORT_BASE + n
-# (PORT_BASE defaults to 47400; set VARNO_CAPTURE_PORT_BASE to move the whole range).
+# Usage: scripts/make-captures.sh [FILE...]
+# With file names (as in the manifest, e.g. t12_rsa_kx_chain2.pcap), only those scenarios
+# are recorded again: their files and manifest rows are replaced (or added), everything
+# else stays. lt_ethernet.pcap brings the files derived from it along.
+#
+# Needs root (tcpdump on lo and "any", a network namespace), openssl, gnutls-bin, curl,
+# tcpdump, tshark (editcap), python3 and iproute2 (ss, ip). Every scenario listens on its
+# own port, PORT_BASE + n (PORT_BASE defaults to 47400; set VARNO_CAPTURE_PORT_BASE to move
+# the whole range).
 # Each capture is dissected with tshark afterwards; a capture whose hellos,
 # ChangeCipherSpec records or alerts are not what the scenario expects is recorded again
 # (up to three times) and otherwise fails the run.
@@ -18,7 +24,16 @@ data_dir="$root/tests/data"
 demo_file="$root/examples/demo.pcap"
 port_base=${VARNO_CAPTURE_PORT_BASE:-47400}
 
-for cmd in openssl gnutls-cli gnutls-serv tcpdump tshark editcap python3 ss timeout; do
+only=("$@")
+# wanted FILE: FILE is to be recorded in this run.
+wanted() {
+  [ ${#only[@]} -eq 0 ] && return 0
+  local f
+  for f in "${only[@]}"; do [ "$f" = "$1" ] && return 0; done
+  return 1
+}
+
+for cmd in openssl gnutls-cli gnutls-serv curl tcpdump tshark editcap python3 ss ip timeout; do
   command -v "$cmd" >/dev/null || { echo "make-captures: $cmd is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "make-captures: tcpdump on the loopback device needs root" >&2; exit 1; }
@@ -27,12 +42,15 @@ work=$(mktemp -d)
 pki="$work/pki"
 out="$work/out"
 mkdir -p "$out"
+netns=                  # a network namespace of this run, while a scenario uses one
+in_netns=()             # prefix that runs a command inside it
 cleanup() {
   # Only this shell's own background jobs that are still running (servers, tcpdump).
   local p
   for p in $(jobs -p); do
     kill "$p" 2>/dev/null || true
   done
+  [ -n "$netns" ] && ip netns del "$netns" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -55,7 +73,7 @@ wait_pid() {
 wait_listen() {
   local i
   for ((i = 0; i < 100; i++)); do
-    ss -ltnH "sport = :$1" | grep -q . && return 0
+    "${in_netns[@]}" ss -ltnH "sport = :$1" | grep -q . && return 0
     sleep 0.1
   done
   log "nothing listens on port $1"
@@ -63,7 +81,7 @@ wait_listen() {
 }
 
 port_free() {
-  if ss -ltnH "sport = :$1" | grep -q .; then
+  if "${in_netns[@]}" ss -ltnH "sport = :$1" | grep -q .; then
     log "port $1 is in use; set VARNO_CAPTURE_PORT_BASE to another range"
     return 1
   fi
@@ -90,7 +108,7 @@ start_tcpdump() {
   local file=$1 i
   shift
   rm -f "$file" "$file.err"
-  tcpdump -Z root -U --immediate-mode -B 8192 "$@" -w "$file" "tcp port $cur_port" 2>"$file.err" &
+  "${in_netns[@]}" tcpdump -Z root -U --immediate-mode -B 8192 "$@" -w "$file" "tcp port $cur_port" 2>"$file.err" &
   tcpdump_pids+=($!)
   for ((i = 0; i < 100; i++)); do
     grep -qs 'listening on' "$file.err" && return 0
@@ -119,7 +137,7 @@ finish() {
 server() {
   local n=1
   if [ "$1" = -n ]; then n=$2; shift 2; fi
-  openssl s_server -accept "127.0.0.1:$cur_port" -naccept "$n" -quiet "$@" \
+  "${in_netns[@]}" openssl s_server -accept "127.0.0.1:$cur_port" -naccept "$n" -quiet "$@" \
     </dev/null >"$work/server.log" 2>&1 &
   server_pid=$!
   wait_listen "$cur_port"
@@ -128,7 +146,7 @@ server() {
 # client ARGS...: one openssl s_client connection that completes the handshake and quits.
 # A failing handshake (the alert scenario) is not an error here; the check judges it.
 client() {
-  echo Q | timeout 20 openssl s_client -connect "127.0.0.1:$cur_port" "$@" \
+  echo Q | "${in_netns[@]}" timeout 20 openssl s_client -connect "127.0.0.1:$cur_port" "$@" \
     >>"$work/client.log" 2>&1 || true
 }
 
@@ -136,6 +154,23 @@ RSA=(-cert "$pki/server-rsa.pem" -key "$pki/server-rsa.key" -cert_chain "$pki/in
 ECDSA=(-dcert "$pki/server-ecdsa.pem" -dkey "$pki/server-ecdsa.key" -dcert_chain "$pki/inter.pem")
 TRUST=(-CAfile "$pki/ca.pem" -verify_return_error)
 LEGACY=(-cipher 'DEFAULT:@SECLEVEL=0')
+
+# netns_start SYSCTL=VALUE...: the following commands of the scenario run in a network
+# namespace of their own (loopback up, the given settings), so the host's stay untouched.
+netns_start() {
+  netns=varno-captures-$$
+  ip netns add "$netns"
+  in_netns=(ip netns exec "$netns")
+  "${in_netns[@]}" ip link set lo up
+  local setting
+  for setting in "$@"; do "${in_netns[@]}" sysctl -qw "$setting"; done
+}
+
+netns_stop() {
+  ip netns del "$netns"
+  netns=
+  in_netns=()
+}
 
 # --- verification and manifest ---------------------------------------------------------
 manifest=()
@@ -177,6 +212,7 @@ note() {
 scenario() {
   local file=$1 conns=$2 rows=$3 linktype=$4 notes=$5 fn=$6 attempt versions
   shift 6
+  wanted "$file" || return 0
   for attempt in 1 2 3; do
     : >"$work/client.log"
     "$fn" "$out/$file"
@@ -193,7 +229,8 @@ scenario() {
 
 # --- scenarios -------------------------------------------------------------------------
 # Port offsets: 1-9 single TLS 1.2 and older, 10-19 TLS 1.3 and other peers, 20-29 files
-# with several connections, 30-39 the demo.
+# with several connections, 30-39 the demo, 40-49 handshake messages over many records and
+# data on a SYN.
 
 t12_ecdhe_rsa_sni() {
   begin $((port_base + 1)) "$1"
@@ -326,6 +363,39 @@ demo() {
   finish
 }
 
+# Records of at most 512 bytes (-max_send_frag) on an RSA key-exchange suite: the
+# Certificate message of a leaf RSA-1024 (allowed from security level 1) and the
+# intermediate spans several records.
+t12_rsa_kx_leaf1024_frag512() {
+  begin $((port_base + 40)) "$1"
+  server -cert "$pki/server-rsa1024.pem" -key "$pki/server-rsa1024.key" -cert_chain "$pki/inter.pem" \
+    -max_send_frag 512 -cipher 'AES128-GCM-SHA256:@SECLEVEL=1'
+  client -tls1_2 -cipher 'AES128-GCM-SHA256:@SECLEVEL=1' "${TRUST[@]}"
+  finish
+}
+
+# The same with a leaf RSA-4096, and a client certificate chain in 512-byte records too.
+t12_rsa_kx_leaf4096_frag512_client_auth() {
+  begin $((port_base + 41)) "$1"
+  server -cert "$pki/server-rsa4096.pem" -key "$pki/server-rsa4096.key" -cert_chain "$pki/inter.pem" \
+    -max_send_frag 512 -Verify 1 -CAfile "$pki/chain.pem" -verify_return_error
+  client -tls1_2 -cipher AES256-SHA256 -max_send_frag 512 "${TRUST[@]}" \
+    -cert "$pki/client.pem" -key "$pki/client.key" -cert_chain "$pki/inter.pem"
+  finish
+}
+
+# TCP Fast Open: curl puts its ClientHello in the SYN. The kernel setting 0x607 sends and
+# accepts data on a SYN without a cookie, so one connection shows it.
+tfo_clienthello_in_syn() {
+  netns_start net.ipv4.tcp_fastopen=0x607
+  begin $((port_base + 42)) "$1"
+  server -www "${RSA[@]}"
+  "${in_netns[@]}" timeout 20 curl -s -k --tcp-fastopen --tlsv1.2 --tls-max 1.2 -o /dev/null \
+    "https://127.0.0.1:$cur_port/" >>"$work/client.log" 2>&1 || true
+  finish
+  netns_stop
+}
+
 # --- run -------------------------------------------------------------------------------
 log "creating a throw-away PKI"
 "$root/scripts/make-certs.sh" "$pki"
@@ -335,7 +405,7 @@ scenario t12_ecdhe_rsa_sni.pcap 1 1 "$ETH" \
   "ECDHE-RSA-AES128-GCM-SHA256 (0xc02f), SNI demo.example, group x25519 (TLSKEXParameter 0x001d), server chain: leaf RSA-2048 + intermediate" \
   t12_ecdhe_rsa_sni
 scenario t12_rsa_kx_chain2.pcap 1 1 "$ETH" \
-  "RSA key exchange AES128-GCM-SHA256 (0x009c), no SNI, chain of 2: leaf RSA-2048 sha256WithRSA, last cert (intermediate) sha384WithRSA -> TLSKEXParameter 3072" \
+  "RSA key exchange AES128-GCM-SHA256 (0x009c), no SNI, chain of 2: leaf RSA-2048 sha256WithRSA, last cert (intermediate) sha384WithRSA -> TLSKEXParameter 2048 (the leaf's key)" \
   t12_rsa_kx_chain2
 scenario t12_dhe_rsa_ffdhe2048.pcap 1 1 "$ETH" \
   "DHE-RSA-AES256-GCM-SHA384 (0x009f), no SNI, server DH parameters ffdhe2048 -> TLSKEXParameter 2048" \
@@ -368,8 +438,17 @@ scenario openssl_to_gnutls_serv_t12.pcap 1 1 "$ETH" \
   "openssl s_client against gnutls-serv with an ECDSA P-256 certificate (sent alone, chain of 1), TLS 1.2 ECDHE-ECDSA-AES256-GCM-SHA384 (0xc02c), group x25519, SNI demo.example" \
   openssl_to_gnutls_serv_t12
 scenario several_connections.pcap 4 4 "$ETH" \
-  "four connections to one server in a row: TLS 1.2 ECDHE-ECDSA-AES128-GCM-SHA256 0xc02b (P-256 certificate, group 0x0017); TLS 1.2 ECDHE-RSA-CHACHA20-POLY1305 0xcca8 (group 0x001d, SNI server.test); TLS 1.3 0x1302 (group P-384 0x0018); TLS 1.2 RSA key exchange AES256-SHA256 0x003d (no SNI, TLSKEXParameter 3072)" \
+  "four connections to one server in a row: TLS 1.2 ECDHE-ECDSA-AES128-GCM-SHA256 0xc02b (P-256 certificate, group 0x0017); TLS 1.2 ECDHE-RSA-CHACHA20-POLY1305 0xcca8 (group 0x001d, SNI server.test); TLS 1.3 0x1302 (group P-384 0x0018); TLS 1.2 RSA key exchange AES256-SHA256 0x003d (no SNI, TLSKEXParameter 2048)" \
   several_connections
+scenario t12_rsa_kx_leaf1024_frag512.pcap 1 1 "$ETH" \
+  "RSA key exchange AES128-GCM-SHA256 (0x009c) in records of at most 512 bytes: the Certificate message (leaf RSA-1024 sha256WithRSA + intermediate) spans several records -> TLSKEXParameter 1024" \
+  t12_rsa_kx_leaf1024_frag512
+scenario t12_rsa_kx_leaf4096_frag512_client_auth.pcap 1 1 "$ETH" \
+  "RSA key exchange AES256-SHA256 (0x003d), both sides in records of at most 512 bytes: server Certificate (leaf RSA-4096 + intermediate) and client Certificate (RSA-2048 leaf + intermediate) over several records each -> TLSKEXParameter 4096, IsClientAuthRequested 1, chains of 2" \
+  t12_rsa_kx_leaf4096_frag512_client_auth
+scenario tfo_clienthello_in_syn.pcap 1 1 "$ETH" \
+  "TCP Fast Open: curl sends its ClientHello in the SYN (payload from the SYN's sequence number + 1), in a network namespace with net.ipv4.tcp_fastopen=0x607; TLS 1.2 ECDHE-RSA-AES256-GCM-SHA384 (0xc030), group x25519, no SNI" \
+  tfo_clienthello_in_syn
 scenario lt_ethernet.pcap 2 2 "$ETH" \
   "link-type set: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) then TLS 1.3 (0x1302), both group x25519 and SNI demo.example; loopback, so both MAC addresses are 00:00:00:00:00:00" \
   link_types
@@ -382,6 +461,7 @@ derived() {
   log "$file: $conns connection(s), $rows row(s), $versions"
 }
 
+if wanted lt_ethernet.pcap; then
 cur_port=$((port_base + 21))
 derived lt_linux_sll.pcap 2 2 "113 (Linux SLL)" \
   "same handshakes as lt_ethernet.pcap, recorded at the same time with tcpdump -i any -y LINUX_SLL; no MAC addresses in the rows"
@@ -402,19 +482,34 @@ derived lt_ethernet_fcs.pcap 2 2 "1 (Ethernet)" \
 python3 "$tool" split-ccs "$out/lt_ethernet.pcap" "$out/lt_ccs_alone_46.pcap" "$cur_port" >/dev/null
 derived lt_ccs_alone_46.pcap 2 2 "1 (Ethernet)" \
   "lt_ethernet.pcap with the client's ChangeCipherSpec of the TLS 1.2 connection moved into a segment of its own without TCP options (IPv4 total length 46, 60-byte frame); the ClientKeyExchange and Finished around it keep their options and consecutive sequence numbers; a capture filter of IPv4 length >= 58 hides it and leaves 1 row"
+fi
 
 in_manifest=0 # the demo file is no test capture
 scenario demo.pcap 4 4 "$ETH" "demo" demo hrr
 
 # --- publish ---------------------------------------------------------------------------
 mkdir -p "$data_dir" "$(dirname "$demo_file")"
-rm -f "$data_dir"/*.pcap "$data_dir"/*.pcapng
+header=$'file\tlink_type\tconnections\texpected_rows\ttls_versions\tnotes'
+if [ ${#only[@]} -eq 0 ]; then
+  rm -f "$data_dir"/*.pcap "$data_dir"/*.pcapng
+  printf '%s\n' "$header" >"$data_dir/MANIFEST.tsv"
+fi
+# The manifest keeps its rows in order; a recorded file replaces its row or is appended.
+rows=()
+[ -f "$data_dir/MANIFEST.tsv" ] && mapfile -t rows < <(tail -n +2 "$data_dir/MANIFEST.tsv")
 for line in "${manifest[@]}"; do
   cp "$out/${line%%$'\t'*}" "$data_dir/"
+  found=0
+  for i in "${!rows[@]}"; do
+    if [ "${rows[$i]%%$'\t'*}" = "${line%%$'\t'*}" ]; then rows[$i]=$line; found=1; fi
+  done
+  [ "$found" = 1 ] || rows+=("$line")
 done
-cp "$out/demo.pcap" "$demo_file"
 {
-  printf 'file\tlink_type\tconnections\texpected_rows\ttls_versions\tnotes\n'
-  printf '%s\n' "${manifest[@]}"
+  printf '%s\n' "$header"
+  [ ${#rows[@]} -eq 0 ] || printf '%s\n' "${rows[@]}"
 } >"$data_dir/MANIFEST.tsv"
-log "wrote ${#manifest[@]} captures to tests/data and examples/demo.pcap"
+if wanted demo.pcap; then
+  cp "$out/demo.pcap" "$demo_file"
+fi
+log "wrote ${#manifest[@]} captures to tests/data$(wanted demo.pcap && echo " and examples/demo.pcap")"

@@ -3,6 +3,8 @@
 #   ca.pem / ca.key              root CA, RSA-3072, self-signed
 #   inter.pem / inter.key        intermediate CA, RSA-2048, signed sha384WithRSA by the root
 #   server-rsa.pem / .key        leaf RSA-2048, signed sha256WithRSA by the intermediate
+#   server-rsa1024.pem / .key    leaf RSA-1024, signed sha256WithRSA by the intermediate
+#   server-rsa4096.pem / .key    leaf RSA-4096, signed sha256WithRSA by the intermediate
 #   server-ecdsa.pem / .key      leaf ECDSA P-256, signed sha256WithRSA by the intermediate
 #   client.pem / client.key      client leaf RSA-2048, signed sha256WithRSA by the intermediate
 #   chain.pem                    intermediate + root (what a client trusts / a server sends)
@@ -78,6 +80,12 @@ sign inter ca sha384 inter_ext "VARNO intermediate"
 rsa_key server-rsa.key 2048
 sign server-rsa inter sha256 server_ext demo.example
 
+# Leaves of other sizes: the key-size column reports the leaf's modulus length.
+for bits in 1024 4096; do
+  rsa_key "server-rsa$bits.key" "$bits"
+  sign "server-rsa$bits" inter sha256 server_ext demo.example
+done
+
 openssl genpkey -quiet -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out server-ecdsa.key
 sign server-ecdsa inter sha256 server_ext demo.example
 
@@ -87,4 +95,5 @@ sign client inter sha256 client_ext "VARNO test client"
 cat inter.pem ca.pem >chain.pem
 openssl genpkey -genparam -algorithm DH -pkeyopt group:ffdhe2048 -out dh2048.pem 2>/dev/null
 
-openssl verify -CAfile ca.pem -untrusted inter.pem server-rsa.pem server-ecdsa.pem client.pem >/dev/null
+openssl verify -CAfile ca.pem -untrusted inter.pem server-rsa.pem server-rsa1024.pem server-rsa4096.pem \
+  server-ecdsa.pem client.pem >/dev/null

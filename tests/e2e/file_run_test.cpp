@@ -96,9 +96,30 @@ TEST(EndToEndFile, KnownConnectionsColumnByColumn) {
         {"lt_linux_sll.pcap",
          {"1796635331989,TLS,127.0.0.1,52368,,127.0.0.1,47421,,TLSv1.2,demo.example,0xc02f,0x001d,,,0,,0,0,,\"\"",
           "1796635332003,TLS,127.0.0.1,52380,,127.0.0.1,47421,,TLSv1.3,demo.example,0x1302,,0x001d,,0,,0,0,,\"\""}},
+        // Certificates over many 512-byte records; the key size is the leaf's.
+        {"t12_rsa_kx_leaf1024_frag512.pcap",
+         {"1796650321087,TLS,127.0.0.1,56946,00:00:00:00:00:00,127.0.0.1,47440,00:00:00:00:00:00,"
+          "TLSv1.2,,0x009c,1024,,,0,,0,0,,\"\""}},
+        {"t12_rsa_kx_leaf4096_frag512_client_auth.pcap",
+         {"1796650322489,TLS,127.0.0.1,58768,00:00:00:00:00:00,127.0.0.1,47441,00:00:00:00:00:00,"
+          "TLSv1.2,,0x003d,4096,,,1,,0,0,,\"\""}},
+        // The ClientHello rides on the SYN (TCP Fast Open).
+        {"tfo_clienthello_in_syn.pcap",
+         {"1796650323958,TLS,127.0.0.1,42626,00:00:00:00:00:00,127.0.0.1,47442,00:00:00:00:00:00,"
+          "TLSv1.2,,0xc030,0x001d,,,0,,0,0,,\"\""}},
+        // The demo's second row: RSA key exchange with a 2048-bit leaf.
+        {"examples/demo.pcap",
+         {"1796635335655,TLS,127.0.0.1,58460,00:00:00:00:00:00,127.0.0.1,47430,00:00:00:00:00:00,"
+          "TLSv1.2,demo.example,0xc02f,0x001d,,,1,,0,0,,\"\"",
+          "1796635335669,TLS,127.0.0.1,58464,00:00:00:00:00:00,127.0.0.1,47430,00:00:00:00:00:00,"
+          "TLSv1.2,demo.example,0x009c,2048,,,1,,0,0,,\"\"",
+          "1796635335677,TLS,127.0.0.1,58474,00:00:00:00:00:00,127.0.0.1,47430,00:00:00:00:00:00,"
+          "TLSv1.3,demo.example,0x1302,,0x001d,,0,,0,0,,\"\"",
+          "1796635335688,TLS,127.0.0.1,58476,00:00:00:00:00:00,127.0.0.1,47430,00:00:00:00:00:00,"
+          "TLSv1.3,www.demo.example,0x1302,,0x0017,,0,,0,0,,\"\""}},
     };
     for (auto const& [capture, rows] : cases) {
-        FileRun run(dataCapture(capture));
+        FileRun run(capture.find('/') == std::string::npos ? dataCapture(capture) : sourcePath(capture));
         expectWellFormed(run, capture);
         std::vector<std::string> lines;
         for (auto const& row : run.csv.rows) lines.push_back(joinCells(row));

@@ -47,7 +47,8 @@ std::string compareWithOracle(std::string const& capture, FlagSet const& flags) 
     auto const run = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + flags.forVarno());
     if (run.status != 0) return what + "varno ended with " + std::to_string(run.status) + ": " + run.err;
     auto const oracle = runShell("python3 " + shellQuote(sharedPath("tools/oracle.py")) + " compare " +
-                                 shellQuote(capture) + " " + shellQuote(output) + flags.forOracle());
+                                 shellQuote(capture) + " " + shellQuote(output) + " --rules extended" +
+                                 flags.forOracle());
     if (oracle.status == 0) return "";
     return what + "oracle exit " + std::to_string(oracle.status) + "\n" + oracle.out;
 }
