@@ -243,10 +243,10 @@ TEST_F(Processors, HandshakeMessagesFormOneStreamAcrossRecords) {
         uint64_t timestamp = 0;  // checked when set
     };
     // The handshake stream as records of at most `size` bytes, one segment each.
-    auto records = [](Bytes const& stream, size_t size, uint8_t type = 22) {
+    auto records = [](Bytes const& stream, size_t size) {
         std::vector<Sent> out;
         for (size_t at = 0; at < stream.size(); at += size)
-            out.push_back({record(type, Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + size)))});
+            out.push_back({record(22, Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + size)))});
         return out;
     };
     auto join = [](std::vector<std::vector<Sent>> parts) {
