@@ -8,15 +8,45 @@
 
 namespace {
 constexpr uint16_t ETHERTYPE_IPV4 = 0x0800;
+constexpr uint16_t ETHERTYPE_IPV6 = 0x86dd;
 constexpr uint8_t PROTOCOL_TCP = 6;
 constexpr size_t MIN_IP_HEADER = 20;
+constexpr size_t IPV6_HEADER = 40;
 constexpr size_t MIN_TCP_HEADER = 20;
+constexpr int MAX_VLAN_TAGS = 2;
 
-uint32_t littleEndianAddress(std::span<const uint8_t> octets) {
-    return static_cast<uint32_t>(octets[0]) | static_cast<uint32_t>(octets[1]) << 8 |
-           static_cast<uint32_t>(octets[2]) << 16 | static_cast<uint32_t>(octets[3]) << 24;
+bool isVlanTag(uint16_t type) { return type == 0x8100 || type == 0x88a8 || type == 0x9100; }
+
+// Next-header values that put an extension header, not TCP, after the fixed IPv6 header.
+bool isIpv6ExtensionHeader(uint8_t next) {
+    switch (next) {
+    case 0: case 43: case 44: case 50: case 51: case 60: case 135: case 139: case 140: case 253: case 254:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The address families that BSD, FreeBSD, macOS and Linux write for IPv6 on the null link.
+bool isNullIpv6Family(uint32_t family) { return family == 10 || family == 24 || family == 28 || family == 30; }
+
+uint32_t swapBytes(uint32_t v) { return __builtin_bswap32(v); }
+
+void logCutDatagram(size_t captured, size_t total) {
+    VARNO_LOG(error) << "Mismatched IP packet length: expected " << captured << "; found " << total;
 }
 }  // namespace
+
+LinkLayer linkLayerOf(int linkType) {
+    switch (linkType) {
+    case DLT_NULL: return LinkLayer::Null;
+    case DLT_EN10MB: return LinkLayer::Ethernet;
+    case DLT_RAW: return LinkLayer::Raw;
+    case DLT_LINUX_SLL: return LinkLayer::LinuxSll;
+    case DLT_LINUX_SLL2: return LinkLayer::LinuxSll2;
+    default: return LinkLayer::Unsupported;
+    }
+}
 
 Packet::~Packet() = default;
 
@@ -30,64 +60,144 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     data = bytes;
     payload = nullptr;
     payloadLength = 0;
-    if (linkOffset < 0 || hdr == nullptr || bytes == nullptr) return false;
+    skipped = SkipReason::None;
+    if (hdr == nullptr || bytes == nullptr) return reject(SkipReason::CutShort);
 
-    const size_t caplen = hdr->caplen;
-    ByteReader frame(bytes, caplen);
-    if (isEthernet) {
-        ByteReader ethernet = frame;
-        ethernet.skip(12);
-        uint16_t etherType = ethernet.u16();
-        if (!ethernet.ok()) return false;
-        ethernetHeader = bytes;
-        if (etherType != ETHERTYPE_IPV4) return false;
+    ByteReader frame(bytes, hdr->caplen);
+    size_t typeAt = 0, headerEnd = 0;
+    switch (link) {
+    case LinkLayer::Unsupported:
+        return reject(SkipReason::NotIp);
+    case LinkLayer::Raw: {
+        const uint8_t version = frame.u8() >> 4;
+        if (!frame.ok()) return reject(SkipReason::CutShort);
+        if (version == 4) return parseIpv4(0);
+        if (version == 6) return parseIpv6(0);
+        return reject(SkipReason::NotIp);
     }
-    if (!frame.skip(static_cast<size_t>(linkOffset))) return false;
-    ByteReader ip = frame;
-    if (ip.remaining() < MIN_IP_HEADER) return false;
-    ipHeader = bytes + linkOffset;
+    case LinkLayer::Null: {
+        // Written in the byte order of the machine that captured; a family is small.
+        uint32_t family = frame.u32();
+        if (!frame.ok()) return reject(SkipReason::CutShort);
+        if (family & 0xffff0000) family = swapBytes(family);
+        if (family == 2) return parseIpv4(4);
+        if (isNullIpv6Family(family)) return parseIpv6(4);
+        return reject(SkipReason::NotIp);
+    }
+    case LinkLayer::Ethernet:
+        typeAt = 12, headerEnd = 14;
+        break;
+    case LinkLayer::LinuxSll:
+        typeAt = 14, headerEnd = 16;
+        break;
+    case LinkLayer::LinuxSll2:
+        typeAt = 0, headerEnd = 20;
+        break;
+    }
 
+    ByteReader linkHeader = frame;
+    linkHeader.skip(typeAt);
+    uint16_t type = linkHeader.u16();
+    if (!frame.skip(headerEnd)) return reject(SkipReason::CutShort);
+    if (link == LinkLayer::Ethernet) ethernetHeader = bytes;
+    // Each VLAN tag is 2 bytes of tag control and the next type; the link header grows by 4.
+    for (int tags = 0; isVlanTag(type); ++tags) {
+        if (tags == MAX_VLAN_TAGS) return reject(SkipReason::TooManyVlanTags);
+        frame.skip(2);
+        type = frame.u16();
+        if (!frame.ok()) return reject(SkipReason::CutShort);
+    }
+    const size_t offset = hdr->caplen - frame.remaining();
+    if (type == ETHERTYPE_IPV4) return parseIpv4(offset);
+    if (type == ETHERTYPE_IPV6) return parseIpv6(offset);
+    return reject(SkipReason::NotIp);
+}
+
+bool Packet::parseIpv4(size_t offset) {
+    ByteReader ip(data + offset, header->caplen - offset);
+    if (ip.remaining() < MIN_IP_HEADER) return reject(SkipReason::CutShort);
+    ipHeader = data + offset;
     const uint8_t versionAndLength = ip.u8();
     ip.skip(1);
-    const uint16_t total = ip.u16();
-    ip.skip(5);
+    uint16_t total = ip.u16();
+    ip.skip(2);
+    const uint16_t fragment = ip.u16();
+    ip.skip(1);
     const uint8_t protocol = ip.u8();
-    if ((versionAndLength >> 4) != 4 || protocol != PROTOCOL_TCP) return false;
+    // A fragment carries only part of a segment; the rest never decodes.
+    if ((versionAndLength >> 4) != 4 || protocol != PROTOCOL_TCP || (fragment & 0x3fff) != 0)
+        return reject(SkipReason::Malformed);
 
-    // Bytes after the datagram (padding, a frame check sequence, a device trailer) are
-    // ignored; a datagram cut short by the snapshot length cannot be decoded.
-    const size_t captured = caplen - static_cast<size_t>(linkOffset);
-    if (captured < total) {
-        VARNO_LOG(error) << "Mismatched IP packet length: expected " << captured << "; found " << total;
-        return false;
+    // A total length of 0 is what a capture on the sending host shows for a frame that
+    // the interface cuts into segments later (segmentation offload): the datagram is the
+    // rest of the frame. Otherwise bytes after the datagram (padding, a frame check
+    // sequence, a device trailer) are ignored, and a datagram cut short cannot be decoded.
+    const size_t captured = header->caplen - offset;
+    const size_t datagram = total == 0 ? captured : total;
+    if (captured < datagram) {
+        logCutDatagram(captured, datagram);
+        return reject(SkipReason::CutShort);
     }
     const size_t ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
-    if (ipLength < MIN_IP_HEADER || ipLength + MIN_TCP_HEADER > total) return false;
+    if (ipLength < MIN_IP_HEADER || ipLength + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
 
-    ByteReader datagram(ipHeader, total);
-    datagram.skip(12);
-    const auto addresses = datagram.bytes(8);
-    datagram.skip(ipLength - 20);
-    ByteReader tcp = datagram;
+    ByteReader addresses(ipHeader + 12, 8);
+    const uint8_t* source = addresses.bytes(4).data();
+    const uint8_t* destination = addresses.bytes(4).data();
+    key.srcAddress = IpAddress::fromIpv4(source);
+    key.dstAddress = IpAddress::fromIpv4(destination);
+    key.ipVersion = 4;
+    return parseTcp(ipHeader, ipLength, datagram);
+}
+
+bool Packet::parseIpv6(size_t offset) {
+    ByteReader ip(data + offset, header->caplen - offset);
+    if (ip.remaining() < IPV6_HEADER) return reject(SkipReason::CutShort);
+    ipHeader = data + offset;
+    const uint8_t version = ip.u8() >> 4;
+    ip.skip(3);
+    const size_t datagram = IPV6_HEADER + ip.u16();
+    const uint8_t next = ip.u8();
+    ip.skip(1);
+    const uint8_t* source = ip.bytes(16).data();
+    const uint8_t* destination = ip.bytes(16).data();
+    if (version != 6) return reject(SkipReason::Malformed);
+    if (next != PROTOCOL_TCP)
+        return reject(isIpv6ExtensionHeader(next) ? SkipReason::Ipv6ExtensionHeaders : SkipReason::Malformed);
+    const size_t captured = header->caplen - offset;
+    if (captured < datagram) {
+        logCutDatagram(captured, datagram);
+        return reject(SkipReason::CutShort);
+    }
+    if (IPV6_HEADER + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
+
+    key.srcAddress = IpAddress::fromIpv6(source);
+    key.dstAddress = IpAddress::fromIpv6(destination);
+    key.ipVersion = 6;
+    return parseTcp(ipHeader, IPV6_HEADER, datagram);
+}
+
+// The TCP header and payload of a datagram of `total` bytes whose IP header is `ipLength`
+// long; the caller has checked that the datagram lies within the captured bytes.
+bool Packet::parseTcp(const uint8_t* datagram, size_t ipLength, size_t total) {
+    ByteReader tcp(datagram + ipLength, total - ipLength);
     const uint16_t srcPort = tcp.u16();
     const uint16_t dstPort = tcp.u16();
     const uint32_t sequence = tcp.u32();
     tcp.skip(4);
     const size_t tcpLength = static_cast<size_t>(tcp.u8() >> 4) * 4;
     const uint8_t flags = tcp.u8();
-    if (!tcp.ok() || tcpLength < MIN_TCP_HEADER || ipLength + tcpLength > total) return false;
+    if (!tcp.ok() || tcpLength < MIN_TCP_HEADER || ipLength + tcpLength > total) return reject(SkipReason::Malformed);
 
-    tcpHeader = ipHeader + ipLength;
+    tcpHeader = datagram + ipLength;
     payload = tcpHeader + tcpLength;
     payloadLength = static_cast<int32_t>(total - ipLength - tcpLength);
     seq = sequence;
     tcpFlags = flags;
 
-    key.srcAddress = littleEndianAddress(addresses.subspan(0, 4));
-    key.dstAddress = littleEndianAddress(addresses.subspan(4, 4));
     key.srcPort = srcPort;
     key.dstPort = dstPort;
-    key.protocol = protocol;
+    key.protocol = PROTOCOL_TCP;
     FlowKey reversed = key.reverse();
     flowKey = reversed < key ? reversed : key;
     return true;
@@ -114,7 +224,7 @@ bool Packet::copyPacketData() {
 }
 
 std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
-    auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), isEthernet, linkOffset);
+    auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), linkType);
     if (header != nullptr && data != nullptr) {
         kept->header = header;
         kept->data = data;

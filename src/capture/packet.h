@@ -8,9 +8,6 @@
 
 #include "capture/flowkey.h"
 
-// One captured frame decoded in place down to its IPv4 and TCP headers and payload.
-// Until copyPacketData() the pointers refer into libpcap's buffer, valid only until the
-// next read on the same handle.
 // Bump allocator for the bytes of the packets one flow keeps: a few chunk allocations
 // per flow instead of one per packet, all freed together with the flow, on one thread.
 class PacketStore {
@@ -50,13 +47,39 @@ struct PacketStoreAllocator {
     PacketStore* store;
 };
 
+// What stands before the network layer, by libpcap link type (pcap_datalink).
+enum class LinkLayer : uint8_t {
+    Unsupported,
+    Null,       // DLT_NULL: a 4-byte address family in the byte order of the writer
+    Ethernet,   // DLT_EN10MB: MAC addresses, EtherType
+    Raw,        // DLT_RAW: the IP header at once
+    LinuxSll,   // DLT_LINUX_SLL: 16 bytes, protocol at 14
+    LinuxSll2,  // DLT_LINUX_SLL2: 20 bytes, protocol at 0
+};
+LinkLayer linkLayerOf(int linkType);
+
+// Why a frame did not decode, for the counts at the end of a run.
+enum class SkipReason : uint8_t {
+    None,
+    NotIp,                 // another EtherType or family, or an unsupported link type
+    Ipv6ExtensionHeaders,  // something other than TCP right after the fixed IPv6 header
+    TooManyVlanTags,       // more than two
+    CutShort,              // the frame ends before the datagram does
+    Malformed,             // IP, but not a usable TCP segment (other protocol, fragment, bad lengths)
+};
+
+// One captured frame decoded in place down to its IP and TCP headers and payload.
+// Until copyPacketData() the pointers refer into libpcap's buffer, valid only until the
+// next read on the same handle.
 class Packet {
 public:
-    Packet(bool isEthernet, int32_t linkOffset) : isEthernet(isEthernet), linkOffset(linkOffset) {}
+    explicit Packet(int linkType) : linkType(linkType), link(linkLayerOf(linkType)) {}
     ~Packet();
     Packet(Packet const&) = delete;
     Packet& operator=(Packet const&) = delete;
 
+    // Decodes an IPv4 or IPv6 TCP segment behind up to two VLAN tags; false (with
+    // `skipped` telling why) for anything else.
     bool parse(const pcap_pkthdr* header, const uint8_t* data);
     bool copyPacketData();
     // A decoded copy of this packet, object and bytes placed in a store that must
@@ -76,10 +99,11 @@ public:
 
     const pcap_pkthdr* header = nullptr;
     const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set
-    const uint8_t* ipHeader = nullptr;
+    const uint8_t* ipHeader = nullptr;        // IPv4 or IPv6, as key.ipVersion says
     const uint8_t* tcpHeader = nullptr;
-    bool isEthernet = false;
-    int32_t linkOffset = -1;
+    int linkType = -1;
+    LinkLayer link = LinkLayer::Unsupported;
+    SkipReason skipped = SkipReason::None;
     const uint8_t* data = nullptr;
     const uint8_t* payload = nullptr;
     int32_t payloadLength = 0;
@@ -90,6 +114,13 @@ public:
     FlowKey flowKey;
 
 private:
+    bool reject(SkipReason reason) {
+        skipped = reason;
+        return false;
+    }
+    bool parseIpv4(size_t offset);
+    bool parseIpv6(size_t offset);
+    bool parseTcp(const uint8_t* datagram, size_t ipLength, size_t total);
     bool adoptCopy(uint8_t* copy);
     std::unique_ptr<uint8_t[]> storage;  // owned copy: header followed by the frame bytes
 };

@@ -4,22 +4,23 @@
 
 Flow* FlowTable::find(FlowKey const& key) {
     auto it = flows.find(key);
-    return it == flows.end() ? nullptr : it->second.get();
+    return it == flows.end() ? nullptr : it->second.flow.get();
 }
 
 Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
     auto flow = std::make_shared<Flow>(key);
-    flows.emplace(key, flow);
+    const uint64_t serial = ++serials;
+    flows.emplace(key, Entry{flow, serial});
     // Saturate: a capture time at the end of the range must not wrap to an early deadline.
     const uint64_t deadline = now > UINT64_MAX - timeout ? UINT64_MAX : now + timeout;
-    expiryQueue.push(Expiry{key, deadline});
+    expiryQueue.push(Expiry{key, deadline, serial});
     return *flow;
 }
 
 std::vector<std::shared_ptr<Flow>> FlowTable::takeAll() {
     std::vector<std::shared_ptr<Flow>> all;
     all.reserve(flows.size());
-    for (auto& entry : flows) all.push_back(std::move(entry.second));
+    for (auto& entry : flows) all.push_back(std::move(entry.second.flow));
     flows.clear();
     expiryQueue = {};
     return all;

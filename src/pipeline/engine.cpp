@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/log.h"
 #include "capture/interfaces.h"
 #include "flow/flow.h"
 
@@ -47,6 +48,22 @@ void FlowEngine::processPackets() {
     for (auto& thread : workerThreads) thread.join();
     exportChannel->send(NullFlowEntryMsg);
     exportThread.join();
+
+    runCounts.capture = packetSourceWorker.captureCounts();
+    runCounts.flowsOpened = flows.opened();
+    runCounts.rowsWritten = exportWorker.rowsWritten();
+    runCounts.flowsIncomplete = 0;
+    for (auto const& worker : workers) runCounts.flowsIncomplete += worker->incompleteFlows();
+    VARNO_LOG(info) << runCounts;
+}
+
+std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
+    CaptureCounts const& c = counts.capture;
+    return out << "End of run: " << c.framesRead << " frames read; skipped: " << c.notIp << " not IP, "
+               << c.ipv6ExtensionHeaders << " with IPv6 extension headers, " << c.tooManyVlanTags
+               << " with more than two VLAN tags, " << c.cutShort << " cut short, " << c.malformed
+               << " malformed; " << counts.flowsOpened << " flows opened, " << counts.rowsWritten << " rows written, "
+               << counts.flowsIncomplete << " flows dropped incomplete";
 }
 
 void FlowEngine::interupt() { packetSourceWorker.close(); }

@@ -1,6 +1,7 @@
 #pragma once
 #include <list>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "capture/packet_source.h"
@@ -12,6 +13,15 @@
 #include "pipeline/packet_source_worker.h"
 
 struct Interface;
+
+// What a run saw, for the record at its end.
+struct RunCounts {
+    CaptureCounts capture;
+    uint64_t flowsOpened = 0;
+    uint64_t rowsWritten = 0;
+    uint64_t flowsIncomplete = 0;  // analysed without a complete handshake: no row
+};
+std::ostream& operator<<(std::ostream& out, RunCounts const& counts);
 
 // Owns the pipeline: flow table, channels, capture worker, flow task workers, exporter.
 class FlowEngine {
@@ -26,6 +36,8 @@ public:
     void processPackets();
     // Asks the capture to stop; safe from a signal handler.
     void interupt();
+    // Complete once processPackets has returned.
+    RunCounts const& counts() const { return runCounts; }
 
     FlowTable flows;
 
@@ -39,4 +51,5 @@ private:
     std::list<std::shared_ptr<FlowTaskWorker>> workers;
     FlowExporter exporter;
     FlowExportWorker exportWorker;
+    RunCounts runCounts;
 };

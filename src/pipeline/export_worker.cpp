@@ -3,6 +3,9 @@
 #include "flow/flow.h"
 
 void FlowExportWorker::operator()() {
-    while (std::shared_ptr<Flow> flow = channel->receive()) exporter.exportRow(flow->features);
+    while (std::shared_ptr<Flow> flow = channel->receive()) {
+        exporter.exportRow(flow->features);
+        ++rows;
+    }
     exporter.closeFile();
 }

@@ -11,8 +11,11 @@ public:
     FlowExportWorker(std::shared_ptr<FlowChannel> const& channel, FlowExporter& exporter)
         : channel(channel), exporter(exporter) {}
     void operator()();
+    // Rows handed to the exporter; read after the thread has ended.
+    uint64_t rowsWritten() const { return rows; }
 
 private:
     std::shared_ptr<FlowChannel> channel;
     FlowExporter& exporter;
+    uint64_t rows = 0;
 };

@@ -23,6 +23,9 @@ void FlowTaskWorker::operator()() {
             VARNO_LOG(error) << "dropping a flow after an unknown error in its processing";
             complete = false;
         }
-        if (complete) exportChannel->send(flow);
+        if (complete)
+            exportChannel->send(flow);
+        else
+            ++incomplete;
     }
 }

@@ -10,8 +10,11 @@ public:
     FlowTaskWorker(std::shared_ptr<FlowChannel> const& taskChannel, std::shared_ptr<FlowChannel> const& exportChannel)
         : taskChannel(taskChannel), exportChannel(exportChannel) {}
     void operator()();
+    // Flows analysed without a complete handshake; read after the thread has ended.
+    uint64_t incompleteFlows() const { return incomplete; }
 
 private:
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
+    uint64_t incomplete = 0;
 };

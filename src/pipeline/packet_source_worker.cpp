@@ -1,5 +1,6 @@
 #include "pipeline/packet_source_worker.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "flow/flow.h"
@@ -30,20 +31,46 @@ bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
 
 void PacketSourceWorker::operator()() {
     if (!source) throw std::runtime_error("capture started without a packet source");
-    while (source->hasMorePackets()) {
-        std::shared_ptr<Packet> packet = source->nextPacket();
-        FlowKey const& key = packet->flowKey;
-        if (Flow* flow = flows.find(key)) {
-            if (flow->packets.size() < flow->maxPackets) flow->enqueuePacket(packet->keepIn(flow->packetStore));
-        } else if (checkTlsSignatures(*packet)) {
-            Flow& opened = flows.open(key, packet->timestamp());
-            opened.enqueuePacket(packet->keepIn(opened.packetStore));
+    while (true) {
+        const PacketSource::Read read = source->read();
+        if (read == PacketSource::Read::End) return;
+        if (read == PacketSource::Read::Idle) {
+            // A live link fell quiet: live capture times are wall-clock times, so the
+            // clock tells which flows are due.
+            flushExpiredFlows(wallClockMilliseconds());
+            continue;
         }
-        flushExpiredFlows(packet->timestamp());
+        std::shared_ptr<Packet> packet = source->nextPacket();
+        dispatch(*packet);
         source->recycle(std::move(packet));
     }
 }
 
+void PacketSourceWorker::dispatch(Packet const& packet) {
+    FlowKey const& key = packet.flowKey;
+    // A new connection on this 4-tuple: the old one is over, and the new one must not
+    // join its flow.
+    if (packet.isSyn() && !packet.isAck()) flows.close(key, [this](std::shared_ptr<Flow>&& flow) { handOver(flow); });
+    if (packet.tcpPayloadLength() == 0) return;  // a bare SYN does nothing else
+
+    if (Flow* flow = flows.find(key)) {
+        if (flow->packets.size() < flow->maxPackets) flow->enqueuePacket(packet.keepIn(flow->packetStore));
+    } else if (checkTlsSignatures(packet)) {
+        Flow& opened = flows.open(key, packet.timestamp());
+        opened.enqueuePacket(packet.keepIn(opened.packetStore));
+    }
+    flushExpiredFlows(packet.timestamp());
+}
+
 void PacketSourceWorker::flushExpiredFlows(uint64_t now) {
-    flows.expire(now, [this](std::shared_ptr<Flow>&& flow) { taskChannel->send(flow); });
+    flows.expire(now, [this](std::shared_ptr<Flow>&& flow) { handOver(flow); });
+}
+
+void PacketSourceWorker::handOver(std::shared_ptr<Flow> const& flow) { taskChannel->send(flow); }
+
+CaptureCounts PacketSourceWorker::captureCounts() const { return source ? source->counts : CaptureCounts{}; }
+
+uint64_t PacketSourceWorker::wallClockMilliseconds() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }

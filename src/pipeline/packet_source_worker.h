@@ -8,7 +8,8 @@
 
 // Body of the capture thread: dispatches packets into flows, opens a flow only for a
 // connection whose first payload is a TLS hello, and hands each flow to the task
-// channel 10 s of capture time after its first packet.
+// channel 10 s of capture time after its first packet (on a quiet live link, when the
+// clock says so), or at once when a SYN starts a new connection on its 4-tuple.
 class PacketSourceWorker {
 public:
     PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel);
@@ -18,8 +19,14 @@ public:
     void close();
     static bool checkTlsSignatures(Packet const& packet);
     void flushExpiredFlows(uint64_t now);
+    // What the capture read and skipped; read it after the capture has ended.
+    CaptureCounts captureCounts() const;
 
 private:
+    void dispatch(Packet const& packet);
+    void handOver(std::shared_ptr<Flow> const& flow);
+    static uint64_t wallClockMilliseconds();
+
     FlowTable& flows;
     std::shared_ptr<FlowChannel> taskChannel;
     std::unique_ptr<PacketSource> source;

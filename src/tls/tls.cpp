@@ -236,9 +236,9 @@ void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClien
         features->clientMACAddress = sourceIsClient ? source : destination;
         features->serverMACAddress = sourceIsClient ? destination : source;
     }
-    features->clientIPAddress = addressToString(sourceIsClient ? key.srcAddress : key.dstAddress);
+    features->clientIPAddress = addressToString(sourceIsClient ? key.srcAddress : key.dstAddress, key.ipVersion);
     features->clientPortNumber = std::to_string(sourceIsClient ? key.srcPort : key.dstPort);
-    features->serverIPAddress = addressToString(sourceIsClient ? key.dstAddress : key.srcAddress);
+    features->serverIPAddress = addressToString(sourceIsClient ? key.dstAddress : key.srcAddress, key.ipVersion);
     features->serverPortNumber = std::to_string(sourceIsClient ? key.dstPort : key.srcPort);
 }
 

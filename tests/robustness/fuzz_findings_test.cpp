@@ -67,7 +67,7 @@ TEST(FuzzFinding, CaptureTimeBeyondMillisecondRangeSaturates) {
     const build::Bytes frame = build::ethernet(build::ipv4(s));
     pcap_pkthdr header{};
     header.caplen = header.len = static_cast<uint32_t>(frame.size());
-    Packet packet(true, 14);
+    Packet packet(DLT_EN10MB);
     ASSERT_TRUE(packet.parse(&header, frame.data()));
     for (time_t seconds : {time_t(1) << 62, time_t(18446744073709551LL), time_t(LLONG_MAX)}) {
         header.ts.tv_sec = seconds;

@@ -49,9 +49,8 @@ inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t siz
 
 }  // namespace detail
 
-// One captured frame, decoded for every link-layer offset the capture knows (and -1, an
-// unsupported link), with and without an Ethernet header, then copied as a queued packet
-// is. The capture time is taken from the frame's first 16 bytes, so odd clocks get tried.
+// One captured frame, decoded for every link type the capture knows (and an unsupported
+// one), then copied as a queued packet is. The capture time is taken from the frame's first 16 bytes, so odd clocks get tried.
 inline bool frame(const uint8_t* data, size_t size) {
     pcap_pkthdr header{};
     int64_t seconds = 0, micros = 0;
@@ -64,21 +63,19 @@ inline bool frame(const uint8_t* data, size_t size) {
     header.caplen = header.len = static_cast<uint32_t>(size);
 
     unsigned sink = 0;
-    for (int32_t offset : {-1, 0, 4, 14, 16, 20}) {
-        for (bool ethernet : {false, true}) {
-            auto packet = std::make_shared<Packet>(ethernet, offset);
-            const bool decoded = packet->parse(&header, data);
-            if (decoded && (offset < 0 || !detail::decodedWithin(*packet, data, size, sink))) return false;
-            const FlowKey key = packet->key;
-            if (packet->copyPacketData() != decoded) return false;
-            if (decoded) {
-                // The copy stands alone: nothing may point back into the capture buffer.
-                if (detail::inside(packet->payload, 0, data, size) || !sameKey(packet->key, key) ||
-                    !detail::decodedWithin(*packet, packet->data, packet->header->caplen, sink))
-                    return false;
-            }
-            packet->reset();
+    for (int linkType : {DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_IEEE802_11}) {
+        auto packet = std::make_shared<Packet>(linkType);
+        const bool decoded = packet->parse(&header, data);
+        if (decoded && (linkType == DLT_IEEE802_11 || !detail::decodedWithin(*packet, data, size, sink))) return false;
+        const FlowKey key = packet->key;
+        if (packet->copyPacketData() != decoded) return false;
+        if (decoded) {
+            // The copy stands alone: nothing may point back into the capture buffer.
+            if (detail::inside(packet->payload, 0, data, size) || !sameKey(packet->key, key) ||
+                !detail::decodedWithin(*packet, packet->data, packet->header->caplen, sink))
+                return false;
         }
+        packet->reset();
     }
     volatile unsigned keep = sink;
     (void)keep;

@@ -1,6 +1,7 @@
 #pragma once
 // Small builders for frames, TCP segments, TLS records and handshake messages, so each
 // test states only what it varies.
+#include <arpa/inet.h>
 #include <pcap/pcap.h>
 
 #include <cstdint>
@@ -178,7 +179,8 @@ inline Bytes certificateMessage(std::vector<Bytes> const& certificates) {
     return handshake(11, body);
 }
 
-// IPv4 + TCP header and payload. Addresses as dotted text.
+// IPv4 or IPv6 + TCP header and payload. Addresses as text: dotted for IPv4 (ipv4()),
+// colon-separated for IPv6 (ipv6()).
 struct Segment {
     std::string src = "10.0.0.1";
     std::string dst = "10.0.0.2";
@@ -188,18 +190,31 @@ struct Segment {
     Bytes payload;
     unsigned ipHeaderWords = 5;
     unsigned tcpHeaderWords = 5;
-    std::optional<uint16_t> totalLengthOverride;
-    uint8_t protocol = 6;
-    uint8_t tcpFlags = 0x18;  // PSH ACK
+    std::optional<uint16_t> totalLengthOverride;  // IPv4 total length or IPv6 payload length
+    uint8_t protocol = 6;                         // IPv4 protocol or IPv6 next header
+    uint8_t tcpFlags = 0x18;                      // PSH ACK
 };
 
-inline void putAddress(Bytes& b, std::string const& dotted) {
-    unsigned a, c, d, e;
-    std::sscanf(dotted.c_str(), "%u.%u.%u.%u", &a, &c, &d, &e);
-    put8(b, a);
-    put8(b, c);
-    put8(b, d);
-    put8(b, e);
+inline void putAddress(Bytes& b, std::string const& text, int family) {
+    uint8_t bytes[16] = {};
+    ::inet_pton(family, text.c_str(), bytes);
+    b.insert(b.end(), bytes, bytes + (family == AF_INET6 ? 16 : 4));
+}
+
+inline Bytes tcpHeaderAndPayload(Segment const& s) {
+    const size_t tcpLength = s.tcpHeaderWords * 4;
+    Bytes b;
+    put16(b, s.srcPort);
+    put16(b, s.dstPort);
+    put32(b, s.seq);
+    put32(b, 0);
+    put8(b, s.tcpHeaderWords << 4);
+    put8(b, s.tcpFlags);
+    put16(b, 65535);
+    put32(b, 0);
+    b.resize(tcpLength, 0x01);  // TCP options (NOPs), if any
+    append(b, s.payload);
+    return b;
 }
 
 inline Bytes ipv4(Segment const& s) {
@@ -213,19 +228,24 @@ inline Bytes ipv4(Segment const& s) {
     put8(b, 64);
     put8(b, s.protocol);
     put16(b, 0);
-    putAddress(b, s.src);
-    putAddress(b, s.dst);
+    putAddress(b, s.src, AF_INET);
+    putAddress(b, s.dst, AF_INET);
     b.resize(ipLength, 0x01);  // IP options, if any
-    put16(b, s.srcPort);
-    put16(b, s.dstPort);
-    put32(b, s.seq);
-    put32(b, 0);
-    put8(b, s.tcpHeaderWords << 4);
-    put8(b, s.tcpFlags);
-    put16(b, 65535);
-    put32(b, 0);
-    b.resize(ipLength + tcpLength, 0x01);  // TCP options (NOPs), if any
-    append(b, s.payload);
+    append(b, tcpHeaderAndPayload(s));
+    return b;
+}
+
+inline Bytes ipv6(Segment s) {
+    if (s.src.find(':') == std::string::npos) s.src = "fd00::1", s.dst = "fd00::2";
+    const size_t length = s.tcpHeaderWords * 4 + s.payload.size();
+    Bytes b;
+    put32(b, 0x60000000);
+    put16(b, s.totalLengthOverride.value_or(static_cast<uint16_t>(length)));
+    put8(b, s.protocol);
+    put8(b, 64);
+    putAddress(b, s.src, AF_INET6);
+    putAddress(b, s.dst, AF_INET6);
+    append(b, tcpHeaderAndPayload(s));
     return b;
 }
 
@@ -239,22 +259,41 @@ inline Bytes ethernet(Bytes const& ip, uint16_t etherType = 0x0800,
     return b;
 }
 
+// The frame with VLAN tags (TPIDs in order, outermost first): the link header's type
+// field at `typeAt` names the first tag, and the tags (tag control, next type) follow the
+// link header, which ends at `headerEnd`. Ethernet: 12 and 14; Linux SLL: 14 and 16;
+// SLL2: 0 and 20.
+inline Bytes withVlanTags(Bytes const& frame, std::vector<uint16_t> const& tpids, size_t typeAt = 12,
+                          size_t headerEnd = 14) {
+    const unsigned original = frame[typeAt] << 8 | frame[typeAt + 1];
+    Bytes b(frame.begin(), frame.begin() + static_cast<long>(headerEnd));
+    b[typeAt] = static_cast<uint8_t>(tpids[0] >> 8);
+    b[typeAt + 1] = static_cast<uint8_t>(tpids[0]);
+    for (size_t i = 0; i < tpids.size(); ++i) {
+        put16(b, static_cast<unsigned>(100 + i));  // tag control: the VLAN id
+        put16(b, i + 1 < tpids.size() ? tpids[i + 1] : original);
+    }
+    b.insert(b.end(), frame.begin() + static_cast<long>(headerEnd), frame.end());
+    return b;
+}
+
 // A decoded packet that owns its bytes, as a flow holds it. Null when parse rejects.
-inline std::shared_ptr<Packet> packet(Bytes const& frame, bool isEthernet = true, int linkOffset = 14,
-                                      long seconds = 1700000000, long micros = 0) {
+inline std::shared_ptr<Packet> packet(Bytes const& frame, int linkType = DLT_EN10MB, long seconds = 1700000000,
+                                      long micros = 0) {
     pcap_pkthdr header{};
     header.ts.tv_sec = seconds;
     header.ts.tv_usec = micros;
     header.caplen = static_cast<uint32_t>(frame.size());
     header.len = header.caplen;
-    auto p = std::make_shared<Packet>(isEthernet, linkOffset);
+    auto p = std::make_shared<Packet>(linkType);
     if (!p->parse(&header, frame.data())) return nullptr;
     p->copyPacketData();
     return p;
 }
 
 inline std::shared_ptr<Packet> tcpPacket(Segment const& s, long seconds = 1700000000, long micros = 0) {
-    return packet(ethernet(ipv4(s)), true, 14, seconds, micros);
+    const bool v6 = s.src.find(':') != std::string::npos;
+    return packet(v6 ? ethernet(ipv6(s), 0x86dd) : ethernet(ipv4(s)), DLT_EN10MB, seconds, micros);
 }
 
 // Writes frames to a capture file through libpcap.
