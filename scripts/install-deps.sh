@@ -8,7 +8,7 @@ packages=(
   libboost-program-options-dev libboost-log-dev libboost-thread-dev
   libboost-filesystem-dev libboost-date-time-dev
   libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
-  tcpdump tshark openssl gnutls-bin curl iproute2 python3
+  tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3
   dpkg-dev systemd clickhouse-server clickhouse-client
 )
 # Extra tools that only `make fuzz`, `make bench` and `make deb` use.

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Regenerates the small test captures in tests/data/ (with tests/data/MANIFEST.tsv) and
-# examples/demo.pcap from real TLS handshakes between openssl / gnutls clients and servers
-# on 127.0.0.1, recorded with tcpdump. A throw-away PKI is made for every run, so the
-# certificates (and every random value) differ from run to run; the structure does not.
+# examples/demo.pcap from real TLS handshakes between openssl / gnutls / Python clients and
+# servers on 127.0.0.1 and ::1, recorded with tcpdump. A throw-away PKI is made for every
+# run, so the certificates (and every random value) differ from run to run; the structure
+# does not.
 #
 # Usage: scripts/make-captures.sh [FILE...]
-# With file names (as in the manifest, e.g. t12_rsa_kx_chain2.pcap), only those scenarios
-# are recorded again: their files and manifest rows are replaced (or added), everything
-# else stays. lt_ethernet.pcap brings the files derived from it along.
+# With file names (as in the manifest, e.g. vlan_8021q.pcap), only those files are made
+# again: their files and manifest rows are replaced (or added), everything else stays. A
+# recorded file brings the files rewritten from it along; a rewritten file named alone is
+# made from the recorded one in tests/data.
 #
 # Needs root (tcpdump on lo and "any", a network namespace), openssl, gnutls-bin, curl,
 # tcpdump, tshark (editcap), python3 and iproute2 (ss, ip). Every scenario listens on its
@@ -25,11 +27,13 @@ demo_file="$root/examples/demo.pcap"
 port_base=${VARNO_CAPTURE_PORT_BASE:-47400}
 
 only=("$@")
-# wanted FILE: FILE is to be recorded in this run.
+# wanted FILE...: one of the files is to be made in this run.
 wanted() {
   [ ${#only[@]} -eq 0 ] && return 0
-  local f
-  for f in "${only[@]}"; do [ "$f" = "$1" ] && return 0; done
+  local f want
+  for want in "$@"; do
+    for f in "${only[@]}"; do [ "$f" = "$want" ] && return 0; done
+  done
   return 1
 }
 
@@ -132,12 +136,15 @@ finish() {
   tcpdump_pids=()
 }
 
-# server [-n CONNECTIONS] ARGS...: openssl s_server on 127.0.0.1:cur_port, ends after
+# The address the servers listen on and the clients connect to.
+host=127.0.0.1
+
+# server [-n CONNECTIONS] ARGS...: openssl s_server on host:cur_port, ends after
 # CONNECTIONS accepted connections (default 1).
 server() {
   local n=1
   if [ "$1" = -n ]; then n=$2; shift 2; fi
-  "${in_netns[@]}" openssl s_server -accept "127.0.0.1:$cur_port" -naccept "$n" -quiet "$@" \
+  "${in_netns[@]}" openssl s_server -accept "$host:$cur_port" -naccept "$n" -quiet "$@" \
     </dev/null >"$work/server.log" 2>&1 &
   server_pid=$!
   wait_listen "$cur_port"
@@ -146,7 +153,7 @@ server() {
 # client ARGS...: one openssl s_client connection that completes the handshake and quits.
 # A failing handshake (the alert scenario) is not an error here; the check judges it.
 client() {
-  echo Q | "${in_netns[@]}" timeout 20 openssl s_client -connect "127.0.0.1:$cur_port" "$@" \
+  echo Q | "${in_netns[@]}" timeout 20 openssl s_client -connect "$host:$cur_port" "$@" \
     >>"$work/client.log" 2>&1 || true
 }
 
@@ -230,7 +237,7 @@ scenario() {
 # --- scenarios -------------------------------------------------------------------------
 # Port offsets: 1-9 single TLS 1.2 and older, 10-19 TLS 1.3 and other peers, 20-29 files
 # with several connections, 30-39 the demo, 40-49 handshake messages over many records and
-# data on a SYN.
+# data on a SYN, 50-59 IPv6 and a reused client port.
 
 t12_ecdhe_rsa_sni() {
   begin $((port_base + 1)) "$1"
@@ -396,9 +403,51 @@ tfo_clienthello_in_syn() {
   netns_stop
 }
 
+# TLS 1.2 and TLS 1.3 over IPv6 loopback, recorded at once on lo (Ethernet) and on "any"
+# (Linux cooked v1 and v2); null and raw IPv6 are rewritten from the Ethernet file.
+ipv6_link_types() {
+  begin $((port_base + 50)) "$1" "$out/v6_linux_sll.pcap" "$out/v6_linux_sll2.pcap"
+  host='[::1]'
+  server -n 2 "${RSA[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername v6.demo.example "${TRUST[@]}"
+  client -tls1_3 -servername v6.demo.example "${TRUST[@]}"
+  host=127.0.0.1
+  finish
+}
+
+# Three connections from one client port, a second apart, each ended by a reset so the
+# port is free again at once: what a busy NAT gateway or a load generator does.
+reuse_port() {
+  begin $((port_base + 51)) "$1"
+  server -n 3 "${RSA[@]}"
+  python3 - "$cur_port" $((port_base + 52)) >>"$work/client.log" 2>&1 <<'PY' || true
+import socket, ssl, struct, sys, time
+server_port, client_port = int(sys.argv[1]), int(sys.argv[2])
+for n, version in enumerate((ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_2), 1):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.minimum_version = context.maximum_version = version
+    plain = socket.socket()
+    plain.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    plain.bind(("127.0.0.1", client_port))
+    plain.connect(("127.0.0.1", server_port))
+    tls = context.wrap_socket(plain, server_hostname="%d.reuse.demo.example" % n)
+    tls.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    tls.close()
+    print("connection", n, "done")
+    time.sleep(1)
+PY
+  finish
+}
+
 # --- run -------------------------------------------------------------------------------
 log "creating a throw-away PKI"
 "$root/scripts/make-certs.sh" "$pki"
+# A rewritten file made without its recorded one starts from the copy in tests/data.
+if [ ${#only[@]} -gt 0 ]; then
+  cp "$data_dir"/*.pcap "$out"/ 2>/dev/null || true
+fi
 
 ETH="1 (Ethernet)"
 scenario t12_ecdhe_rsa_sni.pcap 1 1 "$ETH" \
@@ -453,13 +502,21 @@ scenario lt_ethernet.pcap 2 2 "$ETH" \
   "link-type set: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) then TLS 1.3 (0x1302), both group x25519 and SNI demo.example; loopback, so both MAC addresses are 00:00:00:00:00:00" \
   link_types
 
-# Checks of files that come out of a scenario without being recorded again.
+# Checks of files that come out of a scenario without being recorded again. ROWS is
+# what tshark sees complete; EXPECTED, when given, is the manifest's row count instead.
 derived() {
-  local file=$1 conns=$2 rows=$3 linktype=$4 notes=$5 versions
+  local file=$1 conns=$2 rows=$3 linktype=$4 notes=$5 expected=${6:-$3} versions
   versions=$(check "$out/$file" "$conns" "$rows") || { log "$file failed its check"; return 1; }
-  note "$file" "$linktype" "$conns" "$rows" "$versions" "$notes"
-  log "$file: $conns connection(s), $rows row(s), $versions"
+  note "$file" "$linktype" "$conns" "$expected" "$versions" "$notes"
+  log "$file: $conns connection(s), $expected row(s), $versions"
 }
+
+scenario v6_ethernet.pcap 2 2 "$ETH" \
+  "IPv6 link-type set: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) then TLS 1.3 (0x1302) from ::1 to ::1, SNI v6.demo.example; loopback, so both MAC addresses are 00:00:00:00:00:00" \
+  ipv6_link_types
+scenario reuse_port.pcap 3 3 "$ETH" \
+  "three connections from the same client port (Python ssl client binding it), a second apart, each ended by a reset: TLS 1.2, TLS 1.3, TLS 1.2, SNI 1. 2. 3.reuse.demo.example; each SYN ends the flow of the connection before, so each gets its row (without that, all three would be read as one flow)" \
+  reuse_port
 
 if wanted lt_ethernet.pcap; then
 cur_port=$((port_base + 21))
@@ -484,6 +541,53 @@ derived lt_ccs_alone_46.pcap 2 2 "1 (Ethernet)" \
   "lt_ethernet.pcap with the client's ChangeCipherSpec of the TLS 1.2 connection moved into a segment of its own without TCP options (IPv4 total length 46, 60-byte frame); the ClientKeyExchange and Finished around it keep their options and consecutive sequence numbers; a capture filter of IPv4 length >= 58 hides it and leaves 1 row"
 fi
 
+if wanted v6_ethernet.pcap; then
+cur_port=$((port_base + 50))
+derived v6_linux_sll.pcap 2 2 "113 (Linux SLL)" \
+  "same handshakes as v6_ethernet.pcap, recorded at the same time with tcpdump -i any -y LINUX_SLL"
+derived v6_linux_sll2.pcap 2 2 "276 (Linux SLL2)" \
+  "same handshakes, recorded at the same time with tcpdump -i any -y LINUX_SLL2"
+fi
+if wanted v6_ethernet.pcap v6_bsd_null.pcap; then
+python3 "$tool" to-null "$out/v6_ethernet.pcap" "$out/v6_bsd_null.pcap" 30
+derived v6_bsd_null.pcap 2 2 "0 (BSD null)" \
+  "v6_ethernet.pcap with each Ethernet header replaced by a 4-byte host-order address family 30 (AF_INET6 as macOS writes it)"
+fi
+if wanted v6_ethernet.pcap v6_raw_ip.pcap; then
+python3 "$tool" to-raw "$out/v6_ethernet.pcap" "$out/v6_raw_ip.pcap"
+derived v6_raw_ip.pcap 2 2 "101 (raw IP; libpcap DLT_RAW 12)" \
+  "v6_ethernet.pcap with the Ethernet headers removed"
+fi
+
+# VLAN tags and segmentation offload, rewritten from the link-type sets.
+cur_port=$((port_base + 21))
+if wanted lt_ethernet.pcap vlan_8021q.pcap; then
+python3 "$tool" add-vlan "$out/lt_ethernet.pcap" "$out/vlan_8021q.pcap" 8100
+derived vlan_8021q.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with an 802.1Q tag (TPID 0x8100, VLAN 100) in every frame"
+fi
+if wanted lt_ethernet.pcap vlan_linux_sll.pcap; then
+python3 "$tool" add-vlan "$out/lt_linux_sll.pcap" "$out/vlan_linux_sll.pcap" 9100
+derived vlan_linux_sll.pcap 2 2 "113 (Linux SLL)" \
+  "lt_linux_sll.pcap with a tag of TPID 0x9100 (VLAN 100) in every frame: protocol 0x9100, then tag control and the original protocol"
+fi
+if wanted lt_ethernet.pcap vlan_three_tags.pcap; then
+python3 "$tool" add-vlan "$out/lt_ethernet.pcap" "$out/vlan_three_tags.pcap" 88a8,8100,8100
+derived vlan_three_tags.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with three tags (0x88a8, 0x8100, 0x8100) in every frame: more than two are not decoded, so no row (the end-of-run record counts the frames)" 0
+fi
+if wanted lt_ethernet.pcap offload_total_length_0.pcap; then
+python3 "$tool" zero-ip-length "$out/lt_ethernet.pcap" "$out/offload_total_length_0.pcap"
+derived offload_total_length_0.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with the IPv4 total length of every frame with TCP payload set to 0, as a capture on the sending host shows a segmentation-offload frame: the datagram is the rest of the frame (as tshark takes it)"
+fi
+if wanted v6_ethernet.pcap vlan_qinq_ipv6.pcap; then
+cur_port=$((port_base + 50))
+python3 "$tool" add-vlan "$out/v6_ethernet.pcap" "$out/vlan_qinq_ipv6.pcap" 88a8,8100
+derived vlan_qinq_ipv6.pcap 2 2 "1 (Ethernet)" \
+  "v6_ethernet.pcap with two tags in every frame: 802.1ad outer (TPID 0x88a8, VLAN 100), 802.1Q inner (0x8100, VLAN 101)"
+fi
+
 in_manifest=0 # the demo file is no test capture
 scenario demo.pcap 4 4 "$ETH" "demo" demo hrr
 
@@ -494,7 +598,7 @@ if [ ${#only[@]} -eq 0 ]; then
   rm -f "$data_dir"/*.pcap "$data_dir"/*.pcapng
   printf '%s\n' "$header" >"$data_dir/MANIFEST.tsv"
 fi
-# The manifest keeps its rows in order; a recorded file replaces its row or is appended.
+# The manifest keeps its rows in order; a file made again replaces its row or is appended.
 rows=()
 [ -f "$data_dir/MANIFEST.tsv" ] && mapfile -t rows < <(tail -n +2 "$data_dir/MANIFEST.tsv")
 for line in "${manifest[@]}"; do

@@ -1,9 +1,18 @@
 #!/usr/bin/env python3
 """Small capture-file rewriter and checker for the test captures (standard library only).
 
-  pcap_tool.py to-null   IN OUT        Ethernet -> BSD loopback (link type 0, 4-byte AF_INET header)
-  pcap_tool.py to-raw    IN OUT        Ethernet -> raw IPv4 (link type 101)
+  pcap_tool.py to-null   IN OUT [FAMILY6]  Ethernet -> BSD loopback (link type 0, 4-byte address
+                                       family: AF_INET 2 for IPv4, FAMILY6 for IPv6, default
+                                       10 as Linux writes it)
+  pcap_tool.py to-raw    IN OUT        Ethernet -> raw IP (link type 101)
   pcap_tool.py add-fcs   IN OUT        append the Ethernet CRC-32 (4 bytes) to every frame
+  pcap_tool.py add-vlan  IN OUT TPID[,TPID...]
+                                       put VLAN tags (outermost first, hexadecimal TPIDs,
+                                       VLAN ids 100, 101, ...) in every frame of an Ethernet
+                                       or Linux cooked (v1) capture
+  pcap_tool.py zero-ip-length IN OUT   set the IPv4 total length of every Ethernet frame
+                                       with TCP payload to 0, as a capture on the sending
+                                       host shows a segmentation-offload frame
   pcap_tool.py split-ccs IN OUT PORT   move the first ChangeCipherSpec record sent to TCP port
                                        PORT into a segment of its own without TCP options
   pcap_tool.py check     FILE PORT...  dissect FILE with tshark and print one line per TCP
@@ -22,8 +31,12 @@ from collections import OrderedDict
 LINKTYPE_NULL = 0
 LINKTYPE_ETHERNET = 1
 LINKTYPE_RAW = 101
+LINKTYPE_LINUX_SLL = 113
 ETH_HEADER = 14
+SLL_HEADER = 16
 AF_INET = 2
+AF_INET6_LINUX = 10
+ETHERTYPE_IPV4 = 0x0800
 
 
 class Capture:
@@ -73,12 +86,13 @@ def require_ethernet(cap, what):
         raise SystemExit(f"{what} needs an Ethernet capture, got link type {cap.linktype}")
 
 
-def to_null(cap):
+def to_null(cap, family6=AF_INET6_LINUX):
     require_ethernet(cap, "to-null")
     # The family word is in the byte order of the machine that wrote the file, which is
     # the byte order of the file header.
-    family = struct.pack(cap.endian + "I", AF_INET)
     for fr in cap.frames:
+        ipv4 = fr[3][12:14] == struct.pack("!H", ETHERTYPE_IPV4)
+        family = struct.pack(cap.endian + "I", AF_INET if ipv4 else family6)
         fr[3] = family + fr[3][ETH_HEADER:]
         fr[2] += 4 - ETH_HEADER
     cap.linktype = LINKTYPE_NULL
@@ -98,6 +112,46 @@ def add_fcs(cap):
         fr[3] = fr[3] + struct.pack("<I", zlib.crc32(fr[3]) & 0xFFFFFFFF)
         fr[2] += 4
     cap.snaplen = max(cap.snaplen, 262144)
+
+
+def add_vlan(cap, tpids):
+    """The link header's type field names the first tag; each tag (tag control, next type)
+    follows the link header."""
+    if cap.linktype == LINKTYPE_ETHERNET:
+        type_at, header_end = 12, ETH_HEADER
+    elif cap.linktype == LINKTYPE_LINUX_SLL:
+        type_at, header_end = 14, SLL_HEADER
+    else:
+        raise SystemExit(f"add-vlan needs an Ethernet or Linux cooked capture, got link type {cap.linktype}")
+    for fr in cap.frames:
+        frame = fr[3]
+        original = frame[type_at:type_at + 2]
+        tags = b""
+        for i, tpid in enumerate(tpids):
+            following = struct.pack("!H", tpids[i + 1]) if i + 1 < len(tpids) else original
+            tags += struct.pack("!H", 100 + i) + following
+        head = frame[:type_at] + struct.pack("!H", tpids[0]) + frame[type_at + 2:header_end]
+        fr[3] = head + tags + frame[header_end:]
+        fr[2] += len(tags)
+
+
+def zero_ip_length(cap):
+    require_ethernet(cap, "zero-ip-length")
+    changed = 0
+    for fr in cap.frames:
+        frame = bytearray(fr[3])
+        if len(frame) < ETH_HEADER + 40 or frame[12:14] != b"\x08\x00" or frame[ETH_HEADER + 9] != 6:
+            continue
+        ip = frame[ETH_HEADER:]
+        ihl = (ip[0] & 0x0F) * 4
+        thl = (ip[ihl + 12] >> 4) * 4
+        if struct.unpack("!H", ip[2:4])[0] <= ihl + thl:
+            continue
+        struct.pack_into("!H", frame, ETH_HEADER + 2, 0)
+        fr[3] = bytes(frame)
+        changed += 1
+    if not changed:
+        raise SystemExit("no IPv4 frame with TCP payload")
 
 
 def checksum(data):
@@ -176,7 +230,7 @@ def split_ccs(cap, port):
 
 TSHARK_FIELDS = ["tcp.stream", "ip.src", "tcp.srcport", "tcp.dstport", "tls.record.content_type",
                  "tls.handshake.type", "tls.alert_message.level", "tls.handshake.version",
-                 "tls.handshake.extensions.supported_version"]
+                 "tls.handshake.extensions.supported_version", "ipv6.src"]
 VERSION_NAMES = {0x0300: "SSLv3.0", 0x0301: "TLSv1.0", 0x0302: "TLSv1.1", 0x0303: "TLSv1.2",
                  0x0304: "TLSv1.3"}
 
@@ -196,9 +250,10 @@ def check(path, ports):
     conns = OrderedDict()
     for line in out.splitlines():
         cols = (line.split("\t") + [""] * len(TSHARK_FIELDS))[:len(TSHARK_FIELDS)]
-        stream, src, sport, dport, ctypes, htypes, levels, hvers, svers = cols
+        stream, src, sport, dport, ctypes, htypes, levels, hvers, svers, src6 = cols
         if not stream:
             continue
+        src = src or src6
         c = conns.setdefault(stream, {"client": None, "ch": False, "sh": 0,
                                       "ccs": set(), "fatal": False, "version": 0,
                                       "server_port": None})
@@ -243,11 +298,15 @@ def main(argv):
         raise SystemExit(__doc__)
     cap = read_pcap(argv[2])
     if cmd == "to-null":
-        to_null(cap)
+        to_null(cap, *(int(a) for a in argv[4:5]))
     elif cmd == "to-raw":
         to_raw(cap)
     elif cmd == "add-fcs":
         add_fcs(cap)
+    elif cmd == "add-vlan" and len(argv) > 4:
+        add_vlan(cap, [int(t, 16) for t in argv[4].split(",")])
+    elif cmd == "zero-ip-length":
+        zero_ip_length(cap)
     elif cmd == "split-ccs":
         split_ccs(cap, int(argv[4]))
     else:

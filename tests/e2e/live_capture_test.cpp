@@ -1,6 +1,8 @@
 // Live capture end to end: varno listens on one end of a veth link whose other end lies in a
-// network namespace of its own, real openssl handshakes cross the link, and a signal ends the
-// run. Where namespaces cannot be made, the handshakes run over loopback instead.
+// network namespace of its own, real openssl handshakes (IPv4 and IPv6) cross the link,
+// VLAN-tagged captures are replayed onto it, and a signal ends the run; on a link that
+// falls quiet a row appears without one. Where namespaces cannot be made, the IPv4
+// handshakes run over loopback instead.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,6 +31,7 @@ bool hasCapability(int bit) {
 struct Link {
     std::string device;
     std::string clientAddress, serverAddress;
+    std::string clientAddress6, serverAddress6;  // empty over loopback
     std::string clientMac, serverMac;
     std::vector<std::string> serverSide;
     uint16_t serverPort = 4433;
@@ -55,6 +58,11 @@ public:
         link_.clientMac = "02:76:6e:00:00:01";
         link_.serverMac = "02:76:6e:00:00:02";
         link_.serverSide = {"ip", "netns", "exec", namespace_};
+        peerEnd_ = peerEnd;
+        std::ostringstream prefix;  // fd00:VVVV:VVVV::/64 from the same value
+        prefix << std::hex << "fd00:" << (value >> 16) << ":" << (value & 0xffff) << "::";
+        link_.clientAddress6 = prefix.str() + "1";
+        link_.serverAddress6 = prefix.str() + "2";
 
         std::string const ns = shellQuote(namespace_);
         std::vector<std::string> const steps = {
@@ -66,6 +74,9 @@ public:
             "ip -n " + ns + " addr add " + link_.serverAddress + "/30 dev " + peerEnd,
             "ip -n " + ns + " link set " + peerEnd + " up",
             "ip -n " + ns + " link set lo up",
+            // nodad: usable at once, not after duplicate address detection.
+            "ip -6 addr add " + link_.clientAddress6 + "/64 dev " + hostEnd_ + " nodad",
+            "ip -n " + ns + " -6 addr add " + link_.serverAddress6 + "/64 dev " + peerEnd + " nodad",
         };
         for (auto const& step : steps) {
             auto const result = runShell(step);
@@ -86,9 +97,20 @@ public:
     bool made() const { return made_; }
     std::string const& failure() const { return failure_; }
     Link const& link() const { return link_; }
+    // Sends the frames of a capture out of the namespace's end, so they arrive at varno's.
+    // Captures on loopback hold frames far over 1500 bytes: both ends take jumbo frames.
+    RunResult replay(std::string const& capture) const {
+        for (std::string const& step : {"ip link set " + hostEnd_ + " mtu 9000",
+                                         "ip -n " + shellQuote(namespace_) + " link set " + peerEnd_ + " mtu 9000"}) {
+            auto const result = runShell(step);
+            if (result.status != 0) return result;
+        }
+        return runShell("ip netns exec " + shellQuote(namespace_) + " tcpreplay -q -i " + peerEnd_ + " " +
+                        shellQuote(capture));
+    }
 
 private:
-    std::string namespace_, hostEnd_, failure_;
+    std::string namespace_, hostEnd_, peerEnd_, failure_;
     Link link_;
     bool made_ = false;
 };
@@ -150,36 +172,50 @@ protected:
 
     std::string varnoOutput() const { return scratch_ / "varno.out"; }
 
+    // A throwaway certificate and key for e2e.test; returns the certificate's path.
+    std::string makeCertificate() {
+        std::string const certificate = scratch_ / "cert.pem", key = scratch_ / "key.pem";
+        auto const made = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=e2e.test -keyout " +
+                                   shellQuote(key) + " -out " + shellQuote(certificate));
+        EXPECT_EQ(made.status, 0) << made.out;
+        return certificate;
+    }
+
+    // openssl s_server on the server's side of the link, serving `connections` handshakes.
+    std::unique_ptr<ChildProcess> startServer(std::string const& address, size_t connections) {
+        std::vector<std::string> server = link_.serverSide;
+        for (std::string const& argument : std::vector<std::string>{
+                 "openssl", "s_server", "-www", "-accept", address + ":" + std::to_string(link_.serverPort), "-cert",
+                 scratch_ / "cert.pem", "-key", scratch_ / "key.pem", "-naccept", std::to_string(connections)})
+            server.push_back(argument);
+        std::string const serverOutput = scratch_ / "server.out";
+        auto process = std::make_unique<ChildProcess>(server, serverOutput);
+        EXPECT_TRUE(waitFor([&] { return readFile(serverOutput).find("ACCEPT") != std::string::npos; }, 20s))
+            << "s_server did not start: " << readFile(serverOutput);
+        return process;
+    }
+
+    static RunResult connect(std::string const& address, uint16_t port, std::string const& version) {
+        return runShell("timeout 30 openssl s_client -connect " + address + ":" + std::to_string(port) + " " + version +
+                        " -servername e2e.test </dev/null");
+    }
+
     ScratchDir scratch_;
     std::unique_ptr<VethLink> veth_;
     Link link_;
 };
 
 TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
-    std::string const certificate = scratch_ / "cert.pem", key = scratch_ / "key.pem";
-    auto const made = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=e2e.test -keyout " +
-                               shellQuote(key) + " -out " + shellQuote(certificate));
-    ASSERT_EQ(made.status, 0) << made.out;
+    std::string const certificate = makeCertificate();
 
     std::string const output = scratch_ / "out";
     auto varno = startVarno({"-o", output, "-c"}, output);
     ASSERT_TRUE(varno->running());
 
     std::vector<std::string> const versions = {"-tls1_2", "-tls1_3", "-tls1_2", "-tls1_3"};
-    std::vector<std::string> server = link_.serverSide;
-    for (std::string const& argument : std::vector<std::string>{
-             "openssl", "s_server", "-www", "-accept", link_.serverAddress + ":" + std::to_string(link_.serverPort),
-             "-cert", certificate, "-key", key, "-naccept", std::to_string(versions.size())})
-        server.push_back(argument);
-    std::string const serverOutput = scratch_ / "server.out";
-    ChildProcess openSslServer(server, serverOutput);
-    ASSERT_TRUE(waitFor([&] { return readFile(serverOutput).find("ACCEPT") != std::string::npos; }, 20s))
-        << "s_server did not start: " << readFile(serverOutput);
-
+    auto openSslServer = startServer(link_.serverAddress, versions.size());
     for (auto const& version : versions) {
-        auto const client = runShell("timeout 30 openssl s_client -connect " + link_.serverAddress + ":" +
-                                     std::to_string(link_.serverPort) + " " + version +
-                                     " -servername e2e.test </dev/null");
+        auto const client = connect(link_.serverAddress, link_.serverPort, version);
         ASSERT_EQ(client.status, 0) << version << ": " << client.out;
     }
 
@@ -214,6 +250,71 @@ TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
         << "one row per handshake";
     EXPECT_EQ(clientPorts.size(), versions.size());
     EXPECT_NE(logText(output).find("processed ServerHello"), std::string::npos);
+}
+
+// IPv6 handshakes across the link, and recorded handshakes replayed onto it behind one and
+// two VLAN tags: the kernel takes the outer tag off, libpcap puts it back for the filter
+// and in the frame.
+TEST_F(EndToEndLive, Ipv6AndVlanTaggedHandshakesGetTheirRows) {
+    if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
+    if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
+    makeCertificate();
+    std::string const output = scratch_ / "out";
+    auto varno = startVarno({"-o", output}, output);
+    ASSERT_TRUE(varno->running());
+
+    auto openSslServer = startServer("[" + link_.serverAddress6 + "]", 2);
+    for (std::string const version : {"-tls1_2", "-tls1_3"}) {
+        auto const client = connect("[" + link_.serverAddress6 + "]", link_.serverPort, version);
+        ASSERT_EQ(client.status, 0) << version << ": " << client.out;
+    }
+    // Recorded on loopback: IPv4 behind an 802.1Q tag, IPv6 behind 802.1ad and 802.1Q.
+    std::multiset<std::string> expected = {link_.clientAddress6, link_.clientAddress6};
+    for (auto const& [capture, client] : {std::pair{"vlan_8021q.pcap", "127.0.0.1"}, std::pair{"vlan_qinq_ipv6.pcap", "::1"}}) {
+        auto const replayed = veth_->replay(sourcePath(std::string("tests/data/") + capture));
+        ASSERT_EQ(replayed.status, 0) << capture << ": " << replayed.out;
+        expected.insert({client, client});
+    }
+
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    std::multiset<std::string> clients;
+    for (auto const& row : readCsvOutput(output).rows) {
+        ASSERT_EQ(row.size(), size_t{ColumnCount}) << joinCells(row);
+        clients.insert(row[ClientIPAddress]);
+        if (row[ClientIPAddress] == link_.clientAddress6) {
+            EXPECT_EQ(row[ServerIPAddress], link_.serverAddress6);
+            EXPECT_EQ(row[ClientMACAddress], link_.clientMac);
+            EXPECT_EQ(row[SNI], "e2e.test");
+        }
+    }
+    EXPECT_EQ(clients, expected) << "one row per handshake";
+}
+
+// Nothing crosses the link after a handshake: its row still appears once its 10 s are
+// over, checked against the clock at each read timeout, without a stop request.
+TEST_F(EndToEndLive, HandshakeOnAQuietLinkGetsItsRowWithoutAStopRequest) {
+    if (link_.device == "lo") GTEST_SKIP() << "loopback is never reliably quiet";
+    makeCertificate();
+    std::string const output = scratch_ / "out";
+    // One row a file: the file is published as soon as its row is written.
+    auto varno = startVarno({"-o", output, "-t", "1"}, output);
+    ASSERT_TRUE(varno->running());
+    auto openSslServer = startServer(link_.serverAddress, 1);
+
+    auto const start = std::chrono::steady_clock::now();
+    auto const client = connect(link_.serverAddress, link_.serverPort, "-tls1_2");
+    ASSERT_EQ(client.status, 0) << client.out;
+    bool const appeared = waitFor([&] { return !readCsvOutput(output).rows.empty(); }, 12s);
+    auto const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(appeared) << "no row " << seconds << " s after the handshake began";
+    EXPECT_TRUE(varno->running()) << "the row came from a stop, not from the clock";
+
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    auto const rows = readCsvOutput(output).rows;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][ClientIPAddress], link_.clientAddress);
 }
 
 TEST_F(EndToEndLive, QuietLinkStopsPromptlyAndLeavesNoDirectory) {
