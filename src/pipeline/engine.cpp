@@ -59,11 +59,11 @@ void FlowEngine::processPackets() {
 
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     CaptureCounts const& c = counts.capture;
-    return out << "End of run: " << c.framesRead << " frames read; skipped: " << c.notIp << " not IP, "
-               << c.ipv6ExtensionHeaders << " with IPv6 extension headers, " << c.tooManyVlanTags
-               << " with more than two VLAN tags, " << c.cutShort << " cut short, " << c.malformed
-               << " malformed; " << counts.flowsOpened << " flows opened, " << counts.rowsWritten << " rows written, "
-               << counts.flowsIncomplete << " flows dropped incomplete";
+    return out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
+               << ", IPv6 extension headers " << c.ipv6ExtensionHeaders << ", more than two VLAN tags "
+               << c.tooManyVlanTags << ", cut short " << c.cutShort << ", malformed " << c.malformed
+               << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten
+               << ", flows dropped incomplete " << counts.flowsIncomplete;
 }
 
 void FlowEngine::interupt() { packetSourceWorker.close(); }

@@ -19,6 +19,7 @@ struct Delivered {
     size_t packets = 0;
     size_t payloadBytes = 0;
     std::set<uint16_t> ports;
+    std::set<uint8_t> ipVersions;
 };
 
 Delivered readAll(PacketSource& source) {
@@ -29,41 +30,93 @@ Delivered readAll(PacketSource& source) {
         d.payloadBytes += p->tcpPayloadLength();
         d.ports.insert(p->key.srcPort);
         d.ports.insert(p->key.dstPort);
+        d.ipVersions.insert(p->key.ipVersion);
     }
     return d;
 }
 
 }  // namespace
 
-// The same two connections recorded (or rewritten) with every supported link type give
-// the same packets, addresses and payload bytes.
+// The same two connections recorded (or rewritten) with every supported link type, with
+// VLAN tags or with offload-sized IPv4 lengths give the same packets, addresses and
+// payload bytes; over IPv4 and over IPv6.
 TEST(PacketSource, EveryLinkTypeDeliversTheSameSegments) {
-    auto reference = PacketSource::create(dataFile("lt_ethernet.pcap"));
-    ASSERT_TRUE(reference);
-    EXPECT_EQ(reference->linkType, DLT_EN10MB);
-    EXPECT_EQ(reference->linkOffset, 14);
-    const Delivered expected = readAll(*reference);
-    EXPECT_GT(expected.packets, 8u);
+    struct Set {
+        std::string reference;
+        uint8_t ipVersion;
+        std::vector<std::pair<std::string, int>> variants;  // file, link header length
+        std::vector<std::pair<std::string, int>> cooked;    // recorded at once on "any", on other ports
+    };
+    const std::vector<Set> sets = {
+        {"lt_ethernet.pcap",
+         4,
+         {{"lt_bsd_null.pcap", 4},
+          {"lt_raw_ip.pcap", 0},
+          {"lt_pcapng.pcapng", 14},
+          {"lt_ethernet_fcs.pcap", 14},
+          {"vlan_8021q.pcap", 14},
+          {"offload_total_length_0.pcap", 14}},
+         {{"lt_linux_sll.pcap", 16}, {"lt_linux_sll2.pcap", 20}, {"vlan_linux_sll.pcap", 16}}},
+        {"v6_ethernet.pcap",
+         6,
+         {{"v6_bsd_null.pcap", 4}, {"v6_raw_ip.pcap", 0}, {"vlan_qinq_ipv6.pcap", 14}},
+         {{"v6_linux_sll.pcap", 16}, {"v6_linux_sll2.pcap", 20}}},
+    };
+    for (auto const& set : sets) {
+        auto reference = PacketSource::create(dataFile(set.reference));
+        ASSERT_TRUE(reference) << set.reference;
+        EXPECT_EQ(reference->linkType, DLT_EN10MB);
+        EXPECT_EQ(reference->linkOffset, 14);
+        const Delivered expected = readAll(*reference);
+        EXPECT_GT(expected.packets, 8u) << set.reference;
+        EXPECT_EQ(expected.ipVersions, std::set<uint8_t>{set.ipVersion}) << set.reference;
 
-    const std::vector<std::pair<std::string, int>> variants = {
-        {"lt_bsd_null.pcap", 4}, {"lt_raw_ip.pcap", 0}, {"lt_pcapng.pcapng", 14}, {"lt_ethernet_fcs.pcap", 14}};
-    for (auto const& [file, offset] : variants) {
-        auto source = PacketSource::create(dataFile(file));
-        ASSERT_TRUE(source) << file;
-        EXPECT_EQ(source->linkOffset, offset) << file;
-        Delivered got = readAll(*source);
-        EXPECT_EQ(got.packets, expected.packets) << file;
-        EXPECT_EQ(got.payloadBytes, expected.payloadBytes) << file;
-        EXPECT_EQ(got.ports, expected.ports) << file;
+        for (auto const& [file, offset] : set.variants) {
+            auto source = PacketSource::create(dataFile(file));
+            ASSERT_TRUE(source) << file;
+            EXPECT_EQ(source->linkOffset, offset) << file;
+            Delivered got = readAll(*source);
+            EXPECT_EQ(got.packets, expected.packets) << file;
+            EXPECT_EQ(got.payloadBytes, expected.payloadBytes) << file;
+            EXPECT_EQ(got.ports, expected.ports) << file;
+            EXPECT_EQ(got.ipVersions, expected.ipVersions) << file;
+        }
+        for (auto const& [file, offset] : set.cooked) {
+            auto source = PacketSource::create(dataFile(file));
+            ASSERT_TRUE(source) << file;
+            EXPECT_EQ(source->linkOffset, offset);
+            Delivered got = readAll(*source);
+            EXPECT_GT(got.packets, 8u) << file;
+            EXPECT_EQ(got.ipVersions, expected.ipVersions) << file;
+        }
     }
-    // The cooked captures were recorded live on the any-device at the same time, on other ports.
-    for (auto const& [file, offset] : std::vector<std::pair<std::string, int>>{{"lt_linux_sll.pcap", 16},
-                                                                               {"lt_linux_sll2.pcap", 20}}) {
-        auto source = PacketSource::create(dataFile(file));
-        ASSERT_TRUE(source) << file;
-        EXPECT_EQ(source->linkOffset, offset);
-        EXPECT_GT(readAll(*source).packets, 8u) << file;
-    }
+}
+
+// Frames the decoder cannot use are counted by what was wrong with them.
+TEST(PacketSource, SkippedFramesAreCountedByKind) {
+    auto tagged = PacketSource::create(dataFile("vlan_three_tags.pcap"));
+    ASSERT_TRUE(tagged);
+    EXPECT_EQ(readAll(*tagged).packets, 0u);
+    EXPECT_GT(tagged->counts.framesRead, 8u) << "the filter lets three tags through to be counted";
+    EXPECT_EQ(tagged->counts.tooManyVlanTags, tagged->counts.framesRead);
+
+    Segment data;
+    data.payload = Bytes(100, 0x17);
+    Segment extension = data;
+    extension.protocol = 44;  // an IPv6 fragment header
+    Bytes cut = ethernet(ipv4(data));
+    cut.resize(80);  // by a snapshot length
+    varno_test::ScratchDir scratch;
+    std::string const path = scratch / "mixed.pcap";
+    ASSERT_TRUE(writePcap(path, DLT_EN10MB,
+                          {{ethernet(ipv4(data))}, {cut}, {ethernet(ipv6(extension), 0x86dd)}, {ethernet(ipv6(data), 0x86dd)}}));
+    auto mixed = PacketSource::create(path);
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(readAll(*mixed).packets, 2u);
+    EXPECT_EQ(mixed->counts.framesRead, 4u);
+    EXPECT_EQ(mixed->counts.cutShort, 1u);
+    EXPECT_EQ(mixed->counts.ipv6ExtensionHeaders, 1u);
+    EXPECT_EQ(mixed->counts.notIp + mixed->counts.tooManyVlanTags + mixed->counts.malformed, 0u);
 }
 
 TEST(PacketSource, ChangeCipherSpecAloneInA46ByteDatagramPassesTheFilter) {
@@ -77,6 +130,7 @@ TEST(PacketSource, ChangeCipherSpecAloneInA46ByteDatagramPassesTheFilter) {
     EXPECT_TRUE(seen);
 }
 
+// A segment passes when it carries payload, or when it is a SYN without ACK.
 TEST(PacketSource, FilterDropsSegmentsWithoutPayloadAndNonTcp) {
     Segment ack;  // bare acknowledgement carrying TCP options: 52-byte datagram
     ack.tcpHeaderWords = 8;
@@ -85,14 +139,22 @@ TEST(PacketSource, FilterDropsSegmentsWithoutPayloadAndNonTcp) {
     data.tcpHeaderWords = 5;
     Segment udp = data;
     udp.protocol = 17;
+    Segment syn = ack, synAck = ack;
+    syn.tcpFlags = 0x02;
+    synAck.tcpFlags = 0x12;
     varno_test::ScratchDir scratch;
     std::string path = scratch / "filter.pcap";
-    ASSERT_TRUE(writePcap(path, DLT_EN10MB, {{ethernet(ipv4(ack))}, {ethernet(ipv4(udp))}, {ethernet(ipv4(data))}}));
+    ASSERT_TRUE(writePcap(path, DLT_EN10MB,
+                          {{ethernet(ipv4(ack))}, {ethernet(ipv4(udp))}, {ethernet(ipv4(data))},
+                           {ethernet(ipv6(ack), 0x86dd)}, {ethernet(ipv6(udp), 0x86dd)}, {ethernet(ipv6(data), 0x86dd)},
+                           {ethernet(ipv4(synAck))}, {ethernet(ipv6(synAck), 0x86dd)},
+                           {ethernet(ipv4(syn))}, {ethernet(ipv6(syn), 0x86dd)}}));
     auto source = PacketSource::create(path);
     ASSERT_TRUE(source);
     Delivered got = readAll(*source);
-    EXPECT_EQ(got.packets, 1u);
-    EXPECT_EQ(got.payloadBytes, 6u);
+    EXPECT_EQ(got.packets, 4u) << "the two segments with payload and the two SYNs";
+    EXPECT_EQ(got.payloadBytes, 12u);
+    EXPECT_EQ(source->counts.framesRead, 4u) << "the others never reach the program";
 }
 
 TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {

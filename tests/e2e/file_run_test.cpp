@@ -226,6 +226,26 @@ TEST(EndToEndFile, InfoLogTellsTheStartAndEachStep) {
     EXPECT_FALSE(fs::exists(fs::path(run.output) / "varno.log"));
 }
 
+// One info record at the end says what was read, skipped, followed and written.
+TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
+    std::vector<std::pair<std::string, std::string>> const cases = {
+        {"reuse_port.pcap",
+         "frames read 19; skipped: not IP 0, IPv6 extension headers 0, more than two VLAN tags 0, cut short 0, "
+         "malformed 0; flows opened 3, rows written 3, flows dropped incomplete 0"},
+        {"t12_alert_unknown_ca.pcap", "; flows opened 1, rows written 0, flows dropped incomplete 1"},
+        {"vlan_three_tags.pcap", "frames read 29; skipped: not IP 0, IPv6 extension headers 0, "
+                                 "more than two VLAN tags 29, cut short 0, malformed 0; flows opened 0"},
+    };
+    for (auto const& [capture, counts] : cases) {
+        ScratchDir logs;
+        FileRun run(dataCapture(capture), "-s info -g " + shellQuote(logs.path().string()));
+        expectWellFormed(run, capture);
+        std::string const log = logText(logs.path());
+        EXPECT_NE(log.find("] info - End of run: "), std::string::npos) << capture << ": " << log;
+        EXPECT_NE(log.find(counts), std::string::npos) << capture << ": " << log;
+    }
+}
+
 TEST(EndToEndFile, CaptureWithoutTlsLeavesNoOutputDirectory) {
     ScratchDir scratch;
     std::string const capture = scratch / "plain-http.pcap";
