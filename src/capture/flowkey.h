@@ -1,6 +1,5 @@
 #pragma once
 #include <array>
-#include <compare>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -17,7 +16,10 @@ struct IpAddress {
     static IpAddress fromIpv6(const uint8_t* bytes);   // 16 bytes in header order
     std::array<uint8_t, 16> bytes() const;
 
-    auto operator<=>(IpAddress const&) const = default;
+    bool operator==(IpAddress const&) const = default;
+    bool operator<(IpAddress const& other) const {
+        return high != other.high ? high < other.high : low < other.low;
+    }
 };
 
 // One direction of a TCP connection over IPv4 or IPv6.
@@ -30,8 +32,23 @@ struct FlowKey {
     uint8_t ipVersion = 4;  // 4 or 6: how the addresses are written
 
     FlowKey reverse() const;
-    // Addresses, then ports, then protocol and version, each as an unsigned number.
-    auto operator<=>(FlowKey const&) const = default;
+    // Written out rather than defaulted: the flow table compares keys many times a packet.
+    bool operator==(FlowKey const& other) const {
+        return srcPort == other.srcPort && dstPort == other.dstPort && srcAddress == other.srcAddress &&
+               dstAddress == other.dstAddress && protocol == other.protocol && ipVersion == other.ipVersion;
+    }
+    // Source address, destination address, then ports, protocol and version, each as an
+    // unsigned number.
+    bool operator<(FlowKey const& other) const {
+        if (srcAddress.high != other.srcAddress.high) return srcAddress.high < other.srcAddress.high;
+        if (srcAddress.low != other.srcAddress.low) return srcAddress.low < other.srcAddress.low;
+        if (dstAddress.high != other.dstAddress.high) return dstAddress.high < other.dstAddress.high;
+        if (dstAddress.low != other.dstAddress.low) return dstAddress.low < other.dstAddress.low;
+        if (srcPort != other.srcPort) return srcPort < other.srcPort;
+        if (dstPort != other.dstPort) return dstPort < other.dstPort;
+        if (protocol != other.protocol) return protocol < other.protocol;
+        return ipVersion < other.ipVersion;
+    }
 };
 
 inline bool sameKey(FlowKey const& a, FlowKey const& b) { return a == b; }

@@ -40,11 +40,16 @@ std::string anyOf(std::vector<std::string> const& parts) { return join(parts, " 
 std::string byteAt(size_t offset) { return "link[" + std::to_string(offset) + "]"; }
 std::string wordAt(size_t offset) { return "link[" + std::to_string(offset) + ":2]"; }
 
+// The version nibble of an IP header at `at`; only a raw link needs to look at it.
+std::string versionAt(size_t at, int version) {
+    return byteAt(at) + " & 0xf0 = " + std::to_string(version << 4);
+}
+
 // An IPv4 header at `at`: an unfragmented (or first) TCP segment with payload, a SYN
 // without ACK, or a total length of 0 (segmentation offload). With IPv4 options the TCP
 // header moves; those rare segments all pass and the decoder judges them.
 std::string ipv4At(size_t at) {
-    return allOf({byteAt(at) + " & 0xf0 = 0x40", byteAt(at + 9) + " = 6", wordAt(at + 6) + " & 0x1fff = 0",
+    return allOf({byteAt(at + 9) + " = 6", wordAt(at + 6) + " & 0x1fff = 0",
                   anyOf({byteAt(at) + " != 0x45", wordAt(at + 2) + " = 0",
                          wordAt(at + 2) + " > 20 + (" + byteAt(at + 32) + " & 0xf0) / 4",
                          byteAt(at + 33) + " & 0x12 = 2"})});
@@ -57,7 +62,7 @@ std::string ipv6At(size_t at) {
                                             anyOf({wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
                                                    byteAt(at + 53) + " & 0x12 = 2"})})};
     for (int header : {0, 43, 44, 51, 60}) next.push_back(byteAt(at + 6) + " = " + std::to_string(header));
-    return allOf({byteAt(at) + " & 0xf0 = 0x60", anyOf(next)});
+    return anyOf(next);
 }
 
 std::string vlanTagAt(size_t at) {
@@ -98,7 +103,8 @@ std::string captureFilter(int linkType) {
     case LinkLayer::LinuxSll2: return etherTypeLink(0, 20);
     case LinkLayer::Null:
         return anyOf({allOf({nullFamily({2}), ipv4At(4)}), allOf({nullFamily({10, 24, 28, 30}), ipv6At(4)})});
-    case LinkLayer::Raw: return anyOf({ipv4At(0), ipv6At(0)});
+    case LinkLayer::Raw:
+        return anyOf({allOf({versionAt(0, 4), ipv4At(0)}), allOf({versionAt(0, 6), ipv6At(0)})});
     case LinkLayer::Unsupported: break;
     }
     return "";
