@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "base/hex.h"
-#include "base/log.h"
 #include "base/byte_reader.h"
 
 namespace {
@@ -31,10 +30,6 @@ bool isIpv6ExtensionHeader(uint8_t next) {
 bool isNullIpv6Family(uint32_t family) { return family == 10 || family == 24 || family == 28 || family == 30; }
 
 uint32_t swapBytes(uint32_t v) { return __builtin_bswap32(v); }
-
-void logCutDatagram(size_t captured, size_t total) {
-    VARNO_LOG(error) << "Mismatched IP packet length: expected " << captured << "; found " << total;
-}
 }  // namespace
 
 LinkLayer linkLayerOf(int linkType) {
@@ -119,7 +114,7 @@ bool Packet::parseIpv4(size_t offset) {
     ipHeader = data + offset;
     const uint8_t versionAndLength = ip.u8();
     ip.skip(1);
-    uint16_t total = ip.u16();
+    const uint16_t total = ip.u16();
     ip.skip(2);
     const uint16_t fragment = ip.u16();
     ip.skip(1);
@@ -134,10 +129,7 @@ bool Packet::parseIpv4(size_t offset) {
     // sequence, a device trailer) are ignored, and a datagram cut short cannot be decoded.
     const size_t captured = header->caplen - offset;
     const size_t datagram = total == 0 ? captured : total;
-    if (captured < datagram) {
-        logCutDatagram(captured, datagram);
-        return reject(SkipReason::CutShort);
-    }
+    if (captured < datagram) return reject(SkipReason::CutShort);  // counted, not logged: it may be every frame
     const size_t ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
     if (ipLength < MIN_IP_HEADER || ipLength + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
 
@@ -165,10 +157,7 @@ bool Packet::parseIpv6(size_t offset) {
     if (next != PROTOCOL_TCP)
         return reject(isIpv6ExtensionHeader(next) ? SkipReason::Ipv6ExtensionHeaders : SkipReason::Malformed);
     const size_t captured = header->caplen - offset;
-    if (captured < datagram) {
-        logCutDatagram(captured, datagram);
-        return reject(SkipReason::CutShort);
-    }
+    if (captured < datagram) return reject(SkipReason::CutShort);
     if (IPV6_HEADER + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
 
     key.srcAddress = IpAddress::fromIpv6(source);
