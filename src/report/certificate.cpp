@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cctype>
 #include <ctime>
 #include <memory>
 
@@ -76,8 +77,9 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
         facts.signatureHash.erase(3, 1);  // "SHA-1" -> "SHA1", the spelling used throughout
     facts.notBefore = epochSeconds(X509_get0_notBefore(x));
     facts.notAfter = epochSeconds(X509_get0_notAfter(x));
-    // Issuer and subject match and the key identifiers (when present) agree.
-    facts.selfSigned = X509_check_issued(x, x) == X509_V_OK;
+    // Issuer and subject match, the key identifiers (when present) agree, and the
+    // certificate's own key verifies its signature.
+    facts.selfSigned = X509_self_signed(x, 1) == 1;
     return facts;
 }
 

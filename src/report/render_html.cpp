@@ -57,7 +57,7 @@ struct Bar {
 
 // Horizontal bars, one per row, with the count and share at the right.
 std::string barChart(std::string const& id, std::string const& title, std::vector<Bar> const& bars, uint64_t whole = 0) {
-    int const rowHeight = 22, top = 28, labelWidth = 250, barWidth = 360, width = 720;
+    int const rowHeight = 22, top = 28, labelWidth = 330, barWidth = 280, width = 720;
     int const height = top + std::max<int>(1, static_cast<int>(bars.size())) * rowHeight + 8;
     uint64_t max = 0, total = 0;
     for (auto const& b : bars) {
@@ -68,12 +68,12 @@ std::string barChart(std::string const& id, std::string const& title, std::vecto
     std::ostringstream svg;
     svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
         << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-labelledby=\"" << id << "-title\"><title id=\"" << id << "-title\">" << esc(title)
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
         << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
     if (bars.empty()) svg << "<text class=\"empty\" x=\"0\" y=\"" << top + 14 << "\">none seen</text>";
     int y = top;
     for (auto const& b : bars) {
-        std::string label = b.label.size() > 38 ? b.label.substr(0, 36) + "..." : b.label;
+        std::string label = b.label.size() > 46 ? b.label.substr(0, 44) + "..." : b.label;
         int const w = max ? static_cast<int>(static_cast<double>(b.value) / static_cast<double>(max) * barWidth) : 0;
         svg << "<text class=\"label\" x=\"" << labelWidth - 6 << "\" y=\"" << y + 15 << "\">" << esc(label)
             << "</text><rect class=\"bar " << (b.cls.empty() ? "neutral" : b.cls) << "\" x=\"" << labelWidth
@@ -89,7 +89,7 @@ std::string barChart(std::string const& id, std::string const& title, std::vecto
 // Several series per row (offered, key share, picked), as thin bars under each other.
 std::string groupedChart(std::string const& id, std::string const& title, std::vector<std::string> const& labels,
                          std::vector<std::vector<uint64_t>> const& values, std::vector<std::string> const& series) {
-    int const barHeight = 7, labelWidth = 250, barWidth = 360, width = 720, top = 44;
+    int const barHeight = 7, labelWidth = 250, barWidth = 380, width = 720, top = 44;
     int const rowHeight = static_cast<int>(series.size()) * (barHeight + 1) + 8;
     int const height = top + std::max<int>(1, static_cast<int>(labels.size())) * rowHeight + 8;
     uint64_t max = 0;
@@ -98,7 +98,7 @@ std::string groupedChart(std::string const& id, std::string const& title, std::v
     std::ostringstream svg;
     svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
         << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-labelledby=\"" << id << "-title\"><title id=\"" << id << "-title\">" << esc(title)
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
         << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
     for (size_t k = 0; k < series.size(); ++k)
         svg << "<rect class=\"bar series" << k << "\" x=\"" << labelWidth + 130 * k << "\" y=\"24\" width=\"10\" height=\"10\"/>"
@@ -131,7 +131,7 @@ std::string trendChart(std::string const& id, Summary const& s) {
                                                             : std::to_string(s.trendBucketHours) + " h") + ")";
     svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
         << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-labelledby=\"" << id << "-title\"><title id=\"" << id << "-title\">" << esc(title)
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
         << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
     for (int p : {0, 50, 100}) {
         int const y = bottom - (bottom - top) * p / 100;
@@ -186,8 +186,8 @@ h3 { font-size: 1.05em; margin-top: 1.2em; }
 nav ul { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.2em; }
 nav a { color: #0b57d0; text-decoration: none; }
 .tiles { display: flex; flex-wrap: wrap; gap: 0.8em; padding: 0; margin: 0.5em 0; }
-.tiles div { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.5em 0.9em; min-width: 9em; }
-.tiles dt { color: #57606a; font-size: 0.85em; } .tiles dd { margin: 0; font-size: 1.4em; font-weight: bold; }
+.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.5em 0.9em; min-width: 9em; }
+.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.4em; font-weight: bold; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
@@ -216,7 +216,7 @@ svg .bar.series0 { fill: #57606a; } svg .bar.series1 { fill: #8b5cf6; } svg .bar
 )css";
 
 void tile(std::ostream& out, std::string const& name, std::string const& value) {
-    out << "<div><dt>" << name << "</dt><dd>" << value << "</dd></div>";
+    out << "<div class=\"tile\"><span class=\"k\">" << name << "</span><span class=\"v\">" << value << "</span></div>";
 }
 
 }  // namespace
@@ -240,14 +240,14 @@ void renderHtml(Summary const& s, std::ostream& out) {
     // Overview
     std::map<Severity, size_t> bySeverity;
     for (auto const& f : s.findings) ++bySeverity[f.severity()];
-    out << "<section id=\"overview\"><h2>Overview</h2><dl class=\"tiles\">";
+    out << "<section id=\"overview\"><h2>Overview</h2><div class=\"tiles\">";
     tile(out, "Handshakes", num(s.rows));
     tile(out, "Servers", num(s.servers));
     tile(out, "SNIs", num(s.snis));
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
-    out << "</dl><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"))
+    out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"))
         << ".</p><table><tr><th>Severity</th><th>Findings</th></tr>";
     for (int sev = static_cast<int>(Severity::Critical); sev >= 0; --sev)
         out << "<tr><td>" << severityBadge(static_cast<Severity>(sev)) << "</td><td class=\"n\">"
