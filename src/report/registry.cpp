@@ -201,7 +201,7 @@ SuiteInfo classifySuite(std::string const& name) {
         return info;
     }
 
-    bool const forwardSecret = kx.rfind("DHE_", 0) == 0 || kx.rfind("ECDHE_", 0) == 0;
+    bool const forwardSecret = kx.rfind("DHE_", 0) == 0 || kx.rfind("ECDHE_", 0) == 0 || kx == "PSK_DHE";
     bool const staticKx = info.staticRsa || kx == "DH_DSS" || kx == "DH_RSA" || kx == "ECDH_ECDSA" ||
                           kx == "ECDH_RSA" || kx == "PSK";
     bool const aead = contains(cipher, "_GCM") || contains(cipher, "_CCM") || contains(cipher, "CHACHA20_POLY1305");
