@@ -6,6 +6,7 @@
 
 #include "report/registry.h"
 #include "base/byte_reader.h"
+#include "base/hex.h"
 
 namespace report {
 
@@ -59,8 +60,8 @@ void walkExtensions(ByteReader& hello, Visit visit) {
 bool isAlphanumeric(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 void appendHex4(std::string& text, uint16_t value) {
-    static constexpr char digits[] = "0123456789abcdef";
-    for (int shift = 12; shift >= 0; shift -= 4) text += digits[(value >> shift) & 0x0f];
+    appendHexByte(text, static_cast<uint8_t>(value >> 8));
+    appendHexByte(text, static_cast<uint8_t>(value));
 }
 
 void appendCount(std::string& text, size_t count) {
@@ -148,12 +149,8 @@ std::string const& Ja4::truncatedSha256(std::string const& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    static constexpr char hex[] = "0123456789abcdef";
     std::string truncated;
-    for (int i = 0; i < 6; ++i) {
-        truncated += hex[digest[i] >> 4];
-        truncated += hex[digest[i] & 0x0f];
-    }
+    for (int i = 0; i < 6; ++i) appendHexByte(truncated, digest[i]);
     return digests.emplace(text, std::move(truncated)).first->second;
 }
 
@@ -199,9 +196,8 @@ std::string Ja4::fingerprint(ClientHelloInfo const& hello) {
             out += static_cast<char>(a);
             out += static_cast<char>(z);
         } else {
-            static constexpr char hex[] = "0123456789abcdef";
-            out += hex[a >> 4];
-            out += hex[z & 0x0f];
+            out += HEX_DIGITS[a >> 4];
+            out += HEX_DIGITS[z & 0x0f];
         }
     }
 

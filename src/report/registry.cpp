@@ -1,5 +1,7 @@
 #include "report/registry.h"
 
+#include "base/hex.h"
+
 #include <array>
 #include <cstdlib>
 #include <memory>
@@ -9,12 +11,7 @@ extern const std::string_view ianaSupportedGroupsCsv;
 
 namespace report {
 
-std::string hexCode(uint16_t value) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text = "0x0000";
-    for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0x0f];
-    return text;
-}
+std::string hexCode(uint16_t value) { return hex4(value); }
 
 namespace {
 
