@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "report/registry.h"
 #include "base/byte_reader.h"
@@ -154,7 +155,36 @@ std::string const& Ja4::truncatedSha256(std::string const& text) {
     return digests.emplace(text, std::move(truncated)).first->second;
 }
 
-std::string Ja4::fingerprint(ClientHelloInfo const& hello) {
+std::string const& Ja4::fingerprint(ClientHelloInfo const& hello) {
+    // Clients send the same few hellos again and again; only their GREASE values, random
+    // and key shares differ, and JA4 ignores those.
+    key.clear();
+    auto put = [&](std::vector<uint16_t> const& values) {
+        size_t at = key.size();
+        key.resize(at + 2 + 2 * values.size());
+        key[at++] = static_cast<char>(values.size() & 0xff);
+        key[at++] = static_cast<char>(values.size() >> 8);
+        for (uint16_t v : values) {
+            uint16_t const w = isGrease(v) ? 0x0a0a : v;
+            key[at++] = static_cast<char>(w >> 8);
+            key[at++] = static_cast<char>(w & 0xff);
+        }
+    };
+    put(hello.cipherSuites);
+    put(hello.extensions);
+    put(hello.signatureAlgorithms);
+    put(hello.supportedVersions);
+    key += static_cast<char>(hello.legacyVersion >> 8);
+    key += static_cast<char>(hello.legacyVersion & 0xff);
+    key += hello.hasSni ? 'd' : 'i';
+    if (!hello.alpn.empty()) key += hello.alpn.front();
+    auto found = known.find(key);
+    if (found != known.end()) return found->second;
+    if (known.size() > 100000) known.clear();  // bounded, whatever the clients send
+    return known.emplace(key, compute(hello)).first->second;
+}
+
+std::string Ja4::compute(ClientHelloInfo const& hello) {
     std::string out = "t";
     switch (hello.highestVersion()) {
     case 0x0304: out += "13"; break;

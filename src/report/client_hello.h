@@ -41,12 +41,15 @@ bool parseServerHello(std::span<const uint8_t> message, ServerHelloInfo& out);
 // repeat across millions of hellos, so their digests are memoised.
 class Ja4 {
 public:
-    std::string fingerprint(ClientHelloInfo const& hello);
+    std::string const& fingerprint(ClientHelloInfo const& hello);
 
 private:
+    std::string compute(ClientHelloInfo const& hello);
     std::string const& truncatedSha256(std::string const& text);
+    // Everything the fingerprint depends on, GREASE values made alike, as bytes -> fingerprint.
+    std::unordered_map<std::string, std::string> known;
     std::unordered_map<std::string, std::string> digests;
-    std::string cipherText, extensionText;
+    std::string key, cipherText, extensionText;
     std::vector<uint16_t> scratch;
 };
 

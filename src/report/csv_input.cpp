@@ -26,9 +26,10 @@ bool splitRow(std::string_view line, RowCells& cells) {
     if (line.size() < pos + 2 || line.back() != '"') return false;
     size_t open = line.size() - 1;
     while (true) {
-        if (open == pos) return false;
-        --open;
-        if (line[open] != '"') continue;
+        // Jump from quote to quote: the cell is long (Base64), its quotes are few.
+        auto const* q = static_cast<char const*>(memrchr(line.data() + pos, '"', open - pos));
+        if (!q) return false;
+        open = static_cast<size_t>(q - line.data());
         if (open > pos && line[open - 1] == '"') {
             --open;  // a doubled quote inside the cell
             continue;

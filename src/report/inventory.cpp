@@ -57,10 +57,9 @@ void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& oth
         ++other;
 }
 
-// The Base64 value of one member of the HandshakeMessages cell, whose quotes are doubled.
-std::string_view messageValue(std::string_view cell, std::string_view key) {
-    std::string pattern = "\"\"";
-    pattern.append(key).append("\"\":\"\"");
+// The Base64 value of one member of the HandshakeMessages cell, whose quotes are doubled;
+// pattern is the member's opening, e.g. ""ClientHello"":"".
+std::string_view messageValue(std::string_view cell, std::string_view pattern) {
     auto const start = cell.find(pattern);
     if (start == std::string_view::npos) return {};
     auto const valueStart = start + pattern.size();
@@ -368,7 +367,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
 }
 
 void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup) {
-    std::string_view const clientHello = messageValue(cell, "ClientHello");
+    std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
     if (clientHello.empty()) return;
     ++helloRows;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
@@ -394,7 +393,7 @@ void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
             countName(alpnOffered, hello.alpn[i], namesDropped);
 
-    std::string_view const serverHelloText = messageValue(cell, "ServerHello");
+    std::string_view const serverHelloText = messageValue(cell, "\"\"ServerHello\"\":\"\"");
     if (!serverHelloText.empty() && base64_decode(serverHelloText.data(), serverHelloText.size(), decoded) &&
         parseServerHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, serverHello) &&
         !serverHello.alpn.empty())
@@ -416,8 +415,7 @@ void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         }
     }
 
-    std::string const fingerprint = ja4.fingerprint(hello);
-    countName(ja4Counts, fingerprint, ja4Other);
+    countName(ja4Counts, ja4.fingerprint(hello), ja4Other);
 }
 
 namespace {

@@ -33,7 +33,8 @@ std::string clip(std::string const& text, size_t max) {
 }
 
 // Words of text on lines of at most 100 columns; continuation lines get the indent.
-void wrap(std::ostream& out, std::string const& text, size_t indent) {
+void wrap(std::ostream& out, std::string text, size_t indent) {
+    text.erase(text.find_last_not_of(' ') + 1);
     std::string line;
     size_t start = 0;
     while (start < text.size()) {
