@@ -145,7 +145,7 @@ void renderText(Summary const& s, std::ostream& out) {
         FindingKindInfo const& info = kindInfo(kind);
         std::string sev = upper(severityName(info.severity));
         sev.resize(10, ' ');
-        wrap(out, sev + std::string(info.title) + " (" + number(servers.size()) + " servers)", 10);
+        wrap(out, sev + std::string(info.title) + " (" + number(servers.size()) + (servers.size() == 1 ? " server)" : " servers)"), 10);
         for (size_t k = i; k < j && k - i < serversPerKind; ++k) {
             std::string server = s.findings[k].server;
             server.resize(std::max<size_t>(24, server.size() + 1), ' ');
