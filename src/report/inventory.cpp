@@ -322,8 +322,8 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
             ++dhBits[b];
             if (s.minDh == 0 || b < s.minDh) s.minDh = b;
         } else if (info->staticRsa) {
-            // The exporter estimates the size from the chain's last signature; the leaf's own
-            // key, when its certificate is in the store, is the real one.
+            // The leaf's own key when its certificate is in the store (the same size the
+            // monitor writes); the cell alone otherwise.
             int rsa = b;
             if (leaf >= 0 && certs[leaf].facts && certs[leaf].facts->keyType == "RSA") rsa = certs[leaf].facts->keyBits;
             ++rsaBits[rsa];

@@ -316,8 +316,8 @@ void renderHtml(Summary const& s, std::ostream& out) {
         << barChart("chart-curves", "TLS 1.2 and older: named curves", bars(s.curves))
         << barChart("chart-dh", "Diffie-Hellman prime sizes (under 2048 bits flagged)", bars(s.dhBits))
         << barChart("chart-rsa", "RSA key exchange: key sizes (under 2048 bits flagged)", bars(s.rsaBits))
-        << "<p class=\"note\">RSA key sizes are those of the server's certificate where the store holds it; "
-           "otherwise the monitor's estimate from the chain.</p></section>\n";
+        << "<p class=\"note\">RSA key sizes of handshakes with static RSA key exchange: the key of the "
+           "server's leaf certificate.</p></section>\n";
 
     // TLS 1.3 groups
     out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of " << num(s.tls13)

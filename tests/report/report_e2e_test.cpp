@@ -104,8 +104,13 @@ TEST_F(ReportEndToEnd, OwnCapturesFromManyDirectories) {
     }
     EXPECT_TRUE(findingsOf(r, serverOf("t12_rsa_kx_chain2.pcap")).count("weak-cipher-suite"));
     EXPECT_TRUE(findingsOf(r, serverOf("t13_x25519.pcap")).empty());
-    // The RSA key exchange's key is the leaf's real 2048 bits, not the estimate from the chain.
-    for (auto const& t : r["key_exchange"]["rsa_key_bits"]) EXPECT_EQ(t["bits"], 2048);
+    // RSA key exchange with leaves of 1024, 2048 and 4096 bits: only the first is flagged, on its server.
+    std::map<int, std::string> rsa;
+    for (auto const& t : r["key_exchange"]["rsa_key_bits"]) rsa[t["bits"].get<int>()] = t["class"];
+    EXPECT_EQ(rsa, (std::map<int, std::string>{{1024, "flagged"}, {2048, ""}, {4096, ""}}));
+    std::string const small = serverOf("t12_rsa_kx_leaf1024_frag512.pcap");
+    EXPECT_TRUE(findingsOf(r, small).count("rsa-under-2048")) << small;
+    EXPECT_EQ((*serverEntry(r, small))["key"], "RSA 1024");
     for (auto const& t : r["key_exchange"]["dh_prime_bits"]) EXPECT_EQ(t["class"], "");
 
     Json const* auth = serverEntry(r, serverOf("t12_client_auth.pcap"));
