@@ -13,7 +13,7 @@ deps:
 
 build: deps
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build build/release -j $(JOBS) --target varno
+	cmake --build build/release -j $(JOBS) --target varno varno-report
 
 # Everything the release build makes (varno, and varno-report where it exists), the man
 # pages and varno@.service, under $(DESTDIR)$(PREFIX).
@@ -46,7 +46,8 @@ fuzz:
 
 bench: build
 	@./scripts/install-deps.sh --bench
-	@./bench/run.sh build/release/varno
+	@status=0; ./bench/run.sh build/release/varno || status=$$?; \
+	  ./bench/report.sh build/release/varno-report build/release/varno || status=$$?; exit $$status
 
 captures:
 	@./scripts/make-captures.sh

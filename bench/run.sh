@@ -10,7 +10,8 @@
 #
 # Environment: VARNO_BENCH_RECORD=1 records a new seed; VARNO_BENCH_PACKETS sets the
 # packet target of the full captures (default 1500000); BENCH_RUNS and
-# BENCH_TSHARK_RUNS set the rounds (see bench/measure.py). Recording needs root.
+# BENCH_TSHARK_RUNS set the rounds (see bench/measure.py); VARNO_BENCH_CAPTURES_ONLY=1
+# stops once the captures exist. Recording needs root.
 # Exit status: 0 when every check passed, non-zero when one failed or the run broke off.
 set -euo pipefail
 
@@ -64,5 +65,8 @@ if [ "$(cat "$captures/stamp" 2>/dev/null)" != "$stamp" ]; then
   python3 "$here/scale.py" make "$seed" "$captures" "$packets"
   echo "$stamp" >"$captures/stamp"
 fi
+
+# bench/report.sh only needs the captures.
+[ "${VARNO_BENCH_CAPTURES_ONLY:-0}" = 1 ] && exit 0
 
 python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the monitor over examples/demo.pcap and shows what it wrote.
+# Runs the monitor over examples/demo.pcap, shows what it wrote, then runs varno-report (the
+# binary beside BINARY) on it: the text summary here, the HTML page and JSON in demo-out/.
 # Usage: scripts/demo.sh BINARY   (run from anywhere; output goes to demo-out/ in the source tree)
 set -euo pipefail
 
@@ -60,3 +61,15 @@ find demo-out -name '*.pem' | sort | while read -r pem; do
 done
 echo
 echo "Full rows: cat ${csvs[*]}"
+
+report=$(dirname "$binary")/varno-report
+if [ ! -x "$report" ]; then
+  echo "demo: $report is missing (make build builds it)" >&2
+  exit 1
+fi
+echo
+echo "\$ ${report#"$root"/} demo-out"
+"$report" demo-out
+"$report" -o demo-out/report.html --json demo-out/summary.json demo-out
+echo
+echo "HTML report: $root/demo-out/report.html   (JSON summary: demo-out/summary.json)"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, the demo and the benchmark need.
+# Installs the Debian packages that building, testing, the demo and the benchmark need
+# (libssl-dev for varno-report's certificates; chromium and tidy check its HTML page).
 # Quick when everything is present; runs apt-get update only when something is missing.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
   libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3
   dpkg-dev systemd clickhouse-server clickhouse-client
+  libssl-dev chromium tidy fonts-dejavu-core
 )
 # Extra tools that only `make fuzz`, `make bench` and `make deb` use.
 case "${1:-}" in

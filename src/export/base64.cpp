@@ -28,3 +28,43 @@ std::string base64_encode(const unsigned char* bytes, uint32_t length) {
     }
     return text;
 }
+
+namespace {
+// 0..63 for alphabet characters, 64 for '=', 255 for everything else.
+struct DecodeTable {
+    unsigned char value[256];
+    constexpr DecodeTable() : value() {
+        for (auto& v : value) v = 255;
+        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
+        value[static_cast<unsigned char>('=')] = 64;
+    }
+};
+constexpr DecodeTable decodeTable;
+}  // namespace
+
+bool base64_decode(const char* text, size_t length, std::string& out) {
+    out.clear();
+    if (length % 4 != 0) return false;
+    out.resize(length / 4 * 3);
+    char* o = out.data();
+    auto const* in = reinterpret_cast<const unsigned char*>(text);
+    for (size_t i = 0; i < length; i += 4) {
+        unsigned const a = decodeTable.value[in[i]], b = decodeTable.value[in[i + 1]];
+        unsigned const c = decodeTable.value[in[i + 2]], d = decodeTable.value[in[i + 3]];
+        if ((a | b | c | d) < 64) {
+            uint32_t const group = a << 18 | b << 12 | c << 6 | d;
+            *o++ = static_cast<char>(group >> 16);
+            *o++ = static_cast<char>(group >> 8);
+            *o++ = static_cast<char>(group);
+            continue;
+        }
+        // Padding is only allowed in the last group: "xx==" or "xxx=".
+        bool const last = i + 4 == length;
+        if (!last || a > 63 || b > 63 || c == 255 || d != 64 || (c == 64 && d != 64)) return false;
+        uint32_t const group = a << 18 | b << 12 | (c == 64 ? 0 : c << 6);
+        *o++ = static_cast<char>(group >> 16);
+        if (c != 64) *o++ = static_cast<char>(group >> 8);
+    }
+    out.resize(static_cast<size_t>(o - out.data()));
+    return true;
+}

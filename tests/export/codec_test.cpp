@@ -126,3 +126,15 @@ TEST(Codecs, AgreeWithSystemTools) {
         EXPECT_EQ(b64(inputs[i]), encoded) << "length " << inputs[i].size();
     }
 }
+
+TEST(Base64, DecodeRoundTripAndRejects) {
+    std::string decoded;
+    for (size_t length = 0; length < 70; ++length) {
+        std::string const bytes = randomBytes(length, static_cast<unsigned>(length));
+        std::string const text = b64(bytes);
+        ASSERT_TRUE(base64_decode(text.data(), text.size(), decoded)) << length;
+        EXPECT_EQ(decoded, bytes);
+    }
+    for (std::string bad : {"A", "AB=C", "A===", "=AAA", "AA==AAAA", "AB*D", "AB\nC"})
+        EXPECT_FALSE(base64_decode(bad.data(), bad.size(), decoded)) << bad;
+}

@@ -1,0 +1,108 @@
+#include "report/certificate.h"
+
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cctype>
+#include <ctime>
+#include <memory>
+
+#include "export/base64.h"
+
+namespace report {
+
+namespace {
+
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+
+std::string nameText(X509_NAME const* name) {
+    if (!name) return {};
+    int const index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+    if (index >= 0) {
+        ASN1_STRING const* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+        unsigned char* utf8 = nullptr;
+        int const length = ASN1_STRING_to_UTF8(&utf8, data);
+        if (length >= 0) {
+            std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
+            OPENSSL_free(utf8);
+            return text;
+        }
+    }
+    char buffer[512];
+    X509_NAME_oneline(name, buffer, sizeof buffer);
+    return buffer;
+}
+
+int64_t epochSeconds(ASN1_TIME const* time) {
+    std::tm tm{};
+    if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return 0;
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+}  // namespace
+
+std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
+    auto const* bytes = reinterpret_cast<unsigned char const*>(der.data());
+    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
+    if (!cert) return std::nullopt;
+    X509* x = cert.get();
+    CertificateFacts facts;
+    facts.subject = nameText(X509_get_subject_name(x));
+    facts.issuer = nameText(X509_get_issuer_name(x));
+    if (EVP_PKEY* key = X509_get0_pubkey(x)) {
+        int const id = EVP_PKEY_get_base_id(key);
+        char const* name = OBJ_nid2sn(id);
+        facts.keyType = id == EVP_PKEY_RSA ? "RSA" : id == EVP_PKEY_EC ? "EC" : id == EVP_PKEY_DSA ? "DSA"
+                        : name                                       ? name
+                                                                     : "unknown";
+        facts.keyBits = EVP_PKEY_get_bits(key);
+        char group[80];
+        size_t groupLength = 0;
+        if (id == EVP_PKEY_EC && EVP_PKEY_get_group_name(key, group, sizeof group, &groupLength) == 1)
+            facts.curve.assign(group, groupLength);
+    } else {
+        facts.keyType = "unknown";
+    }
+    int const signatureNid = X509_get_signature_nid(x);
+    facts.signatureAlgorithm = signatureNid != NID_undef ? OBJ_nid2ln(signatureNid) : "unknown";
+    int hashNid = NID_undef, keyNid = NID_undef;
+    if (OBJ_find_sigid_algs(signatureNid, &hashNid, &keyNid) && hashNid != NID_undef)
+        facts.signatureHash = OBJ_nid2sn(hashNid);
+    for (auto& c : facts.signatureHash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (facts.signatureHash.rfind("SHA", 0) == 0 && facts.signatureHash.find('-') == 3)
+        facts.signatureHash.erase(3, 1);  // "SHA-1" -> "SHA1", the spelling used throughout
+    facts.notBefore = epochSeconds(X509_get0_notBefore(x));
+    facts.notAfter = epochSeconds(X509_get0_notAfter(x));
+    // Issuer and subject match, the key identifiers (when present) agree, and the
+    // certificate's own key verifies its signature.
+    facts.selfSigned = X509_self_signed(x, 1) == 1;
+    return facts;
+}
+
+std::optional<std::string> pemToDer(std::string_view pem) {
+    static constexpr std::string_view begin = "-----BEGIN CERTIFICATE-----";
+    static constexpr std::string_view end = "-----END CERTIFICATE-----";
+    auto const first = pem.find(begin);
+    if (first == std::string_view::npos) return std::nullopt;
+    auto const last = pem.find(end, first + begin.size());
+    if (last == std::string_view::npos) return std::nullopt;
+    std::string text;
+    for (char c : pem.substr(first + begin.size(), last - first - begin.size()))
+        if (c != '\n' && c != '\r' && c != ' ' && c != '\t') text += c;
+    std::string der;
+    if (!base64_decode(text.data(), text.size(), der)) return std::nullopt;
+    return der;
+}
+
+std::string certificatePath(std::string const& dir, std::string_view digest) {
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path.append(digest.substr(0, 2)).append("/").append(digest.substr(2, 2)).append("/").append(digest).append(".pem");
+    return path;
+}
+
+}  // namespace report

@@ -1,0 +1,36 @@
+#pragma once
+// Facts about one X.509 certificate, read with OpenSSL's libcrypto from the PEM files that
+// the exporter stores under DIR/ab/cd/<sha1>.pem.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace report {
+
+struct CertificateFacts {
+    std::string subject;             // common name, else the one-line subject
+    std::string issuer;
+    std::string keyType;             // "RSA", "EC", "Ed25519", "DSA", ...
+    int keyBits = 0;
+    std::string curve;               // EC named curve, when there is one
+    std::string signatureAlgorithm;  // e.g. "sha256WithRSAEncryption"
+    std::string signatureHash;       // e.g. "SHA256", "SHA1", "MD5"; empty when the algorithm has none
+    int64_t notBefore = 0;           // seconds since the Unix epoch
+    int64_t notAfter = 0;
+    bool selfSigned = false;
+
+    bool weakHash() const { return signatureHash == "SHA1" || signatureHash == "MD5"; }
+};
+
+// Reads a DER certificate; nullopt when libcrypto cannot decode it.
+std::optional<CertificateFacts> readCertificateDer(std::string_view der);
+
+// The DER bytes of the single certificate of a PEM file as the exporter writes it (one
+// Base64 line), or of any RFC 7468 PEM (wrapped lines); nullopt when it holds none.
+std::optional<std::string> pemToDer(std::string_view pem);
+
+// Path of a certificate in the store of directory dir.
+std::string certificatePath(std::string const& dir, std::string_view digest);
+
+}  // namespace report

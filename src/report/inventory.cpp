@@ -1,0 +1,706 @@
+#include "report/inventory.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "export/base64.h"
+
+namespace report {
+
+namespace {
+
+constexpr size_t maxSnisPerServer = 32;
+constexpr size_t maxCertsPerServer = 32;
+constexpr size_t maxProblems = 20;
+constexpr size_t maxDistinctNames = 100000;  // ALPN names and JA4 fingerprints: beyond, "other"
+constexpr int64_t msPerHour = 3600 * 1000;
+
+using SmallCounts = std::vector<std::pair<uint16_t, uint64_t>>;
+
+void addSmall(SmallCounts& counts, uint16_t code) {
+    for (auto& [c, n] : counts)
+        if (c == code) {
+            ++n;
+            return;
+        }
+    counts.emplace_back(code, 1);
+}
+
+// "0x" and four hex digits.
+bool parseCode(std::string_view text, uint16_t& code) {
+    if (text.size() != 6 || text[0] != '0' || text[1] != 'x') return false;
+    auto const result = std::from_chars(text.data() + 2, text.data() + 6, code, 16);
+    return result.ec == std::errc() && result.ptr == text.data() + 6;
+}
+
+bool parseNumber(std::string_view text, uint64_t& value) {
+    if (text.empty()) return false;
+    auto const result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+bool isFlag(std::string_view text) { return text == "0" || text == "1"; }
+
+bool isDigest(std::string_view text) {
+    return text.size() == 40 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& other) {
+    auto found = counts.find(name);
+    if (found != counts.end())
+        ++found->second;
+    else if (counts.size() < maxDistinctNames)
+        counts.emplace(std::string(name), 1);
+    else
+        ++other;
+}
+
+// The Base64 value of one member of the HandshakeMessages cell, whose quotes are doubled;
+// pattern is the member's opening, e.g. ""ClientHello"":"".
+std::string_view messageValue(std::string_view cell, std::string_view pattern) {
+    auto const start = cell.find(pattern);
+    if (start == std::string_view::npos) return {};
+    auto const valueStart = start + pattern.size();
+    auto const valueEnd = cell.find('"', valueStart);
+    return valueEnd == std::string_view::npos ? std::string_view{} : cell.substr(valueStart, valueEnd - valueStart);
+}
+
+std::string shorten(std::string_view text, size_t max) {
+    std::string out(text.substr(0, max));
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    if (text.size() > max) out += "...";
+    return out;
+}
+
+std::vector<Tally> codeTallies(std::vector<uint64_t> const& counts, std::function<Tally(uint16_t)> const& make) {
+    std::vector<Tally> out;
+    for (size_t code = 0; code < counts.size(); ++code)
+        if (counts[code]) {
+            Tally t = make(static_cast<uint16_t>(code));
+            t.code = static_cast<uint32_t>(code);
+            t.count = counts[code];
+            out.push_back(std::move(t));
+        }
+    std::stable_sort(out.begin(), out.end(), [](Tally const& a, Tally const& b) { return a.count > b.count; });
+    return out;
+}
+
+std::vector<Tally> nameTallies(StringMap<uint64_t> const& counts, size_t limit) {
+    std::vector<Tally> out;
+    for (auto const& [name, count] : counts) out.push_back({0, name, count, {}});
+    std::sort(out.begin(), out.end(),
+              [](Tally const& a, Tally const& b) { return a.count != b.count ? a.count > b.count : a.name < b.name; });
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+std::vector<Tally> bitTallies(std::map<int, uint64_t> const& counts) {
+    std::vector<Tally> out;
+    for (auto const& [bits, count] : counts)
+        out.push_back({static_cast<uint32_t>(bits), std::to_string(bits) + " bits", count, bits < 2048 ? "flagged" : ""});
+    return out;
+}
+
+std::string versionClass(Version v) {
+    switch (v) {
+    case Version::Ssl3: return "insecure";
+    case Version::Tls10:
+    case Version::Tls11: return "legacy";
+    case Version::Tls12:
+    case Version::Tls13: return "good";
+    default: return "unknown";
+    }
+}
+
+}  // namespace
+
+struct Inventory::ServerState {
+    std::string name;
+    uint64_t handshakes = 0;
+    uint8_t versions = 0;  // bit per Version
+    SmallCounts suites, tls13Groups, curves;
+    std::vector<std::string> snis;
+    bool moreSnis = false;
+    int minDh = 0, minRsaKex = 0;
+    std::vector<std::pair<uint32_t, bool>> certs;  // certificate index, shown as leaf
+    int64_t lastLeaf = -1;                         // index of the leaf of the latest row
+    uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
+    uint64_t pqOffered = 0, pqNotPicked = 0;
+    SmallCounts pqOfferedGroups, pickedInstead;
+};
+
+struct Inventory::CertState {
+    std::string digest;
+    std::optional<CertificateFacts> facts;
+    bool missing = false, unreadable = false;
+    std::vector<uint32_t> triedDirs;
+    uint64_t handshakes = 0;
+    bool leaf = false;
+};
+
+Inventory::Inventory(int64_t nowSeconds)
+    : now(nowSeconds),
+      suites(65536),
+      curves(65536),
+      tls13Groups(65536),
+      offeredVersions(65536),
+      offeredGroups(65536),
+      keyShareGroups(65536),
+      pickedGroups(65536) {}
+
+Inventory::~Inventory() = default;
+
+bool Inventory::addDirectory(std::string const& dir, std::string& error) {
+    auto const files = csvFiles(dir, error);
+    if (!error.empty()) return false;
+    size_t const dirIndex = directories.size();
+    directories.push_back(dir);
+    for (auto const& path : files) {
+        LineReader reader(path);
+        if (!reader.opened()) {
+            malformed(path, "cannot be opened");
+            continue;
+        }
+        ++this->files;
+        std::string_view line;
+        bool tooLong = false;
+        uint64_t number = 0;
+        while (reader.next(line, tooLong)) {
+            ++number;
+            if (number == 1 && line.substr(0, csvHeader.size()) == csvHeader) continue;
+            char const* why = tooLong ? "line too long" : addLine(line, dirIndex);
+            if (why) malformed(path + ":" + std::to_string(number), std::string(why) + ": " + shorten(line, 60));
+        }
+    }
+    return true;
+}
+
+void Inventory::malformed(std::string_view where, std::string_view why) {
+    ++malformedLines;
+    if (problems.size() < maxProblems) problems.push_back(std::string(where) + ": " + std::string(why));
+}
+
+char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return nullptr;
+    RowCells cells;
+    if (!splitRow(line, cells)) return "not a row of 20 cells";
+    uint64_t timestamp = 0;
+    uint16_t code = 0;
+    bool const valid = parseNumber(cells[ConnectionTimestamp], timestamp) &&
+                       (cells[CipherSuiteCodePoint].empty() || parseCode(cells[CipherSuiteCodePoint], code)) &&
+                       (cells[TLS13KEXNamedGroupCodePoint].empty() ||
+                        parseCode(cells[TLS13KEXNamedGroupCodePoint], code)) &&
+                       isFlag(cells[IsClientAuthRequested]) && isFlag(cells[IsRenegotiated]) &&
+                       isFlag(cells[IsCompressed]) && !cells[ServerIPAddress].empty();
+    if (!valid) return "a cell does not hold what its column does";
+    addRow(cells, dirIndex);
+    return nullptr;
+}
+
+Inventory::ServerState& Inventory::server(std::string_view address, std::string_view port) {
+    keyBuffer.clear();
+    bool const v6 = address.find(':') != std::string_view::npos;
+    if (v6) keyBuffer += '[';
+    keyBuffer.append(address);
+    if (v6) keyBuffer += ']';
+    keyBuffer += ':';
+    keyBuffer.append(port);
+    auto found = serverIndex.find(std::string_view(keyBuffer));
+    if (found != serverIndex.end()) return *servers[found->second];
+    serverIndex.emplace(keyBuffer, static_cast<uint32_t>(servers.size()));
+    servers.push_back(std::make_unique<ServerState>());
+    servers.back()->name = keyBuffer;
+    return *servers.back();
+}
+
+uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
+    auto found = certIndex.find(digest);
+    uint32_t index;
+    if (found == certIndex.end()) {
+        index = static_cast<uint32_t>(certs.size());
+        certIndex.emplace(std::string(digest), index);
+        certs.emplace_back();
+        certs.back().digest = digest;
+    } else {
+        index = found->second;
+    }
+    CertState& cert = certs[index];
+    // Read once; a certificate missing from one sensor's store may be in another's.
+    if (!cert.facts && std::find(cert.triedDirs.begin(), cert.triedDirs.end(), dirIndex) == cert.triedDirs.end()) {
+        cert.triedDirs.push_back(static_cast<uint32_t>(dirIndex));
+        std::string const path = certificatePath(directories[dirIndex], digest);
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            cert.missing = true;
+        } else {
+            std::ostringstream text;
+            text << in.rdbuf();
+            auto const der = pemToDer(text.str());
+            if (der) cert.facts = readCertificateDer(*der);
+            cert.unreadable = !cert.facts;
+            if (cert.facts) cert.missing = false;
+        }
+    }
+    return index;
+}
+
+void Inventory::addRow(RowCells const& c, size_t dirIndex) {
+    ++rows;
+    uint64_t timestamp = 0;
+    parseNumber(c[ConnectionTimestamp], timestamp);
+    auto const ms = static_cast<int64_t>(timestamp);
+    if (ms > 0) {
+        if (firstMs == 0 || ms < firstMs) firstMs = ms;
+        if (ms > lastMs) lastMs = ms;
+    }
+
+    ServerState& s = server(c[ServerIPAddress], c[ServerPortNumber]);
+    ++s.handshakes;
+    if (clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
+    if (!c[SNI].empty()) {
+        if (snis.find(c[SNI]) == snis.end()) snis.emplace(c[SNI]);
+        if (std::find(s.snis.begin(), s.snis.end(), c[SNI]) == s.snis.end()) {
+            if (s.snis.size() < maxSnisPerServer)
+                s.snis.emplace_back(c[SNI]);
+            else
+                s.moreSnis = true;
+        }
+    }
+
+    Version const version = versionFromText(c[TLSVersion]);
+    ++versions[static_cast<int>(version)];
+    s.versions |= static_cast<uint8_t>(1u << static_cast<int>(version));
+
+    uint16_t suite = 0;
+    bool const hasSuite = parseCode(c[CipherSuiteCodePoint], suite);
+    SuiteInfo const* info = hasSuite ? &suiteInfo(suite) : nullptr;
+    if (hasSuite) {
+        ++suites[suite];
+        addSmall(s.suites, suite);
+    }
+
+    // The server's chain: leaf first.
+    int64_t leaf = -1;
+    std::string_view chain = c[ServerCertificateChain];
+    for (bool first = true; !chain.empty(); first = false) {
+        auto const colon = chain.find(':');
+        std::string_view const digest = chain.substr(0, colon);
+        chain = colon == std::string_view::npos ? std::string_view{} : chain.substr(colon + 1);
+        if (!isDigest(digest)) continue;
+        uint32_t const index = certificate(digest, dirIndex);
+        CertState& cert = certs[index];
+        ++cert.handshakes;
+        if (first) {
+            cert.leaf = true;
+            leaf = index;
+        }
+        bool known = false;
+        for (auto& [i, asLeaf] : s.certs)
+            if (i == index) {
+                asLeaf = asLeaf || first;
+                known = true;
+            }
+        if (!known && s.certs.size() < maxCertsPerServer) s.certs.emplace_back(index, first);
+    }
+    if (leaf >= 0) s.lastLeaf = leaf;
+
+    int pickedGroup = -1;
+    std::string_view const kex = c[TLSKEXParameter];
+    uint16_t curve = 0;
+    uint64_t bits = 0;
+    if (parseCode(kex, curve)) {
+        ++curves[curve];
+        addSmall(s.curves, curve);
+        pickedGroup = curve;
+    } else if (parseNumber(kex, bits) && info && bits < 1u << 20) {
+        int const b = static_cast<int>(bits);
+        if (info->finiteFieldDh) {
+            ++dhBits[b];
+            if (s.minDh == 0 || b < s.minDh) s.minDh = b;
+        } else if (info->staticRsa) {
+            // The leaf's own key when its certificate is in the store (the same size the
+            // monitor writes); the cell alone otherwise.
+            int rsa = b;
+            if (leaf >= 0 && certs[leaf].facts && certs[leaf].facts->keyType == "RSA") rsa = certs[leaf].facts->keyBits;
+            ++rsaBits[rsa];
+            if (s.minRsaKex == 0 || rsa < s.minRsaKex) s.minRsaKex = rsa;
+        }
+    }
+
+    uint16_t group = 0;
+    if (parseCode(c[TLS13KEXNamedGroupCodePoint], group) && version == Version::Tls13) {
+        ++tls13Groups[group];
+        addSmall(s.tls13Groups, group);
+        pickedGroup = group;
+        GroupKind const kind = groupKind(group);
+        TrendPoint& hour = trendHours[ms / msPerHour];
+        ++hour.tls13;
+        if (isPostQuantum(kind)) ++hour.postQuantum;
+        if (kind == GroupKind::ObsoletePq) ++hour.obsolete;
+    }
+
+    if (c[IsClientAuthRequested] == "1") {
+        ++clientAuthRequested;
+        ++s.clientAuthRequested;
+    }
+    if (!c[ClientCertificateChain].empty()) {
+        ++clientCertificateRows;
+        ++s.clientCertificates;
+        std::string_view digests = c[ClientCertificateChain];
+        std::string_view const first = digests.substr(0, digests.find(':'));
+        if (clientCertificates.find(first) == clientCertificates.end() && clientCertificates.size() < maxDistinctNames)
+            clientCertificates.emplace(first);
+    }
+    if (c[IsRenegotiated] == "1") {
+        ++renegotiated;
+        ++s.renegotiated;
+    }
+    if (c[IsCompressed] == "1") {
+        ++compressed;
+        ++s.compressed;
+    }
+    if (c[HandshakeMessages].size() > 2) addHello(c[HandshakeMessages], s, versionCode(version), pickedGroup);
+}
+
+void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup) {
+    std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
+    if (clientHello.empty()) return;
+    ++helloRows;
+    if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
+        !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello)) {
+        ++helloUnreadable;
+        return;
+    }
+    // Each offered value counts once per hello.
+    auto countOnce = [](std::vector<uint16_t> const& values, std::vector<uint64_t>& counts) {
+        for (size_t i = 0; i < values.size(); ++i)
+            if (!isGrease(values[i]) && std::find(values.begin(), values.begin() + i, values[i]) == values.begin() + i)
+                ++counts[values[i]];
+    };
+    if (hello.supportedVersions.empty())
+        ++offeredVersions[hello.legacyVersion];
+    else
+        countOnce(hello.supportedVersions, offeredVersions);
+    countOnce(hello.groups, offeredGroups);
+    countOnce(hello.keyShares, keyShareGroups);
+    ++pickedVersions[static_cast<int>(versionFromCode(version))];
+    if (pickedGroup >= 0) ++pickedGroups[static_cast<size_t>(pickedGroup)];
+    for (size_t i = 0; i < hello.alpn.size(); ++i)
+        if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
+            countName(alpnOffered, hello.alpn[i], namesDropped);
+
+    std::string_view const serverHelloText = messageValue(cell, "\"\"ServerHello\"\":\"\"");
+    if (!serverHelloText.empty() && base64_decode(serverHelloText.data(), serverHelloText.size(), decoded) &&
+        parseServerHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, serverHello) &&
+        !serverHello.alpn.empty())
+        countName(alpnPicked, serverHello.alpn, namesDropped);
+
+    uint16_t pqGroup = 0;
+    for (auto const* list : {&hello.keyShares, &hello.groups})
+        for (uint16_t g : *list)
+            if (!pqGroup && isPostQuantum(groupKind(g))) pqGroup = g;
+    bool const pickedPq = version == 0x0304 && pickedGroup >= 0 && isPostQuantum(groupKind(static_cast<uint16_t>(pickedGroup)));
+    if (pickedPq) ++pqPickedRows;
+    if (pqGroup) {
+        ++pqOfferedRows;
+        ++s.pqOffered;
+        addSmall(s.pqOfferedGroups, pqGroup);
+        if (!pickedPq) {
+            ++s.pqNotPicked;
+            if (pickedGroup >= 0) addSmall(s.pickedInstead, static_cast<uint16_t>(pickedGroup));
+        }
+    }
+
+    countName(ja4Counts, ja4.fingerprint(hello), ja4Other);
+}
+
+namespace {
+
+constexpr int64_t secondsPerDay = 86400;
+
+std::string keyText(CertificateFacts const& f) {
+    std::string text = f.keyType;
+    if (f.keyBits) text += " " + std::to_string(f.keyBits);
+    if (!f.curve.empty()) text += " (" + f.curve + ")";
+    return text;
+}
+
+// Floor division, so that a date before the epoch still counts its days the right way.
+int64_t daysBetween(int64_t from, int64_t to) {
+    int64_t const d = to - from;
+    return d >= 0 ? d / secondsPerDay : -((-d + secondsPerDay - 1) / secondsPerDay);
+}
+
+// What is wrong with a certificate as a server used it; leaf tells whether it stood first.
+std::vector<std::pair<FindingKind, std::string>> certificateProblems(CertificateFacts const& f, bool leaf,
+                                                                     int64_t now) {
+    std::vector<std::pair<FindingKind, std::string>> out;
+    std::string const who = (leaf ? "" : "chain certificate ") + f.subject + ": ";
+    int64_t const days = daysBetween(now, f.notAfter);
+    if (f.notAfter < now)
+        out.emplace_back(FindingKind::CertificateExpired, who + "expired " + std::to_string(-days) + " days ago");
+    else if (days <= 30)
+        out.emplace_back(FindingKind::CertificateExpiring, who + "expires in " + std::to_string(days) + " days");
+    // A root's signature on itself is never checked, so its hash does not matter unless it is
+    // the certificate the server stands on.
+    if (leaf || !f.selfSigned) {
+        if (f.signatureHash == "MD5") out.emplace_back(FindingKind::CertificateMd5, who + f.signatureAlgorithm);
+        if (f.signatureHash == "SHA1") out.emplace_back(FindingKind::CertificateSha1, who + f.signatureAlgorithm);
+    }
+    if (leaf && f.selfSigned) out.emplace_back(FindingKind::CertificateSelfSigned, who + "issuer is the subject");
+    if (f.keyType == "RSA" && f.keyBits > 0 && f.keyBits < 2048)
+        out.emplace_back(FindingKind::SmallRsa, who + "RSA " + std::to_string(f.keyBits) + " bits");
+    return out;
+}
+
+}  // namespace
+
+Summary Inventory::summarize() const {
+    Summary out;
+    out.directories = directories;
+    out.files = files;
+    out.rows = rows;
+    out.malformedLines = malformedLines;
+    out.problems = problems;
+    out.nowSeconds = now;
+    out.firstMs = firstMs;
+    out.lastMs = lastMs;
+    out.servers = servers.size();
+    out.snis = snis.size();
+    out.clients = clients.size();
+
+    // Newest first, unknown last.
+    for (int v : {5, 4, 3, 2, 1, 0})
+        if (versions[v]) {
+            auto const version = static_cast<Version>(v);
+            out.versions.push_back({versionCode(version), std::string(versionName(version)), versions[v], versionClass(version)});
+        }
+
+    for (size_t code = 0; code < suites.size(); ++code)
+        if (suites[code]) {
+            SuiteInfo const& info = suiteInfo(static_cast<uint16_t>(code));
+            out.suites.push_back({static_cast<uint16_t>(code), &info, suites[code]});
+            out.suiteClasses[static_cast<int>(info.cls)] += suites[code];
+        }
+    std::stable_sort(out.suites.begin(), out.suites.end(),
+                     [](SuiteTally const& a, SuiteTally const& b) { return a.count > b.count; });
+
+    auto namedGroup = [](uint16_t code) {
+        return Tally{0, groupName(code), 0, std::string(groupKindName(groupKind(code)))};
+    };
+    out.curves = codeTallies(curves, namedGroup);
+    out.dhBits = bitTallies(dhBits);
+    out.rsaBits = bitTallies(rsaBits);
+    out.tls13Groups = codeTallies(tls13Groups, namedGroup);
+    for (auto const& t : out.tls13Groups) {
+        out.tls13 += t.count;
+        GroupKind const kind = groupKind(static_cast<uint16_t>(t.code));
+        if (isPostQuantum(kind)) out.postQuantum += t.count;
+        if (kind == GroupKind::ObsoletePq) out.obsoletePostQuantum += t.count;
+    }
+
+    // Trend: at most 48 buckets of a whole number of hours, empty ones included.
+    if (!trendHours.empty()) {
+        int64_t const first = trendHours.begin()->first, last = trendHours.rbegin()->first;
+        int64_t width = 1;
+        for (int64_t w : {1, 3, 6, 12, 24, 24 * 7, 24 * 30, 24 * 365}) {
+            width = w;
+            if ((last - first) / w < 48) break;
+        }
+        out.trendBucketHours = width;
+        auto bucketOf = [&](int64_t hour) { return hour - (((hour % width) + width) % width); };
+        std::map<int64_t, TrendPoint> buckets;
+        for (int64_t b = bucketOf(first); b <= last; b += width) buckets[b].startMs = b * msPerHour;
+        for (auto const& [hour, point] : trendHours) {
+            TrendPoint& b = buckets[bucketOf(hour)];
+            b.tls13 += point.tls13;
+            b.postQuantum += point.postQuantum;
+            b.obsolete += point.obsolete;
+        }
+        for (auto const& [start, point] : buckets) out.trend.push_back(point);
+    }
+
+    // Certificates, and the servers that showed each.
+    std::vector<std::vector<std::string>> certServers(certs.size());
+    std::vector<size_t> certServerCount(certs.size());
+    for (auto const& s : servers)
+        for (auto const& [index, asLeaf] : s->certs) {
+            if (certServers[index].size() < 5) certServers[index].push_back(s->name);
+            ++certServerCount[index];
+        }
+    std::map<std::string, uint64_t> keys, signatures;
+    std::array<uint64_t, 5> validity{};
+    for (size_t i = 0; i < certs.size(); ++i) {
+        CertState const& cert = certs[i];
+        CertificateSummary c;
+        c.digest = cert.digest;
+        c.facts = cert.facts;
+        c.missing = !cert.facts && cert.missing;
+        c.handshakes = cert.handshakes;
+        c.leaf = cert.leaf;
+        c.servers = certServers[i];
+        c.serverCount = certServerCount[i];
+        if (!cert.facts) {
+            if (cert.missing) ++out.missingCertificates;
+            else ++out.unreadableCertificates;
+        } else {
+            CertificateFacts const& f = *cert.facts;
+            c.daysLeft = daysBetween(now, f.notAfter);
+            for (auto const& [kind, detail] : certificateProblems(f, cert.leaf, now)) c.flags.push_back(kind);
+            ++keys[keyText(f)];
+            ++signatures[f.signatureAlgorithm];
+            ++validity[f.notAfter < now ? 0 : c.daysLeft <= 30 ? 1 : c.daysLeft <= 90 ? 2 : c.daysLeft <= 365 ? 3 : 4];
+        }
+        out.certificates.push_back(std::move(c));
+    }
+    auto worstFlag = [](CertificateSummary const& c) {
+        int worst = -1;
+        for (auto kind : c.flags) worst = std::max(worst, static_cast<int>(kindInfo(kind).severity));
+        return worst;
+    };
+    std::stable_sort(out.certificates.begin(), out.certificates.end(),
+                     [&](CertificateSummary const& a, CertificateSummary const& b) {
+                         int const wa = worstFlag(a), wb = worstFlag(b);
+                         if (wa != wb) return wa > wb;
+                         if (a.flags.size() != b.flags.size()) return a.flags.size() > b.flags.size();
+                         return a.handshakes > b.handshakes;
+                     });
+    auto mapTallies = [](std::map<std::string, uint64_t> const& m) {
+        std::vector<Tally> t;
+        for (auto const& [name, count] : m) t.push_back({0, name, count, {}});
+        std::stable_sort(t.begin(), t.end(), [](Tally const& a, Tally const& b) { return a.count > b.count; });
+        return t;
+    };
+    out.certificateKeys = mapTallies(keys);
+    for (auto& t : out.certificateKeys)
+        if (t.name.rfind("RSA ", 0) == 0 && std::atoi(t.name.c_str() + 4) < 2048) t.cls = "flagged";
+    out.signatureAlgorithms = mapTallies(signatures);
+    for (auto& t : out.signatureAlgorithms)
+        if (t.name.find("sha1") != std::string::npos || t.name.find("md5") != std::string::npos) t.cls = "flagged";
+    static constexpr char const* validityNames[] = {"expired", "within 30 days", "within 90 days", "within a year",
+                                                    "later"};
+    for (int b = 0; b < 5; ++b)
+        out.validity.push_back({0, validityNames[b], validity[b], b == 0 ? "insecure" : b == 1 ? "flagged" : ""});
+    out.distinctClientCertificates = clientCertificates.size();
+
+    // Servers and their findings.
+    for (auto const& sp : servers) {
+        ServerState const& s = *sp;
+        ServerSummary row;
+        row.server = s.name;
+        row.handshakes = s.handshakes;
+        row.snis = s.snis;
+        row.sniCount = s.snis.size() + (s.moreSnis ? 1 : 0);
+        std::vector<Finding> found;
+        auto add = [&](FindingKind kind, std::string detail) { found.push_back({kind, s.name, std::move(detail)}); };
+
+        for (int v : {5, 4, 3, 2, 1, 0})
+            if (s.versions & (1u << v)) row.versions.emplace_back(versionName(static_cast<Version>(v)));
+        if (s.versions & (1u << static_cast<int>(Version::Ssl3))) add(FindingKind::Ssl3, "SSL 3.0");
+        std::string legacy;
+        for (Version v : {Version::Tls10, Version::Tls11})
+            if (s.versions & (1u << static_cast<int>(v))) legacy += (legacy.empty() ? "" : ", ") + std::string(versionName(v));
+        if (!legacy.empty()) add(FindingKind::LegacyTls, legacy);
+
+        auto suiteList = s.suites;
+        std::stable_sort(suiteList.begin(), suiteList.end(), [](auto const& a, auto const& b) { return a.second > b.second; });
+        for (auto const& [code, count] : suiteList) {
+            SuiteInfo const& info = suiteInfo(code);
+            row.suites.push_back(info.name);
+            std::string reasons;
+            for (auto const& r : info.reasons) reasons += (reasons.empty() ? "" : ", ") + r;
+            if (info.cls == SuiteClass::Insecure) add(FindingKind::InsecureSuite, info.name + " (" + reasons + ")");
+            if (info.cls == SuiteClass::Weak) add(FindingKind::WeakSuite, info.name + " (" + reasons + ")");
+        }
+        for (auto const* list : {&s.tls13Groups, &s.curves})
+            for (auto const& [code, count] : *list)
+                if (std::find(row.groups.begin(), row.groups.end(), groupName(code)) == row.groups.end())
+                    row.groups.push_back(groupName(code));
+        if (s.minDh > 0 && s.minDh < 2048) add(FindingKind::SmallDh, std::to_string(s.minDh) + "-bit prime");
+
+        bool certificateRsaKnown = false;
+        for (auto const& [index, asLeaf] : s.certs) {
+            CertState const& cert = certs[index];
+            if (!cert.facts) continue;
+            if (asLeaf && cert.facts->keyType == "RSA") certificateRsaKnown = true;
+            for (auto& [kind, detail] : certificateProblems(*cert.facts, asLeaf, now)) add(kind, detail);
+        }
+        if (!certificateRsaKnown && s.minRsaKex > 0 && s.minRsaKex < 2048)
+            add(FindingKind::SmallRsa, "RSA key exchange with a " + std::to_string(s.minRsaKex) + "-bit key");
+        if (s.lastLeaf >= 0 && certs[s.lastLeaf].facts) {
+            row.key = keyText(*certs[s.lastLeaf].facts);
+            row.leafNotAfter = certs[s.lastLeaf].facts->notAfter;
+        } else if (s.minRsaKex > 0) {
+            row.key = "RSA " + std::to_string(s.minRsaKex) + " (key exchange)";
+        }
+        if (s.compressed) add(FindingKind::Compression, std::to_string(s.compressed) + " handshakes");
+        if (s.pqNotPicked) {
+            std::string offered, picked;
+            for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
+            for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
+            add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " + std::to_string(s.handshakes) +
+                                              " handshakes offer " + offered + "; picked " +
+                                              (picked.empty() ? std::string("no group") : picked));
+        }
+        if (s.renegotiated) add(FindingKind::Renegotiation, std::to_string(s.renegotiated) + " handshakes");
+
+        row.clientAuthRequested = s.clientAuthRequested;
+        row.clientCertificates = s.clientCertificates;
+        row.renegotiated = s.renegotiated;
+        row.compressed = s.compressed;
+        row.pqOffered = s.pqOffered;
+        row.pqNotPicked = s.pqNotPicked;
+        std::sort(found.begin(), found.end(), moreSevere);
+        for (auto const& f : found) {
+            if (std::find(row.findings.begin(), row.findings.end(), f.kind) == row.findings.end())
+                row.findings.push_back(f.kind);
+            if (!row.anyFinding || f.severity() > row.worst) row.worst = f.severity();
+            row.anyFinding = true;
+        }
+        out.findings.insert(out.findings.end(), found.begin(), found.end());
+        out.serverTable.push_back(std::move(row));
+    }
+    std::sort(out.findings.begin(), out.findings.end(), moreSevere);
+    std::sort(out.serverTable.begin(), out.serverTable.end(), [](ServerSummary const& a, ServerSummary const& b) {
+        if (a.anyFinding != b.anyFinding) return a.anyFinding;
+        if (a.worst != b.worst) return a.worst > b.worst;
+        if (a.findings.size() != b.findings.size()) return a.findings.size() > b.findings.size();
+        if (a.handshakes != b.handshakes) return a.handshakes > b.handshakes;
+        return a.server < b.server;
+    });
+
+    out.clientAuthRequested = clientAuthRequested;
+    out.clientCertificates = clientCertificateRows;
+    out.renegotiated = renegotiated;
+    out.compressed = compressed;
+
+    out.helloRows = helloRows;
+    out.helloUnreadable = helloUnreadable;
+    out.offeredVersions = codeTallies(offeredVersions, [](uint16_t code) { return Tally{0, versionCodeName(code), 0, {}}; });
+    for (int v : {5, 4, 3, 2, 1, 0})
+        if (pickedVersions[v]) {
+            auto const version = static_cast<Version>(v);
+            out.pickedVersionsOfHellos.push_back(
+                {versionCode(version), std::string(versionName(version)), pickedVersions[v], versionClass(version)});
+        }
+    for (size_t code = 0; code < 65536; ++code)
+        if (offeredGroups[code] || keyShareGroups[code] || pickedGroups[code]) {
+            auto const c = static_cast<uint16_t>(code);
+            out.groupOffers.push_back({c, groupName(c), groupKind(c), offeredGroups[code], keyShareGroups[code], pickedGroups[code]});
+        }
+    std::stable_sort(out.groupOffers.begin(), out.groupOffers.end(),
+                     [](GroupOffer const& a, GroupOffer const& b) { return a.offered > b.offered; });
+    out.alpnOffered = nameTallies(alpnOffered, 20);
+    out.alpnPicked = nameTallies(alpnPicked, 20);
+    out.pqOfferedRows = pqOfferedRows;
+    out.pqPickedRows = pqPickedRows;
+    out.ja4 = nameTallies(ja4Counts, 20);
+    out.ja4Distinct = ja4Counts.size() + (ja4Other ? 1 : 0);
+    return out;
+}
+
+}  // namespace report

@@ -1,0 +1,86 @@
+#pragma once
+// Streams the rows of the exporter's CSV files into counts per server, certificate, code
+// point and hour. Memory grows with the number of distinct servers, certificates, names and
+// fingerprints seen, never with the number of rows.
+#include <cstdint>
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "report/client_hello.h"
+#include "report/csv_input.h"
+#include "report/summary.h"
+
+namespace report {
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+template <typename V>
+using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+class Inventory {
+public:
+    explicit Inventory(int64_t nowSeconds);
+    ~Inventory();
+
+    // Reads every complete CSV file of dir. False (with a reason) when dir cannot be listed.
+    bool addDirectory(std::string const& dir, std::string& error);
+    // One data line of a file of directory dirIndex (numbered in the order of addDirectory);
+    // nullptr when it was taken, else why it was not.
+    char const* addLine(std::string_view line, size_t dirIndex);
+
+    Summary summarize() const;
+
+private:
+    struct ServerState;
+    struct CertState;
+
+    void addRow(RowCells const& cells, size_t dirIndex);
+    void malformed(std::string_view where, std::string_view why);
+    ServerState& server(std::string_view address, std::string_view port);
+    uint32_t certificate(std::string_view digest, size_t dirIndex);
+    void addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup);
+
+    int64_t now;
+    std::vector<std::string> directories;
+    uint64_t files = 0, rows = 0, malformedLines = 0;
+    std::vector<std::string> problems;
+    int64_t firstMs = 0, lastMs = 0;
+
+    std::vector<std::unique_ptr<ServerState>> servers;
+    StringMap<uint32_t> serverIndex;
+    StringSet snis, clients, clientCertificates;
+    std::string keyBuffer;
+
+    std::array<uint64_t, versionCount> versions{};
+    std::vector<uint64_t> suites, curves, tls13Groups;  // indexed by code point
+    std::map<int, uint64_t> dhBits, rsaBits;
+    std::map<int64_t, TrendPoint> trendHours;
+
+    std::vector<CertState> certs;
+    StringMap<uint32_t> certIndex;
+
+    uint64_t clientAuthRequested = 0, clientCertificateRows = 0, renegotiated = 0, compressed = 0;
+
+    // ClientHello analysis
+    ClientHelloInfo hello;
+    ServerHelloInfo serverHello;
+    Ja4 ja4;
+    std::string decoded;
+    uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0;
+    std::vector<uint64_t> offeredVersions, offeredGroups, keyShareGroups, pickedGroups;
+    std::array<uint64_t, versionCount> pickedVersions{};
+    StringMap<uint64_t> alpnOffered, alpnPicked, ja4Counts;
+    uint64_t ja4Other = 0, namesDropped = 0;
+};
+
+}  // namespace report

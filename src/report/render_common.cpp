@@ -1,0 +1,56 @@
+#include <ctime>
+#include <cstdio>
+
+#include "report/render.h"
+
+namespace report {
+
+std::string isoTime(int64_t ms) {
+    std::time_t const t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string isoDate(int64_t seconds) {
+    std::time_t const t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
+    return text;
+}
+
+std::string printable(std::string const& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        auto const c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 0x2;
+        if (length == 2 && c < 0xc2) valid = false;  // overlong
+        if (!valid) {
+            out += '?';
+            ++i;
+        } else if (length == 1 && (c < 0x20 || c == 0x7f)) {
+            out += '?';
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
+std::string percent(uint64_t part, uint64_t whole) {
+    if (whole == 0) return "0.0";
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    return text;
+}
+
+}  // namespace report

@@ -1,0 +1,456 @@
+// One self-contained HTML page: inline CSS, inline SVG charts, no script and nothing loaded
+// from elsewhere, so that it opens on an air-gapped machine and prints well.
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "report/render.h"
+
+namespace report {
+
+namespace {
+
+constexpr size_t maxTableRows = 1000;
+
+std::string esc(std::string const& raw) {
+    std::string const text = printable(raw);
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string num(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out += "&#8239;";  // narrow no-break space
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string join(std::vector<std::string> const& items, size_t max = 6) {
+    std::string out;
+    for (size_t i = 0; i < items.size() && i < max; ++i) out += (i ? ", " : "") + items[i];
+    if (items.size() > max) out += ", +" + std::to_string(items.size() - max);
+    return out;
+}
+
+std::string severityBadge(Severity s) {
+    return "<span class=\"sev sev-" + std::string(severityName(s)) + "\">" + std::string(severityName(s)) + "</span>";
+}
+
+struct Bar {
+    std::string label;
+    uint64_t value = 0;
+    std::string cls;  // colour class of the bar
+};
+
+// Horizontal bars, one per row, with the count and share at the right.
+std::string barChart(std::string const& id, std::string const& title, std::vector<Bar> const& bars, uint64_t whole = 0) {
+    int const rowHeight = 22, top = 28, labelWidth = 330, barWidth = 280, width = 720;
+    int const height = top + std::max<int>(1, static_cast<int>(bars.size())) * rowHeight + 8;
+    uint64_t max = 0, total = 0;
+    for (auto const& b : bars) {
+        max = std::max(max, b.value);
+        total += b.value;
+    }
+    if (whole == 0) whole = total;
+    std::ostringstream svg;
+    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
+        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
+        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    if (bars.empty()) svg << "<text class=\"empty\" x=\"0\" y=\"" << top + 14 << "\">none seen</text>";
+    int y = top;
+    for (auto const& b : bars) {
+        std::string label = b.label.size() > 46 ? b.label.substr(0, 44) + "..." : b.label;
+        int const w = max ? static_cast<int>(static_cast<double>(b.value) / static_cast<double>(max) * barWidth) : 0;
+        svg << "<text class=\"label\" x=\"" << labelWidth - 6 << "\" y=\"" << y + 15 << "\">" << esc(label)
+            << "</text><rect class=\"bar " << (b.cls.empty() ? "neutral" : b.cls) << "\" x=\"" << labelWidth
+            << "\" y=\"" << y + 3 << "\" width=\"" << std::max(w, b.value ? 1 : 0) << "\" height=\"" << rowHeight - 6
+            << "\"/><text class=\"value\" x=\"" << labelWidth + w + 6 << "\" y=\"" << y + 15 << "\">" << num(b.value)
+            << " (" << percent(b.value, whole) << "%)</text>";
+        y += rowHeight;
+    }
+    svg << "</svg></figure>";
+    return svg.str();
+}
+
+// Several series per row (offered, key share, picked), as thin bars under each other.
+std::string groupedChart(std::string const& id, std::string const& title, std::vector<std::string> const& labels,
+                         std::vector<std::vector<uint64_t>> const& values, std::vector<std::string> const& series) {
+    int const barHeight = 7, labelWidth = 250, barWidth = 380, width = 720, top = 44;
+    int const rowHeight = static_cast<int>(series.size()) * (barHeight + 1) + 8;
+    int const height = top + std::max<int>(1, static_cast<int>(labels.size())) * rowHeight + 8;
+    uint64_t max = 0;
+    for (auto const& row : values)
+        for (auto v : row) max = std::max(max, v);
+    std::ostringstream svg;
+    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
+        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
+        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    for (size_t k = 0; k < series.size(); ++k)
+        svg << "<rect class=\"bar series" << k << "\" x=\"" << labelWidth + 130 * k << "\" y=\"24\" width=\"10\" height=\"10\"/>"
+            << "<text class=\"legend\" x=\"" << labelWidth + 130 * k + 14 << "\" y=\"33\">" << esc(series[k]) << "</text>";
+    if (labels.empty()) svg << "<text class=\"empty\" x=\"0\" y=\"" << top + 14 << "\">none seen</text>";
+    int y = top;
+    for (size_t i = 0; i < labels.size(); ++i) {
+        svg << "<text class=\"label\" x=\"" << labelWidth - 6 << "\" y=\"" << y + rowHeight / 2 + 3 << "\">"
+            << esc(labels[i]) << "</text>";
+        for (size_t k = 0; k < series.size(); ++k) {
+            uint64_t const v = values[i][k];
+            int const w = max ? static_cast<int>(static_cast<double>(v) / static_cast<double>(max) * barWidth) : 0;
+            int const by = y + 2 + static_cast<int>(k) * (barHeight + 1);
+            svg << "<rect class=\"bar series" << k << "\" x=\"" << labelWidth << "\" y=\"" << by << "\" width=\""
+                << std::max(w, v ? 1 : 0) << "\" height=\"" << barHeight << "\"/><text class=\"value small\" x=\""
+                << labelWidth + w + 4 << "\" y=\"" << by + barHeight << "\">" << num(v) << "</text>";
+        }
+        y += rowHeight;
+    }
+    svg << "</svg></figure>";
+    return svg.str();
+}
+
+// Post-quantum share of TLS 1.3 handshakes per time bucket, as columns with a 0-100 % axis.
+std::string trendChart(std::string const& id, Summary const& s) {
+    int const width = 720, height = 230, left = 40, bottom = 190, top = 30, plot = width - left - 10;
+    std::ostringstream svg;
+    std::string const title = "Post-quantum share of TLS 1.3 handshakes over time (per " +
+                              (s.trendBucketHours % 24 == 0 ? std::to_string(s.trendBucketHours / 24) + " d"
+                                                            : std::to_string(s.trendBucketHours) + " h") + ")";
+    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
+        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
+        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    for (int p : {0, 50, 100}) {
+        int const y = bottom - (bottom - top) * p / 100;
+        svg << "<line class=\"grid\" x1=\"" << left << "\" y1=\"" << y << "\" x2=\"" << width - 10 << "\" y2=\"" << y
+            << "\"/><text class=\"axis\" x=\"" << left - 4 << "\" y=\"" << y + 4 << "\">" << p << "%</text>";
+    }
+    if (s.trend.empty()) svg << "<text class=\"empty\" x=\"" << left + 8 << "\" y=\"" << bottom - 8 << "\">no TLS 1.3 handshakes</text>";
+    size_t const n = s.trend.size();
+    double const step = n ? static_cast<double>(plot) / static_cast<double>(n) : 0;
+    for (size_t i = 0; i < n; ++i) {
+        auto const& p = s.trend[i];
+        double const share = p.tls13 ? static_cast<double>(p.postQuantum) / static_cast<double>(p.tls13) : 0;
+        int const h = static_cast<int>(share * (bottom - top));
+        int const x = left + static_cast<int>(step * static_cast<double>(i)) + 1;
+        svg << "<rect class=\"bar " << (p.tls13 ? "pq" : "neutral") << "\" x=\"" << x << "\" y=\"" << bottom - h
+            << "\" width=\"" << std::max(1, static_cast<int>(step) - 2) << "\" height=\"" << std::max(h, p.tls13 ? 1 : 0)
+            << "\"><title>" << isoTime(p.startMs) << ": " << p.postQuantum << " of " << p.tls13 << "</title></rect>";
+    }
+    if (n) {
+        svg << "<text class=\"axis start\" x=\"" << left << "\" y=\"" << bottom + 16 << "\">" << isoTime(s.trend.front().startMs)
+            << "</text><text class=\"axis\" x=\"" << width - 10 << "\" y=\"" << bottom + 16 << "\">"
+            << isoTime(s.trend.back().startMs) << "</text>";
+    }
+    svg << "</svg></figure>";
+    return svg.str();
+}
+
+std::string groupClass(std::string const& kind) {
+    if (kind == "hybrid-pq" || kind == "pure-pq") return "pq";
+    if (kind == "obsolete-pq") return "weak";
+    if (kind == "unknown") return "unknown";
+    return "neutral";
+}
+
+std::vector<Bar> bars(std::vector<Tally> const& list, size_t max = 20) {
+    std::vector<Bar> out;
+    for (size_t i = 0; i < list.size() && i < max; ++i) {
+        std::string cls = list[i].cls;
+        if (cls == "flagged" || cls == "legacy") cls = "weak";
+        if (cls == "hybrid-pq" || cls == "pure-pq" || cls == "obsolete-pq" || cls == "classical") cls = groupClass(cls);
+        out.push_back({list[i].name, list[i].count, cls});
+    }
+    return out;
+}
+
+constexpr char const* css = R"css(
+:root { --insecure: #b3261e; --weak: #d9730d; --good: #2e7d32; --other: #6b7280; --unknown: #9ca3af; --pq: #1565c0; }
+body { font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; margin: 0 auto; max-width: 1100px; padding: 1em 2em;
+       color: #1f2328; background: #fff; font-size: 14px; line-height: 1.4; }
+h1 { font-size: 1.7em; margin-bottom: 0.2em; } h2 { border-bottom: 2px solid #d0d7de; padding-bottom: 0.2em; margin-top: 1.6em; }
+h3 { font-size: 1.05em; margin-top: 1.2em; }
+nav ul { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.2em; }
+nav a { color: #0b57d0; text-decoration: none; }
+.tiles { display: flex; flex-wrap: wrap; gap: 0.8em; padding: 0; margin: 0.5em 0; }
+.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.5em 0.9em; min-width: 9em; }
+.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.4em; font-weight: bold; }
+table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
+th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
+th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
+code { font-family: "DejaVu Sans Mono", monospace; font-size: 0.95em; }
+.sev { display: inline-block; padding: 0 0.45em; border-radius: 4px; color: #fff; font-size: 0.85em; font-weight: bold; }
+.sev-critical { background: var(--insecure); } .sev-high { background: #e8590c; } .sev-medium { background: #b08800; }
+.sev-low { background: var(--pq); } .sev-info { background: var(--other); }
+.cls-insecure { color: var(--insecure); font-weight: bold; } .cls-weak, .cls-legacy, .cls-flagged { color: var(--weak); font-weight: bold; }
+.cls-good { color: var(--good); } .cls-other, .cls-unknown { color: var(--other); }
+.note { color: #57606a; }
+figure.chart-box { margin: 0.8em 0; }
+svg.chart { max-width: 100%; height: auto; font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; }
+svg .chart-title { font-size: 14px; font-weight: bold; fill: #1f2328; }
+svg .label { font-size: 12px; text-anchor: end; fill: #1f2328; }
+svg .value, svg .legend { font-size: 12px; fill: #444; } svg .small { font-size: 9px; }
+svg .axis { font-size: 11px; text-anchor: end; fill: #57606a; } svg .axis.start { text-anchor: start; }
+svg .empty { font-size: 12px; fill: #57606a; font-style: italic; } svg .grid { stroke: #d0d7de; }
+svg .bar.insecure { fill: var(--insecure); } svg .bar.weak { fill: var(--weak); } svg .bar.good { fill: var(--good); }
+svg .bar.other, svg .bar.neutral { fill: #57606a; } svg .bar.unknown { fill: var(--unknown); } svg .bar.pq { fill: var(--pq); }
+svg .bar.series0 { fill: #57606a; } svg .bar.series1 { fill: #8b5cf6; } svg .bar.series2 { fill: var(--good); }
+@media print {
+  body { max-width: none; padding: 0; font-size: 11px; } nav { display: none; }
+  h2 { break-after: avoid; } figure.chart-box, tr { break-inside: avoid; }
+  * { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
+}
+)css";
+
+void tile(std::ostream& out, std::string const& name, std::string const& value) {
+    out << "<div class=\"tile\"><span class=\"k\">" << name << "</span><span class=\"v\">" << value << "</span></div>";
+}
+
+}  // namespace
+
+void renderHtml(Summary const& s, std::ostream& out) {
+    out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
+    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << " handshakes from " << num(s.files)
+        << " CSV files in " << esc(join(s.directories, 4)) << "; certificate validity judged on "
+        << isoDate(s.nowSeconds) << ".</p></header>\n";
+    static constexpr std::pair<char const*, char const*> sections[] = {
+        {"overview", "Overview"}, {"findings", "Findings"}, {"versions", "Protocol versions"},
+        {"cipher-suites", "Cipher suites"}, {"key-exchange", "Key exchange"}, {"tls13-groups", "TLS 1.3 groups"},
+        {"certificates", "Certificates"}, {"servers", "Servers"}, {"client-features", "Client certificates, renegotiation, compression"},
+        {"client-hellos", "What clients offer"}, {"input", "Input"}};
+    out << "<nav><ul>";
+    for (auto const& [id, title] : sections) out << "<li><a href=\"#" << id << "\">" << title << "</a></li>";
+    out << "</ul></nav>\n";
+
+    // Overview
+    std::map<Severity, size_t> bySeverity;
+    for (auto const& f : s.findings) ++bySeverity[f.severity()];
+    out << "<section id=\"overview\"><h2>Overview</h2><div class=\"tiles\">";
+    tile(out, "Handshakes", num(s.rows));
+    tile(out, "Servers", num(s.servers));
+    tile(out, "SNIs", num(s.snis));
+    tile(out, "Clients", num(s.clients));
+    tile(out, "Certificates", num(s.certificates.size()));
+    tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
+    out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"))
+        << ".</p><table><tr><th>Severity</th><th>Findings</th></tr>";
+    for (int sev = static_cast<int>(Severity::Critical); sev >= 0; --sev)
+        out << "<tr><td>" << severityBadge(static_cast<Severity>(sev)) << "</td><td class=\"n\">"
+            << num(bySeverity[static_cast<Severity>(sev)]) << "</td></tr>";
+    out << "</table></section>\n";
+
+    // Findings
+    out << "<section id=\"findings\"><h2>Findings</h2>";
+    if (s.findings.empty()) out << "<p>No findings.</p>";
+    else {
+        out << "<table><tr><th>Severity</th><th>Finding</th><th>Server</th><th>Detail</th></tr>";
+        for (size_t i = 0; i < s.findings.size() && i < maxTableRows; ++i) {
+            auto const& f = s.findings[i];
+            out << "<tr><td>" << severityBadge(f.severity()) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
+                << "</td><td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td></tr>";
+        }
+        out << "</table>";
+        if (s.findings.size() > maxTableRows)
+            out << "<p class=\"note\">" << num(s.findings.size() - maxTableRows) << " more in the JSON output.</p>";
+    }
+    out << "</section>\n";
+
+    // Versions
+    out << "<section id=\"versions\"><h2>Protocol versions</h2>" << barChart("chart-versions", "Negotiated versions", bars(s.versions), s.rows);
+    std::vector<ServerSummary const*> old;
+    for (auto const& r : s.serverTable)
+        for (auto const& v : r.versions)
+            if (v == "SSL 3.0" || v == "TLS 1.0" || v == "TLS 1.1") {
+                old.push_back(&r);
+                break;
+            }
+    out << "<h3>Servers still on SSL 3.0, TLS 1.0 or TLS 1.1</h3>";
+    if (old.empty()) out << "<p>None.</p>";
+    else {
+        out << "<table><tr><th>Server</th><th>Versions</th><th>SNIs</th></tr>";
+        for (auto const* r : old)
+            out << "<tr><td><code>" << esc(r->server) << "</code></td><td>" << esc(join(r->versions)) << "</td><td>"
+                << esc(join(r->snis, 3)) << "</td></tr>";
+        out << "</table>";
+    }
+    out << "</section>\n";
+
+    // Cipher suites
+    std::vector<Bar> classBars;
+    for (SuiteClass c : {SuiteClass::Good, SuiteClass::Weak, SuiteClass::Insecure, SuiteClass::Other, SuiteClass::Unknown})
+        classBars.push_back({std::string(suiteClassName(c)), s.suiteClasses[static_cast<int>(c)], std::string(suiteClassName(c))});
+    std::vector<Bar> suiteBars;
+    for (size_t i = 0; i < s.suites.size() && i < 20; ++i)
+        suiteBars.push_back({s.suites[i].info->name, s.suites[i].count, std::string(suiteClassName(s.suites[i].info->cls))});
+    out << "<section id=\"cipher-suites\"><h2>Cipher suites</h2><p class=\"note\">Insecure: NULL, EXPORT, anonymous, RC4, DES, "
+           "3DES (and IDEA, RC2, Kerberos). Weak: static RSA or other key exchange without forward secrecy, CBC. "
+           "Good: AEAD with forward secrecy, and every TLS 1.3 suite.</p>"
+        << barChart("chart-suite-classes", "Handshakes by suite class", classBars, s.rows)
+        << barChart("chart-suites", "Most used cipher suites", suiteBars, s.rows)
+        << "<table><tr><th>Code</th><th>Name</th><th>Class</th><th>Why</th><th>Handshakes</th></tr>";
+    for (auto const& t : s.suites) {
+        std::vector<std::string> reasons(t.info->reasons.begin(), t.info->reasons.end());
+        out << "<tr><td><code>" << hexCode(t.code) << "</code></td><td>" << esc(t.info->name) << "</td><td class=\"cls-"
+            << suiteClassName(t.info->cls) << "\">" << suiteClassName(t.info->cls) << "</td><td>" << esc(join(reasons))
+            << "</td><td class=\"n\">" << num(t.count) << "</td></tr>";
+    }
+    out << "</table></section>\n";
+
+    // Key exchange
+    out << "<section id=\"key-exchange\"><h2>Key exchange</h2>"
+        << barChart("chart-curves", "TLS 1.2 and older: named curves", bars(s.curves))
+        << barChart("chart-dh", "Diffie-Hellman prime sizes (under 2048 bits flagged)", bars(s.dhBits))
+        << barChart("chart-rsa", "RSA key exchange: key sizes (under 2048 bits flagged)", bars(s.rsaBits))
+        << "<p class=\"note\">RSA key sizes of handshakes with static RSA key exchange: the key of the "
+           "server's leaf certificate.</p></section>\n";
+
+    // TLS 1.3 groups
+    out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of " << num(s.tls13)
+        << " TLS 1.3 handshakes (" << percent(s.postQuantum, s.tls13)
+        << "%) use a post-quantum group: hybrid SecP256r1MLKEM768, X25519MLKEM768, SecP384r1MLKEM1024 or pure ML-KEM. "
+        << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>"
+        << barChart("chart-tls13-groups", "TLS 1.3 key exchange groups", bars(s.tls13Groups), s.tls13)
+        << trendChart("chart-pq-trend", s) << "</section>\n";
+
+    // Certificates
+    out << "<section id=\"certificates\"><h2>Certificates</h2><p>" << num(s.certificates.size())
+        << " distinct server certificates";
+    if (s.missingCertificates) out << ", " << num(s.missingCertificates) << " of them missing from the store";
+    if (s.unreadableCertificates) out << ", " << num(s.unreadableCertificates) << " unreadable";
+    out << "; " << num(s.distinctClientCertificates) << " distinct client certificates.</p>"
+        << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
+        << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
+        << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity))
+        << "<table><tr><th>Subject</th><th>Issuer</th><th>Key</th><th>Signature</th><th>Valid until</th><th>Servers</th>"
+           "<th>Findings</th></tr>";
+    for (size_t i = 0; i < s.certificates.size() && i < maxTableRows; ++i) {
+        auto const& c = s.certificates[i];
+        std::vector<std::string> flags, servers;
+        for (auto k : c.flags) flags.emplace_back(kindInfo(k).id);
+        for (auto const& sv : c.servers) servers.push_back(sv);
+        if (!c.facts) {
+            out << "<tr><td colspan=\"4\"><code>" << c.digest << "</code></td><td>" << (c.missing ? "missing" : "unreadable")
+                << "</td><td>" << esc(join(servers, 3)) << "</td><td></td></tr>";
+            continue;
+        }
+        auto const& f = *c.facts;
+        out << "<tr><td>" << esc(f.subject) << "</td><td>" << esc(f.issuer) << "</td><td>" << esc(f.keyType) << ' '
+            << f.keyBits << "</td><td>" << esc(f.signatureAlgorithm) << "</td><td>" << isoDate(f.notAfter) << " ("
+            << c.daysLeft << " d)</td><td>" << esc(join(servers, 3)) << "</td><td class=\"cls-flagged\">" << esc(join(flags))
+            << "</td></tr>";
+    }
+    out << "</table></section>\n";
+
+    // Servers
+    out << "<section id=\"servers\"><h2>Servers</h2><p class=\"note\">Worst first.</p><table><tr><th>Server</th><th>SNIs</th>"
+           "<th>Versions</th><th>Cipher suites</th><th>Groups</th><th>Key</th><th>Leaf expires</th><th>Findings</th>"
+           "<th>Handshakes</th></tr>";
+    for (size_t i = 0; i < s.serverTable.size() && i < maxTableRows; ++i) {
+        auto const& r = s.serverTable[i];
+        std::vector<std::string> findings;
+        for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
+        out << "<tr><td><code>" << esc(r.server) << "</code>";
+        if (r.anyFinding) out << "<br>" << severityBadge(r.worst);
+        out << "</td><td>" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
+            << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key) << "</td><td>"
+            << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>" << esc(join(findings, 10))
+            << "</td><td class=\"n\">" << num(r.handshakes) << "</td></tr>";
+    }
+    out << "</table>";
+    if (s.serverTable.size() > maxTableRows)
+        out << "<p class=\"note\">" << num(s.serverTable.size() - maxTableRows) << " more servers in the JSON output.</p>";
+    out << "</section>\n";
+
+    // Client certificates, renegotiation, compression
+    out << "<section id=\"client-features\"><h2>Client certificates, renegotiation, compression</h2><table><tr><th></th>"
+           "<th>Handshakes</th><th>Servers</th></tr>";
+    auto featureRow = [&](char const* name, uint64_t total, uint64_t ServerSummary::*field) {
+        std::vector<std::string> names;
+        for (auto const& r : s.serverTable)
+            if (r.*field) names.push_back(r.server);
+        out << "<tr><td>" << name << "</td><td class=\"n\">" << num(total) << "</td><td>" << esc(join(names, 8)) << "</td></tr>";
+    };
+    featureRow("Client certificate requested", s.clientAuthRequested, &ServerSummary::clientAuthRequested);
+    featureRow("Client certificate sent", s.clientCertificates, &ServerSummary::clientCertificates);
+    featureRow("Renegotiation", s.renegotiated, &ServerSummary::renegotiated);
+    featureRow("Compression", s.compressed, &ServerSummary::compressed);
+    out << "</table></section>\n";
+
+    // ClientHello analysis
+    out << "<section id=\"client-hellos\"><h2>What clients offer</h2>";
+    if (!s.helloRows)
+        out << "<p class=\"note\">No row carries a ClientHello; run the monitor with <code>-m 1</code> to save them.</p>";
+    else
+        out << "<p>" << num(s.helloRows) << " handshakes carry their ClientHello (" << num(s.helloUnreadable)
+            << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
+            << " got one.</p>";
+    std::vector<std::string> groupLabels;
+    std::vector<std::vector<uint64_t>> groupValues;
+    for (size_t i = 0; i < s.groupOffers.size() && i < 16; ++i) {
+        groupLabels.push_back(s.groupOffers[i].name);
+        groupValues.push_back({s.groupOffers[i].offered, s.groupOffers[i].keyShare, s.groupOffers[i].picked});
+    }
+    out << groupedChart("chart-offered-groups", "Groups: offered, sent as key share, picked by the server", groupLabels,
+                        groupValues, {"offered", "key share", "picked"});
+    std::vector<std::string> versionLabels;
+    std::vector<std::vector<uint64_t>> versionValues;
+    for (auto const& t : s.offeredVersions) {
+        uint64_t picked = 0;
+        for (auto const& p : s.pickedVersionsOfHellos)
+            if (p.code == t.code) picked = p.count;
+        versionLabels.push_back(t.name);
+        versionValues.push_back({t.count, picked});
+    }
+    out << groupedChart("chart-offered-versions", "Versions: offered and picked", versionLabels, versionValues,
+                        {"offered", "picked"})
+        << barChart("chart-alpn", "ALPN protocols offered", bars(s.alpnOffered), s.helloRows);
+    if (!s.alpnPicked.empty()) {
+        std::vector<std::string> picked;
+        for (auto const& t : s.alpnPicked) picked.push_back(t.name + " (" + std::to_string(t.count) + ")");
+        out << "<p>ALPN picked in TLS 1.2 ServerHellos: " << esc(join(picked, 10)) << ".</p>";
+    }
+    out << "<h3>Servers whose clients offer a post-quantum group they do not pick</h3>";
+    std::vector<Finding const*> pq;
+    for (auto const& f : s.findings)
+        if (f.kind == FindingKind::PqNotPicked) pq.push_back(&f);
+    if (pq.empty()) out << "<p>None.</p>";
+    else {
+        out << "<table><tr><th>Server</th><th>Detail</th></tr>";
+        for (auto const* f : pq) out << "<tr><td><code>" << esc(f->server) << "</code></td><td>" << esc(f->detail) << "</td></tr>";
+        out << "</table>";
+    }
+    out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
+        << "<p class=\"note\">" << num(s.ja4Distinct) << " distinct JA4 fingerprints (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
+
+    // Input
+    out << "<section id=\"input\"><h2>Input</h2><table><tr><th>Directories</th><td>" << esc(join(s.directories, 50))
+        << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files) << "</td></tr><tr><th>Rows</th><td class=\"n\">"
+        << num(s.rows) << "</td></tr><tr><th>Malformed lines</th><td class=\"n\">" << num(s.malformedLines)
+        << "</td></tr><tr><th>Certificates missing from the store</th><td class=\"n\">" << num(s.missingCertificates)
+        << "</td></tr><tr><th>Unreadable certificates</th><td class=\"n\">" << num(s.unreadableCertificates)
+        << "</td></tr></table>";
+    if (!s.problems.empty()) {
+        out << "<ul class=\"note\">";
+        for (auto const& p : s.problems) out << "<li><code>" << esc(p) << "</code></li>";
+        out << "</ul>";
+    }
+    out << "</section>\n<footer class=\"note\"><p>Made by varno-report. Names of code points from the IANA TLS "
+           "registries; unregistered values shown in hex.</p></footer>\n</body>\n</html>\n";
+}
+
+}  // namespace report

@@ -1,0 +1,159 @@
+// The terminal summary: headline numbers, then the findings grouped by kind, most severe
+// first. Every line fits in 100 columns.
+#include <algorithm>
+#include <map>
+
+#include "report/render.h"
+
+namespace report {
+
+namespace {
+
+constexpr size_t width = 100;
+constexpr size_t serversPerKind = 8;
+
+// Counts character positions, not bytes, so that a UTF-8 SNI does not end a line early.
+size_t columns(std::string const& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xc0) != 0x80) ++n;
+    return n;
+}
+
+std::string clip(std::string const& text, size_t max) {
+    if (columns(text) <= max) return text;
+    std::string out;
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto const c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xc0) != 0x80 && ++n > max - 3) break;
+        out += text[i];
+    }
+    return out + "...";
+}
+
+// Words of text on lines of at most 100 columns; continuation lines get the indent.
+void wrap(std::ostream& out, std::string text, size_t indent) {
+    text.erase(text.find_last_not_of(' ') + 1);
+    std::string line;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        std::string const word = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && columns(line) + 1 + columns(word) > width) {
+            out << line << '\n';
+            line = std::string(indent, ' ');
+        }
+        if (!line.empty() && line.find_first_not_of(' ') != std::string::npos) line += ' ';
+        line += word;
+        line = clip(line, width);
+    }
+    if (!line.empty()) out << line << '\n';
+}
+
+std::string number(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string label(std::string const& name) {
+    std::string padded = name;
+    padded.resize(std::max<size_t>(13, name.size() + 1), ' ');
+    return padded;
+}
+
+std::string upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+void renderText(Summary const& s, std::ostream& out) {
+    wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
+    std::string input = number(s.files) + " CSV files, " + number(s.rows) + " rows, " + number(s.malformedLines) +
+                        " malformed lines";
+    if (s.missingCertificates) input += ", " + number(s.missingCertificates) + " certificates missing from the store";
+    if (s.unreadableCertificates) input += ", " + number(s.unreadableCertificates) + " unreadable certificates";
+    wrap(out, label("Input") + input, 13);
+    if (s.rows == 0) {
+        wrap(out, "No handshakes found.", 0);
+        return;
+    }
+    wrap(out, label("Time span") + isoTime(s.firstMs) + " to " + isoTime(s.lastMs), 13);
+    wrap(out, label("Handshakes") + number(s.rows) + "   servers " + number(s.servers) + "   SNIs " + number(s.snis) +
+                  "   clients " + number(s.clients), 13);
+
+    std::string versions;
+    for (auto const& v : s.versions) versions += v.name + " " + percent(v.count, s.rows) + "%   ";
+    wrap(out, label("Versions") + versions, 13);
+
+    static constexpr SuiteClass order[] = {SuiteClass::Good, SuiteClass::Weak, SuiteClass::Insecure, SuiteClass::Other,
+                                           SuiteClass::Unknown};
+    std::string classes;
+    for (SuiteClass c : order)
+        if (s.suiteClasses[static_cast<int>(c)])
+            classes += std::string(suiteClassName(c)) + " " + percent(s.suiteClasses[static_cast<int>(c)], s.rows) + "%   ";
+    wrap(out, label("Suites") + classes, 13);
+
+    if (s.tls13) {
+        std::string groups;
+        for (size_t i = 0; i < s.tls13Groups.size() && i < 4; ++i)
+            groups += (i ? ", " : "") + s.tls13Groups[i].name + " " + percent(s.tls13Groups[i].count, s.tls13) + "%";
+        wrap(out, label("TLS 1.3") + "post-quantum " + percent(s.postQuantum, s.tls13) + "% of " + number(s.tls13) +
+                      " handshakes (" + groups + ")", 13);
+    }
+    if (!s.certificates.empty()) {
+        std::map<FindingKind, uint64_t> flags;
+        for (auto const& c : s.certificates)
+            for (auto kind : c.flags) ++flags[kind];
+        std::string text = number(s.certificates.size()) + " distinct";
+        for (auto const& [kind, n] : flags) text += ", " + number(n) + " " + std::string(kindInfo(kind).id);
+        wrap(out, label("Certificates") + text, 13);
+    }
+    if (s.helloRows) {
+        std::string text = number(s.helloRows) + " saved, " + percent(s.pqOfferedRows, s.helloRows) +
+                           "% offer a post-quantum group, " + number(s.ja4Distinct) + " JA4 fingerprints";
+        if (!s.ja4.empty()) text += ", most common " + s.ja4.front().name;
+        wrap(out, label("ClientHellos") + text, 13);
+    }
+    if (s.clientCertificates || s.renegotiated || s.compressed)
+        wrap(out, label("Also seen") + number(s.clientCertificates) + " client certificates, " + number(s.renegotiated) +
+                      " renegotiations, " + number(s.compressed) + " compressed", 13);
+
+    out << '\n';
+    if (s.findings.empty()) {
+        wrap(out, "No findings.", 0);
+        return;
+    }
+    wrap(out, "Findings, most severe first (" + number(s.findings.size()) + "):", 0);
+    for (size_t i = 0; i < s.findings.size();) {
+        FindingKind const kind = s.findings[i].kind;
+        size_t j = i;
+        while (j < s.findings.size() && s.findings[j].kind == kind) ++j;
+        std::vector<std::string> servers;
+        for (size_t k = i; k < j; ++k)
+            if (std::find(servers.begin(), servers.end(), s.findings[k].server) == servers.end())
+                servers.push_back(s.findings[k].server);
+        FindingKindInfo const& info = kindInfo(kind);
+        std::string sev = upper(severityName(info.severity));
+        sev.resize(10, ' ');
+        wrap(out, sev + std::string(info.title) + " (" + number(servers.size()) + (servers.size() == 1 ? " server)" : " servers)"), 10);
+        for (size_t k = i; k < j && k - i < serversPerKind; ++k) {
+            std::string server = s.findings[k].server;
+            server.resize(std::max<size_t>(24, server.size() + 1), ' ');
+            out << clip("  " + server + printable(s.findings[k].detail), width) << '\n';
+        }
+        if (j - i > serversPerKind) out << "  ... and " << number(j - i - serversPerKind) << " more\n";
+        i = j;
+    }
+}
+
+}  // namespace report

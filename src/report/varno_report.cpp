@@ -1,0 +1,107 @@
+// varno-report: reads the CSV rows and certificate stores that varno wrote and tells a
+// security team what its TLS looks like.
+#include <boost/program_options.hpp>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "report/inventory.h"
+#include "report/render.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+constexpr int usageError = 2;
+
+// "YYYY-MM-DD" as seconds at the start of that day, UTC; -1 when it is no such date.
+int64_t parseDate(std::string const& text) {
+    std::tm tm{};
+    char* end = strptime(text.c_str(), "%Y-%m-%d", &tm);
+    if (!end || *end != '\0' || text.size() != 10) return -1;
+    int const day = tm.tm_mday, month = tm.tm_mon;
+    int64_t const t = timegm(&tm);
+    if (tm.tm_mday != day || tm.tm_mon != month) return -1;  // 2024-02-31 and the like
+    return t;
+}
+
+bool writeFile(std::string const& path, void (*render)(report::Summary const&, std::ostream&), report::Summary const& s) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) render(s, out);
+    out.close();
+    if (!out) {
+        std::cerr << "varno-report: cannot write " << path << '\n';
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    po::options_description visible("Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n\nOptions");
+    visible.add_options()
+        ("help,h", "show this help")
+        ("output,o", po::value<std::string>(), "write the HTML report to this file (without it: a text summary on standard output)")
+        ("json", po::value<std::string>(), "write the figures and findings as JSON to this file")
+        ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)");
+    po::options_description hidden;
+    hidden.add_options()("dir", po::value<std::vector<std::string>>());
+    po::options_description all;
+    all.add(visible).add(hidden);
+    po::positional_options_description positional;
+    positional.add("dir", -1);
+
+    po::variables_map values;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), values);
+        po::notify(values);
+    } catch (po::error const& e) {
+        std::cerr << "varno-report: " << e.what() << "\n" << visible;
+        return usageError;
+    }
+    if (values.count("help")) {
+        std::cout << visible;
+        return 0;
+    }
+    if (!values.count("dir")) {
+        std::cerr << "varno-report: no directory given\n" << visible;
+        return usageError;
+    }
+    int64_t now = std::time(nullptr);
+    if (values.count("now")) {
+        now = parseDate(values["now"].as<std::string>());
+        if (now < 0) {
+            std::cerr << "varno-report: --now wants a date as YYYY-MM-DD, not " << values["now"].as<std::string>() << '\n';
+            return usageError;
+        }
+    }
+
+    auto const dirs = values["dir"].as<std::vector<std::string>>();
+    for (auto const& dir : dirs) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(dir, ec)) {
+            std::cerr << "varno-report: " << dir << " is not a directory\n";
+            return usageError;
+        }
+    }
+    report::Inventory inventory(now);
+    for (auto const& dir : dirs) {
+        std::string error;
+        if (!inventory.addDirectory(dir, error)) {
+            std::cerr << "varno-report: cannot read " << dir << ": " << error << '\n';
+            return usageError;
+        }
+    }
+    report::Summary const summary = inventory.summarize();
+
+    bool ok = true;
+    if (values.count("json")) ok = writeFile(values["json"].as<std::string>(), report::renderJson, summary) && ok;
+    if (values.count("output")) {
+        ok = writeFile(values["output"].as<std::string>(), report::renderHtml, summary) && ok;
+    } else {
+        report::renderText(summary, std::cout);
+    }
+    return ok ? 0 : 1;
+}

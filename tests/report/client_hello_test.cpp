@@ -1,0 +1,53 @@
+// ClientHello reading and JA4: the worked example of the JA4 definition rebuilt as a real
+// message (with GREASE that must be left out), the ALPN corner cases, and every truncation
+// of a real hello read without going past its end.
+#include <gtest/gtest.h>
+
+#include "report/client_hello.h"
+#include "report/hello_builder.h"
+
+namespace {
+
+using namespace build;
+using report_test::exampleHello;
+using report::ClientHelloInfo;
+
+TEST(ReportClientHello, Ja4WorkedExample) {
+    Bytes const message = exampleHello();
+    ClientHelloInfo hello;
+    ASSERT_TRUE(report::parseClientHello(message, hello));
+    EXPECT_EQ(hello.highestVersion(), 0x0304);
+    EXPECT_EQ(hello.groups, (std::vector<uint16_t>{0x1a1a, 0x11ec, 0x001d, 0x0017}));
+    EXPECT_EQ(hello.keyShares, (std::vector<uint16_t>{0x11ec}));
+    EXPECT_EQ(hello.alpn, (std::vector<std::string>{"h2", "http/1.1"}));
+    report::Ja4 ja4;
+    EXPECT_EQ(ja4.fingerprint(hello), "t13d1516h2_8daaf6152771_e5627efa2ab1");
+}
+
+TEST(ReportClientHello, Ja4AlpnForms) {
+    struct {
+        std::vector<std::string> protocols;
+        char const* part;
+    } const cases[] = {{{}, "00"}, {{"http/1.1"}, "h1"}, {{"x"}, "xx"}, {{"\xab\x01\xcd"}, "ad"}, {{""}, "00"}};
+    report::Ja4 ja4;
+    for (auto const& c : cases) {
+        ClientHelloInfo hello;
+        ASSERT_TRUE(report::parseClientHello(exampleHello(c.protocols), hello));
+        // An empty protocol list still counts as an extension.
+        EXPECT_EQ(ja4.fingerprint(hello).substr(8, 2), c.part);
+    }
+}
+
+TEST(ReportClientHello, EveryTruncationStaysInBounds) {
+    Bytes const message = exampleHello();
+    ClientHelloInfo hello;
+    for (size_t length = 0; length < message.size(); ++length) {
+        // A copy of exactly that length, so a read past it is a heap overflow the sanitizer sees.
+        Bytes const cut(message.begin(), message.begin() + static_cast<long>(length));
+        EXPECT_FALSE(report::parseClientHello(cut, hello)) << length;
+    }
+    report::ServerHelloInfo server;
+    EXPECT_FALSE(report::parseServerHello(message, server));  // not a ServerHello
+}
+
+}  // namespace
