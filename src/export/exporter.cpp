@@ -34,17 +34,25 @@ constexpr int maxNameAttempts = 100000;
 
 std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
-// A cell as RFC 4180 wants it: unchanged unless it holds a separator, a quote or a line
-// break, which would split the row; then quoted with inner quotes doubled.
-std::string csvCell(std::string const& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
+// Appends a cell as RFC 4180 wants it: unchanged unless it holds a separator, a quote or
+// a line break, which would split the row; then quoted with inner quotes doubled.
+void appendCell(std::string& row, std::string const& text) {
+    bool plain = true;
+    for (char c : text)
+        if (c == ',' || c == '"' || c == '\r' || c == '\n') {
+            plain = false;
+            break;
+        }
+    if (plain) {
+        row += text;
+        return;
     }
-    quoted += '"';
-    return quoted;
+    row += '"';
+    for (char c : text) {
+        if (c == '"') row += '"';
+        row += c;
+    }
+    row += '"';
 }
 
 // 0 when nothing exists under path, EEXIST when any kind of entry does, errno otherwise.
@@ -186,7 +194,7 @@ void FlowExporter::writeRow(TLSFeatures const& features) {
           &features.serverPortNumber, &features.serverMACAddress, &features.tlsVersion, &features.sni,
           &features.cipherSuiteCodePoint, &features.kexParameter, &features.tls13KexNamedGroupCodePoint}) {
         row += ',';
-        row += csvCell(*text);
+        appendCell(row, *text);
     }
     row += ',';
     row += writeCertificates(features.serverCertificateChain);

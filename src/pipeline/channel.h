@@ -1,25 +1,21 @@
 #pragma once
-#include <boost/chrono.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <deque>
 #include <memory>
+#include <vector>
 
 class Flow;
 
-// Unbounded FIFO with a blocking receive; the empty pointer is the end-of-stream marker.
+// FIFO with a blocking receive; the empty pointer is the end-of-stream marker.
 //
-// Waking a receiver for every message costs two context switches per flow, more than the
-// flow's analysis itself. So a sender wakes a waiting receiver only once a batch has
-// built up (or for an end marker), and a waiting receiver also looks again after a short
-// pause; a message therefore waits at most that pause, which is nothing next to the
-// 10 seconds a flow spends collecting packets.
+// Waking a thread costs two context switches, more than a flow's analysis itself, so
+// senders hand over batches (sendBatch) and receivers take everything waiting at once
+// (receiveBatch): one wake-up per batch. A receiver sleeps until a message arrives and
+// never looks on a timer, so an idle pipeline makes no wake-ups at all.
 template <typename Message>
 class MessageChannel {
 public:
-    static constexpr size_t wakeBatch = 64;
-    static constexpr unsigned pauseMilliseconds = 5;
-
     // 0: unbounded, a sender never waits (a live capture must not stall). Otherwise a
     // sender waits while the channel holds this many messages: reading a file, nothing is
     // lost by waiting, and the queues then cannot grow with the length of the capture.
@@ -29,41 +25,86 @@ public:
     }
 
     void send(Message const& message) {
-        bool wake;
         {
             boost::unique_lock<boost::mutex> lock(mutex);
-            while (capacity != 0 && queue.size() >= capacity) {
-                ++sendersWaiting;
-                notFull.wait(lock);
-                --sendersWaiting;
-            }
+            waitForRoom(lock);
             queue.push_back(message);
-            wake = waiting > 0 && (!message || queue.size() >= wakeBatch);
+            if (receiversWaiting == 0) return;
         }
-        if (wake) condition.notify_one();
+        notEmpty.notify_one();
+    }
+
+    // Sends every message of the batch, in order, and empties it.
+    void sendBatch(std::vector<Message>& batch) {
+        if (batch.empty()) return;
+        {
+            boost::unique_lock<boost::mutex> lock(mutex);
+            for (auto& message : batch) {
+                waitForRoom(lock);
+                queue.push_back(std::move(message));
+            }
+            batch.clear();
+            if (receiversWaiting == 0) return;
+        }
+        notEmpty.notify_all();
     }
 
     Message receive() {
         boost::unique_lock<boost::mutex> lock(mutex);
-        while (queue.empty()) {
-            ++waiting;
-            condition.wait_for(lock, boost::chrono::milliseconds(pauseMilliseconds));
-            --waiting;
-        }
+        waitForMessage(lock);
         Message message = std::move(queue.front());
         queue.pop_front();
-        const bool wakeSender = sendersWaiting > 0;
-        lock.unlock();
-        if (wakeSender) notFull.notify_one();
+        afterTaking(lock);
         return message;
     }
 
+    // Waits for at least one message, then moves up to `most` of them into `out`, stopping
+    // after an end marker so that each receiver takes exactly one of those.
+    void receiveBatch(std::vector<Message>& out, size_t most) {
+        boost::unique_lock<boost::mutex> lock(mutex);
+        waitForMessage(lock);
+        while (!queue.empty() && most-- > 0) {
+            out.push_back(std::move(queue.front()));
+            queue.pop_front();
+            if (!out.back()) break;
+        }
+        afterTaking(lock);
+    }
+
+    bool empty() {
+        boost::lock_guard<boost::mutex> lock(mutex);
+        return queue.empty();
+    }
+
 private:
+    void waitForRoom(boost::unique_lock<boost::mutex>& lock) {
+        while (capacity != 0 && queue.size() >= capacity) {
+            ++sendersWaiting;
+            // A full channel means the receiver is behind, but one that sleeps must still be
+            // told the batch so far is there.
+            if (receiversWaiting > 0) notEmpty.notify_all();
+            notFull.wait(lock);
+            --sendersWaiting;
+        }
+    }
+    void waitForMessage(boost::unique_lock<boost::mutex>& lock) {
+        while (queue.empty()) {
+            ++receiversWaiting;
+            notEmpty.wait(lock);
+            --receiversWaiting;
+        }
+    }
+    void afterTaking(boost::unique_lock<boost::mutex>& lock) {
+        const bool wakeSenders = sendersWaiting > 0;
+        lock.unlock();
+        if (wakeSenders) notFull.notify_all();
+    }
+
     std::deque<Message> queue;
     boost::mutex mutex;
-    boost::condition_variable condition;
+    boost::condition_variable notEmpty;
     boost::condition_variable notFull;
-    unsigned waiting = 0;
+    unsigned receiversWaiting = 0;
     unsigned sendersWaiting = 0;
     size_t capacity = 0;
 };

@@ -13,7 +13,12 @@ FlowEngine::FlowEngine(int workerCount)
       exportChannel(std::make_shared<FlowChannel>()),
       packetSourceWorker(flows, taskChannel),
       exportWorker(exportChannel, exporter) {
+    if (workerCount == 1) {
+        workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exporter));
+        return;
+    }
     for (int i = 0; i < workerCount; ++i) workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
+    exportThreadNeeded = true;
 }
 
 FlowEngine::~FlowEngine() = default;
@@ -36,24 +41,34 @@ bool FlowEngine::open(std::unique_ptr<PacketSource> source) {
 }
 
 void FlowEngine::processPackets() {
-    boost::thread exportThread(std::ref(exportWorker));
+    // One worker writes the rows itself; several hand them to the export thread.
+    boost::thread exportThread;
+    if (exportThreadNeeded) exportThread = boost::thread(std::ref(exportWorker));
     std::vector<boost::thread> workerThreads;
     for (auto const& worker : workers) workerThreads.emplace_back(std::ref(*worker));
     boost::thread captureThread(std::ref(packetSourceWorker));
 
     captureThread.join();
     // Flows still live when the capture ended go to the workers in key order.
-    for (auto const& flow : flows.takeAll()) taskChannel->send(flow);
-    for (size_t i = 0; i < workers.size(); ++i) taskChannel->send(NullFlowProcessMsg);
+    std::vector<std::shared_ptr<Flow>> remaining = flows.takeAll();
+    remaining.insert(remaining.end(), workers.size(), NullFlowProcessMsg);
+    taskChannel->sendBatch(remaining);
     for (auto& thread : workerThreads) thread.join();
-    exportChannel->send(NullFlowEntryMsg);
-    exportThread.join();
+    if (exportThreadNeeded) {
+        exportChannel->send(NullFlowEntryMsg);
+        exportThread.join();
+    } else {
+        exporter.closeFile();
+    }
 
     runCounts.capture = packetSourceWorker.captureCounts();
     runCounts.flowsOpened = flows.opened();
     runCounts.rowsWritten = exportWorker.rowsWritten();
     runCounts.flowsIncomplete = 0;
-    for (auto const& worker : workers) runCounts.flowsIncomplete += worker->incompleteFlows();
+    for (auto const& worker : workers) {
+        runCounts.flowsIncomplete += worker->incompleteFlows();
+        runCounts.rowsWritten += worker->rowsWritten();
+    }
     VARNO_LOG(info) << runCounts;
 }
 

@@ -52,4 +52,5 @@ private:
     FlowExporter exporter;
     FlowExportWorker exportWorker;
     RunCounts runCounts;
+    bool exportThreadNeeded = false;
 };

@@ -2,10 +2,20 @@
 
 #include "flow/flow.h"
 
+#include <vector>
+
 void FlowExportWorker::operator()() {
-    while (std::shared_ptr<Flow> flow = channel->receive()) {
-        exporter.exportRow(flow->features);
-        ++rows;
+    std::vector<std::shared_ptr<Flow>> flows;
+    for (;;) {
+        channel->receiveBatch(flows, batchSize);
+        for (auto const& flow : flows) {
+            if (!flow) {
+                exporter.closeFile();
+                return;
+            }
+            exporter.exportRow(flow->features);
+            ++rows;
+        }
+        flows.clear();
     }
-    exporter.closeFile();
 }

@@ -14,6 +14,8 @@ public:
     // Rows handed to the exporter; read after the thread has ended.
     uint64_t rowsWritten() const { return rows; }
 
+    static constexpr size_t batchSize = 64;
+
 private:
     std::shared_ptr<FlowChannel> channel;
     FlowExporter& exporter;

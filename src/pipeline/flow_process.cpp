@@ -3,29 +3,47 @@
 #include <exception>
 
 #include "base/log.h"
+#include "export/exporter.h"
 #include "flow/flow.h"
 
 const std::shared_ptr<Flow> NullFlowProcessMsg;
 const std::shared_ptr<Flow> NullFlowEntryMsg;
 
 void FlowTaskWorker::operator()() {
-    while (true) {
-        std::shared_ptr<Flow> flow = taskChannel->receive();
-        if (!flow) return;
-        bool complete = false;
-        try {
-            complete = flow->processPackets();
-        } catch (std::exception const& error) {
-            // One bad flow must not end the worker: the engine would wait for it forever.
-            VARNO_LOG(error) << "dropping a flow after an error in its processing: " << error.what();
-            complete = false;
-        } catch (...) {
-            VARNO_LOG(error) << "dropping a flow after an unknown error in its processing";
-            complete = false;
+    std::vector<std::shared_ptr<Flow>> tasks, complete;
+    for (;;) {
+        taskChannel->receiveBatch(tasks, batchSize);
+        for (auto& flow : tasks) {
+            if (!flow) {
+                passOn(complete);
+                return;
+            }
+            if (process(*flow))
+                complete.push_back(std::move(flow));
+            else
+                ++incomplete;
         }
-        if (complete)
-            exportChannel->send(flow);
-        else
-            ++incomplete;
+        tasks.clear();
+        // Whatever this batch completed goes on at once, as one hand-over.
+        passOn(complete);
     }
+}
+
+void FlowTaskWorker::passOn(std::vector<std::shared_ptr<Flow>>& complete) {
+    if (!exporter) return exportChannel->sendBatch(complete);
+    for (auto const& flow : complete) exporter->exportRow(flow->features);
+    rows += complete.size();
+    complete.clear();
+}
+
+bool FlowTaskWorker::process(Flow& flow) {
+    try {
+        return flow.processPackets();
+    } catch (std::exception const& error) {
+        // One bad flow must not end the worker: the engine would wait for it forever.
+        VARNO_LOG(error) << "dropping a flow after an error in its processing: " << error.what();
+    } catch (...) {
+        VARNO_LOG(error) << "dropping a flow after an unknown error in its processing";
+    }
+    return false;
 }

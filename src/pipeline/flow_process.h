@@ -1,20 +1,36 @@
 #pragma once
 #include <memory>
+#include <vector>
 
 #include "pipeline/channel.h"
 
+class FlowExporter;
+
 // Body of one TLS processing thread: takes flows from the task channel, analyses them
-// and passes complete ones to the export channel.
+// and passes complete ones to the export channel, or, when it is the only worker, writes
+// their rows itself: a thread and a hand-over fewer on a machine with few cores.
 class FlowTaskWorker {
 public:
     FlowTaskWorker(std::shared_ptr<FlowChannel> const& taskChannel, std::shared_ptr<FlowChannel> const& exportChannel)
         : taskChannel(taskChannel), exportChannel(exportChannel) {}
+    FlowTaskWorker(std::shared_ptr<FlowChannel> const& taskChannel, FlowExporter& exporter)
+        : taskChannel(taskChannel), exporter(&exporter) {}
     void operator()();
-    // Flows analysed without a complete handshake; read after the thread has ended.
+    // Flows analysed without a complete handshake, and rows this worker wrote itself;
+    // read after the thread has ended.
     uint64_t incompleteFlows() const { return incomplete; }
+    uint64_t rowsWritten() const { return rows; }
+
+    // Flows taken from the task channel at once.
+    static constexpr size_t batchSize = 64;
 
 private:
+    static bool process(Flow& flow);
+    void passOn(std::vector<std::shared_ptr<Flow>>& complete);
+
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
+    FlowExporter* exporter = nullptr;
     uint64_t incomplete = 0;
+    uint64_t rows = 0;
 };

@@ -31,26 +31,30 @@ bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
 
 void PacketSourceWorker::operator()() {
     if (!source) throw std::runtime_error("capture started without a packet source");
+    live = source->live;
     while (true) {
         const PacketSource::Read read = source->read();
-        if (read == PacketSource::Read::End) return;
+        if (read == PacketSource::Read::End) break;
         if (read == PacketSource::Read::Idle) {
             // A live link fell quiet: live capture times are wall-clock times, so the
-            // clock tells which flows are due.
+            // clock tells which flows are due; nothing waits for a batch to fill.
             flushExpiredFlows(wallClockMilliseconds());
+            sendHandedOver();
             continue;
         }
         std::shared_ptr<Packet> packet = source->nextPacket();
         dispatch(*packet);
         source->recycle(std::move(packet));
     }
+    sendHandedOver();
 }
 
 void PacketSourceWorker::dispatch(Packet const& packet) {
     FlowKey const& key = packet.flowKey;
     // A new connection on this 4-tuple: the old one is over, and the new one must not
     // join its flow.
-    if (packet.isSyn() && !packet.isAck()) flows.close(key, [this](std::shared_ptr<Flow>&& flow) { handOver(flow); });
+    if (packet.isSyn() && !packet.isAck())
+        flows.close(key, [&](std::shared_ptr<Flow>&& flow) { handOver(std::move(flow), packet.timestamp()); });
     if (packet.tcpPayloadLength() == 0) return;  // a bare SYN does nothing else
 
     if (Flow* flow = flows.find(key)) {
@@ -63,10 +67,19 @@ void PacketSourceWorker::dispatch(Packet const& packet) {
 }
 
 void PacketSourceWorker::flushExpiredFlows(uint64_t now) {
-    flows.expire(now, [this](std::shared_ptr<Flow>&& flow) { handOver(flow); });
+    flows.expire(now, [&](std::shared_ptr<Flow>&& flow) { handOver(std::move(flow), now); });
+    // Flows go on in batches, one wake-up of the workers each; on a live capture none
+    // waits longer than a moment of capture time.
+    if (handedOver.size() >= batchSize || (live && !handedOver.empty() && now - firstHandedOverAt >= batchDelay))
+        sendHandedOver();
 }
 
-void PacketSourceWorker::handOver(std::shared_ptr<Flow> const& flow) { taskChannel->send(flow); }
+void PacketSourceWorker::handOver(std::shared_ptr<Flow>&& flow, uint64_t now) {
+    if (handedOver.empty()) firstHandedOverAt = now;
+    handedOver.push_back(std::move(flow));
+}
+
+void PacketSourceWorker::sendHandedOver() { taskChannel->sendBatch(handedOver); }
 
 CaptureCounts PacketSourceWorker::captureCounts() const { return source ? source->counts : CaptureCounts{}; }
 

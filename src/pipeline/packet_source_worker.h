@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "capture/packet_source.h"
 #include "flow/flow_table.h"
@@ -21,11 +22,21 @@ public:
     void flushExpiredFlows(uint64_t now);
     // What the capture read and skipped; read it after the capture has ended.
     CaptureCounts captureCounts() const;
+    // Sends the flows handed over so far to the task channel, as one batch.
+    void sendHandedOver();
+
+    static constexpr size_t batchSize = 64;
+    // Live capture: the longest a handed-over flow waits for its batch to fill.
+    static constexpr uint64_t batchDelay = 50;  // milliseconds of capture time
 
 private:
     void dispatch(Packet const& packet);
-    void handOver(std::shared_ptr<Flow> const& flow);
+    void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
     static uint64_t wallClockMilliseconds();
+
+    std::vector<std::shared_ptr<Flow>> handedOver;
+    uint64_t firstHandedOverAt = 0;
+    bool live = false;
 
     FlowTable& flows;
     std::shared_ptr<FlowChannel> taskChannel;
