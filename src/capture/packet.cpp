@@ -195,7 +195,8 @@ bool Packet::parseTcp(const uint8_t* datagram, size_t ipLength, size_t total) {
 uint8_t* PacketStore::allocate(size_t size) {
     size = (size + 15) & ~size_t(15);  // keeps every copied header suitably aligned
     if (size > left) {
-        const size_t length = size > chunkSize ? size : chunkSize;
+        const size_t length = size > nextChunk ? size : nextChunk;
+        if (nextChunk < chunkSize) nextChunk *= 2;
         chunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(length));
         next = chunks.back().get();
         left = length;
@@ -214,11 +215,34 @@ bool Packet::copyPacketData() {
 
 std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
     auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), linkType);
-    if (header != nullptr && data != nullptr) {
+    if (header == nullptr || data == nullptr) return kept;
+    if (payload == nullptr) {
         kept->header = header;
         kept->data = data;
         kept->adoptCopy(store.allocate(sizeof(pcap_pkthdr) + header->caplen));
+        return kept;
     }
+    // A decoded packet is moved, not decoded again, and keeps only what the analysis reads:
+    // the two MAC addresses and the TCP payload. Tens of thousands of flows may be alive
+    // at once, so every byte per packet counts.
+    const size_t macLength = ethernetHeader ? macAddressesLength : 0;
+    uint8_t* copy = store.allocate(sizeof(pcap_pkthdr) + macLength + static_cast<size_t>(payloadLength));
+    auto* copiedHeader = reinterpret_cast<pcap_pkthdr*>(copy);
+    std::memcpy(copiedHeader, header, sizeof(pcap_pkthdr));
+    copiedHeader->caplen = static_cast<bpf_u_int32>(macLength + static_cast<size_t>(payloadLength));
+    uint8_t* bytes = copy + sizeof(pcap_pkthdr);
+    if (macLength) std::memcpy(bytes, ethernetHeader, macLength);
+    if (payloadLength) std::memcpy(bytes + macLength, payload, static_cast<size_t>(payloadLength));
+    kept->header = copiedHeader;
+    kept->data = bytes;
+    kept->ethernetHeader = macLength ? bytes : nullptr;
+    kept->payload = bytes + macLength;
+    kept->payloadLength = payloadLength;
+    kept->seq = seq;
+    kept->tcpFlags = tcpFlags;
+    kept->key = key;
+    kept->flowKey = flowKey;
+    kept->ownsData = true;
     return kept;
 }
 

@@ -18,10 +18,15 @@ public:
         chunks.clear();
         next = nullptr;
         left = 0;
+        nextChunk = firstChunkSize;
     }
 
 private:
+    // Chunks grow from a size that holds a hello to one that holds a server's flight: most
+    // flows keep a few kilobytes, and tens of thousands of them are alive at once.
+    static constexpr size_t firstChunkSize = 2048;
     static constexpr size_t chunkSize = 8192;
+    size_t nextChunk = firstChunkSize;
     std::vector<std::unique_ptr<uint8_t[]>> chunks;
     uint8_t* next = nullptr;
     size_t left = 0;
@@ -73,6 +78,7 @@ enum class SkipReason : uint8_t {
 // next read on the same handle.
 class Packet {
 public:
+    static constexpr size_t macAddressesLength = 12;
     explicit Packet(int linkType) : linkType(linkType), link(linkLayerOf(linkType)) {}
     ~Packet();
     Packet(Packet const&) = delete;
@@ -84,6 +90,7 @@ public:
     bool copyPacketData();
     // A decoded copy of this packet, object and bytes placed in a store that must
     // outlive it: the capture loop keeps packets this way without a heap allocation each.
+    // The copy holds the MAC addresses and the payload only (no IP or TCP header).
     std::shared_ptr<Packet> keepIn(PacketStore& store) const;
     void reset();
 
@@ -98,7 +105,7 @@ public:
     bool isAck() const { return (tcpFlags & 0x10) != 0; }
 
     const pcap_pkthdr* header = nullptr;
-    const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set
+    const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set (12, the addresses, in a kept copy)
     const uint8_t* ipHeader = nullptr;        // IPv4 or IPv6, as key.ipVersion says
     const uint8_t* tcpHeader = nullptr;
     int linkType = -1;

@@ -31,7 +31,7 @@ private:
     // blocks) are carved from this buffer inside the flow object. A flow is built on the
     // capture thread and freed on another; a dozen separate heap blocks freed across
     // threads per flow made the threads contend on the allocator.
-    alignas(std::max_align_t) std::byte arenaBuffer[1536];
+    alignas(std::max_align_t) std::byte arenaBuffer[1152];
     std::pmr::monotonic_buffer_resource arena{arenaBuffer, sizeof arenaBuffer};
 
 public:
