@@ -53,6 +53,19 @@ struct FlowKey {
 
 inline bool sameKey(FlowKey const& a, FlowKey const& b) { return a == b; }
 
+// For hash tables of keys: the four address words and the rest folded by multiplying.
+struct FlowKeyHash {
+    size_t operator()(FlowKey const& key) const {
+        constexpr uint64_t k = 0x9e3779b97f4a7c15ULL;
+        uint64_t h = key.srcAddress.low * k;
+        h = (h ^ key.srcAddress.high) * k;
+        h = (h ^ key.dstAddress.low) * k;
+        h = (h ^ key.dstAddress.high) * k;
+        h = (h ^ (uint64_t{key.srcPort} << 24 | uint64_t{key.dstPort} << 8 | key.protocol)) * k;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
+
 // The address as inet_ntop writes it for the version: "10.1.2.3", "fd00::1".
 std::string addressToString(IpAddress const& address, uint8_t ipVersion);
 

@@ -280,11 +280,10 @@ double Packet::captureTime() const {
 }
 
 std::string ethernetToString(const unsigned char* mac) {
-    std::string text;
-    text.reserve(17);
+    std::string text(17, ':');
     for (int i = 0; i < 6; ++i) {
-        if (i) text += ':';
-        appendHexByte(text, mac[i]);
+        text[i * 3] = HEX_DIGITS[mac[i] >> 4];
+        text[i * 3 + 1] = HEX_DIGITS[mac[i] & 0x0f];
     }
     return text;
 }

@@ -2,6 +2,9 @@
 
 #include "flow/flow.h"
 
+#include <algorithm>
+#include <utility>
+
 Flow* FlowTable::find(FlowKey const& key) {
     auto it = flows.find(key);
     return it == flows.end() ? nullptr : it->second.flow.get();
@@ -18,10 +21,14 @@ Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
 }
 
 std::vector<std::shared_ptr<Flow>> FlowTable::takeAll() {
-    std::vector<std::shared_ptr<Flow>> all;
-    all.reserve(flows.size());
-    for (auto& entry : flows) all.push_back(std::move(entry.second.flow));
+    std::vector<std::pair<FlowKey, std::shared_ptr<Flow>>> entries;
+    entries.reserve(flows.size());
+    for (auto& entry : flows) entries.emplace_back(entry.first, std::move(entry.second.flow));
     flows.clear();
     expiryQueue = {};
+    std::sort(entries.begin(), entries.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
+    std::vector<std::shared_ptr<Flow>> all;
+    all.reserve(entries.size());
+    for (auto& entry : entries) all.push_back(std::move(entry.second));
     return all;
 }

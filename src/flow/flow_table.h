@@ -1,6 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -10,7 +10,8 @@
 class Flow;
 
 // The flows being collected, by canonical key, and the order in which their collection
-// time runs out (capture time of the first packet plus the timeout).
+// time runs out (capture time of the first packet plus the timeout). Looked up on every
+// packet, so it hashes; only the flows left at the end are put in key order.
 class FlowTable {
 public:
     static constexpr uint32_t defaultTimeout = 10000;  // milliseconds
@@ -59,7 +60,7 @@ private:
         uint64_t serial;
         bool operator<(Expiry const& other) const { return deadline > other.deadline; }
     };
-    using Flows = std::map<FlowKey, Entry>;
+    using Flows = std::unordered_map<FlowKey, Entry, FlowKeyHash>;
 
     std::shared_ptr<Flow> take(Flows::iterator it) {
         std::shared_ptr<Flow> flow = std::move(it->second.flow);

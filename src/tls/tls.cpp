@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "base/hex.h"
@@ -378,7 +379,18 @@ void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<cons
 }
 
 void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> certificate) {
-    if (auto bits = rsaModulusBits(certificate)) features->kexParameter = std::to_string(*bits);
+    // The same few server certificates come back in connection after connection, and a
+    // full X.509 parse costs more than the rest of a flow's analysis: each analysis
+    // thread remembers the answers for the certificates it has read.
+    constexpr size_t remembered = 1024;
+    thread_local std::unordered_map<std::string, std::optional<int>> known;
+    std::string der(certificate.begin(), certificate.end());
+    auto found = known.find(der);
+    if (found == known.end()) {
+        if (known.size() >= remembered) known.clear();
+        found = known.emplace(std::move(der), rsaModulusBits(certificate)).first;
+    }
+    if (found->second) features->kexParameter = std::to_string(*found->second);
 }
 
 bool looksLikeTlsHello(std::span<const uint8_t> payload) {
