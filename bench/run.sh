@@ -69,4 +69,8 @@ fi
 # bench/report.sh only needs the captures.
 [ "${VARNO_BENCH_CAPTURES_ONLY:-0}" = 1 ] && exit 0
 
-python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt"
+status=0
+python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt" || status=1
+# Wake-ups of a live capture on an idle link (target: at most 5 context switches a second).
+"$here/idle.sh" "$varno" "${BENCH_IDLE_SECONDS:-30}" | tee -a "$dir/results.txt" || status=1
+exit $status

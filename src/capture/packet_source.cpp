@@ -193,6 +193,7 @@ bool PacketSource::setFilter(std::string const& expression) {
 
 bool PacketSource::installCaptureFilter() {
     const std::string filter = captureFilter(linkType);
+    VARNO_LOG(debug) << "Capture filter: " << filter;
     return filter.empty() || setFilter(filter);
 }
 
