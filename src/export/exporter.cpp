@@ -1,6 +1,7 @@
 #include "export/exporter.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +13,13 @@
 
 #include "base/log.h"
 #include "export/base64.h"
+#include "export/output_files.h"
 #include "export/settings.h"
 #include "export/sha1.h"
 #include "tls/tls_features.h"
 
 namespace fs = boost::filesystem;
+using namespace output_files;
 
 const char* const FlowExporter::headerLine =
     "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
@@ -31,8 +34,6 @@ constexpr int64_t nanosPerMinute = 60'000'000'000;
 // Upper bound on names tried for one file; only reached if the directory is flooded
 // with files of our own naming pattern.
 constexpr int maxNameAttempts = 100000;
-
-std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // Appends a cell as RFC 4180 wants it: unchanged unless it holds a separator, a quote or
 // a line break, which would split the row; then quoted with inner quotes doubled.
@@ -55,58 +56,35 @@ void appendCell(std::string& row, std::string const& text) {
     row += '"';
 }
 
-// 0 when nothing exists under path, EEXIST when any kind of entry does, errno otherwise.
-int probe(std::string const& path) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) == 0) return EEXIST;
-    return errno == ENOENT ? 0 : errno;
-}
-
-// Creates path as a new empty file, never touching an existing entry (O_EXCL also
-// refuses dangling symbolic links). Returns an open descriptor or -1 with errno set.
-int createExclusive(std::string const& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int writeAll(int fd, std::string const& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += size_t(n);
-    }
-    return 0;
-}
-
-// Moves a finished file to its final name unless that name is taken meanwhile.
-int publish(std::string const& from, std::string const& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    int error = errno;
-    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return error;
-    // File systems without RENAME_NOREPLACE: check first; this thread is the only one
-    // naming files of this pattern.
-    if (int state = probe(to)) return state;
-    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 FlowExporter::~FlowExporter() {
     // An unfinished file keeps its ".tmp" name, so readers never take it for complete.
     if (output.is_open()) output.close();
+    releaseLock();
 }
 
 void FlowExporter::exportRow(TLSFeatures const& features) {
-    if (fileExpired(std::chrono::steady_clock::now())) closeFile();
+    const auto now = std::chrono::steady_clock::now();
+    if (fileExpired(now)) closeFile();
     if (!output.is_open()) openFile();
     writeRow(features);
-    if (rowsInFile == ExportSettings::instance().exportThreshold) closeFile();
+    if (rowsInFile == ExportSettings::instance().exportThreshold)
+        closeFile();
+    else if (now - lastFlush >= maxUnflushed)
+        flush();
+}
+
+void FlowExporter::flush() {
+    lastFlush = std::chrono::steady_clock::now();
+    if (!output.is_open()) return;
+    output.flush();
+    if (!output) reportFileError("Cannot write output file ");
+}
+
+void FlowExporter::releaseLock() {
+    if (lockFd >= 0) ::close(lockFd);
+    lockFd = -1;
 }
 
 bool FlowExporter::fileExpired(std::chrono::steady_clock::time_point now) const {
@@ -139,6 +117,7 @@ void FlowExporter::openFile() {
     ExportSettings const& config = ExportSettings::instance();
     output.clear();
     fileErrorLogged = false;
+    releaseLock();
 
     // Names repeat across runs and clock changes: skip every name whose ".csv" or ".tmp"
     // already exists instead of replacing someone's data.
@@ -149,7 +128,12 @@ void FlowExporter::openFile() {
         if (error != 0) continue;
         int fd = createExclusive(currentPath + ".tmp");
         error = fd < 0 ? errno : 0;
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0) {
+            // Held while the file is written: a run starting meanwhile in the same
+            // directory leaves a locked ".tmp" alone instead of taking it for a leftover.
+            ::flock(fd, LOCK_EX | LOCK_NB);
+            lockFd = fd;
+        }
     }
     if (error == 0) output.open(currentPath + ".tmp", std::ios::out | std::ios::trunc | std::ios::binary);
 
@@ -163,10 +147,11 @@ void FlowExporter::openFile() {
                              << (error == 0 ? std::string("open failed") : errorText(error));
         openErrorLogged = true;
         output.setstate(std::ios::failbit);
+        releaseLock();
         currentPath.clear();
     }
     rowsInFile = 0;
-    fileOpenedAt = std::chrono::steady_clock::now();
+    fileOpenedAt = lastFlush = std::chrono::steady_clock::now();
 }
 
 void FlowExporter::closeFile() {
@@ -177,6 +162,7 @@ void FlowExporter::closeFile() {
     if (int error = publish(currentPath + ".tmp", currentPath))
         VARNO_LOG(error) << "Cannot rename output file " << currentPath << ".tmp to " << currentPath << ": "
                          << errorText(error);
+    releaseLock();
     currentPath.clear();
 }
 

@@ -28,6 +28,16 @@ public:
 
     void openFile();
     void closeFile();
+    // Hands the rows written so far to the operating system, so they outlive the process.
+    void flush();
+    // Rows of a steady stream wait at most this long for a flush.
+    static constexpr std::chrono::seconds maxUnflushed{1};
+
+    // Finishes the ".tmp" files that a killed run left in directory under this prefix:
+    // cuts a partial last row, renames the file to ".csv" (never over an existing name),
+    // removes one that holds no row, and logs a warning for each. A file still locked by a
+    // running exporter is left alone. Returns the number of files handled.
+    static int finishLeftovers(std::string const& directory, std::string const& prefix);
     std::string getOutputFilename(std::string prefix);
     void writeRow(TLSFeatures const& features);
 
@@ -44,7 +54,11 @@ private:
     std::string certificateDigest(std::string const& der);
     void reportFileError(char const* what);
 
+    void releaseLock();
+
     std::chrono::steady_clock::time_point fileOpenedAt{};
+    std::chrono::steady_clock::time_point lastFlush{};
+    int lockFd = -1;  // the open ".tmp" file, locked while it is written
     int32_t rowsInFile = 0;
     int32_t fileSequence = 0;
     std::string lastTimestamp;

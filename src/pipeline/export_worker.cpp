@@ -14,8 +14,11 @@ void FlowExportWorker::operator()() {
                 return;
             }
             exporter.exportRow(flow->features);
-            ++rows;
+            rows.fetch_add(1, std::memory_order_relaxed);
         }
         flows.clear();
+        // Nothing more waiting: the rows go to the file now, so a kill cannot take rows
+        // that were handed over a while ago.
+        if (channel->empty()) exporter.flush();
     }
 }

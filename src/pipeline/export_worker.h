@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "export/exporter.h"
@@ -11,13 +13,13 @@ public:
     FlowExportWorker(std::shared_ptr<FlowChannel> const& channel, FlowExporter& exporter)
         : channel(channel), exporter(exporter) {}
     void operator()();
-    // Rows handed to the exporter; read after the thread has ended.
-    uint64_t rowsWritten() const { return rows; }
+    // Rows handed to the exporter so far; any thread may read it.
+    uint64_t rowsWritten() const { return rows.load(std::memory_order_relaxed); }
 
     static constexpr size_t batchSize = 64;
 
 private:
     std::shared_ptr<FlowChannel> channel;
     FlowExporter& exporter;
-    uint64_t rows = 0;
+    std::atomic<uint64_t> rows{0};
 };

@@ -26,13 +26,16 @@ void FlowTaskWorker::operator()() {
         tasks.clear();
         // Whatever this batch completed goes on at once, as one hand-over.
         passOn(complete);
+        // Writing rows itself with nothing more waiting: they go to the file now, so a
+        // kill cannot take rows that were handed over a while ago.
+        if (exporter && taskChannel->empty()) exporter->flush();
     }
 }
 
 void FlowTaskWorker::passOn(std::vector<std::shared_ptr<Flow>>& complete) {
     if (!exporter) return exportChannel->sendBatch(complete);
     for (auto const& flow : complete) exporter->exportRow(flow->features);
-    rows += complete.size();
+    rows.fetch_add(complete.size(), std::memory_order_relaxed);
     complete.clear();
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -16,10 +18,10 @@ public:
     FlowTaskWorker(std::shared_ptr<FlowChannel> const& taskChannel, FlowExporter& exporter)
         : taskChannel(taskChannel), exporter(&exporter) {}
     void operator()();
-    // Flows analysed without a complete handshake, and rows this worker wrote itself;
-    // read after the thread has ended.
+    // Flows analysed without a complete handshake, read after the thread has ended; rows
+    // this worker wrote itself so far, for any thread.
     uint64_t incompleteFlows() const { return incomplete; }
-    uint64_t rowsWritten() const { return rows; }
+    uint64_t rowsWritten() const { return rows.load(std::memory_order_relaxed); }
 
     // Flows taken from the task channel at once.
     static constexpr size_t batchSize = 64;
@@ -32,5 +34,5 @@ private:
     std::shared_ptr<FlowChannel> exportChannel;
     FlowExporter* exporter = nullptr;
     uint64_t incomplete = 0;
-    uint64_t rows = 0;
+    std::atomic<uint64_t> rows{0};
 };

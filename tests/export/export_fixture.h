@@ -3,14 +3,7 @@
 // restored settings, a log capture, and helpers to run the exporter thread.
 #include <gtest/gtest.h>
 
-#include <boost/core/null_deleter.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/sinks/text_ostream_backend.hpp>
-#include <boost/log/trivial.hpp>
-#include <boost/make_shared.hpp>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -20,6 +13,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/log_capture.h"
 #include "support/settings.h"
 #include "export/exporter.h"
 #include "export/sha1.h"
@@ -47,30 +41,7 @@ inline std::vector<std::string> splitLines(std::string const& text) {
     return lines;
 }
 
-// Records every log line written while it exists, as "<severity> <message>".
-class LogCapture {
-public:
-    LogCapture() : stream(boost::make_shared<std::ostringstream>()) {
-        namespace sinks = boost::log::sinks;
-        namespace expr = boost::log::expressions;
-        auto backend = boost::make_shared<sinks::text_ostream_backend>();
-        backend->add_stream(boost::shared_ptr<std::ostream>(stream.get(), boost::null_deleter()));
-        sink = boost::make_shared<Sink>(backend);
-        sink->set_formatter(expr::stream << expr::attr<boost::log::trivial::severity_level>("Severity") << " "
-                                         << expr::smessage);
-        boost::log::core::get()->add_sink(sink);
-    }
-    ~LogCapture() { boost::log::core::get()->remove_sink(sink); }
-    std::string text() {
-        sink->flush();
-        return stream->str();
-    }
-
-private:
-    using Sink = boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>;
-    boost::shared_ptr<std::ostringstream> stream;
-    boost::shared_ptr<Sink> sink;
-};
+using varno_test::LogCapture;
 
 inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp = 1700000000000) {
     auto flow = std::make_shared<Flow>(FlowKey{});

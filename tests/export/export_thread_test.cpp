@@ -1,6 +1,12 @@
 // The exporter thread fed through a real channel: rotation by count and age, file names,
 // publication on the end marker, protection of existing files, hostile cells read back
 // by a real CSV parser, and failures that must not stop the export.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -194,4 +200,74 @@ TEST_F(ExportTest, MissingOutputDirectoryDropsRowsAndLogsOnce) {
     size_t at = text.find("error Cannot create output file ");
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_EQ(text.find("Cannot create output file", at + 6 + 1), std::string::npos) << text;
+}
+
+// A row handed over alone is in the ".tmp" file while the exporter waits for more, so a
+// process killed then still leaves it on disk.
+TEST_F(ExportTest, RowReachesTheFileWhenNothingFollows) {
+    auto channel = std::make_shared<FlowChannel>();
+    FlowExporter exporter;
+    FlowExportWorker worker(channel, exporter);
+    std::thread thread(std::ref(worker));
+    channel->send(makeFlow("alone.example"));
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool written = false;
+    while (!written && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (std::string const& name : outputFiles())
+            written = written || (name.ends_with(".csv.tmp") && readFile(dir / name).find(",alone.example,") !=
+                                                                   std::string::npos);
+    }
+    channel->send(nullptr);
+    thread.join();
+    EXPECT_TRUE(written);
+    EXPECT_EQ(worker.rowsWritten(), 1u);
+}
+
+// What a killed run left: complete rows are published as ".csv", a partial last row is
+// cut (a quoted cell may hold a line break), files without a row go, names that are taken
+// are kept, and files of another prefix or still locked by a running exporter stay.
+TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
+    std::string const header = std::string(FlowExporter::headerLine) + "\n";
+    std::string const row = "1700000000000,TLS,10.0.0.1,5000,,10.0.0.2,443,,TLSv1.3,a.example,,,,,0,,0,0,,\"\"\n";
+    std::string const quotedRow = "1700000000000,TLS,10.0.0.1,5001,,10.0.0.2,443,,TLSv1.3,\"two\nlines\",,,,,0,,0,0,,\"\"\n";
+    struct Case {
+        std::string name, content;
+        std::string publishedAs, published;  // empty: gone, or left as it was
+    };
+    std::vector<Case> const cases = {
+        {"out_20240101000000.csv.tmp", header + row + row + "1700000000000,TLS,10.0", "out_20240101000000.csv",
+         header + row + row},
+        {"out_20240101000001.csv.tmp", header + quotedRow + "1700000000000,TLS,10.0.0.1,5002,,10.0.0.2,443,,x,\"cut\nhere",
+         "out_20240101000001.csv", header + quotedRow},
+        {"out_20240101000002.csv.tmp", header, "", ""},
+        {"out_20240101000003.csv.tmp", "", "", ""},
+        {"out_20240101000004.csv.tmp", header + row, "out_20240101000004_recovered.csv", header + row},
+        {"other_20240101000005.csv.tmp", header + row, "other_20240101000005.csv.tmp", header + row},
+        {"out_20240101000006.csv.tmp", header + row, "out_20240101000006.csv.tmp", header + row},
+    };
+    for (auto const& c : cases) writeFile(dir / c.name, c.content);
+    writeFile(dir / "out_20240101000004.csv", "someone else's");
+    int locked = ::open((dir / "out_20240101000006.csv.tmp").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(locked, LOCK_EX), 0);
+
+    LogCapture log;
+    EXPECT_EQ(FlowExporter::finishLeftovers(dir.string(), "out"), 5);
+    ::close(locked);
+
+    std::set<std::string> expected = {"out_20240101000004.csv"};
+    for (auto const& c : cases) {
+        if (c.publishedAs.empty()) continue;
+        expected.insert(c.publishedAs);
+        EXPECT_EQ(readFile(dir / c.publishedAs), c.published) << c.name;
+    }
+    EXPECT_EQ(outputFiles(), expected);
+    EXPECT_EQ(readFile(dir / "out_20240101000004.csv"), "someone else's");
+    std::string const text = log.text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5) << text;
+    EXPECT_NE(text.find("warning Finished leftover output file " + (dir / "out_20240101000000.csv.tmp").string() +
+                        " of an earlier run as " + (dir / "out_20240101000000.csv").string() +
+                        ": 2 rows, a partial last row of 22 bytes cut\n"),
+              std::string::npos)
+        << text;
 }
