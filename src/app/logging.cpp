@@ -2,7 +2,11 @@
 
 #include "base/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
 #include <boost/log/expressions.hpp>
 #include <boost/log/expressions/formatters/format.hpp>
@@ -10,6 +14,8 @@
 #include <boost/log/trivial.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
 #include <boost/make_shared.hpp>
+#include <cerrno>
+#include <system_error>
 
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
@@ -48,6 +54,26 @@ void Logging::createSink(std::string const& directory, std::string const& severi
     }
 
     logging::add_common_attributes();
+}
+
+std::string Logging::directoryProblem(std::string const& directory) {
+    boost::system::error_code failure;
+    boost::filesystem::create_directories(directory, failure);
+    if (failure) return failure.message();
+    if (!boost::filesystem::is_directory(directory, failure)) return failure ? failure.message() : "Not a directory";
+
+    // The active file when it is there; otherwise a file made and removed again, so a run
+    // that logs nothing leaves nothing behind.
+    std::string const active = directory + "/varno.log";
+    int fd = ::open(active.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        std::string const probe = directory + "/.varno-log-check-" + std::to_string(::getpid());
+        fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) ::unlink(probe.c_str());
+    }
+    if (fd < 0) return std::error_code(errno, std::generic_category()).message();
+    ::close(fd);
+    return {};
 }
 
 Logging::~Logging() {

@@ -13,6 +13,10 @@ public:
     // warning, error or fatal; any other text lets every record through.
     Logging(std::string const& directory, std::string const& severity);
     ~Logging();
+
+    // Why no log could be written in this directory (made when missing), or empty. The
+    // sink itself drops records it cannot write, so this is asked before a run starts.
+    static std::string directoryProblem(std::string const& directory);
     Logging(Logging const&) = delete;
     Logging& operator=(Logging const&) = delete;
 

@@ -1,8 +1,11 @@
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/filesystem.hpp>
@@ -12,6 +15,8 @@
 #include "app/config.h"
 #include "base/log.h"
 #include "app/logging.h"
+#include "app/progress.h"
+#include "capture/capture_files.h"
 #include "capture/interfaces.h"
 #include "pipeline/engine.h"
 
@@ -47,9 +52,33 @@ int startupError(std::string const& logLine, std::string const& consoleLine) {
     return -1;
 }
 
+// Opens -p: one file, or every capture file of a directory as one stream. Returns the
+// error line, or empty.
+std::string openCaptureInput(std::string const& path) {
+    boost::system::error_code failure;
+    if (!boost::filesystem::is_directory(path, failure)) {
+        if (!flowEngine->open(path)) return "Could not open file \"" + path + "\"";
+        return {};
+    }
+    CaptureDirectory directory = listCaptureFiles(path);
+    if (!directory.failedPath.empty())
+        return "Could not read capture file \"" + directory.failedPath + "\": " + directory.failure;
+    if (directory.files.empty()) return "No capture file in directory \"" + path + "\"";
+    VARNO_LOG(info) << "Reading " << directory.files.size() << " capture files from " << path;
+    if (!flowEngine->open(std::move(directory.files))) return "Could not open file \"" + path + "\"";
+    return {};
+}
+
 int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, std::string const& listingFailure) {
     std::string const& outputDir = *options.output;
-    Logging logging(options.logDirectory.value_or(outputDir), options.severity);
+    std::string const logDirectory = options.logDirectory.value_or(outputDir);
+    // Without this check a log that cannot be written would be dropped silently all run.
+    std::string const logProblem = Logging::directoryProblem(logDirectory);
+    if (!logProblem.empty()) {
+        std::cerr << "Could not write to log directory \"" << logDirectory << "\": " << logProblem << "\n";
+        return -1;
+    }
+    Logging logging(logDirectory, options.severity);
     VARNO_LOG(info) << "Starting VARNO v" << VARNO_VERSION;
 
     flowEngine.reset(new FlowEngine(1));
@@ -84,17 +113,22 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
                                     "\".  Please ensure sufficient user privileges.");
         VARNO_LOG(info) << "Listening on " << interface;
     } else {
-        std::string const& path = *options.pcap;
-        if (!flowEngine->open(path)) {
-            std::string const line = "Could not open file \"" + path + "\"";
-            return startupError(line, line);
-        }
+        std::string const line = openCaptureInput(*options.pcap);
+        if (!line.empty()) return startupError(line, line);
     }
+
+    // Rows of a run that was killed stay in its ".tmp" files: they are published first.
+    FlowExporter::finishLeftovers(outputDir, options.prefix);
 
     std::signal(SIGINT, asyncSignalHandler);
     std::signal(SIGTERM, asyncSignalHandler);
 
-    flowEngine->processPackets();
+    {
+        // Only for a person watching: scripts, cron and systemd see standard error as before.
+        std::optional<ProgressLine> progress;
+        if (options.pcap && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
+        flowEngine->processPackets();
+    }
     return 0;
 }
 

@@ -1,8 +1,11 @@
 #include "capture/packet_source.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -18,7 +21,19 @@ const std::map<int, int> LINK_LAYER_OFFSETS = {
 };
 
 namespace {
+// A quiet live link is looked at this often; the kernel also hands a partly filled buffer
+// block to the capture after this long.
 constexpr int READ_TIMEOUT_MS = 512;
+static_assert(PacketSource::deliveryDelayMilliseconds > READ_TIMEOUT_MS);
+// Reads between two looks at the clock for the statistics of a live capture.
+constexpr unsigned READS_PER_CLOCK = 64;
+
+pcap_t* openOffline(std::string const& path) {
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_open_offline(path.c_str(), errorBuffer);
+    if (handle == nullptr) VARNO_LOG(error) << errorBuffer;
+    return handle;
+}
 
 // The filter is written with absolute offsets from the start of the frame (link[...]):
 // libpcap's own ip/ip6/vlan words do not reach behind tags on cooked captures, and
@@ -140,18 +155,24 @@ PacketSource::~PacketSource() {
 }
 
 std::unique_ptr<PacketSource> PacketSource::create(std::string path) {
-    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* handle = pcap_open_offline(path.c_str(), errorBuffer);
-    if (handle == nullptr) {
-        VARNO_LOG(error) << errorBuffer;
-        return nullptr;
-    }
+    struct stat info;
+    const uint64_t size = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? uint64_t(info.st_size) : 0;
+    return create(std::vector<CaptureFile>{{std::move(path), size}});
+}
+
+std::unique_ptr<PacketSource> PacketSource::create(std::vector<CaptureFile> files) {
+    if (files.empty()) return nullptr;
+    pcap_t* handle = openOffline(files.front().path);
+    if (handle == nullptr) return nullptr;
     auto source = std::make_unique<PacketSource>(handle);
+    for (CaptureFile const& file : files) source->totalBytes += file.size;
+    source->currentFile = files.front();
+    source->pendingFiles.assign(files.begin() + 1, files.end());
     if (!source->installCaptureFilter()) return nullptr;
     return source;
 }
 
-std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface) {
+std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, int bufferBytes) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(interface.name.c_str(), errorBuffer);
     if (handle == nullptr) {
@@ -160,7 +181,12 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface) {
     }
     pcap_set_promisc(handle, 1);
     pcap_set_timeout(handle, READ_TIMEOUT_MS);
-    pcap_set_immediate_mode(handle, 1);
+    // No immediate mode: on Linux it means one fixed ring slot per frame, sized for the
+    // largest frame the device could hand over (64 KiB with segmentation offload), so the
+    // default buffer held a few dozen frames and a burst overflowed it. Without it frames
+    // are packed into the buffer's blocks, which the kernel hands over when full or after
+    // the read timeout: at most that much later, nothing next to a flow's 10 s.
+    pcap_set_buffer_size(handle, bufferBytes);
     if (pcap_activate(handle) < 0) {
         VARNO_LOG(error) << pcap_geterr(handle);
         pcap_close(handle);
@@ -168,8 +194,10 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface) {
     }
     auto source = std::make_unique<PacketSource>(handle);
     source->live = true;
+    source->deviceName = interface.name;
+    source->nextStatistics = std::chrono::steady_clock::now() + statisticsInterval;
     if (!source->installCaptureFilter()) return nullptr;
-    // libpcap 1.10 in immediate mode does not return at its read timeout on a quiet link;
+    // A blocking read on a quiet link does not return at the read timeout in libpcap 1.10;
     // reading without blocking and polling with the timeout does, so expired flows can be
     // handed over while nothing arrives.
     if (pcap_setnonblock(handle, 1, errorBuffer) == 0) source->selectableFd = pcap_get_selectable_fd(handle);
@@ -199,19 +227,36 @@ bool PacketSource::installCaptureFilter() {
 
 PacketSource::Read PacketSource::read() {
     while (true) {
-        if (!active.load(std::memory_order_relaxed) && !startDraining()) return Read::End;
+        if (!active.load(std::memory_order_relaxed) && !startDraining()) return endOfInput();
         pcap_pkthdr* header = nullptr;
         const u_char* bytes = nullptr;
         const int result = pcap_next_ex(handle, &header, &bytes);
+        if (live) checkStatistics(result == 0);
         if (result == PCAP_ERROR_BREAK && live) continue;  // the stop request woke the read
-        if (result < 0) return Read::End;                  // end of file or a read error
+        if (result < 0) {
+            if (live) {
+                VARNO_LOG(error) << "Capture on " << deviceName << " failed: " << pcap_geterr(handle);
+                return endOfInput();
+            }
+            if (result == PCAP_ERROR)
+                VARNO_LOG(warning) << "Capture file " << currentFile.path << " ends early: " << pcap_geterr(handle);
+            if (openNextFile()) continue;
+            return endOfInput();
+        }
         if (result == 0) {
-            // Nothing waiting on a live link, or nothing left to drain after a stop request.
-            if (draining) return Read::End;
-            if (selectableFd >= 0 && waitForFrames()) continue;
+            // Nothing waiting on a live link. After a stop request the kernel has handed
+            // over everything it received before once a block timeout has passed.
+            if (draining) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= quietUntil) return endOfInput();
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietUntil - now);
+                if (selectableFd >= 0) waitForFrames(int(left.count()) + 1);
+                continue;
+            }
+            if (selectableFd >= 0 && waitForFrames(READ_TIMEOUT_MS)) continue;
             return Read::Idle;
         }
-        if (draining && std::chrono::steady_clock::now() > drainUntil) return Read::End;
+        if (draining && std::chrono::steady_clock::now() > drainUntil) return endOfInput();
         ++counts.framesRead;
         if (!packet->parse(header, bytes)) {
             counts.countSkipped(packet->skipped);
@@ -231,10 +276,10 @@ bool PacketSource::hasMorePackets() {
     return result == Read::Packet;
 }
 
-// Waits up to the read timeout for a frame; false when the time passed without one.
-bool PacketSource::waitForFrames() {
+// Waits up to the given time for a frame; false when the time passed without one.
+bool PacketSource::waitForFrames(int milliseconds) {
     pollfd waiting{selectableFd, POLLIN, 0};
-    const int ready = ::poll(&waiting, 1, READ_TIMEOUT_MS);
+    const int ready = ::poll(&waiting, 1, milliseconds);
     return ready != 0;  // a frame, an error the next read reports, or a signal: read again
 }
 
@@ -247,9 +292,92 @@ bool PacketSource::startDraining() {
         char errorBuffer[PCAP_ERRBUF_SIZE] = {};
         if (pcap_setnonblock(handle, 1, errorBuffer) < 0) return false;
         draining = true;
-        drainUntil = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        const auto now = std::chrono::steady_clock::now();
+        quietUntil = now + std::chrono::milliseconds(deliveryDelayMilliseconds);
+        drainUntil = now + std::chrono::seconds(1);
     }
     return true;
+}
+
+PacketSource::Read PacketSource::endOfInput() {
+    if (live && !statisticsEnded) {
+        statisticsEnded = true;
+        logStatistics(true);
+    }
+    return Read::End;
+}
+
+bool PacketSource::openNextFile() {
+    finishedBytes += currentFile.size;
+    while (!pendingFiles.empty()) {
+        currentFile = std::move(pendingFiles.front());
+        pendingFiles.pop_front();
+        pcap_t* next = openOffline(currentFile.path);
+        if (next != nullptr) {
+            adoptHandle(next);
+            if (installCaptureFilter()) return true;
+        }
+        // Readable when the run started, gone or changed since: the others still count.
+        VARNO_LOG(error) << "Could not read capture file " << currentFile.path;
+        finishedBytes += currentFile.size;
+    }
+    return false;
+}
+
+// The next file of the stream, with its own link type (and so its own filter).
+void PacketSource::adoptHandle(pcap_t* newHandle) {
+    pcap_close(handle);
+    handle = newHandle;
+    linkType = pcap_datalink(handle);
+    linkOffset = linkLayerOffset(handle);
+    packet = std::make_shared<Packet>(linkType);
+    spare.reset();  // decodes with the link type of the file before
+}
+
+uint64_t PacketSource::bytesRead() const {
+    if (live) return 0;
+    FILE* file = pcap_file(handle);
+    const long position = file ? std::ftell(file) : -1;
+    return std::min(totalBytes, finishedBytes + (position > 0 ? uint64_t(position) : 0));
+}
+
+void PacketSource::checkStatistics(bool idle) {
+    if (!idle && ++readsSinceClock < READS_PER_CLOCK) return;
+    readsSinceClock = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextStatistics) return;
+    nextStatistics = now + statisticsInterval;
+    logStatistics(false);
+}
+
+void PacketSource::logStatistics(bool atEnd) {
+    pcap_stat raw{};
+    if (pcap_stats(handle, &raw) < 0) {
+        if (atEnd) VARNO_LOG(warning) << "No capture statistics for " << deviceName << ": " << pcap_geterr(handle);
+        return;
+    }
+    // Unsigned 32-bit differences stay right across one wrap of libpcap's counters.
+    statistics.received += uint32_t(raw.ps_recv - lastRaw.ps_recv);
+    statistics.kernelDrops += uint32_t(raw.ps_drop - lastRaw.ps_drop);
+    statistics.interfaceDrops += uint32_t(raw.ps_ifdrop - lastRaw.ps_ifdrop);
+    lastRaw = raw;
+
+    // Periodically only while the drops grow; at the end always.
+    const uint64_t dropped = statistics.kernelDrops + statistics.interfaceDrops;
+    if (!atEnd && dropped == droppedWhenLogged) return;
+    droppedWhenLogged = dropped;
+    const std::string text = "Capture statistics on " + deviceName + (atEnd ? " at the end: " : " so far: ") +
+                             std::to_string(statistics.received) + " received, " +
+                             std::to_string(statistics.kernelDrops) + " dropped by the kernel, " +
+                             std::to_string(statistics.interfaceDrops) + " dropped by the interface";
+    // Drops are worth a warning; more than 1 % of the frames is an error, which the
+    // default severity shows.
+    if (dropped == 0)
+        VARNO_LOG(info) << text;
+    else if (dropped * 100 > statistics.received)
+        VARNO_LOG(error) << text;
+    else
+        VARNO_LOG(warning) << text;
 }
 
 std::shared_ptr<Packet> PacketSource::nextPacket() {
@@ -260,6 +388,6 @@ std::shared_ptr<Packet> PacketSource::nextPacket() {
 }
 
 void PacketSource::recycle(std::shared_ptr<Packet>&& used) {
-    if (used && used.use_count() == 1 && !used->ownsData) spare = std::move(used);
+    if (used && used.use_count() == 1 && !used->ownsData && used->linkType == linkType) spare = std::move(used);
     used.reset();
 }

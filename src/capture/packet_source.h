@@ -4,10 +4,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "capture/capture_files.h"
 #include "capture/packet.h"
 
 struct Interface;
@@ -36,15 +39,27 @@ struct CaptureCounts {
     void countSkipped(SkipReason reason);
 };
 
-// One libpcap capture handle (file or live device) delivering decoded TCP packets.
+// One libpcap capture (a live device, one file, or several files read one after the
+// other as one stream) delivering decoded TCP packets.
 class PacketSource {
 public:
     // What one read gave: a decoded packet, a quiet read timeout on a live capture, or
     // the end of the input.
     enum class Read { Packet, Idle, End };
 
+    // Kernel buffer of a live capture. Filled in bursts at hundreds of thousands of frames
+    // a second while the capture thread shares the processor with the rest of the pipeline.
+    static constexpr int defaultBufferBytes = 32 << 20;
+    // How long the kernel may hold a received frame before the capture can read it: it
+    // hands over a partly filled buffer block after the read timeout (plus timer slack).
+    static constexpr uint64_t deliveryDelayMilliseconds = 512 + 50;
+    // Between two looks at libpcap's counters of a live capture.
+    static constexpr std::chrono::seconds statisticsInterval{60};
+
     static std::unique_ptr<PacketSource> create(std::string path);
-    static std::unique_ptr<PacketSource> create(Interface const& interface);
+    // The files in the order given; each is decoded by its own handle and link type.
+    static std::unique_ptr<PacketSource> create(std::vector<CaptureFile> files);
+    static std::unique_ptr<PacketSource> create(Interface const& interface, int bufferBytes = defaultBufferBytes);
 
     explicit PacketSource(pcap_t* handle);
     ~PacketSource();
@@ -59,6 +74,14 @@ public:
     // Takes back a packet that nobody kept, so the next read needs no allocation.
     void recycle(std::shared_ptr<Packet>&& used);
 
+    // File input: bytes of the files read so far, and their total size. Capture thread only.
+    uint64_t bytesRead() const;
+    uint64_t bytesTotal() const { return totalBytes; }
+
+    // Live capture: logs libpcap's counters now (read() calls it every statisticsInterval
+    // while the drops grow, and at the end).
+    void logStatistics(bool atEnd);
+
     pcap_t* handle;
     int linkType;
     int32_t linkOffset;
@@ -69,14 +92,39 @@ public:
 
 private:
     bool installCaptureFilter();
-    bool waitForFrames();
+    bool waitForFrames(int milliseconds);
     bool startDraining();
+    Read endOfInput();
+    bool openNextFile();
+    void adoptHandle(pcap_t* newHandle);
+    void checkStatistics(bool idle);
+
     int selectableFd = -1;  // live capture: polled for frames with the read timeout
     bool draining = false;
     std::chrono::steady_clock::time_point drainUntil;
+    std::chrono::steady_clock::time_point quietUntil;
+
+    // Files still to read after the current one.
+    std::deque<CaptureFile> pendingFiles;
+    CaptureFile currentFile;
+    uint64_t finishedBytes = 0;  // sizes of the files already read to their end
+    uint64_t totalBytes = 0;
+
+    // libpcap's counters are 32 bits wide and wrap on a long run: kept as 64-bit sums of
+    // the differences between two looks.
+    struct Statistics {
+        uint64_t received = 0, kernelDrops = 0, interfaceDrops = 0;
+    };
+    Statistics statistics;
+    pcap_stat lastRaw{};
+    uint64_t droppedWhenLogged = 0;
+    bool statisticsEnded = false;
+    unsigned readsSinceClock = 0;
+    std::chrono::steady_clock::time_point nextStatistics;
 
 public:
     std::atomic<bool> active{true};
     bool live = false;  // a device, not a file
+    std::string deviceName;
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
 };

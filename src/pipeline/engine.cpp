@@ -23,8 +23,12 @@ FlowEngine::FlowEngine(int workerCount)
 
 FlowEngine::~FlowEngine() = default;
 
-bool FlowEngine::open(std::string path) {
-    if (!open(PacketSource::create(std::move(path)))) return false;
+bool FlowEngine::open(std::string path) { return openFiles(PacketSource::create(std::move(path))); }
+
+bool FlowEngine::open(std::vector<CaptureFile> files) { return openFiles(PacketSource::create(std::move(files))); }
+
+bool FlowEngine::openFiles(std::unique_ptr<PacketSource> source) {
+    if (!open(std::move(source))) return false;
     // A file can wait for the workers, so its flows are not all held in memory at once.
     // Without a worker nobody drains the task channel: a bound would stall the capture.
     if (!workers.empty()) taskChannel->setCapacity(fileChannelCapacity);
@@ -49,6 +53,7 @@ void FlowEngine::processPackets() {
     boost::thread captureThread(std::ref(packetSourceWorker));
 
     captureThread.join();
+    captureEnded.store(true);
     // Flows still live when the capture ended go to the workers in key order.
     std::vector<std::shared_ptr<Flow>> remaining = flows.takeAll();
     remaining.insert(remaining.end(), workers.size(), NullFlowProcessMsg);
@@ -82,3 +87,17 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
 }
 
 void FlowEngine::interupt() { packetSourceWorker.close(); }
+
+EngineProgress FlowEngine::progress() const {
+    auto const& capture = packetSourceWorker.progress();
+    EngineProgress now;
+    now.packets = capture.packets.load(std::memory_order_relaxed);
+    now.bytesRead = capture.bytesRead.load(std::memory_order_relaxed);
+    now.bytesTotal = capture.bytesTotal.load(std::memory_order_relaxed);
+    // Flows left when the capture ends go to the workers at once.
+    now.flowsOpen = captureEnded.load() ? 0 : capture.flowsOpen.load(std::memory_order_relaxed);
+    // The same counters as the end-of-run record, read while they grow.
+    now.rows = exportWorker.rowsWritten();
+    for (auto const& worker : workers) now.rows += worker->rowsWritten();
+    return now;
+}

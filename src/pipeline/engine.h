@@ -1,8 +1,10 @@
 #pragma once
+#include <atomic>
 #include <list>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "capture/packet_source.h"
 #include "export/exporter.h"
@@ -23,6 +25,15 @@ struct RunCounts {
 };
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts);
 
+// A look at a running pipeline, for a progress display.
+struct EngineProgress {
+    uint64_t packets = 0;     // decoded packets read
+    uint64_t bytesRead = 0;   // of the input files
+    uint64_t bytesTotal = 0;  // their size; 0 for a live capture
+    uint64_t flowsOpen = 0;   // flows collecting packets
+    uint64_t rows = 0;        // rows handed to the exporter
+};
+
 // Owns the pipeline: flow table, channels, capture worker, flow task workers, exporter.
 class FlowEngine {
 public:
@@ -30,6 +41,8 @@ public:
     ~FlowEngine();
 
     bool open(std::string path);
+    // Several capture files read as one stream, in the order given.
+    bool open(std::vector<CaptureFile> files);
     bool open(Interface const& interface);
     bool open(std::unique_ptr<PacketSource> source);
     // Runs the pipeline until the input ends and every flow has been exported.
@@ -38,6 +51,8 @@ public:
     void interupt();
     // Complete once processPackets has returned.
     RunCounts const& counts() const { return runCounts; }
+    // Safe from any thread while processPackets runs.
+    EngineProgress progress() const;
 
     FlowTable flows;
 
@@ -45,6 +60,8 @@ public:
     static constexpr size_t fileChannelCapacity = 1024;
 
 private:
+    bool openFiles(std::unique_ptr<PacketSource> source);
+
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
     PacketSourceWorker packetSourceWorker;
@@ -53,4 +70,5 @@ private:
     FlowExportWorker exportWorker;
     RunCounts runCounts;
     bool exportThreadNeeded = false;
+    std::atomic<bool> captureEnded{false};
 };

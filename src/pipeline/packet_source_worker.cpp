@@ -6,12 +6,18 @@
 #include "flow/flow.h"
 #include "tls/tls.h"
 
+namespace {
+// Packets between two updates of the bytes read: asking the file position costs a call.
+constexpr uint64_t packetsPerBytesUpdate = 1024;
+}  // namespace
+
 PacketSourceWorker::PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel)
     : flows(flows), taskChannel(taskChannel) {}
 
 void PacketSourceWorker::setPacketSource(std::unique_ptr<PacketSource>& newSource) {
     activeSource.store(nullptr);
     source = std::move(newSource);
+    progress_.bytesTotal.store(source ? source->bytesTotal() : 0);
     activeSource.store(source.get());
 }
 
@@ -19,9 +25,10 @@ void PacketSourceWorker::close() {
     PacketSource* current = activeSource.load();
     if (!current) return;
     current->active.store(false);
-    // In immediate mode a read on a quiet link may not return at its timeout; breaking
-    // the loop wakes it (pcap_breakloop is safe from a signal handler).
-    pcap_breakloop(current->handle);
+    // A read on a quiet link may not return at its timeout; breaking the loop wakes it
+    // (pcap_breakloop is safe from a signal handler). A file never waits, and its handle
+    // changes from one file to the next.
+    if (current->live) pcap_breakloop(current->handle);
 }
 
 bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
@@ -32,21 +39,32 @@ bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
 void PacketSourceWorker::operator()() {
     if (!source) throw std::runtime_error("capture started without a packet source");
     live = source->live;
+    uint64_t packets = 0;
     while (true) {
         const PacketSource::Read read = source->read();
         if (read == PacketSource::Read::End) break;
         if (read == PacketSource::Read::Idle) {
             // A live link fell quiet: live capture times are wall-clock times, so the
-            // clock tells which flows are due; nothing waits for a batch to fill.
-            flushExpiredFlows(wallClockMilliseconds());
+            // clock tells which flows are due (less what the kernel may still hold back);
+            // nothing waits for a batch to fill.
+            flushExpiredFlows(wallClockMilliseconds() - PacketSource::deliveryDelayMilliseconds);
             sendHandedOver();
             continue;
         }
         std::shared_ptr<Packet> packet = source->nextPacket();
         dispatch(*packet);
         source->recycle(std::move(packet));
+        publishProgress(++packets);
     }
     sendHandedOver();
+    progress_.bytesRead.store(source->bytesRead(), std::memory_order_relaxed);
+}
+
+void PacketSourceWorker::publishProgress(uint64_t packets) {
+    progress_.packets.store(packets, std::memory_order_relaxed);
+    progress_.flowsOpen.store(flows.size(), std::memory_order_relaxed);
+    if (packets % packetsPerBytesUpdate == 0)
+        progress_.bytesRead.store(source->bytesRead(), std::memory_order_relaxed);
 }
 
 void PacketSourceWorker::dispatch(Packet const& packet) {

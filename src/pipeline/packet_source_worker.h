@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,15 @@ public:
     // Sends the flows handed over so far to the task channel, as one batch.
     void sendHandedOver();
 
+    // How far the capture has come, written by the capture thread for any thread to read.
+    struct Progress {
+        std::atomic<uint64_t> packets{0};
+        std::atomic<uint64_t> bytesRead{0};
+        std::atomic<uint64_t> bytesTotal{0};
+        std::atomic<uint64_t> flowsOpen{0};
+    };
+    Progress const& progress() const { return progress_; }
+
     static constexpr size_t batchSize = 64;
     // Live capture: the longest a handed-over flow waits for its batch to fill.
     static constexpr uint64_t batchDelay = 50;  // milliseconds of capture time
@@ -33,6 +43,7 @@ private:
     void dispatch(Packet const& packet);
     void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
     static uint64_t wallClockMilliseconds();
+    void publishProgress(uint64_t packets);
 
     std::vector<std::shared_ptr<Flow>> handedOver;
     uint64_t firstHandedOverAt = 0;
@@ -43,4 +54,5 @@ private:
     std::unique_ptr<PacketSource> source;
     // Cleared/read from another thread (the stop request) while the capture runs.
     std::atomic<PacketSource*> activeSource{nullptr};
+    Progress progress_;
 };

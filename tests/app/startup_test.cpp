@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -79,15 +80,73 @@ TEST(Startup, OutputDirectoryThatCannotBeMade) {
     }
 }
 
-TEST(Startup, UnwritableLogDirectoryDoesNotStopTheRun) {
+TEST(Startup, LogDirectoryThatCannotBeWritten) {
     std::string const capture = varno_test::dataFile("t12_ecdhe_rsa_sni.pcap");
     REQUIRE_CAPTURE(capture);
     ScratchDir scratch;
     std::ofstream(scratch / "plain-file") << "x";
-    auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out") + " -s trace -g " +
-                                 quoted(scratch / "plain-file"));
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
+    struct Case {
+        std::string directory;
+        std::string reason;
+    };
+    std::vector<Case> cases = {{scratch / "plain-file", "File exists"}, {scratch / "plain-file/logs", "Not a directory"}};
+    if (::geteuid() != 0) {
+        fs::create_directory(scratch / "locked");
+        fs::permissions(scratch / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        cases.push_back({scratch / "locked", "Permission denied"});
+    }
+    for (auto const& [directory, reason] : cases) {
+        auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out") + " -s trace -g " +
+                                     quoted(directory));
+        EXPECT_EQ(result.status, 255) << directory;
+        EXPECT_EQ(result.err, "Could not write to log directory \"" + directory + "\": " + reason + "\n");
+        EXPECT_FALSE(fs::exists(scratch / "out")) << "nothing was written";
+    }
+    // A log directory that is missing is made.
+    auto const made = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out") + " -s info -g " +
+                               quoted(scratch / "new/logs"));
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(logText(scratch / "new/logs").find("Starting VARNO"), std::string::npos);
+}
+
+// -p with a directory: a file that looks like a capture but cannot be read, or no capture
+// at all, ends the run before anything is written.
+TEST(Startup, CaptureDirectoryThatCannotBeRead) {
+    std::string const capture = varno_test::dataFile("t12_ecdhe_rsa_sni.pcap");
+    REQUIRE_CAPTURE(capture);
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> files;  // name, content ("=" copies the capture)
+        std::string error;                                      // after the directory path
+    };
+    std::string const pcapMagic("\xd4\xc3\xb2\xa1", 4);
+    std::vector<Case> const cases = {
+        {{{"a.pcap", "="}, {"b.pcap", pcapMagic}}, "/b.pcap\": truncated dump file"},
+        {{{"a.pcap", "="}, {"c.pcapng", std::string("\x0a\x0d\x0d\x0a\x1c\x00\x00\x00", 8)}},
+         "/c.pcapng\": "},
+        {{{"notes.txt", "no capture here"}}, "\""},
+    };
+    for (auto const& c : cases) {
+        ScratchDir scratch;
+        std::string const directory = scratch / "archive";
+        fs::create_directory(directory);
+        for (auto const& [name, content] : c.files) {
+            if (content == "=")
+                fs::copy_file(capture, directory + "/" + name);
+            else
+                std::ofstream(directory + "/" + name, std::ios::binary) << content;
+        }
+        auto const result = runVarno("-p " + quoted(directory) + " -o " + quoted(scratch / "out"));
+        EXPECT_EQ(result.status, 255) << c.error;
+        std::string const expected = c.error == "\"" ? "No capture file in directory \"" + directory + "\"\n"
+                                                     : "Could not read capture file \"" + directory + c.error;
+        EXPECT_EQ(result.err.substr(0, expected.size()), expected);
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        bool wroteRows = false;
+        if (fs::exists(scratch / "out"))
+            for (auto const& entry : fs::directory_iterator(scratch / "out"))
+                wroteRows = wroteRows || entry.path().extension() == ".csv" || entry.path().extension() == ".tmp";
+        EXPECT_FALSE(wroteRows);
+    }
 }
 
 TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {

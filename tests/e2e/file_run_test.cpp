@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 
 #include "e2e/e2e_support.h"
@@ -354,6 +355,58 @@ TEST(EndToEndFile, FlowsLiveAtTheEndAreAllExportedInKeyOrder) {
     EXPECT_EQ(run.csv.rows[0][ConnectionTimestamp], "1700000002000");
     EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
     EXPECT_EQ(run.csv.rows[0][ServerMACAddress], "02:00:00:00:00:02");
+}
+
+}  // namespace
+
+namespace {
+
+// A directory is read as one stream in the order of each file's first capture time: one
+// connection cut in two across files of different link types is one flow, whatever the
+// names say; files that are not captures are left alone.
+TEST(EndToEndFile, DirectoryIsOneStreamInCaptureTimeOrder) {
+    auto frames = completeHandshake({"10.1.0.1", 50000}, {"10.1.0.2", 443}, "split.test", 1700000000);
+    std::vector<build::Frame> secondHalf;
+    for (size_t i = 2; i < frames.size(); ++i) {
+        build::Frame frame = frames[i];
+        frame.bytes.erase(frame.bytes.begin(), frame.bytes.begin() + 14);  // raw IPv4 from here on
+        secondHalf.push_back(frame);
+    }
+    frames.resize(2);
+
+    ScratchDir scratch;
+    fs::create_directories(scratch / "archive/nested");
+    ASSERT_TRUE(build::writePcap(scratch / "archive/b-first.pcap", DLT_EN10MB, frames));
+    ASSERT_TRUE(build::writePcap(scratch / "archive/a-second.pcap", DLT_RAW, secondHalf));
+    fs::copy_file(dataCapture("lt_pcapng.pcapng"), scratch / "archive/no-extension");
+    varno_test::writeFile(scratch / "archive/notes.txt", "not a capture\n");
+
+    FileRun run(scratch / "archive");
+    expectWellFormed(run, "archive");
+    EXPECT_EQ(column(run.csv, SNI), (std::set<std::string>{"split.test", "demo.example"}));
+    ASSERT_EQ(run.csv.rows.size(), 3u) << "the split connection once, the pcapng file's two";
+    EXPECT_EQ(run.csv.rows[0][SNI], "split.test");
+    EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+}
+
+// A person at a terminal sees one line rewritten in place and left with the final state;
+// standard error that is not a terminal stays empty (expectWellFormed everywhere else).
+TEST(EndToEndFile, ProgressLineOnlyOnATerminal) {
+    if (!haveTool("script --version")) GTEST_SKIP() << "script (util-linux) not installed";
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    std::string const command = std::string(VARNO_BINARY) + " -p " +
+                                shellQuote(dataCapture("t12_ecdhe_rsa_sni.pcap")) + " -o " + shellQuote(output);
+    // script gives the command a pseudo-terminal, wide enough for the whole line here, and
+    // copies what it shows to its own output.
+    auto const terminal = runShell("script -qec " + shellQuote("stty cols 200; " + command) + " /dev/null");
+    ASSERT_EQ(terminal.status, 0) << terminal.out;
+    EXPECT_EQ(terminal.out.front(), '\r') << terminal.out;
+    std::string const last = terminal.out.substr(terminal.out.rfind('\r', terminal.out.size() - 3) + 1);
+    EXPECT_TRUE(std::regex_match(last, std::regex(R"([\d.]+ KiB of [\d.]+ KiB \(100%\), 6 packets, 0 flows open, )"
+                                                  R"(1 row, [\d.]+ [KMG]?i?B/s, done in 0:0\d\x1b\[K\r?\n)")))
+        << last;
+    EXPECT_EQ(readCsvOutput(output).rows.size(), 1u);
 }
 
 }  // namespace

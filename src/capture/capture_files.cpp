@@ -1,0 +1,125 @@
+#include "capture/capture_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <tuple>
+
+#include "base/byte_reader.h"
+#include "base/log.h"
+
+namespace {
+
+// First four bytes, read big-endian: pcap in both byte orders, with microsecond and
+// nanosecond times and the old modified format; pcapng's section header block type.
+constexpr std::array<uint32_t, 7> captureMagics = {0xa1b2c3d4, 0xd4c3b2a1, 0xa1b23c4d, 0x4d3cb2a1,
+                                                   0xa1b2cd34, 0x34cdb2a1, 0x0a0d0d0a};
+
+std::string systemError(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// Reads up to four bytes from the start of path; errno text on failure.
+bool readHead(std::string const& path, std::array<uint8_t, 4>& head, size_t& got, std::string& failure) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        failure = systemError(errno);
+        return false;
+    }
+    got = 0;
+    while (got < head.size()) {
+        ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            failure = systemError(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    return true;
+}
+
+struct PcapCloser {
+    void operator()(pcap_t* handle) const { pcap_close(handle); }
+};
+
+}  // namespace
+
+bool startsLikeCaptureFile(std::span<const uint8_t> head) {
+    ByteReader reader(head);
+    const uint32_t magic = reader.u32();
+    return reader.ok() && std::find(captureMagics.begin(), captureMagics.end(), magic) != captureMagics.end();
+}
+
+CaptureDirectory listCaptureFiles(std::string const& directory) {
+    CaptureDirectory result;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) {
+        result.failedPath = directory;
+        result.failure = systemError(errno);
+        return result;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    // Name order first, so files with the same first capture time keep it.
+    std::sort(names.begin(), names.end());
+
+    for (std::string const& name : names) {
+        std::string const path = directory + "/" + name;
+        struct stat info;
+        if (::stat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT) continue;  // a dangling link or a file gone meanwhile
+            result.failedPath = path;
+            result.failure = systemError(errno);
+            return result;
+        }
+        if (!S_ISREG(info.st_mode)) continue;
+
+        std::array<uint8_t, 4> head{};
+        size_t got = 0;
+        if (!readHead(path, head, got, result.failure)) {
+            result.failedPath = path;
+            return result;
+        }
+        if (!startsLikeCaptureFile({head.data(), got})) {
+            VARNO_LOG(info) << "Not a capture file, skipped: " << path;
+            continue;
+        }
+
+        char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+        std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(path.c_str(), errorBuffer));
+        if (!handle) {
+            result.failedPath = path;
+            result.failure = errorBuffer;
+            return result;
+        }
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        const int read = pcap_next_ex(handle.get(), &header, &bytes);
+        if (read == PCAP_ERROR_BREAK) continue;  // a header and no frame: nothing to read
+        if (read < 0) {
+            result.failedPath = path;
+            result.failure = pcap_geterr(handle.get());
+            return result;
+        }
+        result.files.push_back({path, uint64_t(info.st_size), int64_t(header->ts.tv_sec), int64_t(header->ts.tv_usec)});
+    }
+    std::stable_sort(result.files.begin(), result.files.end(), [](CaptureFile const& a, CaptureFile const& b) {
+        return std::tie(a.firstSeconds, a.firstMicroseconds) < std::tie(b.firstSeconds, b.firstMicroseconds);
+    });
+    return result;
+}
