@@ -4,7 +4,9 @@
 # build/bench/seed.pcap), scales it to about 1.5 million packets in a sequential and a
 # dense layout (again whenever the seed or bench/scale.py changes), then times the
 # monitor against the libpcap floor, tshark and ndpiReader, checks its rows against the
-# number of complete handshakes and prints the table with the targets met or missed.
+# number of complete handshakes and prints the table with the targets met or missed;
+# then replays the seed onto a veth pair and compares live capture with tcpdump's
+# (live.py; BENCH_LIVE=0 skips it).
 #
 #   bench/run.sh PATH/TO/varno
 #
@@ -73,4 +75,8 @@ status=0
 python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt" || status=1
 # Wake-ups of a live capture on an idle link (target: at most 5 context switches a second).
 "$here/idle.sh" "$varno" "${BENCH_IDLE_SECONDS:-30}" | tee -a "$dir/results.txt" || status=1
+if [ "${BENCH_LIVE:-1}" != 0 ]; then
+  echo >>"$dir/results.txt"
+  python3 "$here/live.py" "$varno" "$seed" "$dir/live" | tee -a "$dir/results.txt" || status=1
+fi
 exit $status
