@@ -390,7 +390,7 @@ TEST(EndToEndFile, DirectoryIsOneStreamInCaptureTimeOrder) {
 }
 
 // A person at a terminal sees one line rewritten in place and left with the final state;
-// standard error that is not a terminal stays empty (expectWellFormed everywhere else).
+// standard error that is not a terminal stays empty.
 TEST(EndToEndFile, ProgressLineOnlyOnATerminal) {
     if (!haveTool("script --version")) GTEST_SKIP() << "script (util-linux) not installed";
     ScratchDir scratch;
@@ -407,6 +407,9 @@ TEST(EndToEndFile, ProgressLineOnlyOnATerminal) {
                                                   R"(1 row, [\d.]+ [KMG]?i?B/s, done in 0:0\d\x1b\[K\r?\n)")))
         << last;
     EXPECT_EQ(readCsvOutput(output).rows.size(), 1u);
+
+    FileRun piped(dataCapture("t12_ecdhe_rsa_sni.pcap"));
+    EXPECT_EQ(piped.result.err, "");
 }
 
 }  // namespace
