@@ -53,6 +53,8 @@ class Link:
         for ns, dev in ((self.replay_ns, self.replay_if), (self.sensor_ns, self.sensor_if)):
             # Offloads stay as the driver sets them, as on a sensor's capture port.
             sh("ip", "-n", ns, "link", "set", dev, "mtu", "1500", "up")
+        # varno -i takes only a device with an address; one outside the seed's.
+        sh("ip", "-n", self.sensor_ns, "addr", "add", "198.19.255.1/30", "dev", self.sensor_if)
         return self
 
     def __exit__(self, *exc):
