@@ -5,14 +5,15 @@ writes with what the monitor writes from tcpdump's capture of the same replay.
   live.py VARNO SEED.pcap WORK_DIR
 
 Two network namespaces joined by a veth pair (MTU 1500, offloads as the driver sets them): tcpreplay sends
-the seed from one end; on the other end either tcpdump (libpcap's defaults, the monitor's
-capture filter) writes a file that `varno -p` then reads, or `varno -i` listens itself.
-Each speed (1x, 20x, top speed; BENCH_LIVE_SPEEDS="1 20 top") is replayed once for each
-side, BENCH_LIVE_RUNS times (default 1). For each run the table gives the frames
-tcpreplay sent and its rate, tcpdump's counters, the rows from its file, the live rows,
-the live drops (libpcap's counters from the monitor's log) and whether the live rows are
-the rows of the file (compared without the capture-time column, which differs between
-two replays).
+the seed from one end; on the other end tcpdump (libpcap's defaults, the monitor's capture
+filter) writes a file that `varno -p` reads afterwards, and `varno -i` listens itself, both
+on the same replay, so both see the same frames at the same times (two replays would not:
+the seed reuses client ports, and how connections fall into the monitor's 10 s flows
+depends on the replay's timing). Each speed (1x, 20x, top speed;
+BENCH_LIVE_SPEEDS="1 20 top") is replayed BENCH_LIVE_RUNS times (default 1). For each run
+the table gives the frames tcpreplay sent and its rate, tcpdump's counters, the rows from
+its file, the live rows, the live drops (libpcap's counters from the monitor's log) and
+whether the live rows are the rows of the file (all columns but the capture time).
 
 Exit status: non-zero when at a speed where tcpdump dropped nothing the live monitor
 wrote other rows. Needs root, tcpreplay, tcpdump and iproute2.
@@ -84,7 +85,8 @@ class Link:
 
 
 def rows_of(directory):
-    """The rows of every CSV file in directory, without the capture-time column, sorted."""
+    """The rows of every CSV file in directory without the capture-time column (each
+    capture socket takes its own time, a millisecond apart at times), sorted."""
     rows = []
     for path in glob.glob(os.path.join(directory, "*.csv")):
         with open(path, newline="", encoding="latin-1") as f:
@@ -101,42 +103,37 @@ def stop(process, timeout=60):
         return process.wait()
 
 
-def tcpdump_side(link, varno, seed, speed, work):
-    capture = os.path.join(work, "tcpdump.pcap")
+def log_drops(directory):
+    """Drops in libpcap's last counters of a live run, from its log; 0 when none were logged."""
+    log = "".join(open(p, encoding="latin-1").read() for p in sorted(glob.glob(os.path.join(directory, "varno*.log"))))
+    stats = STATS.findall(log)
+    return int(stats[-1][2]) + int(stats[-1][3]) if stats else 0
+
+
+def replay_once(link, varno, seed, speed, work):
+    """One replay with tcpdump and the live monitor on the same end of the link."""
+    capture, live_out, file_out = (os.path.join(work, name) for name in ("tcpdump.pcap", "live", "from-file"))
+    for directory in (live_out, file_out):
+        shutil.rmtree(directory, ignore_errors=True)
     err = open(os.path.join(work, "tcpdump.err"), "w+")
     tcpdump = subprocess.Popen(link.in_sensor(["tcpdump", "-i", link.sensor_if, "-w", capture, CAPTURE_FILTER]),
                                stdout=subprocess.DEVNULL, stderr=err)
-    if not link.wait_for_socket(tcpdump.pid):
-        raise SystemExit("live.py: tcpdump did not start")
+    monitor = subprocess.Popen(link.in_sensor([varno, "-i", link.sensor_if, "-o", live_out, "-s", "warning"]),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if not link.wait_for_socket(tcpdump.pid) or not link.wait_for_socket(monitor.pid):
+        raise SystemExit("live.py: tcpdump or varno did not start: " + monitor.stderr.read())
     sent, rate = link.replay(seed, speed)
     time.sleep(1)
     stop(tcpdump)
+    status = stop(monitor)
+    if status != 0:
+        raise SystemExit(f"live.py: varno -i exited with {status}: {monitor.stderr.read()}")
     err.seek(0)
     text = err.read()
     count = lambda what: int(re.search(r"(\d+) packets? " + what, text).group(1))
-    out = os.path.join(work, "from-file")
-    shutil.rmtree(out, ignore_errors=True)
-    sh(varno, "-p", capture, "-o", out)
+    sh(varno, "-p", capture, "-o", file_out)
     return {"sent": sent, "rate": rate, "captured": count("captured"), "dropped": count("dropped by kernel"),
-            "rows": rows_of(out)}
-
-
-def live_side(link, varno, seed, speed, work):
-    out = os.path.join(work, "live")
-    shutil.rmtree(out, ignore_errors=True)
-    varno_run = subprocess.Popen(link.in_sensor([varno, "-i", link.sensor_if, "-o", out, "-s", "warning"]),
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    if not link.wait_for_socket(varno_run.pid):
-        raise SystemExit("live.py: varno did not start: " + varno_run.stderr.read())
-    sent, rate = link.replay(seed, speed)
-    time.sleep(1)
-    status = stop(varno_run)
-    if status != 0:
-        raise SystemExit(f"live.py: varno -i exited with {status}: {varno_run.stderr.read()}")
-    log = "".join(open(p, encoding="latin-1").read() for p in sorted(glob.glob(os.path.join(out, "varno*.log"))))
-    stats = STATS.findall(log)
-    kernel, interface = (int(stats[-1][2]), int(stats[-1][3])) if stats else (0, 0)
-    return {"sent": sent, "rate": rate, "drops": kernel + interface, "rows": rows_of(out)}
+            "file rows": rows_of(file_out), "live rows": rows_of(live_out), "live drops": log_drops(live_out)}
 
 
 def main():
@@ -163,15 +160,14 @@ def main():
     with Link() as link:
         for speed in speeds:
             for _ in range(runs):
-                dump = tcpdump_side(link, varno, seed, speed, work)
-                live = live_side(link, varno, seed, speed, work)
-                same = live["rows"] == dump["rows"]
-                if dump["dropped"] == 0 and not same:
+                run = replay_once(link, varno, seed, speed, work)
+                same = run["live rows"] == run["file rows"]
+                if run["dropped"] == 0 and not same:
                     failed = True
                 label = "top" if speed == "top" else speed + "x"
-                print(f"| {label} | {live['sent']} | {live['rate']:,.0f} | {dump['captured']} | {dump['dropped']} | "
-                      f"{len(dump['rows'])} | {len(live['rows'])} | {live['drops']} | {'yes' if same else 'NO'} |",
-                      flush=True)
+                print(f"| {label} | {run['sent']} | {run['rate']:,.0f} | {run['captured']} | {run['dropped']} | "
+                      f"{len(run['file rows'])} | {len(run['live rows'])} | {run['live drops']} | "
+                      f"{'yes' if same else 'NO'} |", flush=True)
     if failed:
         print("live.py: the live monitor wrote other rows than it does from tcpdump's capture", file=sys.stderr)
     return 1 if failed else 0
