@@ -21,10 +21,12 @@ const std::map<int, int> LINK_LAYER_OFFSETS = {
 };
 
 namespace {
-// A quiet live link is looked at this often; the kernel also hands a partly filled buffer
-// block to the capture after this long.
+// A quiet live link is looked at this often (the flows due by the clock are handed on).
 constexpr int READ_TIMEOUT_MS = 512;
-static_assert(PacketSource::deliveryDelayMilliseconds > READ_TIMEOUT_MS);
+// libpcap's timeout, which the kernel takes for how long it keeps a partly filled buffer
+// block before handing it to the capture. A block retired empty wakes nobody.
+constexpr int BLOCK_TIMEOUT_MS = 200;
+static_assert(PacketSource::deliveryDelayMilliseconds > BLOCK_TIMEOUT_MS);
 // Reads between two looks at the clock for the statistics of a live capture.
 constexpr unsigned READS_PER_CLOCK = 64;
 
@@ -180,12 +182,12 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
         return nullptr;
     }
     pcap_set_promisc(handle, 1);
-    pcap_set_timeout(handle, READ_TIMEOUT_MS);
+    pcap_set_timeout(handle, BLOCK_TIMEOUT_MS);
     // No immediate mode: on Linux it means one fixed ring slot per frame, sized for the
     // largest frame the device could hand over (64 KiB with segmentation offload), so the
     // default buffer held a few dozen frames and a burst overflowed it. Without it frames
     // are packed into the buffer's blocks, which the kernel hands over when full or after
-    // the read timeout: at most that much later, nothing next to a flow's 10 s.
+    // the block timeout: at most that much later, nothing next to a flow's 10 s.
     pcap_set_buffer_size(handle, bufferBytes);
     if (pcap_activate(handle) < 0) {
         VARNO_LOG(error) << pcap_geterr(handle);

@@ -51,8 +51,8 @@ public:
     // a second while the capture thread shares the processor with the rest of the pipeline.
     static constexpr int defaultBufferBytes = 32 << 20;
     // How long the kernel may hold a received frame before the capture can read it: it
-    // hands over a partly filled buffer block after the read timeout (plus timer slack).
-    static constexpr uint64_t deliveryDelayMilliseconds = 512 + 50;
+    // hands over a partly filled buffer block after a timeout (plus timer slack).
+    static constexpr uint64_t deliveryDelayMilliseconds = 250;
     // Between two looks at libpcap's counters of a live capture.
     static constexpr std::chrono::seconds statisticsInterval{60};
 
