@@ -5,8 +5,8 @@ writes with what the monitor writes from tcpdump's capture of the same replay.
   live.py VARNO SEED.pcap WORK_DIR
 
 Two network namespaces joined by a veth pair (MTU 1500, offloads as the driver sets them): tcpreplay sends
-the seed from one end; on the other end tcpdump (libpcap's defaults, the monitor's capture
-filter) writes a file that `varno -p` reads afterwards, and `varno -i` listens itself, both
+the seed from one end; on the other end tcpdump (libpcap's defaults, the monitor's own capture
+filter for Ethernet) writes a file that `varno -p` reads afterwards, and `varno -i` listens itself, both
 on the same replay, so both see the same frames at the same times (two replays would not:
 the seed reuses client ports, and how connections fall into the monitor's 10 s flows
 depends on the replay's timing). Each speed (1x, 20x, top speed;
@@ -29,7 +29,8 @@ import subprocess
 import sys
 import time
 
-CAPTURE_FILTER = "tcp && ip[2:2] - ((ip[0] & 0xf) << 2) - ((tcp[12] & 0xf0) >> 2) > 0"
+from measure import monitor_filter
+
 STATS = re.compile(r"(warning|error) - Capture statistics on \S+: (\d+) received, (\d+) dropped by the kernel, "
                    r"(\d+) dropped by the interface")
 
@@ -110,13 +111,13 @@ def log_drops(directory):
     return int(stats[-1][2]) + int(stats[-1][3]) if stats else 0
 
 
-def replay_once(link, varno, seed, speed, work):
+def replay_once(link, varno, seed, speed, work, capture_filter):
     """One replay with tcpdump and the live monitor on the same end of the link."""
     capture, live_out, file_out = (os.path.join(work, name) for name in ("tcpdump.pcap", "live", "from-file"))
     for directory in (live_out, file_out):
         shutil.rmtree(directory, ignore_errors=True)
     err = open(os.path.join(work, "tcpdump.err"), "w+")
-    tcpdump = subprocess.Popen(link.in_sensor(["tcpdump", "-i", link.sensor_if, "-w", capture, CAPTURE_FILTER]),
+    tcpdump = subprocess.Popen(link.in_sensor(["tcpdump", "-i", link.sensor_if, "-w", capture, capture_filter]),
                                stdout=subprocess.DEVNULL, stderr=err)
     monitor = subprocess.Popen(link.in_sensor([varno, "-i", link.sensor_if, "-o", live_out, "-s", "warning"]),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -148,6 +149,8 @@ def main():
     speeds = os.environ.get("BENCH_LIVE_SPEEDS", "1 20 top").split()
     runs = int(os.environ.get("BENCH_LIVE_RUNS", "1"))
     os.makedirs(work, exist_ok=True)
+    # tcpdump must keep what the monitor keeps (the SYNs among it split reused ports).
+    capture_filter = monitor_filter(varno, seed, work)
 
     load = os.getloadavg()[0]
     print(f"Live capture: the seed replayed with tcpreplay onto a veth pair (load average {load:.1f}, "
@@ -160,7 +163,7 @@ def main():
     with Link() as link:
         for speed in speeds:
             for _ in range(runs):
-                run = replay_once(link, varno, seed, speed, work)
+                run = replay_once(link, varno, seed, speed, work, capture_filter)
                 same = run["live rows"] == run["file rows"]
                 if run["dropped"] == 0 and not same:
                     failed = True
