@@ -28,6 +28,11 @@ bool Flow::processPackets() {
     }
     // The analysis is over: record buffers and pending segments are not needed any more.
     for (auto const& processor : processors) processor->release();
-    packetStore.clear();  // no packet of this flow is held any more
     return complete;
+}
+
+void Flow::releaseAnalysis() {
+    for (auto const& processor : processors) processor->release();
+    TLSFeatures spent;
+    std::swap(features, spent);
 }

@@ -25,6 +25,9 @@ public:
     // handshake was seen complete.
     bool processPackets();
     bool processPacket(std::shared_ptr<Packet> const& packet);
+    // Frees what the analysis allocated (on the analysis thread), once the row is written;
+    // the flow's own blocks and kept packets go with the flow.
+    void releaseAnalysis();
 
 private:
     // The fixed parts of a flow (its processors, their list nodes, the packet queue's

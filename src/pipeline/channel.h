@@ -71,6 +71,14 @@ public:
         afterTaking(lock);
     }
 
+    // Moves every waiting message into `out` without waiting for one.
+    void takeAll(std::vector<Message>& out) {
+        boost::unique_lock<boost::mutex> lock(mutex);
+        for (auto& message : queue) out.push_back(std::move(message));
+        queue.clear();
+        afterTaking(lock);
+    }
+
     bool empty() {
         boost::lock_guard<boost::mutex> lock(mutex);
         return queue.empty();
@@ -110,6 +118,10 @@ private:
 };
 
 using FlowChannel = MessageChannel<std::shared_ptr<Flow>>;
+
+// Flows whose row is written go back to the capture thread on a channel of this kind, to
+// be freed where their memory was taken: freed on another thread, every block locks the
+// capture thread's allocator arena, and the two threads contend on it.
 
 // End-of-stream markers: empty flow pointers, one per worker on the task channel and one
 // on the export channel.

@@ -11,14 +11,19 @@
 FlowEngine::FlowEngine(int workerCount)
     : taskChannel(std::make_shared<FlowChannel>()),
       exportChannel(std::make_shared<FlowChannel>()),
+      finishedChannel(std::make_shared<FlowChannel>()),
       packetSourceWorker(flows, taskChannel),
       exportWorker(exportChannel, exporter) {
+    packetSourceWorker.takeFinishedFrom(finishedChannel);
+    exportWorker.returnFinishedTo(finishedChannel);
     if (workerCount == 1) {
         workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exporter));
-        return;
+    } else {
+        for (int i = 0; i < workerCount; ++i)
+            workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
+        exportThreadNeeded = true;
     }
-    for (int i = 0; i < workerCount; ++i) workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
-    exportThreadNeeded = true;
+    for (auto const& worker : workers) worker->returnFinishedTo(finishedChannel);
 }
 
 FlowEngine::~FlowEngine() = default;

@@ -64,6 +64,7 @@ private:
 
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
+    std::shared_ptr<FlowChannel> finishedChannel;
     PacketSourceWorker packetSourceWorker;
     std::list<std::shared_ptr<FlowTaskWorker>> workers;
     FlowExporter exporter;

@@ -15,7 +15,9 @@ void FlowExportWorker::operator()() {
             }
             exporter.exportRow(flow->features);
             rows.fetch_add(1, std::memory_order_relaxed);
+            flow->releaseAnalysis();
         }
+        if (finished) finished->sendBatch(flows);
         flows.clear();
         // Nothing more waiting: the rows go to the file now, so a kill cannot take rows
         // that were handed over a while ago.

@@ -12,6 +12,8 @@ class FlowExportWorker {
 public:
     FlowExportWorker(std::shared_ptr<FlowChannel> const& channel, FlowExporter& exporter)
         : channel(channel), exporter(exporter) {}
+    // Where flows go once their row is written: back to the thread that built them.
+    void returnFinishedTo(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
     // Rows handed to the exporter so far; any thread may read it.
     uint64_t rowsWritten() const { return rows.load(std::memory_order_relaxed); }
@@ -21,5 +23,6 @@ public:
 private:
     std::shared_ptr<FlowChannel> channel;
     FlowExporter& exporter;
+    std::shared_ptr<FlowChannel> finished;
     std::atomic<uint64_t> rows{0};
 };

@@ -16,16 +16,20 @@ void FlowTaskWorker::operator()() {
         for (auto& flow : tasks) {
             if (!flow) {
                 passOn(complete);
+                retire();
                 return;
             }
-            if (process(*flow))
+            if (process(*flow)) {
                 complete.push_back(std::move(flow));
-            else
+            } else {
                 ++incomplete;
+                spent.push_back(std::move(flow));
+            }
         }
         tasks.clear();
         // Whatever this batch completed goes on at once, as one hand-over.
         passOn(complete);
+        retire();
         // Writing rows itself with nothing more waiting: they go to the file now, so a
         // kill cannot take rows that were handed over a while ago.
         if (exporter && taskChannel->empty()) exporter->flush();
@@ -36,7 +40,14 @@ void FlowTaskWorker::passOn(std::vector<std::shared_ptr<Flow>>& complete) {
     if (!exporter) return exportChannel->sendBatch(complete);
     for (auto const& flow : complete) exporter->exportRow(flow->features);
     rows.fetch_add(complete.size(), std::memory_order_relaxed);
+    for (auto& flow : complete) spent.push_back(std::move(flow));
     complete.clear();
+}
+
+void FlowTaskWorker::retire() {
+    for (auto const& flow : spent) flow->releaseAnalysis();
+    if (finished) finished->sendBatch(spent);
+    spent.clear();
 }
 
 bool FlowTaskWorker::process(Flow& flow) {

@@ -17,6 +17,9 @@ public:
         : taskChannel(taskChannel), exportChannel(exportChannel) {}
     FlowTaskWorker(std::shared_ptr<FlowChannel> const& taskChannel, FlowExporter& exporter)
         : taskChannel(taskChannel), exporter(&exporter) {}
+    // Where flows go once their row is written (or they are dropped): back to the thread
+    // that built them. Without one they are freed here.
+    void returnFinishedTo(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
     // Flows analysed without a complete handshake, read after the thread has ended; rows
     // this worker wrote itself so far, for any thread.
@@ -29,9 +32,12 @@ public:
 private:
     static bool process(Flow& flow);
     void passOn(std::vector<std::shared_ptr<Flow>>& complete);
+    void retire();
 
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
+    std::shared_ptr<FlowChannel> finished;
+    std::vector<std::shared_ptr<Flow>> spent;
     FlowExporter* exporter = nullptr;
     uint64_t incomplete = 0;
     std::atomic<uint64_t> rows{0};

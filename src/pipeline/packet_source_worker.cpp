@@ -97,7 +97,12 @@ void PacketSourceWorker::handOver(std::shared_ptr<Flow>&& flow, uint64_t now) {
     handedOver.push_back(std::move(flow));
 }
 
-void PacketSourceWorker::sendHandedOver() { taskChannel->sendBatch(handedOver); }
+void PacketSourceWorker::sendHandedOver() {
+    taskChannel->sendBatch(handedOver);
+    if (!finished) return;
+    finished->takeAll(spent);
+    spent.clear();
+}
 
 CaptureCounts PacketSourceWorker::captureCounts() const { return source ? source->counts : CaptureCounts{}; }
 

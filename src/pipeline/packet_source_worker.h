@@ -17,6 +17,9 @@ public:
     PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel);
 
     void setPacketSource(std::unique_ptr<PacketSource>& source);
+    // Flows the workers are done with come back on this channel and are freed here, on
+    // the thread whose allocator arena holds their memory.
+    void takeFinishedFrom(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
     void close();
     static bool checkTlsSignatures(Packet const& packet);
@@ -46,6 +49,8 @@ private:
     void publishProgress(uint64_t packets);
 
     std::vector<std::shared_ptr<Flow>> handedOver;
+    std::shared_ptr<FlowChannel> finished;
+    std::vector<std::shared_ptr<Flow>> spent;
     uint64_t firstHandedOverAt = 0;
     bool live = false;
 
