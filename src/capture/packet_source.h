@@ -104,6 +104,8 @@ private:
     std::chrono::steady_clock::time_point drainUntil;
     std::chrono::steady_clock::time_point quietUntil;
 
+    // The stdio buffer of the file being read; freed only after its handle is closed.
+    std::unique_ptr<char[]> fileBuffer;
     // Files still to read after the current one.
     std::deque<CaptureFile> pendingFiles;
     CaptureFile currentFile;

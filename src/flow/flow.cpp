@@ -4,6 +4,7 @@
 #include "tls/tls.h"
 
 Flow::Flow(FlowKey const& key) {
+    packets.reserve(maxPackets);
     std::pmr::polymorphic_allocator<TLSProtocolProcessor> inArena(&arena);
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key));
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key.reverse()));
@@ -22,10 +23,11 @@ bool Flow::processPacket(std::shared_ptr<Packet> const& packet) {
 
 bool Flow::processPackets() {
     bool complete = false;
-    while (!packets.empty()) {
-        if (!complete) complete = processPacket(packets.front());
-        packets.pop_front();
+    for (auto const& packet : packets) {
+        if (complete) break;
+        complete = processPacket(packet);
     }
+    packets.clear();
     // The analysis is over: record buffers and pending segments are not needed any more.
     for (auto const& processor : processors) processor->release();
     return complete;

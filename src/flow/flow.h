@@ -1,15 +1,14 @@
 #pragma once
 #include <cstddef>
-#include <deque>
 #include <list>
 #include <memory>
 #include <memory_resource>
+#include <vector>
 
 #include "capture/packet.h"
 #include "capture/flowkey.h"
+#include "tls/tls.h"
 #include "tls/tls_features.h"
-
-class ProtocolProcessor;
 
 // One TCP connection that opened with a TLS hello: its queued packets (both directions),
 // the two direction processors and the result record they fill.
@@ -29,20 +28,25 @@ public:
     // the flow's own blocks and kept packets go with the flow.
     void releaseAnalysis();
 
+    // Packets kept per flow; the analysis needs the hellos and the flights around them.
+    static constexpr size_t maxPackets = 20;
+
 private:
-    // The fixed parts of a flow (its processors, their list nodes, the packet queue's
-    // blocks) are carved from this buffer inside the flow object. A flow is built on the
-    // capture thread and freed on another; a dozen separate heap blocks freed across
-    // threads per flow made the threads contend on the allocator.
-    alignas(std::max_align_t) std::byte arenaBuffer[1152];
+    // The fixed parts of a flow (its two processors with their shared-pointer blocks, their
+    // list nodes, the packet queue) are carved from this buffer inside the flow object:
+    // one allocation per flow instead of a dozen. Sized from what goes in, with room for
+    // the library's bookkeeping: a buffer too small goes to the heap for a block twice its size.
+    static constexpr size_t arenaSize = 2 * (sizeof(TLSProtocolProcessor) + 4 * sizeof(void*)) +
+                                        2 * 4 * sizeof(void*) + maxPackets * sizeof(std::shared_ptr<Packet>) +
+                                        2 * alignof(std::max_align_t);
+    alignas(std::max_align_t) std::byte arenaBuffer[arenaSize];
     std::pmr::monotonic_buffer_resource arena{arenaBuffer, sizeof arenaBuffer};
 
 public:
     // Declared before the packets so that it outlives every packet the flow and its
     // processors hold.
     PacketStore packetStore;
-    std::pmr::deque<std::shared_ptr<Packet>> packets{&arena};
+    std::pmr::vector<std::shared_ptr<Packet>> packets{&arena};
     std::pmr::list<std::shared_ptr<ProtocolProcessor>> processors{&arena};
     TLSFeatures features;
-    size_t maxPackets = 20;
 };

@@ -25,13 +25,14 @@ void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
         nextSeq = payloadSequence(*packet);
         nextSeqKnown = true;
     }
-    // Not zeroed: only bytes a record wrote are ever read back.
-    if (!buffer) buffer = std::make_unique_for_overwrite<uint8_t[]>(TLS_MAX_RECORD_LENGTH);
     pending.push_back(Pending{packet, arrivals++});
 }
 
 void TLSRecordExtractor::release() {
     buffer.reset();
+    bufferSize = 0;
+    bodySegment.reset();
+    recordStarted = false;
     pending.clear();
     pending.shrink_to_fit();
     current.reset();
@@ -47,7 +48,9 @@ void TLSRecordExtractor::prepareForNextRecord() {
     record.length = 0;
     record.rawHeader.fill(0);
     record.captured = false;
-    record.body = buffer.get();
+    record.body = nullptr;
+    bodySegment.reset();
+    recordStarted = true;
     headerRemaining = 5;
     dataRemaining = 0;
     rawHeaderWrite = 0;
@@ -95,8 +98,17 @@ void TLSRecordExtractor::finishSegment() {
     cursor = nullptr;
 }
 
+uint8_t* TLSRecordExtractor::reserveBuffer(uint32_t length) {
+    // Not zeroed: only bytes a record wrote are ever read back.
+    if (bufferSize < length) {
+        buffer = std::make_unique_for_overwrite<uint8_t[]>(length);
+        bufferSize = length;
+    }
+    return buffer.get();
+}
+
 bool TLSRecordExtractor::hasMoreRecords() {
-    if (recordComplete || record.body == nullptr) prepareForNextRecord();
+    if (recordComplete || !recordStarted) prepareForNextRecord();
     while (!recordComplete) {
         if (!current && !startNextSegment()) return false;
 
@@ -121,7 +133,13 @@ bool TLSRecordExtractor::hasMoreRecords() {
                 uint32_t n = std::min(dataRemaining, packetRemaining);
                 if (isCopiedType(record.type)) {
                     record.captured = true;
-                    std::memcpy(buffer.get() + bodyWrite, cursor, n);
+                    if (bodyWrite == 0 && n == dataRemaining) {
+                        record.body = cursor;
+                        bodySegment = current;
+                    } else {
+                        if (bodyWrite == 0) record.body = reserveBuffer(record.length);
+                        std::memcpy(buffer.get() + bodyWrite, cursor, n);
+                    }
                 }
                 cursor += n;
                 bodyWrite += n;

@@ -8,8 +8,6 @@
 
 class Packet;
 
-constexpr size_t TLS_MAX_RECORD_LENGTH = 65535;
-
 namespace content_type {
 constexpr uint8_t CHANGE_CIPHER_SPEC = 20;
 constexpr uint8_t ALERT = 21;
@@ -26,7 +24,7 @@ constexpr uint8_t CERTIFICATE_REQUEST = 13;
 }  // namespace handshake_type
 
 // The TLS record being assembled. Only handshake, alert and ChangeCipherSpec payloads
-// are copied; `captured` tells whether `payload()` holds the record's bytes.
+// are kept; `captured` tells whether `payload()` holds the record's bytes.
 struct TLSRecord {
     uint8_t type = 0;
     uint16_t version = 0;
@@ -55,6 +53,7 @@ public:
     void release();
 
     size_t pendingCount() const { return pending.size(); }
+    // True while a record that spans segments has been copied together.
     bool holdsBuffer() const { return buffer != nullptr; }
 
 private:
@@ -66,9 +65,14 @@ private:
     bool startNextSegment();
     void finishSegment();
     void prepareForNextRecord();
+    uint8_t* reserveBuffer(uint32_t length);
 
+    // Fields ordered so that no padding is wasted: the extractor lives inside every flow.
     TLSRecord record;
-    std::unique_ptr<uint8_t[]> buffer;  // TLS_MAX_RECORD_LENGTH bytes, allocated on first payload
+    // A record whose body lies in one segment is read in place, and that segment is held
+    // until the next record; only a body that spans segments is copied together here.
+    std::shared_ptr<Packet> bodySegment;
+    std::unique_ptr<uint8_t[]> buffer;
     std::vector<Pending> pending;
     uint64_t arrivals = 0;
 
@@ -77,12 +81,13 @@ private:
     uint32_t packetRemaining = 0;
     uint32_t currentEndSeq = 0;
 
-    size_t rawHeaderWrite = 0;
-    size_t bodyWrite = 0;
+    uint32_t bufferSize = 0;
+    uint32_t rawHeaderWrite = 0;
+    uint32_t bodyWrite = 0;
     uint32_t dataRemaining = 0;
     uint32_t headerRemaining = 5;
-    bool recordComplete = false;
-
     uint32_t nextSeq = 0;
+    bool recordStarted = false;
+    bool recordComplete = false;
     bool nextSeqKnown = false;
 };
