@@ -187,24 +187,45 @@ bool Packet::parseTcp(const uint8_t* datagram, size_t ipLength, size_t total) {
     key.srcPort = srcPort;
     key.dstPort = dstPort;
     key.protocol = PROTOCOL_TCP;
-    FlowKey reversed = key.reverse();
-    flowKey = reversed < key ? reversed : key;
     return true;
+}
+
+FlowKey Packet::flowKey() const {
+    const FlowKey reversed = key.reverse();
+    return reversed < key ? reversed : key;
 }
 
 uint8_t* PacketStore::allocate(size_t size) {
     size = (size + 15) & ~size_t(15);  // keeps every copied header suitably aligned
     if (size > left) {
-        const size_t length = size > nextChunk ? size : nextChunk;
-        if (nextChunk < chunkSize) nextChunk *= 2;
-        chunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(length));
-        next = chunks.back().get();
-        left = length;
+        // A large segment gets a block of its own, and the chunk keeps its room for the
+        // small ones: most of a flow's bytes come in a few full-size segments.
+        if (size >= ownBlockFrom) return newBlock(size);
+        next = newBlock(chunkSize - blockHeader);
+        left = chunkSize - blockHeader;
     }
     uint8_t* block = next;
     next += size;
     left -= size;
     return block;
+}
+
+uint8_t* PacketStore::newBlock(size_t size) {
+    auto* block = static_cast<uint8_t*>(::operator new(blockHeader + size));
+    std::memcpy(block, &blocks, sizeof blocks);  // the block before, for clear()
+    blocks = block;
+    return block + blockHeader;
+}
+
+void PacketStore::clear() {
+    while (blocks) {
+        uint8_t* before;
+        std::memcpy(&before, blocks, sizeof before);
+        ::operator delete(blocks);
+        blocks = before;
+    }
+    next = nullptr;
+    left = 0;
 }
 
 bool Packet::copyPacketData() {
@@ -241,7 +262,6 @@ std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
     kept->seq = seq;
     kept->tcpFlags = tcpFlags;
     kept->key = key;
-    kept->flowKey = flowKey;
     kept->ownsData = true;
     return kept;
 }

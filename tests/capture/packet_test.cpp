@@ -258,7 +258,7 @@ TEST(PacketDecoding, BothDirectionsShareTheCanonicalKey) {
         std::swap(b.srcPort, b.dstPort);
         auto pa = tcpPacket(a), pb = tcpPacket(b);
         ASSERT_TRUE(pa && pb);
-        EXPECT_TRUE(sameKey(pa->flowKey, pb->flowKey));
+        EXPECT_TRUE(sameKey(pa->flowKey(), pb->flowKey()));
         EXPECT_FALSE(sameKey(pa->key, pb->key));
 
         Segment self = a;
@@ -266,7 +266,7 @@ TEST(PacketDecoding, BothDirectionsShareTheCanonicalKey) {
         self.dstPort = self.srcPort;
         auto ps = tcpPacket(self);
         ASSERT_TRUE(ps);
-        EXPECT_TRUE(sameKey(ps->flowKey, ps->key));
+        EXPECT_TRUE(sameKey(ps->flowKey(), ps->key));
     }
 }
 

@@ -44,7 +44,7 @@ inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t siz
     for (size_t i = 0; i < packet.tcpPayloadLength(); ++i) sink += packet.tcpPayload()[i];
     sink += static_cast<unsigned>(packet.timestamp() + static_cast<uint64_t>(packet.captureTime() > 0));
     sink += PacketSourceWorker::checkTlsSignatures(packet);
-    return sameKey(packet.flowKey, packet.key) || sameKey(packet.flowKey, packet.key.reverse());
+    return sameKey(packet.flowKey(), packet.key) || sameKey(packet.flowKey(), packet.key.reverse());
 }
 
 }  // namespace detail
@@ -139,7 +139,7 @@ inline FlowOutcome segments(const uint8_t* data, size_t size) {
     }
     if (inOrder.empty() && late.empty()) return outcome;
 
-    Flow flow(inOrder.empty() ? late.front()->flowKey : inOrder.front()->flowKey);
+    Flow flow(inOrder.empty() ? late.front()->flowKey() : inOrder.front()->flowKey());
     for (auto const& p : inOrder) flow.enqueuePacket(p);
     for (auto const& p : late) flow.enqueuePacket(p);
     outcome.complete = flow.processPackets();

@@ -38,7 +38,7 @@ struct Connection {
     std::shared_ptr<Flow> flow() {
         Segment s = client;
         s.payload = {0};
-        return std::make_shared<Flow>(tcpPacket(s)->flowKey);
+        return std::make_shared<Flow>(tcpPacket(s)->flowKey());
     }
 
 private:
