@@ -60,6 +60,7 @@ void appendCell(std::string& row, std::string const& text) {
 
 FlowExporter::~FlowExporter() {
     // An unfinished file keeps its ".tmp" name, so readers never take it for complete.
+    writeOut();
     if (output.is_open()) output.close();
     releaseLock();
 }
@@ -77,6 +78,7 @@ void FlowExporter::exportRow(TLSFeatures const& features) {
 
 void FlowExporter::flush() {
     lastFlush = std::chrono::steady_clock::now();
+    writeOut();
     if (!output.is_open()) return;
     output.flush();
     if (!output) reportFileError("Cannot write output file ");
@@ -155,6 +157,7 @@ void FlowExporter::openFile() {
 }
 
 void FlowExporter::closeFile() {
+    writeOut();
     if (!output.is_open()) return;
     output.close();
     if (output.fail()) reportFileError("Cannot write output file ");
@@ -173,7 +176,10 @@ void FlowExporter::reportFileError(char const* what) {
 }
 
 void FlowExporter::writeRow(TLSFeatures const& features) {
-    std::string row = std::to_string(features.connectionTimestamp);
+    // Rows gather in one buffer written in large pieces: the stream writes every piece of
+    // a kilobyte or more (a row with certificates or messages) with a system call of its own.
+    std::string& row = unwritten;
+    row += std::to_string(features.connectionTimestamp);
     row += features.tlsVersion.starts_with("TLS") ? ",TLS" : ",SSL";
     for (std::string const* text :
          {&features.clientIPAddress, &features.clientPortNumber, &features.clientMACAddress, &features.serverIPAddress,
@@ -192,12 +198,16 @@ void FlowExporter::writeRow(TLSFeatures const& features) {
     row += ',';
     row += encodeHandshakeMessages(features.handshakeMessages);
     row += '\n';
+    ++rowsInFile;
+    if (unwritten.size() >= writeSize) writeOut();
+}
 
-    if (output.is_open()) {
-        output.write(row.data(), std::streamsize(row.size()));
+void FlowExporter::writeOut() {
+    if (output.is_open() && !unwritten.empty()) {
+        output.write(unwritten.data(), std::streamsize(unwritten.size()));
         if (!output) reportFileError("Cannot write output file ");
     }
-    ++rowsInFile;
+    unwritten.clear();
 }
 
 std::string FlowExporter::writeCertificates(std::vector<std::string> const& chain) {

@@ -55,6 +55,7 @@ private:
     void reportFileError(char const* what);
 
     void releaseLock();
+    void writeOut();
 
     std::chrono::steady_clock::time_point fileOpenedAt{};
     std::chrono::steady_clock::time_point lastFlush{};
@@ -63,6 +64,9 @@ private:
     int32_t fileSequence = 0;
     std::string lastTimestamp;
     std::ofstream output;
+    // Rows not yet handed to the stream; written out from this size, and on every flush.
+    std::string unwritten;
+    static constexpr size_t writeSize = 256 * 1024;
     std::string currentPath;
     bool fileErrorLogged = false;  // a failed write or close of the current file was logged
     bool openErrorLogged = false;  // a failed open was logged and no open has succeeded since
