@@ -28,6 +28,7 @@ bool Flow::processPackets() {
         complete = processPacket(packet);
     }
     packets.clear();
+    features.formatAddresses();
     // The analysis is over: record buffers and pending segments are not needed any more.
     for (auto const& processor : processors) processor->release();
     return complete;

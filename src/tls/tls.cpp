@@ -231,16 +231,32 @@ void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int typ
 
 void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClient) {
     FlowKey const& key = packet.key;
+    SeenEndpoints& seen = features->endpoints;
     if (packet.ethernetHeader) {
-        std::string destination = ethernetToString(packet.ethernetHeader);
-        std::string source = ethernetToString(packet.ethernetHeader + 6);
-        features->clientMACAddress = sourceIsClient ? source : destination;
-        features->serverMACAddress = sourceIsClient ? destination : source;
+        const uint8_t* destination = packet.ethernetHeader;
+        const uint8_t* source = packet.ethernetHeader + 6;
+        std::copy_n(sourceIsClient ? source : destination, 6, seen.clientMac.begin());
+        std::copy_n(sourceIsClient ? destination : source, 6, seen.serverMac.begin());
+        seen.macsSet = true;
     }
-    features->clientIPAddress = addressToString(sourceIsClient ? key.srcAddress : key.dstAddress, key.ipVersion);
-    features->clientPortNumber = std::to_string(sourceIsClient ? key.srcPort : key.dstPort);
-    features->serverIPAddress = addressToString(sourceIsClient ? key.dstAddress : key.srcAddress, key.ipVersion);
-    features->serverPortNumber = std::to_string(sourceIsClient ? key.dstPort : key.srcPort);
+    seen.client = sourceIsClient ? key.srcAddress : key.dstAddress;
+    seen.server = sourceIsClient ? key.dstAddress : key.srcAddress;
+    seen.clientPort = sourceIsClient ? key.srcPort : key.dstPort;
+    seen.serverPort = sourceIsClient ? key.dstPort : key.srcPort;
+    seen.ipVersion = key.ipVersion;
+    seen.set = true;
+}
+
+void TLSFeatures::formatAddresses() {
+    if (endpoints.macsSet) {
+        clientMACAddress = ethernetToString(endpoints.clientMac.data());
+        serverMACAddress = ethernetToString(endpoints.serverMac.data());
+    }
+    if (!endpoints.set) return;
+    clientIPAddress = addressToString(endpoints.client, endpoints.ipVersion);
+    clientPortNumber = std::to_string(endpoints.clientPort);
+    serverIPAddress = addressToString(endpoints.server, endpoints.ipVersion);
+    serverPortNumber = std::to_string(endpoints.serverPort);
 }
 
 void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<const uint8_t> message) {

@@ -1,8 +1,22 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "capture/flowkey.h"
+
+// The endpoints as the hellos last showed them, kept raw during the analysis: both hellos
+// of a flow set them, and text is made once per flow (TLSFeatures::formatAddresses).
+struct SeenEndpoints {
+    IpAddress client, server;
+    uint16_t clientPort = 0, serverPort = 0;
+    uint8_t ipVersion = 0;
+    bool set = false;
+    bool macsSet = false;  // only frames with an Ethernet header carry them
+    std::array<uint8_t, 6> clientMac{}, serverMac{};
+};
 
 // The result record of one connection. Fields are in CSV column order (ProtocolType is
 // derived at export); text fields already hold their CSV form.
@@ -32,6 +46,10 @@ struct TLSFeatures {
     bool clientHelloSeen = false;
     bool serverHelloSeen = false;
     bool fatalAlertSeen = false;
+
+    SeenEndpoints endpoints;
+    // Writes the address, port and MAC fields from `endpoints`, when the hellos set them.
+    void formatAddresses();
 
     bool handshakeComplete() const {
         return !fatalAlertSeen && clientChangeCipherSpecSeen && serverChangeCipherSpecSeen && clientHelloSeen &&

@@ -45,6 +45,7 @@ TEST_F(Processors, ClientHelloFillsAddressesSniAndFlags) {
     EXPECT_FALSE(features.isCompressed);
     EXPECT_FALSE(features.isRenegotiated);
     EXPECT_EQ(features.tlsVersion, "TLSv1.2");
+    features.formatAddresses();
     EXPECT_EQ(features.clientIPAddress, "192.168.1.10");
     EXPECT_EQ(features.clientPortNumber, "51000");
     EXPECT_EQ(features.serverIPAddress, "10.1.2.3");
@@ -86,6 +87,7 @@ TEST_F(Processors, Tls13ServerHelloSetsVersionGroupAndKeyShare) {
     EXPECT_EQ(features.tls13KexNamedGroupCodePoint, "0x001d");
     EXPECT_EQ(features.keyShareExtension.size(), 2u + 2u + 32u);
     // The server side is the packet's source.
+    features.formatAddresses();
     EXPECT_EQ(features.serverIPAddress, "10.1.2.3");
     EXPECT_EQ(features.clientPortNumber, "51000");
 }
