@@ -3,28 +3,62 @@
 #include "flow/flow.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
-Flow* FlowTable::find(FlowKey const& key) {
-    auto it = flows.find(key);
-    return it == flows.end() ? nullptr : it->second.flow.get();
-}
-
 Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
-    auto flow = std::make_shared<Flow>(key);
-    const uint64_t serial = ++serials;
-    flows.emplace(key, Entry{flow, serial});
+    if ((count + 1) * 2 > slots.size()) grow();
+    const size_t mask = slots.size() - 1;
+    size_t i = home(key);
+    while (slots[i].flow) i = (i + 1) & mask;
+    Slot& slot = slots[i];
+    slot.key = key;
+    slot.serial = ++serials;
+    slot.flow = std::make_shared<Flow>(key);
+    ++count;
     // Saturate: a capture time at the end of the range must not wrap to an early deadline.
     const uint64_t deadline = now > UINT64_MAX - timeout ? UINT64_MAX : now + timeout;
-    expiryQueue.push(Expiry{key, deadline, serial});
-    return *flow;
+    expiryQueue.push(Expiry{key, deadline, slot.serial});
+    return *slot.flow;
+}
+
+// Empties slot i and moves later keys of its run back, each no further back than the slot
+// it hashes to, so that every key stays reachable from its slot without a gap.
+std::shared_ptr<Flow> FlowTable::take(size_t i) {
+    std::shared_ptr<Flow> flow = std::move(slots[i].flow);
+    --count;
+    const size_t mask = slots.size() - 1;
+    size_t hole = i;
+    for (size_t j = (i + 1) & mask; slots[j].flow; j = (j + 1) & mask) {
+        // The key in j may fill the hole when the hole lies between its own slot and j.
+        if (((j - home(slots[j].key)) & mask) >= ((j - hole) & mask)) {
+            slots[hole] = std::move(slots[j]);
+            hole = j;
+        }
+    }
+    return flow;
+}
+
+void FlowTable::grow() {
+    std::vector<Slot> old = std::move(slots);
+    const size_t capacity = old.empty() ? firstCapacity : old.size() * 2;
+    slots = std::vector<Slot>(capacity);
+    shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    const size_t mask = capacity - 1;
+    for (Slot& slot : old) {
+        if (!slot.flow) continue;
+        size_t i = home(slot.key);
+        while (slots[i].flow) i = (i + 1) & mask;
+        slots[i] = std::move(slot);
+    }
 }
 
 std::vector<std::shared_ptr<Flow>> FlowTable::takeAll() {
     std::vector<std::pair<FlowKey, std::shared_ptr<Flow>>> entries;
-    entries.reserve(flows.size());
-    for (auto& entry : flows) entries.emplace_back(entry.first, std::move(entry.second.flow));
-    flows.clear();
+    entries.reserve(count);
+    for (Slot& slot : slots)
+        if (slot.flow) entries.emplace_back(slot.key, std::move(slot.flow));
+    count = 0;
     expiryQueue = {};
     std::sort(entries.begin(), entries.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
     std::vector<std::shared_ptr<Flow>> all;

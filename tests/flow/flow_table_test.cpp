@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "flow/flow.h"
+#include "flow/flow_table.h"
+
+namespace {
+FlowKey keyFor(unsigned n) {
+    FlowKey key;
+    const uint8_t client[4] = {10, 0, uint8_t(n >> 8), uint8_t(n)};
+    const uint8_t server[4] = {192, 0, 2, 1};
+    key.srcAddress = IpAddress::fromIpv4(client);
+    key.dstAddress = IpAddress::fromIpv4(server);
+    key.srcPort = uint16_t(40000 + n % 7);
+    key.dstPort = 443;
+    key.protocol = 6;
+    return key;
+}
+}  // namespace
+
+// Random opens, closes and expiries against a plain map: removals move keys back within
+// their runs, and the table grows several times, so every key must stay findable.
+TEST(FlowTable, AgreesWithAMapThroughOpensClosesExpiriesAndGrowth) {
+    FlowTable table;
+    table.timeout = 50;
+    std::map<FlowKey, Flow*> model;
+    std::mt19937 random(7);
+    for (uint64_t now = 0; now < 40000; ++now) {
+        const FlowKey key = keyFor(random() % 3000);
+        if (random() % 3 == 0) {
+            table.close(key, [&](std::shared_ptr<Flow>&& flow) {
+                ASSERT_EQ(model.at(key), flow.get());
+                model.erase(key);
+            });
+        } else if (!table.find(key)) {
+            model[key] = &table.open(key, now);
+        }
+        table.expire(now, [&](std::shared_ptr<Flow>&& flow) {
+            auto it = std::find_if(model.begin(), model.end(), [&](auto const& e) { return e.second == flow.get(); });
+            ASSERT_NE(it, model.end());
+            model.erase(it);
+        });
+        if (now % 997 == 0)
+            for (unsigned n = 0; n < 3000; ++n) {
+                auto it = model.find(keyFor(n));
+                ASSERT_EQ(table.find(keyFor(n)), it == model.end() ? nullptr : it->second) << n << " at " << now;
+            }
+        ASSERT_EQ(table.size(), model.size());
+    }
+    const auto all = table.takeAll();
+    ASSERT_EQ(all.size(), model.size());
+    EXPECT_TRUE(table.empty());
+}
