@@ -8,16 +8,11 @@
 #include "report/registry.h"
 #include "base/byte_reader.h"
 #include "base/hex.h"
+#include "tls/record_extractor.h"
 
 namespace report {
 
 namespace {
-constexpr uint16_t EXT_SERVER_NAME = 0x0000;
-constexpr uint16_t EXT_SUPPORTED_GROUPS = 0x000a;
-constexpr uint16_t EXT_SIGNATURE_ALGORITHMS = 0x000d;
-constexpr uint16_t EXT_ALPN = 0x0010;
-constexpr uint16_t EXT_SUPPORTED_VERSIONS = 0x002b;
-constexpr uint16_t EXT_KEY_SHARE = 0x0033;
 constexpr size_t RANDOM_LENGTH = 32;
 
 // A list of 16-bit values behind a length prefix of prefixBytes bytes.
@@ -105,12 +100,12 @@ bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out) {
     walkExtensions(hello, [&](uint16_t type, ByteReader data) {
         out.extensions.push_back(type);
         switch (type) {
-        case EXT_SERVER_NAME: out.hasSni = true; break;
-        case EXT_SUPPORTED_GROUPS: readU16List(data, 2, out.groups); break;
-        case EXT_SIGNATURE_ALGORITHMS: readU16List(data, 2, out.signatureAlgorithms); break;
-        case EXT_ALPN: readAlpn(data, out.alpn); break;
-        case EXT_SUPPORTED_VERSIONS: readU16List(data, 1, out.supportedVersions); break;
-        case EXT_KEY_SHARE: readKeyShares(data, out.keyShares); break;
+        case extension_type::SERVER_NAME: out.hasSni = true; break;
+        case extension_type::SUPPORTED_GROUPS: readU16List(data, 2, out.groups); break;
+        case extension_type::SIGNATURE_ALGORITHMS: readU16List(data, 2, out.signatureAlgorithms); break;
+        case extension_type::ALPN: readAlpn(data, out.alpn); break;
+        case extension_type::SUPPORTED_VERSIONS: readU16List(data, 1, out.supportedVersions); break;
+        case extension_type::KEY_SHARE: readKeyShares(data, out.keyShares); break;
         default: break;
         }
     });
@@ -129,10 +124,10 @@ bool parseServerHello(std::span<const uint8_t> message, ServerHelloInfo& out) {
     hello.skip(1);  // compression method
     if (!hello.ok()) return false;
     walkExtensions(hello, [&](uint16_t type, ByteReader data) {
-        if (type == EXT_SUPPORTED_VERSIONS) {
+        if (type == extension_type::SUPPORTED_VERSIONS) {
             uint16_t const selected = data.u16();
             if (data.ok()) out.version = selected;
-        } else if (type == EXT_ALPN) {
+        } else if (type == extension_type::ALPN) {
             std::vector<std::string> picked;
             readAlpn(data, picked);
             if (!picked.empty()) out.alpn = picked.front();
@@ -213,7 +208,7 @@ std::string Ja4::compute(ClientHelloInfo const& hello) {
     for (uint16_t e : hello.extensions) {
         if (isGrease(e)) continue;
         ++extensionCount;
-        if (e != EXT_SERVER_NAME && e != EXT_ALPN) scratch.push_back(e);
+        if (e != extension_type::SERVER_NAME && e != extension_type::ALPN) scratch.push_back(e);
     }
     appendCount(out, extensionCount);
 

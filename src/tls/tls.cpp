@@ -16,10 +16,6 @@
 #include "tls/tables.h"
 
 namespace {
-constexpr uint16_t EXT_SERVER_NAME = 0x0000;
-constexpr uint16_t EXT_SUPPORTED_VERSIONS = 0x002b;
-constexpr uint16_t EXT_KEY_SHARE = 0x0033;
-constexpr uint16_t EXT_RENEGOTIATION_INFO = 0xff01;
 
 constexpr size_t HELLO_RANDOM_LENGTH = 32;
 constexpr uint8_t FATAL_ALERT_LEVEL = 2;
@@ -280,9 +276,9 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
         // The last offered method decides; an empty list offers none.
         features->isCompressed = !compression.empty() && compression.back() != 0;
         walkExtensions(hello, [this](uint16_t type, ByteReader data) {
-            if (type == EXT_SERVER_NAME)
+            if (type == extension_type::SERVER_NAME)
                 parseSNIExt(data);
-            else if (type == EXT_RENEGOTIATION_INFO)
+            else if (type == extension_type::RENEGOTIATION_INFO)
                 parseRenegotiationExt(data);
         });
     }
@@ -338,11 +334,11 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
             features->isCompressed = compression != 0;
             const bool keyShare = AnalysisSettings::instance().keyShare;
             walkExtensions(hello, [&](uint16_t type, ByteReader data) {
-                if (type == EXT_KEY_SHARE)
+                if (type == extension_type::KEY_SHARE)
                     parseKeyShareExt(data, keyShare);
-                else if (type == EXT_RENEGOTIATION_INFO)
+                else if (type == extension_type::RENEGOTIATION_INFO)
                     parseRenegotiationExt(data);
-                else if (type == EXT_SUPPORTED_VERSIONS)
+                else if (type == extension_type::SUPPORTED_VERSIONS)
                     selected = parseSupportedVersionsExt(data);
             });
         }
