@@ -14,8 +14,8 @@ Flow::~Flow() = default;
 
 bool Flow::processPacket(std::shared_ptr<Packet> const& packet) {
     for (auto const& entry : processors) {
-        std::shared_ptr<ProtocolProcessor> processor = entry;
-        if (processor->canProcess(packet)) processor->process(packet);
+        ProtocolProcessor& processor = *entry;
+        if (processor.canProcess(packet)) processor.process(packet);
         if (features.fatalAlertSeen) break;
     }
     return features.handshakeComplete();
