@@ -13,7 +13,12 @@ void FlowTaskWorker::operator()() {
     std::vector<std::shared_ptr<Flow>> tasks, complete;
     for (;;) {
         taskChannel->receiveBatch(tasks, batchSize);
-        for (auto& flow : tasks) {
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            // Flows and their packets were last written on the capture thread's core: the
+            // next flows are fetched while this one is analysed.
+            if (i + 2 < tasks.size() && tasks[i + 2]) tasks[i + 2]->prefetch();
+            if (i + 1 < tasks.size() && tasks[i + 1]) tasks[i + 1]->prefetchPackets();
+            std::shared_ptr<Flow>& flow = tasks[i];
             if (!flow) {
                 passOn(complete);
                 retire();
