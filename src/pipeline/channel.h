@@ -119,10 +119,6 @@ private:
 
 using FlowChannel = MessageChannel<std::shared_ptr<Flow>>;
 
-// Flows whose row is written go back to the capture thread on a channel of this kind, to
-// be freed where their memory was taken: freed on another thread, every block locks the
-// capture thread's allocator arena, and the two threads contend on it.
-
 // End-of-stream markers: empty flow pointers, one per worker on the task channel and one
 // on the export channel.
 extern const std::shared_ptr<Flow> NullFlowProcessMsg;

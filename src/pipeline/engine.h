@@ -64,6 +64,9 @@ private:
 
     std::shared_ptr<FlowChannel> taskChannel;
     std::shared_ptr<FlowChannel> exportChannel;
+    // Flows whose row is written (or that were dropped) go back to the capture thread, to
+    // be freed where their memory was taken: freed on another thread, every block locks the
+    // capture thread's allocator arena, and the two threads contend on it.
     std::shared_ptr<FlowChannel> finishedChannel;
     PacketSourceWorker packetSourceWorker;
     std::list<std::shared_ptr<FlowTaskWorker>> workers;
