@@ -25,7 +25,7 @@ private:
     // Small pieces (packet objects, hellos, short records) share chunks of this size
     // (header included); a piece of ownBlockFrom bytes or more gets a block of its own.
     // Tens of thousands of flows may be alive at once: geometric chunks left about 40 %
-    // of a flow's store unused, these leave about 10 %.
+    // of a flow's store unused, these leave about 20 %.
     static constexpr size_t chunkSize = 2048;
     static constexpr size_t ownBlockFrom = 1024;
     // Each block starts with the address of the block allocated before it.
