@@ -1,5 +1,6 @@
 #include "app/logging.h"
 
+#include "base/error_text.h"
 #include "base/log.h"
 
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include <boost/log/utility/setup/common_attributes.hpp>
 #include <boost/make_shared.hpp>
 #include <cerrno>
-#include <system_error>
 
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
@@ -71,7 +71,7 @@ std::string Logging::directoryProblem(std::string const& directory) {
         fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) ::unlink(probe.c_str());
     }
-    if (fd < 0) return std::error_code(errno, std::generic_category()).message();
+    if (fd < 0) return errorText(errno);
     ::close(fd);
     return {};
 }

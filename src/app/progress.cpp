@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "export/output_files.h"
+
 namespace {
 
 // 1234567 -> "1,234,567"
@@ -59,15 +61,6 @@ int terminalColumns(int fd) {
     return 80;
 }
 
-void writeAll(int fd, std::string const& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;  // a terminal gone away: the run goes on without a display
-        done += size_t(n);
-    }
-}
-
 }  // namespace
 
 std::string progressText(EngineProgress const& progress, double seconds, bool finished, bool compact) {
@@ -118,7 +111,7 @@ ProgressLine::~ProgressLine() {
     wake.notify_one();
     thread.join();
     draw(true);
-    writeAll(fd, "\n");
+    output_files::writeAll(fd, "\n");  // a terminal gone away: the run goes on without it
 }
 
 void ProgressLine::draw(bool finished) {
@@ -130,5 +123,5 @@ void ProgressLine::draw(bool finished) {
     std::string text = progressText(now, seconds, finished, false);
     if (text.size() > width) text = progressText(now, seconds, finished, true);
     if (text.size() > width) text.resize(width);
-    writeAll(fd, "\r" + text + "\x1b[K");
+    output_files::writeAll(fd, "\r" + text + "\x1b[K");
 }

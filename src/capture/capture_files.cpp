@@ -10,10 +10,10 @@
 #include <array>
 #include <cerrno>
 #include <memory>
-#include <system_error>
 #include <tuple>
 
 #include "base/byte_reader.h"
+#include "base/error_text.h"
 #include "base/log.h"
 
 namespace {
@@ -23,15 +23,13 @@ namespace {
 constexpr std::array<uint32_t, 7> captureMagics = {0xa1b2c3d4, 0xd4c3b2a1, 0xa1b23c4d, 0x4d3cb2a1,
                                                    0xa1b2cd34, 0x34cdb2a1, 0x0a0d0d0a};
 
-std::string systemError(int error) { return std::error_code(error, std::generic_category()).message(); }
-
 // Reads up to four bytes from the start of path; errno text on failure.
 bool readHead(std::string const& path, std::array<uint8_t, 4>& head, size_t& got, std::string& failure) {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        failure = systemError(errno);
+        failure = errorText(errno);
         return false;
     }
     got = 0;
@@ -39,7 +37,7 @@ bool readHead(std::string const& path, std::array<uint8_t, 4>& head, size_t& got
         ssize_t n = ::read(fd, head.data() + got, head.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            failure = systemError(errno);
+            failure = errorText(errno);
             ::close(fd);
             return false;
         }
@@ -67,7 +65,7 @@ CaptureDirectory listCaptureFiles(std::string const& directory) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
     if (!dir) {
         result.failedPath = directory;
-        result.failure = systemError(errno);
+        result.failure = errorText(errno);
         return result;
     }
     std::vector<std::string> names;
@@ -84,7 +82,7 @@ CaptureDirectory listCaptureFiles(std::string const& directory) {
         if (::stat(path.c_str(), &info) != 0) {
             if (errno == ENOENT) continue;  // a dangling link or a file gone meanwhile
             result.failedPath = path;
-            result.failure = systemError(errno);
+            result.failure = errorText(errno);
             return result;
         }
         if (!S_ISREG(info.st_mode)) continue;

@@ -59,15 +59,15 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     if (hdr == nullptr || bytes == nullptr) return reject(SkipReason::CutShort);
 
     ByteReader frame(bytes, hdr->caplen);
-    size_t typeAt = 0, headerEnd = 0;
+    const LinkHeader geometry = linkHeaderOf(link);
     switch (link) {
     case LinkLayer::Unsupported:
         return reject(SkipReason::NotIp);
     case LinkLayer::Raw: {
         const uint8_t version = frame.u8() >> 4;
         if (!frame.ok()) return reject(SkipReason::CutShort);
-        if (version == 4) return parseIpv4(0);
-        if (version == 6) return parseIpv6(0);
+        if (version == 4) return parseIpv4(geometry.length);
+        if (version == 6) return parseIpv6(geometry.length);
         return reject(SkipReason::NotIp);
     }
     case LinkLayer::Null: {
@@ -75,25 +75,20 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
         uint32_t family = frame.u32();
         if (!frame.ok()) return reject(SkipReason::CutShort);
         if (family & 0xffff0000) family = swapBytes(family);
-        if (family == 2) return parseIpv4(4);
-        if (isNullIpv6Family(family)) return parseIpv6(4);
+        if (family == 2) return parseIpv4(geometry.length);
+        if (isNullIpv6Family(family)) return parseIpv6(geometry.length);
         return reject(SkipReason::NotIp);
     }
     case LinkLayer::Ethernet:
-        typeAt = 12, headerEnd = 14;
-        break;
     case LinkLayer::LinuxSll:
-        typeAt = 14, headerEnd = 16;
-        break;
     case LinkLayer::LinuxSll2:
-        typeAt = 0, headerEnd = 20;
         break;
     }
 
     ByteReader linkHeader = frame;
-    linkHeader.skip(typeAt);
+    linkHeader.skip(geometry.typeAt);
     uint16_t type = linkHeader.u16();
-    if (!frame.skip(headerEnd)) return reject(SkipReason::CutShort);
+    if (!frame.skip(geometry.length)) return reject(SkipReason::CutShort);
     if (link == LinkLayer::Ethernet) ethernetHeader = bytes;
     // Each VLAN tag is 2 bytes of tag control and the next type; the link header grows by 4.
     for (int tags = 0; isVlanTag(type); ++tags) {

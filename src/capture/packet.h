@@ -68,6 +68,25 @@ enum class LinkLayer : uint8_t {
 };
 LinkLayer linkLayerOf(int linkType);
 
+// Where a link's header names what follows it (an EtherType or, on the null link, the
+// address family) and where the header ends without VLAN tags. The decoder and the
+// capture filter both read a frame by these numbers.
+struct LinkHeader {
+    size_t typeAt = 0;
+    size_t length = 0;
+};
+constexpr LinkHeader linkHeaderOf(LinkLayer link) {
+    switch (link) {
+    case LinkLayer::Null: return {0, 4};
+    case LinkLayer::Ethernet: return {12, 14};
+    case LinkLayer::Raw: return {0, 0};
+    case LinkLayer::LinuxSll: return {14, 16};
+    case LinkLayer::LinuxSll2: return {0, 20};
+    case LinkLayer::Unsupported: break;
+    }
+    return {};
+}
+
 // Why a frame did not decode, for the counts at the end of a run.
 enum class SkipReason : uint8_t {
     None,

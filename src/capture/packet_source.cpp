@@ -7,20 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "base/error_text.h"
 #include "base/log.h"
 #include "capture/interfaces.h"
-
-const std::map<int, int> LINK_LAYER_OFFSETS = {
-    {DLT_NULL, 4},
-    {DLT_EN10MB, 14},
-    {DLT_RAW, 0},
-    {DLT_LINUX_SLL, 16},
-    {DLT_LINUX_SLL2, 20},
-};
 
 namespace {
 // A quiet live link is looked at this often (the flows due by the clock are handed on).
@@ -40,7 +32,7 @@ pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        VARNO_LOG(error) << path << ": " << std::strerror(errno);
+        VARNO_LOG(error) << path << ": " << errorText(errno);
         return nullptr;
     }
     buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_BYTES);
@@ -130,14 +122,17 @@ std::string nullFamily(std::vector<uint32_t> const& families) {
 }  // namespace
 
 std::string captureFilter(int linkType) {
-    switch (linkLayerOf(linkType)) {
-    case LinkLayer::Ethernet: return etherTypeLink(12, 14);
-    case LinkLayer::LinuxSll: return etherTypeLink(14, 16);
-    case LinkLayer::LinuxSll2: return etherTypeLink(0, 20);
+    const LinkLayer link = linkLayerOf(linkType);
+    const LinkHeader header = linkHeaderOf(link);
+    switch (link) {
+    case LinkLayer::Ethernet:
+    case LinkLayer::LinuxSll:
+    case LinkLayer::LinuxSll2: return etherTypeLink(header.typeAt, header.length);
     case LinkLayer::Null:
-        return anyOf({allOf({nullFamily({2}), ipv4At(4)}), allOf({nullFamily({10, 24, 28, 30}), ipv6At(4)})});
+        return anyOf({allOf({nullFamily({2}), ipv4At(header.length)}),
+                      allOf({nullFamily({10, 24, 28, 30}), ipv6At(header.length)})});
     case LinkLayer::Raw:
-        return anyOf({allOf({versionAt(0, 4), ipv4At(0)}), allOf({versionAt(0, 6), ipv6At(0)})});
+        return anyOf({allOf({versionAt(0, 4), ipv4At(header.length)}), allOf({versionAt(0, 6), ipv6At(header.length)})});
     case LinkLayer::Unsupported: break;
     }
     return "";
@@ -156,8 +151,7 @@ void CaptureCounts::countSkipped(SkipReason reason) {
 
 int linkLayerOffset(pcap_t* handle) {
     const int link = pcap_datalink(handle);
-    auto it = LINK_LAYER_OFFSETS.find(link);
-    if (it != LINK_LAYER_OFFSETS.end()) return it->second;
+    if (linkLayerOf(link) != LinkLayer::Unsupported) return int(linkHeaderOf(linkLayerOf(link)).length);
     VARNO_LOG(error) << "Unsupported data link type: " << link;
     return -1;
 }

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +16,6 @@ struct Interface;
 
 // Link type (pcap_datalink) -> bytes of link-layer header before the network layer,
 // VLAN tags not counted.
-extern const std::map<int, int> LINK_LAYER_OFFSETS;
 int linkLayerOffset(pcap_t* handle);
 
 // The capture filter for a link type, the one place that says which frames reach the

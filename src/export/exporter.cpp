@@ -133,7 +133,9 @@ void FlowExporter::openFile() {
         if (fd >= 0) {
             // Held while the file is written: a run starting meanwhile in the same
             // directory leaves a locked ".tmp" alone instead of taking it for a leftover.
-            ::flock(fd, LOCK_EX | LOCK_NB);
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+                VARNO_LOG(warning) << "Cannot lock output file " << currentPath << ".tmp: " << errorText(errno)
+                                   << "; a run started meanwhile may take it for a leftover";
             lockFd = fd;
         }
     }

@@ -6,11 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 namespace output_files {
-
-std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 int probe(std::string const& path) {
     struct stat info;
@@ -33,6 +30,7 @@ int writeAll(int fd, std::string const& data) {
             if (errno == EINTR) continue;
             return errno;
         }
+        if (n == 0) return EIO;  // nothing taken: trying again would never end
         done += size_t(n);
     }
     return 0;

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "base/error_text.h"
+
 // File operations of the output directory that never replace someone else's data.
 namespace output_files {
 
@@ -17,7 +19,5 @@ int writeAll(int fd, std::string const& data);
 // Moves a finished file to its final name unless that name is taken; 0 or errno
 // (EEXIST when taken).
 int publish(std::string const& from, std::string const& to);
-
-std::string errorText(int error);
 
 }  // namespace output_files

@@ -38,6 +38,8 @@ public:
     static constexpr size_t maxLine = 64u << 20;
     explicit LineReader(std::string const& path);
     bool opened() const { return file != nullptr; }
+    // True when reading stopped at an error rather than at the end of the file.
+    bool failed() const { return file != nullptr && std::ferror(file) != 0; }
     // Next line without its "\n"; false at the end of the file.
     bool next(std::string_view& line, bool& tooLong);
 

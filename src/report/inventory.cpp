@@ -174,6 +174,7 @@ bool Inventory::addDirectory(std::string const& dir, std::string& error) {
             char const* why = tooLong ? "line too long" : addLine(line, dirIndex);
             if (why) malformed(path + ":" + std::to_string(number), std::string(why) + ": " + shorten(line, 60));
         }
+        if (reader.failed()) malformed(path + ":" + std::to_string(number + 1), "read error, the rest is not read");
     }
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -394,13 +395,18 @@ void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> cert
     // The same few server certificates come back in connection after connection, and a
     // full X.509 parse costs more than the rest of a flow's analysis: each analysis
     // thread remembers the answers for the certificates it has read.
+    // Looked up by a view of the bytes: a hit copies nothing.
+    struct ViewHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
+    };
     constexpr size_t remembered = 1024;
-    thread_local std::unordered_map<std::string, std::optional<int>> known;
-    std::string der(certificate.begin(), certificate.end());
+    thread_local std::unordered_map<std::string, std::optional<int>, ViewHash, std::equal_to<>> known;
+    const std::string_view der(reinterpret_cast<const char*>(certificate.data()), certificate.size());
     auto found = known.find(der);
     if (found == known.end()) {
         if (known.size() >= remembered) known.clear();
-        found = known.emplace(std::move(der), rsaModulusBits(certificate)).first;
+        found = known.emplace(std::string(der), rsaModulusBits(certificate)).first;
     }
     if (found->second) features->kexParameter = std::to_string(*found->second);
 }
