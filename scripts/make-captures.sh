@@ -588,6 +588,23 @@ derived vlan_qinq_ipv6.pcap 2 2 "1 (Ethernet)" \
   "v6_ethernet.pcap with two tags in every frame: 802.1ad outer (TPID 0x88a8, VLAN 100), 802.1Q inner (0x8100, VLAN 101)"
 fi
 
+# Connections that give no row, each for another reason the end-of-run record names.
+if wanted t12_ecdhe_rsa_sni.pcap no_answer.pcap cut_before_server_ccs.pcap; then
+cur_port=$((port_base + 1))
+python3 "$tool" no-answer "$out/t12_ecdhe_rsa_sni.pcap" "$out/no_answer.pcap"
+derived no_answer.pcap 1 0 "1 (Ethernet)" \
+  "t12_ecdhe_rsa_sni.pcap cut after the ClientHello: a server that never answers, no row (reason: no ServerHello)"
+python3 "$tool" cut-before-server-ccs "$out/t12_ecdhe_rsa_sni.pcap" "$out/cut_before_server_ccs.pcap"
+derived cut_before_server_ccs.pcap 1 0 "1 (Ethernet)" \
+  "t12_ecdhe_rsa_sni.pcap cut before the server's segment with its ChangeCipherSpec, no row (reason: no ChangeCipherSpec from the server)"
+fi
+if wanted t12_rsa_kx_leaf1024_frag512.pcap gap_server_segment.pcap; then
+cur_port=$((port_base + 40))
+python3 "$tool" drop-server-segment "$out/t12_rsa_kx_leaf1024_frag512.pcap" "$out/gap_server_segment.pcap" 2
+derived gap_server_segment.pcap 1 0 "1 (Ethernet)" \
+  "t12_rsa_kx_leaf1024_frag512.pcap without the server's second segment (NewSessionTicket, ChangeCipherSpec, Finished), as if the capture lost it: the later segments wait behind the gap, no row (reason: gap in the TCP stream)"
+fi
+
 in_manifest=0 # the demo file is no test capture
 scenario demo.pcap 4 4 "$ETH" "demo" demo hrr
 

@@ -15,6 +15,15 @@
                                        host shows a segmentation-offload frame
   pcap_tool.py split-ccs IN OUT PORT   move the first ChangeCipherSpec record sent to TCP port
                                        PORT into a segment of its own without TCP options
+  pcap_tool.py no-answer IN OUT        keep the frames up to the first one with TCP payload (the
+                                       ClientHello): a server that never answers
+  pcap_tool.py drop-server-segment IN OUT N
+                                       drop the N-th segment with payload that the server (the
+                                       side the first payload goes to) sends: data missing
+                                       from the capture
+  pcap_tool.py cut-before-server-ccs IN OUT
+                                       end the capture before the server's segment that holds
+                                       its ChangeCipherSpec record
   pcap_tool.py check     FILE PORT...  dissect FILE with tshark and print one line per TCP
                                        connection plus a summary (see check())
 
@@ -228,6 +237,67 @@ def split_ccs(cap, port):
     raise SystemExit(f"no segment to port {port} carries a ChangeCipherSpec record")
 
 
+def tcp_segment(frame):
+    """(source port, destination port, sequence number, payload) of an Ethernet IPv4 TCP
+    frame, or None."""
+    if len(frame) < ETH_HEADER + 40 or frame[12:14] != b"\x08\x00":
+        return None
+    ip = frame[ETH_HEADER:]
+    ihl = (ip[0] & 0x0F) * 4
+    if ip[9] != 6:
+        return None
+    total = struct.unpack("!H", ip[2:4])[0]
+    tcp = ip[ihl:]
+    sport, dport, seq = struct.unpack("!HHI", tcp[:8])
+    thl = (tcp[12] >> 4) * 4
+    return sport, dport, seq, ip[ihl + thl:total]
+
+
+def payload_frames(cap):
+    """Indexes and segments of the frames with TCP payload, and the server's port (where
+    the first payload goes)."""
+    require_ethernet(cap, "this rewrite")
+    found = [(i, tcp_segment(fr[3])) for i, fr in enumerate(cap.frames)]
+    found = [(i, seg) for i, seg in found if seg and seg[3]]
+    if not found:
+        raise SystemExit("no TCP payload in the capture")
+    return found, found[0][1][1]
+
+
+def no_answer(cap):
+    found, _ = payload_frames(cap)
+    del cap.frames[found[0][0] + 1:]
+
+
+def drop_server_segment(cap, n):
+    found, server = payload_frames(cap)
+    sent = [i for i, seg in found if seg[0] == server]
+    if n < 1 or n > len(sent) - 1:
+        raise SystemExit(f"the server sends {len(sent)} segments; N must leave one after it")
+    del cap.frames[sent[n - 1]]
+
+
+def cut_before_server_ccs(cap):
+    found, server = payload_frames(cap)
+    stream, start = b"", None
+    for i, (sport, _, seq, payload) in found:
+        if sport != server:
+            continue
+        if start is None:
+            start = seq
+        stream += payload
+        # Walk the server's records from the start of its stream up to this segment's end.
+        pos = 0
+        while pos + 5 <= len(stream):
+            if stream[pos] == 20:
+                if pos >= len(stream) - len(payload):
+                    del cap.frames[i:]
+                    return
+                break
+            pos += 5 + struct.unpack("!H", stream[pos + 3:pos + 5])[0]
+    raise SystemExit("the server sends no ChangeCipherSpec record")
+
+
 TSHARK_FIELDS = ["tcp.stream", "ip.src", "tcp.srcport", "tcp.dstport", "tls.record.content_type",
                  "tls.handshake.type", "tls.alert_message.level", "tls.handshake.version",
                  "tls.handshake.extensions.supported_version", "ipv6.src"]
@@ -309,6 +379,12 @@ def main(argv):
         zero_ip_length(cap)
     elif cmd == "split-ccs":
         split_ccs(cap, int(argv[4]))
+    elif cmd == "no-answer":
+        no_answer(cap)
+    elif cmd == "drop-server-segment" and len(argv) > 4:
+        drop_server_segment(cap, int(argv[4]))
+    elif cmd == "cut-before-server-ccs":
+        cut_before_server_ccs(cap)
     else:
         raise SystemExit(__doc__)
     write_pcap(argv[3], cap)

@@ -46,11 +46,7 @@ LinkLayer linkLayerOf(int linkType) {
 Packet::~Packet() = default;
 
 bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
-    if (!ownsData) {
-        ethernetHeader = nullptr;
-        ipHeader = nullptr;
-        tcpHeader = nullptr;
-    }
+    if (!ownsData) ethernetHeader = nullptr;
     header = hdr;
     data = bytes;
     payload = nullptr;
@@ -106,7 +102,7 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
 bool Packet::parseIpv4(size_t offset) {
     ByteReader ip(data + offset, header->caplen - offset);
     if (ip.remaining() < MIN_IP_HEADER) return reject(SkipReason::CutShort);
-    ipHeader = data + offset;
+    const uint8_t* ipHeader = data + offset;
     const uint8_t versionAndLength = ip.u8();
     ip.skip(1);
     const uint16_t total = ip.u16();
@@ -140,7 +136,7 @@ bool Packet::parseIpv4(size_t offset) {
 bool Packet::parseIpv6(size_t offset) {
     ByteReader ip(data + offset, header->caplen - offset);
     if (ip.remaining() < IPV6_HEADER) return reject(SkipReason::CutShort);
-    ipHeader = data + offset;
+    const uint8_t* ipHeader = data + offset;
     const uint8_t version = ip.u8() >> 4;
     ip.skip(3);
     const size_t datagram = IPV6_HEADER + ip.u16();
@@ -173,8 +169,7 @@ bool Packet::parseTcp(const uint8_t* datagram, size_t ipLength, size_t total) {
     const uint8_t flags = tcp.u8();
     if (!tcp.ok() || tcpLength < MIN_TCP_HEADER || ipLength + tcpLength > total) return reject(SkipReason::Malformed);
 
-    tcpHeader = datagram + ipLength;
-    payload = tcpHeader + tcpLength;
+    payload = datagram + ipLength + tcpLength;
     payloadLength = static_cast<int32_t>(total - ipLength - tcpLength);
     seq = sequence;
     tcpFlags = flags;
@@ -223,12 +218,6 @@ void PacketStore::clear() {
     left = 0;
 }
 
-bool Packet::copyPacketData() {
-    if (header == nullptr || data == nullptr) return false;
-    storage = std::make_unique_for_overwrite<uint8_t[]>(sizeof(pcap_pkthdr) + header->caplen);
-    return adoptCopy(storage.get());
-}
-
 std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
     auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), linkType);
     if (header == nullptr || data == nullptr) return kept;
@@ -274,8 +263,6 @@ void Packet::reset() {
     if (ownsData) return;
     header = nullptr;
     ethernetHeader = nullptr;
-    ipHeader = nullptr;
-    tcpHeader = nullptr;
     data = nullptr;
 }
 

@@ -98,8 +98,8 @@ enum class SkipReason : uint8_t {
 };
 
 // One captured frame decoded in place down to its IP and TCP headers and payload.
-// Until copyPacketData() the pointers refer into libpcap's buffer, valid only until the
-// next read on the same handle.
+// The pointers refer into libpcap's buffer, valid only until the next read on the same
+// handle, unless the packet was kept (keepIn).
 class Packet {
 public:
     static constexpr size_t macAddressesLength = 12;
@@ -111,7 +111,6 @@ public:
     // Decodes an IPv4 or IPv6 TCP segment behind up to two VLAN tags; false (with
     // `skipped` telling why) for anything else.
     bool parse(const pcap_pkthdr* header, const uint8_t* data);
-    bool copyPacketData();
     // A decoded copy of this packet, object and bytes placed in a store that must
     // outlive it: the capture loop keeps packets this way without a heap allocation each.
     // The copy holds the MAC addresses and the payload only (no IP or TCP header).
@@ -130,8 +129,6 @@ public:
 
     const pcap_pkthdr* header = nullptr;
     const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set (12, the addresses, in a kept copy)
-    const uint8_t* ipHeader = nullptr;        // IPv4 or IPv6, as key.ipVersion says
-    const uint8_t* tcpHeader = nullptr;
     int linkType = -1;
     LinkLayer link = LinkLayer::Unsupported;
     SkipReason skipped = SkipReason::None;
@@ -154,7 +151,6 @@ private:
     bool parseIpv6(size_t offset);
     bool parseTcp(const uint8_t* datagram, size_t ipLength, size_t total);
     bool adoptCopy(uint8_t* copy);
-    std::unique_ptr<uint8_t[]> storage;  // owned copy: header followed by the frame bytes
 };
 
 // Six MAC bytes as lower-case hexadecimal pairs joined by ":".

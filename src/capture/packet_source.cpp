@@ -149,18 +149,19 @@ void CaptureCounts::countSkipped(SkipReason reason) {
     }
 }
 
-int linkLayerOffset(pcap_t* handle) {
-    const int link = pcap_datalink(handle);
-    if (linkLayerOf(link) != LinkLayer::Unsupported) return int(linkHeaderOf(linkLayerOf(link)).length);
-    VARNO_LOG(error) << "Unsupported data link type: " << link;
-    return -1;
+namespace {
+// Frames of a link type the decoder does not know are all skipped: said once, at the start.
+void checkLinkType(int link) {
+    if (linkLayerOf(link) == LinkLayer::Unsupported) VARNO_LOG(error) << "Unsupported data link type: " << link;
 }
+}  // namespace
 
 PacketSource::PacketSource(pcap_t* handle)
     : handle(handle),
       linkType(pcap_datalink(handle)),
-      linkOffset(linkLayerOffset(handle)),
-      packet(std::make_shared<Packet>(linkType)) {}
+      packet(std::make_shared<Packet>(linkType)) {
+    checkLinkType(linkType);
+}
 
 PacketSource::~PacketSource() {
     if (handle) pcap_close(handle);
@@ -283,13 +284,6 @@ PacketSource::Read PacketSource::read() {
     }
 }
 
-bool PacketSource::hasMorePackets() {
-    Read result;
-    while ((result = read()) == Read::Idle) {
-    }
-    return result == Read::Packet;
-}
-
 // Waits up to the given time for a frame; false when the time passed without one.
 bool PacketSource::waitForFrames(int milliseconds) {
     pollfd waiting{selectableFd, POLLIN, 0};
@@ -345,7 +339,7 @@ void PacketSource::adoptHandle(pcap_t* newHandle) {
     pcap_close(handle);
     handle = newHandle;
     linkType = pcap_datalink(handle);
-    linkOffset = linkLayerOffset(handle);
+    checkLinkType(linkType);
     packet = std::make_shared<Packet>(linkType);
     spare.reset();  // decodes with the link type of the file before
 }

@@ -14,10 +14,6 @@
 
 struct Interface;
 
-// Link type (pcap_datalink) -> bytes of link-layer header before the network layer,
-// VLAN tags not counted.
-int linkLayerOffset(pcap_t* handle);
-
 // The capture filter for a link type, the one place that says which frames reach the
 // program: IPv4 and IPv6 TCP segments that carry payload, untagged or behind one or two
 // VLAN tags, and TCP segments with SYN set and ACK clear (a connection starting on a
@@ -66,8 +62,6 @@ public:
 
     bool setFilter(std::string const& expression);
     Read read();
-    // Reads until a packet or the end, through read timeouts.
-    bool hasMorePackets();
     std::shared_ptr<Packet> nextPacket();
     // Takes back a packet that nobody kept, so the next read needs no allocation.
     void recycle(std::shared_ptr<Packet>&& used);
@@ -82,7 +76,6 @@ public:
 
     pcap_t* handle;
     int linkType;
-    int32_t linkOffset;
     std::shared_ptr<Packet> packet;
     std::shared_ptr<Packet> spare;
 

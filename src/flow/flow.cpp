@@ -3,7 +3,21 @@
 #include "capture/packet.h"
 #include "tls/tls.h"
 
-Flow::Flow(FlowKey const& key) {
+std::string_view noRowReasonText(NoRowReason reason) {
+    static constexpr std::string_view texts[noRowReasonCount] = {
+        "analysis failed",
+        "fatal alert",
+        "20-segment limit reached",
+        "gap in the TCP stream",
+        "no ClientHello",
+        "no ServerHello",
+        "no ChangeCipherSpec from the client",
+        "no ChangeCipherSpec from the server",
+    };
+    return texts[static_cast<size_t>(reason)];
+}
+
+Flow::Flow(FlowKey const& key) : key(key) {
     packets.reserve(maxPackets);
     std::pmr::polymorphic_allocator<TLSProtocolProcessor> inArena(&arena);
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key));
@@ -28,10 +42,28 @@ bool Flow::processPackets() {
         complete = processPacket(packet);
     }
     packets.clear();
+    if (!complete) noRow = whyIncomplete();
     features.formatAddresses();
     // The analysis is over: record buffers and pending segments are not needed any more.
     for (auto const& processor : processors) processor->release();
     return complete;
+}
+
+// Read before the processors release their state: what stopped the handshake first.
+NoRowReason Flow::whyIncomplete() const {
+    if (features.fatalAlertSeen) return NoRowReason::FatalAlert;
+    bool unfinished = false, gap = false;
+    for (auto const& processor : processors) {
+        unfinished |= !processor->finishedDirection();
+        gap |= processor->waitsOnGap();
+    }
+    // Past the limit the missing part may have come: the capture may hold it.
+    if (segmentLimitReached && unfinished) return NoRowReason::SegmentLimit;
+    if (gap) return NoRowReason::TcpGap;
+    if (!features.clientHelloSeen) return NoRowReason::NoClientHello;
+    if (!features.serverHelloSeen) return NoRowReason::NoServerHello;
+    if (!features.clientChangeCipherSpecSeen) return NoRowReason::NoClientChangeCipherSpec;
+    return NoRowReason::NoServerChangeCipherSpec;
 }
 
 void Flow::releaseAnalysis() {

@@ -3,6 +3,7 @@
 #include <list>
 #include <memory>
 #include <memory_resource>
+#include <string_view>
 #include <vector>
 
 #include "capture/packet.h"
@@ -10,19 +11,39 @@
 #include "tls/tls.h"
 #include "tls/tls_features.h"
 
+// Why a flow handed over for analysis gave no row: exactly one per such flow, the first
+// that applies in this order.
+enum class NoRowReason : uint8_t {
+    AnalysisFailed,            // the analysis threw (logged as an error)
+    FatalAlert,                // either side sent a fatal alert
+    SegmentLimit,              // segments past the 20 kept were dropped while a side was unfinished
+    TcpGap,                    // a side waits for data missing from the capture
+    NoClientHello,             // only the server's side of the handshake was seen
+    NoServerHello,             // the server never answered within the 10 s
+    NoClientChangeCipherSpec,  // the client's side ended without one
+    NoServerChangeCipherSpec,  // the server's side ended without one
+};
+constexpr size_t noRowReasonCount = 8;
+// The reason in the words of the end-of-run record.
+std::string_view noRowReasonText(NoRowReason reason);
+
 // One TCP connection that opened with a TLS hello: its queued packets (both directions),
 // the two direction processors and the result record they fill.
 class Flow {
 public:
     explicit Flow(FlowKey const& key);
+    FlowKey const key;
     ~Flow();
     Flow(Flow const&) = delete;
     Flow& operator=(Flow const&) = delete;
 
     void enqueuePacket(std::shared_ptr<Packet> const& packet) { packets.push_back(packet); }
+    // A segment came after the flow held maxPackets of them; it was not kept.
+    void refusePacket() { segmentLimitReached = true; }
     // Runs the analysis over the queued packets and empties the queue; true when the
-    // handshake was seen complete.
+    // handshake was seen complete, otherwise noRow says why not.
     bool processPackets();
+    NoRowReason noRow = NoRowReason::AnalysisFailed;
     bool processPacket(std::shared_ptr<Packet> const& packet);
     // Hints for the analysis thread: start fetching this flow's object, or (once that has
     // arrived) its kept packets, into the cache.
@@ -44,6 +65,9 @@ public:
     static constexpr size_t maxPackets = 20;
 
 private:
+    NoRowReason whyIncomplete() const;
+    bool segmentLimitReached = false;
+
     // The fixed parts of a flow (its two processors with their shared-pointer blocks, their
     // list nodes, the packet queue) are carved from this buffer inside the flow object:
     // one allocation per flow instead of a dozen. Sized from what goes in, with room for

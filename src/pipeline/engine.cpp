@@ -1,7 +1,9 @@
 #include "pipeline/engine.h"
 
 #include <boost/thread/thread.hpp>
+#include <algorithm>
 #include <functional>
+#include <numeric>
 #include <vector>
 
 #include "base/log.h"
@@ -77,6 +79,8 @@ void FlowEngine::processPackets() {
     runCounts.flowsIncomplete = 0;
     for (auto const& worker : workers) {
         runCounts.flowsIncomplete += worker->incompleteFlows();
+        for (size_t reason = 0; reason < noRowReasonCount; ++reason)
+            runCounts.incompleteByReason[reason] += worker->incompleteByReason()[reason];
         runCounts.rowsWritten += worker->rowsWritten();
     }
     VARNO_LOG(info) << runCounts;
@@ -84,11 +88,24 @@ void FlowEngine::processPackets() {
 
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     CaptureCounts const& c = counts.capture;
-    return out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
+    out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
                << ", IPv6 extension headers " << c.ipv6ExtensionHeaders << ", more than two VLAN tags "
                << c.tooManyVlanTags << ", cut short " << c.cutShort << ", malformed " << c.malformed
                << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten
                << ", flows dropped incomplete " << counts.flowsIncomplete;
+    if (counts.flowsIncomplete == 0) return out;
+    // The reasons that occurred, most frequent first.
+    std::array<size_t, noRowReasonCount> order;
+    std::iota(order.begin(), order.end(), 0);
+    auto const& by = counts.incompleteByReason;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return by[a] > by[b]; });
+    char const* separator = " (";
+    for (size_t reason : order) {
+        if (by[reason] == 0) continue;
+        out << separator << noRowReasonText(static_cast<NoRowReason>(reason)) << ' ' << by[reason];
+        separator = ", ";
+    }
+    return out << ')';
 }
 
 void FlowEngine::interupt() { packetSourceWorker.close(); }

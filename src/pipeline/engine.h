@@ -22,6 +22,7 @@ struct RunCounts {
     uint64_t flowsOpened = 0;
     uint64_t rowsWritten = 0;
     uint64_t flowsIncomplete = 0;  // analysed without a complete handshake: no row
+    FlowTaskWorker::ReasonCounts incompleteByReason{};  // adds up to flowsIncomplete
 };
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts);
 

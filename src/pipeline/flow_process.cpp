@@ -27,7 +27,7 @@ void FlowTaskWorker::operator()() {
             if (process(*flow)) {
                 complete.push_back(std::move(flow));
             } else {
-                ++incomplete;
+                countIncomplete(*flow);
                 spent.push_back(std::move(flow));
             }
         }
@@ -39,6 +39,17 @@ void FlowTaskWorker::operator()() {
         // kill cannot take rows that were handed over a while ago.
         if (exporter && taskChannel->empty()) exporter->flush();
     }
+}
+
+uint64_t FlowTaskWorker::incompleteFlows() const {
+    uint64_t total = 0;
+    for (uint64_t count : incomplete) total += count;
+    return total;
+}
+
+void FlowTaskWorker::countIncomplete(Flow const& flow) {
+    ++incomplete[static_cast<size_t>(flow.noRow)];
+    VARNO_LOG(debug) << "no row (" << noRowReasonText(flow.noRow) << ") -> [" << flow.key << "]";
 }
 
 void FlowTaskWorker::passOn(std::vector<std::shared_ptr<Flow>>& complete) {
@@ -56,6 +67,8 @@ void FlowTaskWorker::retire() {
 }
 
 bool FlowTaskWorker::process(Flow& flow) {
+    // Set first: a flow whose analysis throws keeps this reason.
+    flow.noRow = NoRowReason::AnalysisFailed;
     try {
         return flow.processPackets();
     } catch (std::exception const& error) {

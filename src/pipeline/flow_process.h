@@ -1,9 +1,11 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "flow/flow.h"
 #include "pipeline/channel.h"
 
 class FlowExporter;
@@ -21,9 +23,11 @@ public:
     // that built them. Without one they are freed here.
     void returnFinishedTo(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
-    // Flows analysed without a complete handshake, read after the thread has ended; rows
-    // this worker wrote itself so far, for any thread.
-    uint64_t incompleteFlows() const { return incomplete; }
+    // Flows analysed without a complete handshake, in all and by reason, read after the
+    // thread has ended; rows this worker wrote itself so far, for any thread.
+    using ReasonCounts = std::array<uint64_t, noRowReasonCount>;
+    uint64_t incompleteFlows() const;
+    ReasonCounts const& incompleteByReason() const { return incomplete; }
     uint64_t rowsWritten() const { return rows.load(std::memory_order_relaxed); }
 
     // Flows taken from the task channel at once.
@@ -31,6 +35,7 @@ public:
 
 private:
     static bool process(Flow& flow);
+    void countIncomplete(Flow const& flow);
     void passOn(std::vector<std::shared_ptr<Flow>>& complete);
     void retire();
 
@@ -39,6 +44,6 @@ private:
     std::shared_ptr<FlowChannel> finished;
     std::vector<std::shared_ptr<Flow>> spent;
     FlowExporter* exporter = nullptr;
-    uint64_t incomplete = 0;
+    ReasonCounts incomplete{};
     std::atomic<uint64_t> rows{0};
 };

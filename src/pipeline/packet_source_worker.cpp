@@ -76,7 +76,10 @@ void PacketSourceWorker::dispatch(Packet const& packet) {
     if (packet.tcpPayloadLength() == 0) return;  // a bare SYN does nothing else
 
     if (Flow* flow = flows.find(key)) {
-        if (flow->packets.size() < flow->maxPackets) flow->enqueuePacket(packet.keepIn(flow->packetStore));
+        if (flow->packets.size() < flow->maxPackets)
+            flow->enqueuePacket(packet.keepIn(flow->packetStore));
+        else
+            flow->refusePacket();
     } else if (checkTlsSignatures(packet)) {
         Flow& opened = flows.open(key, packet.timestamp());
         opened.enqueuePacket(packet.keepIn(opened.packetStore));

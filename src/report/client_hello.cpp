@@ -6,52 +6,12 @@
 #include <cstring>
 
 #include "report/registry.h"
-#include "base/byte_reader.h"
 #include "base/hex.h"
-#include "tls/record_extractor.h"
+#include "tls/handshake_views.h"
 
 namespace report {
 
 namespace {
-constexpr size_t RANDOM_LENGTH = 32;
-
-// A list of 16-bit values behind a length prefix of prefixBytes bytes.
-void readU16List(ByteReader& r, size_t prefixBytes, std::vector<uint16_t>& out) {
-    ByteReader list = r.sub(prefixBytes == 1 ? r.u8() : r.u16());
-    while (list.remaining() >= 2) out.push_back(list.u16());
-}
-
-void readAlpn(ByteReader data, std::vector<std::string>& out) {
-    ByteReader list = data.sub(data.u16());
-    while (!list.empty()) {
-        auto name = list.bytes(list.u8());
-        if (!list.ok()) break;
-        out.emplace_back(name.begin(), name.end());
-    }
-}
-
-void readKeyShares(ByteReader data, std::vector<uint16_t>& out) {
-    ByteReader list = data.sub(data.u16());
-    while (!list.empty()) {
-        uint16_t const group = list.u16();
-        list.skip(list.u16());
-        if (!list.ok()) break;
-        out.push_back(group);
-    }
-}
-
-// Calls visit(type, data) for each extension of the block that starts at the reader.
-template <typename Visit>
-void walkExtensions(ByteReader& hello, Visit visit) {
-    if (hello.empty()) return;
-    ByteReader block = hello.sub(hello.u16());
-    while (!block.empty()) {
-        uint16_t const type = block.u16();
-        ByteReader data = block.sub(block.u16());
-        if (!block.ok()) return;
-        visit(type, data);
-    }
-}
 
 bool isAlphanumeric(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -86,26 +46,33 @@ uint16_t ClientHelloInfo::highestVersion() const {
     return highest ? highest : legacyVersion;
 }
 
+namespace {
+void append(U16List list, std::vector<uint16_t>& out) {
+    list.forEach([&](uint16_t value) { out.push_back(value); });
+}
+
+void appendAlpn(ByteView data, std::vector<std::string>& out) {
+    forEachAlpnProtocol(data, [&](ByteView name) { out.emplace_back(name.begin(), name.end()); });
+}
+}  // namespace
+
 bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out) {
     out.clear();
-    ByteReader hello(message);
-    if (hello.u8() != 1) return false;
-    hello = hello.sub(hello.u24());
-    out.legacyVersion = hello.u16();
-    hello.skip(RANDOM_LENGTH);
-    hello.skip(hello.u8());  // session_id
-    readU16List(hello, 2, out.cipherSuites);
-    hello.skip(hello.u8());  // compression methods
-    if (!hello.ok()) return false;
-    walkExtensions(hello, [&](uint16_t type, ByteReader data) {
-        out.extensions.push_back(type);
-        switch (type) {
+    ClientHelloView const hello = readClientHello(message);
+    if (hello.type != handshake_type::CLIENT_HELLO || !hello.fixedPartRead) return false;
+    out.legacyVersion = hello.legacyVersion.value_or(0);
+    append(hello.cipherSuites, out.cipherSuites);
+    hello.extensions.forEach([&](Extension extension) {
+        out.extensions.push_back(extension.type);
+        switch (extension.type) {
         case extension_type::SERVER_NAME: out.hasSni = true; break;
-        case extension_type::SUPPORTED_GROUPS: readU16List(data, 2, out.groups); break;
-        case extension_type::SIGNATURE_ALGORITHMS: readU16List(data, 2, out.signatureAlgorithms); break;
-        case extension_type::ALPN: readAlpn(data, out.alpn); break;
-        case extension_type::SUPPORTED_VERSIONS: readU16List(data, 1, out.supportedVersions); break;
-        case extension_type::KEY_SHARE: readKeyShares(data, out.keyShares); break;
+        case extension_type::SUPPORTED_GROUPS: append(u16ListExtension(extension.data), out.groups); break;
+        case extension_type::SIGNATURE_ALGORITHMS: append(u16ListExtension(extension.data), out.signatureAlgorithms); break;
+        case extension_type::ALPN: appendAlpn(extension.data, out.alpn); break;
+        case extension_type::SUPPORTED_VERSIONS: append(offeredVersions(extension.data), out.supportedVersions); break;
+        case extension_type::KEY_SHARE:
+            forEachKeyShareGroup(extension.data, [&](uint16_t group) { out.keyShares.push_back(group); });
+            break;
         default: break;
         }
     });
@@ -114,22 +81,16 @@ bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out) {
 
 bool parseServerHello(std::span<const uint8_t> message, ServerHelloInfo& out) {
     out = ServerHelloInfo{};
-    ByteReader hello(message);
-    if (hello.u8() != 2) return false;
-    hello = hello.sub(hello.u24());
-    out.version = hello.u16();
-    hello.skip(RANDOM_LENGTH);
-    hello.skip(hello.u8());
-    out.cipherSuite = hello.u16();
-    hello.skip(1);  // compression method
-    if (!hello.ok()) return false;
-    walkExtensions(hello, [&](uint16_t type, ByteReader data) {
-        if (type == extension_type::SUPPORTED_VERSIONS) {
-            uint16_t const selected = data.u16();
-            if (data.ok()) out.version = selected;
-        } else if (type == extension_type::ALPN) {
+    ServerHelloView const hello = readServerHello(message);
+    if (hello.type != handshake_type::SERVER_HELLO || !hello.compressionMethod) return false;
+    out.version = hello.legacyVersion.value_or(0);
+    out.cipherSuite = hello.cipherSuite.value_or(0);
+    hello.extensions.forEach([&](Extension extension) {
+        if (extension.type == extension_type::SUPPORTED_VERSIONS) {
+            if (auto selected = selectedVersion(extension.data)) out.version = *selected;
+        } else if (extension.type == extension_type::ALPN) {
             std::vector<std::string> picked;
-            readAlpn(data, picked);
+            appendAlpn(extension.data, picked);
             if (!picked.empty()) out.alpn = picked.front();
         }
     });

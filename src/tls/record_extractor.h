@@ -14,25 +14,6 @@ constexpr uint8_t ALERT = 21;
 constexpr uint8_t HANDSHAKE = 22;
 }  // namespace content_type
 
-namespace handshake_type {
-constexpr uint8_t CLIENT_HELLO = 1;
-constexpr uint8_t SERVER_HELLO = 2;
-constexpr uint8_t HELLO_RETRY_REQUEST = 6;
-constexpr uint8_t CERTIFICATE = 11;
-constexpr uint8_t SERVER_KEY_EXCHANGE = 12;
-constexpr uint8_t CERTIFICATE_REQUEST = 13;
-}  // namespace handshake_type
-
-namespace extension_type {
-constexpr uint16_t SERVER_NAME = 0x0000;
-constexpr uint16_t SUPPORTED_GROUPS = 0x000a;
-constexpr uint16_t SIGNATURE_ALGORITHMS = 0x000d;
-constexpr uint16_t ALPN = 0x0010;
-constexpr uint16_t SUPPORTED_VERSIONS = 0x002b;
-constexpr uint16_t KEY_SHARE = 0x0033;
-constexpr uint16_t RENEGOTIATION_INFO = 0xff01;
-}  // namespace extension_type
-
 // The TLS record being assembled. Only handshake, alert and ChangeCipherSpec payloads
 // are kept; `captured` tells whether `payload()` holds the record's bytes.
 struct TLSRecord {

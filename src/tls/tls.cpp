@@ -8,48 +8,25 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 
 #include "base/hex.h"
 #include "base/log.h"
 #include "capture/packet.h"
 #include "tls/settings.h"
+#include "tls/registry.h"
 #include "tls/tables.h"
 
 namespace {
 
-constexpr size_t HELLO_RANDOM_LENGTH = 32;
 constexpr uint8_t FATAL_ALERT_LEVEL = 2;
-constexpr size_t HANDSHAKE_HEADER_LENGTH = 4;
-// The longest handshake message (header included) joined across records; a longer
-// declaration is taken for garbage rather than buffered.
-constexpr size_t MAX_JOINED_MESSAGE = 65536;
+constexpr uint16_t TLS13 = 0x0304;
 
-// Length of the handshake message at the reader, header included; 0 when the 4-byte
-// header itself does not fit. The reader does not move.
-size_t declaredLength(ByteReader message) {
-    message.skip(1);
-    const uint32_t bodyLength = message.u24();
-    return message.ok() ? static_cast<size_t>(bodyLength) + HANDSHAKE_HEADER_LENGTH : 0;
-}
-
-// Calls visit(type, data) for each extension of a hello, starting at the 2-byte block
-// length. A block that claims more than the message holds is walked as far as it goes;
-// an extension that does not fit ends the walk.
-template <typename Visit>
-void walkExtensions(ByteReader& hello, Visit visit) {
-    if (hello.empty()) return;  // the message ends right after the fixed part: no extensions
-    const uint16_t total = hello.u16();
-    if (!hello.ok()) return;
-    auto block = hello.rest();
-    ByteReader extensions(block.first(std::min<size_t>(total, block.size())));
-    while (!extensions.empty()) {
-        const uint16_t type = extensions.u16();
-        const uint16_t length = extensions.u16();
-        ByteReader data = extensions.sub(length);
-        if (!extensions.ok()) return;
-        visit(type, data);
-    }
+// The last offered compression method decides; an empty list offers none.
+bool offersCompression(ByteView methods) {
+    if (methods.empty()) return false;
+    ByteReader list(methods);
+    list.skip(methods.size() - 1);
+    return list.u8() != 0;
 }
 
 // Bit length of the RSA modulus in a DER certificate's public key (rsaEncryption or
@@ -72,7 +49,7 @@ std::optional<int> rsaModulusBits(std::span<const uint8_t> der) {
 }  // namespace
 
 bool TLSProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
-    return packet && sameKey(packet->key, directionKey);
+    return packet && sameKey(packet->key, key);
 }
 
 void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
@@ -81,32 +58,32 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
     while (extractor.hasMoreRecords()) {
         TLSRecord const& record = extractor.nextRecord();
         // Only handshake records continue a message cut short; anything else ends it.
-        if (record.type != content_type::HANDSHAKE) dropPartialMessage();
+        if (record.type != content_type::HANDSHAKE) stream.interrupt();
         if (!record.captured) {
             // Application data, an unknown type or an empty record: this direction's
             // handshake is over, but records already cut from this segment still count.
             finished = true;
             continue;
         }
-        switch (record.type) {
-        case content_type::ALERT:
-            handleAlert(record, *packet);
-            if (features->fatalAlertSeen) return;
-            break;
-        case content_type::CHANGE_CIPHER_SPEC:
-            finished = true;
-            if (isServer)
-                features->serverChangeCipherSpecSeen = true;
-            else
-                features->clientChangeCipherSpecSeen = true;
-            VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet->key << "]";
-            return;
-        case content_type::HANDSHAKE:
-            walkHandshakeRecord(record, *packet);
-            break;
-        default:
-            break;
-        }
+        // A fatal alert or a ChangeCipherSpec ends the call; later records are not looked at.
+        if (!handleRecord(record, *packet)) return;
+    }
+}
+
+bool TLSProtocolProcessor::handleRecord(TLSRecord const& record, Packet const& packet) {
+    switch (record.type) {
+    case content_type::ALERT:
+        handleAlert(record, packet);
+        return !features->fatalAlertSeen;
+    case content_type::CHANGE_CIPHER_SPEC:
+        handleChangeCipherSpec(packet);
+        return false;
+    case content_type::HANDSHAKE:
+        stream.addRecord(record.payload());
+        for (HandshakeStream::Message message; stream.next(message);) handleMessage(packet, message);
+        return true;
+    default:
+        return true;
     }
 }
 
@@ -125,98 +102,54 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
     if (level == FATAL_ALERT_LEVEL) features->fatalAlertSeen = true;
 }
 
-void TLSProtocolProcessor::walkHandshakeRecord(TLSRecord const& record, Packet const& packet) {
-    if (!joinsMessages) {
-        walkRecordAlone(ByteReader(record.payload()), packet);
-        return;
-    }
-    ByteReader body(record.payload());
-    auto carry = [&](size_t wanted) {
-        auto more = body.bytes(std::min(wanted, body.remaining()));
-        partialMessage.insert(partialMessage.end(), more.begin(), more.end());
-    };
-    if (holdsPartialMessage()) {
-        // The header first, then the rest of the body the header declares.
-        if (partialMessage.size() < HANDSHAKE_HEADER_LENGTH) carry(HANDSHAKE_HEADER_LENGTH - partialMessage.size());
-        if (partialMessage.size() < HANDSHAKE_HEADER_LENGTH) return;
-        const size_t length = declaredLength(ByteReader(partialMessage));
-        if (length > MAX_JOINED_MESSAGE) {
-            // Too long to join after all: this record and the later ones are read alone.
-            dropPartialMessage();
-            joinsMessages = false;
-            walkRecordAlone(ByteReader(record.payload()), packet);
-            return;
-        }
-        partialMessage.reserve(length);
-        carry(length - partialMessage.size());
-        if (partialMessage.size() < length) return;
-        // Moved out first, so the memory goes as soon as the message has been handled.
-        const std::vector<uint8_t> joined = std::exchange(partialMessage, {});
-        handleMessage(packet, joined, true);
-    }
-    while (!body.empty()) {
-        const size_t length = declaredLength(body);
-        if (length > MAX_JOINED_MESSAGE) {
-            joinsMessages = false;
-            walkRecordAlone(body, packet);
-            return;
-        }
-        if (length == 0 || length > body.remaining()) {
-            // A header or a message cut by the end of the record: kept for the next one.
-            partialMessage.reserve(std::max(length, HANDSHAKE_HEADER_LENGTH));
-            carry(body.remaining());
-            return;
-        }
-        handleMessage(packet, body.bytes(length), true);
-    }
+void TLSProtocolProcessor::handleChangeCipherSpec(Packet const& packet) {
+    finished = true;
+    if (isServer)
+        features->serverChangeCipherSpecSeen = true;
+    else
+        features->clientChangeCipherSpecSeen = true;
+    VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
 }
 
-// Each message read within this record alone: one that runs past the record's end is
-// parsed as far as it goes, but never saved raw, since its bytes are incomplete.
-void TLSProtocolProcessor::walkRecordAlone(ByteReader messages, Packet const& packet) {
-    while (!messages.empty()) {
-        const size_t length = declaredLength(messages);
-        if (length == 0) break;  // a message header cut by the end of the record
-        const bool whole = messages.remaining() >= length;
-        handleMessage(packet, messages.bytes(std::min(length, messages.remaining())), whole);
-    }
-}
-
-void TLSProtocolProcessor::handleMessage(Packet const& packet, std::span<const uint8_t> message, bool whole) {
+void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::Message message) {
     auto const& settings = AnalysisSettings::instance();
-    ByteReader header(message);
+    ByteReader header(message.bytes);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
     if (settings.savesMessageType(type)) {
-        if (whole) saveRawData(message, type);
+        // A message cut short is parsed as far as it goes, but never saved incomplete.
+        if (message.whole) saveRawData(message.bytes, type);
         VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
     }
     switch (type) {
     case handshake_type::CLIENT_HELLO:
-        parseClientHello(packet, message);
+        parseClientHello(packet, message.bytes);
         break;
     case handshake_type::SERVER_HELLO:
     case handshake_type::HELLO_RETRY_REQUEST:
-        parseServerHello(packet, message);
+        parseServerHello(packet, message.bytes);
         break;
     case handshake_type::CERTIFICATE:
         // An RSA suite needs the leaf's key size even when certificates are not kept.
-        if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message, settings.certificates);
+        if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message.bytes, settings.certificates);
         break;
     case handshake_type::SERVER_KEY_EXCHANGE:
-        parseServerKeyExchange(packet, message);
+        parseServerKeyExchange(packet, message.bytes);
         break;
     case handshake_type::CERTIFICATE_REQUEST:
-        parseCertificateRequest(packet, message);
+        parseCertificateRequest(packet);
         break;
     default:
         break;
     }
 }
 
-void TLSProtocolProcessor::setVersion(int version) {
-    auto it = tlsVersions.find(version);
-    if (it != tlsVersions.end()) features->tlsVersion = it->second;
+// A code outside the version table leaves the version as it was.
+void TLSProtocolProcessor::setVersion(uint16_t version) {
+    const tls::Version known = tls::versionFromCode(version);
+    if (known == tls::Version::Unknown) return;
+    features->versionCode = version;
+    features->tlsVersion = tls::versionText(known);
 }
 
 void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int type) {
@@ -227,7 +160,7 @@ void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int typ
 }
 
 void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClient) {
-    FlowKey const& key = packet.key;
+    FlowKey const& from = packet.key;
     SeenEndpoints& seen = features->endpoints;
     if (packet.ethernetHeader) {
         const uint8_t* destination = packet.ethernetHeader;
@@ -236,11 +169,11 @@ void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClien
         std::copy_n(sourceIsClient ? destination : source, 6, seen.serverMac.begin());
         seen.macsSet = true;
     }
-    seen.client = sourceIsClient ? key.srcAddress : key.dstAddress;
-    seen.server = sourceIsClient ? key.dstAddress : key.srcAddress;
-    seen.clientPort = sourceIsClient ? key.srcPort : key.dstPort;
-    seen.serverPort = sourceIsClient ? key.dstPort : key.srcPort;
-    seen.ipVersion = key.ipVersion;
+    seen.client = sourceIsClient ? from.srcAddress : from.dstAddress;
+    seen.server = sourceIsClient ? from.dstAddress : from.srcAddress;
+    seen.clientPort = sourceIsClient ? from.srcPort : from.dstPort;
+    seen.serverPort = sourceIsClient ? from.dstPort : from.srcPort;
+    seen.ipVersion = from.ipVersion;
     seen.set = true;
 }
 
@@ -261,57 +194,24 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
     features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, true);
 
-    ByteReader hello(message);
-    hello.skip(4);
-    const uint16_t legacy = hello.u16();
-    if (hello.ok() && !versionFixed && features->tlsVersion != "TLSv1.3") {
-        setVersion(legacy);
+    const ClientHelloView hello = readClientHello(message);
+    // After a HelloRetryRequest the version is the server's: a second ClientHello leaves it.
+    if (hello.legacyVersion && !versionFixed && features->versionCode != TLS13) {
+        setVersion(*hello.legacyVersion);
         versionFixed = true;
     }
-    hello.skip(HELLO_RANDOM_LENGTH);
-    hello.skip(hello.u8());   // session_id
-    hello.skip(hello.u16());  // cipher_suites
-    const uint8_t methods = hello.u8();
-    auto compression = hello.bytes(methods);
-    if (hello.ok()) {
-        // The last offered method decides; an empty list offers none.
-        features->isCompressed = !compression.empty() && compression.back() != 0;
-        walkExtensions(hello, [this](uint16_t type, ByteReader data) {
-            if (type == extension_type::SERVER_NAME)
-                parseSNIExt(data);
-            else if (type == extension_type::RENEGOTIATION_INFO)
-                parseRenegotiationExt(data);
+    if (hello.fixedPartRead) {
+        features->isCompressed = offersCompression(hello.compressionMethods);
+        hello.extensions.forEach([this](Extension extension) {
+            if (extension.type == extension_type::SERVER_NAME) {
+                if (auto name = serverName(extension.data)) features->sni.assign(name->begin(), name->end());
+            } else if (extension.type == extension_type::RENEGOTIATION_INFO) {
+                if (auto again = renegotiated(extension.data)) features->isRenegotiated = *again;
+            }
         });
     }
     features->clientHelloSeen = true;
     VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
-}
-
-void TLSProtocolProcessor::parseSNIExt(ByteReader extension) {
-    // The first entry of the server_name list; the list length and name type are not checked.
-    extension.skip(3);
-    const uint16_t length = extension.u16();
-    auto name = extension.bytes(length);
-    if (extension.ok()) features->sni.assign(name.begin(), name.end());
-}
-
-void TLSProtocolProcessor::parseRenegotiationExt(ByteReader extension) {
-    const uint8_t renegotiatedLength = extension.u8();
-    if (extension.ok()) features->isRenegotiated = renegotiatedLength != 0;
-}
-
-int TLSProtocolProcessor::parseSupportedVersionsExt(ByteReader extension) {
-    const uint16_t selected = extension.u16();
-    return extension.ok() ? selected : 0;
-}
-
-void TLSProtocolProcessor::parseKeyShareExt(ByteReader extension, bool capture) {
-    if (capture) {
-        auto data = extension.rest();
-        features->keyShareExtension.assign(data.begin(), data.end());
-    }
-    const uint16_t group = extension.u16();
-    if (extension.ok()) features->tls13KexNamedGroupCodePoint = hex4(group);
 }
 
 void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<const uint8_t> message) {
@@ -319,76 +219,60 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
     if (features->connectionTimestamp == 0) features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, false);
 
-    ByteReader hello(message);
-    hello.skip(4);
-    const uint16_t legacy = hello.u16();
-    const bool legacyRead = hello.ok();
-    hello.skip(HELLO_RANDOM_LENGTH);
-    hello.skip(hello.u8());  // session_id
-    const uint16_t suite = hello.u16();
-    int selected = 0;
-    if (hello.ok()) {
-        features->cipherSuiteCodePoint = hex4(suite);
-        if (keyExchangeName(features->cipherSuiteCodePoint) == "RSA") isRsaKeyExchange = true;
-        const uint8_t compression = hello.u8();
-        if (hello.ok()) {
-            features->isCompressed = compression != 0;
-            const bool keyShare = AnalysisSettings::instance().keyShare;
-            walkExtensions(hello, [&](uint16_t type, ByteReader data) {
-                if (type == extension_type::KEY_SHARE)
-                    parseKeyShareExt(data, keyShare);
-                else if (type == extension_type::RENEGOTIATION_INFO)
-                    parseRenegotiationExt(data);
-                else if (type == extension_type::SUPPORTED_VERSIONS)
-                    selected = parseSupportedVersionsExt(data);
-            });
-        }
+    const ServerHelloView hello = readServerHello(message);
+    if (hello.cipherSuite) {
+        features->cipherSuite = *hello.cipherSuite;
+        features->cipherSuiteCodePoint = hex4(*hello.cipherSuite);
+        features->keyExchange = tls::keyExchangeKind(*hello.cipherSuite);
+        if (features->keyExchange == tls::KeyExchangeKind::Rsa) isRsaKeyExchange = true;
     }
-    if (legacyRead) setVersion(std::max<int>(legacy, selected));
+    uint16_t selected = 0;
+    if (hello.compressionMethod) {
+        features->isCompressed = *hello.compressionMethod != 0;
+        const bool keepKeyShare = AnalysisSettings::instance().keyShare;
+        // When an extension comes twice, the later one wins.
+        hello.extensions.forEach([&](Extension extension) {
+            if (extension.type == extension_type::KEY_SHARE) {
+                if (keepKeyShare) features->keyShareExtension.assign(extension.data.begin(), extension.data.end());
+                if (auto group = keyShareGroup(extension.data)) features->tls13KexNamedGroupCodePoint = hex4(*group);
+            } else if (extension.type == extension_type::RENEGOTIATION_INFO) {
+                if (auto again = renegotiated(extension.data)) features->isRenegotiated = *again;
+            } else if (extension.type == extension_type::SUPPORTED_VERSIONS) {
+                selected = selectedVersion(extension.data).value_or(0);
+            }
+        });
+    }
+    if (hello.legacyVersion) setVersion(std::max(*hello.legacyVersion, selected));
     features->serverHelloSeen = true;
     VARNO_LOG(info) << "processed ServerHello -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message) {
-    std::string const& name = keyExchangeName(features->cipherSuiteCodePoint);
-    ByteReader params(message);
-    params.skip(4);
-    if (name == "ECDHE" || name == "ECDH") {
-        params.skip(1);  // curve type
-        const uint16_t curve = params.u16();
-        if (params.ok()) features->kexParameter = hex4(curve);
-    } else if (name == "DHE_RSA" || name == "DH_anon" || name == "DHE_DSS" || name == "FFDH") {
-        const uint16_t primeLength = params.u16();
-        if (params.ok()) features->kexParameter = std::to_string(static_cast<unsigned>(primeLength) * 8);
+    // The kind comes from the suite the ServerHello chose; without one nothing is measured.
+    const ServerKeyExchangeView params = readServerKeyExchange(message);
+    if (features->keyExchange == tls::KeyExchangeKind::Ecdh) {
+        if (auto curve = params.namedCurve()) features->kexParameter = hex4(*curve);
+    } else if (features->keyExchange == tls::KeyExchangeKind::FiniteField) {
+        if (auto bits = params.primeBits()) features->kexParameter = std::to_string(*bits);
     }
     VARNO_LOG(info) << "processed ServerKeyExchange -> [" << packet.key << "]";
 }
 
-void TLSProtocolProcessor::parseCertificateRequest(Packet const& packet, std::span<const uint8_t>) {
+void TLSProtocolProcessor::parseCertificateRequest(Packet const& packet) {
     features->isClientAuthRequested = true;
     VARNO_LOG(info) << "processed CertificateRequest -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<const uint8_t> message, bool capture) {
-    ByteReader list(message);
-    list.skip(4);
-    int64_t total = list.u24();
-    if (!list.ok() || total == 0) return;
-    for (bool leaf = true;; leaf = false) {
-        const uint32_t length = list.u24();
-        auto certificate = list.bytes(length);
-        if (!list.ok()) return;  // an entry that does not fit ends the walk
-        total -= static_cast<int64_t>(length) + 3;
+    readCertificate(message).forEach([&](ByteView certificate, bool leaf) {
         // The key exchanged under an RSA suite is the leaf's, the first certificate's.
         if (leaf && isRsaKeyExchange) parseRSAKeyExchangeSize(certificate);
-        if (capture) {
-            auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
-            chain.emplace_back(certificate.begin(), certificate.end());
-            VARNO_LOG(info) << "processed " << (isServer ? "server" : "client") << " certificate -> ["
-                            << packet.key << "]";
-        }
-        if (total <= 0) return;
-    }
+        if (!capture) return;
+        auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
+        chain.emplace_back(certificate.begin(), certificate.end());
+        VARNO_LOG(info) << "processed " << (isServer ? "server" : "client") << " certificate -> [" << packet.key
+                        << "]";
+    });
 }
 
 void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> certificate) {

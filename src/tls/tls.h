@@ -2,11 +2,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
-#include <vector>
 
 #include "capture/flowkey.h"
-#include "base/byte_reader.h"
+#include "tls/handshake_stream.h"
+#include "tls/handshake_views.h"
 #include "tls/record_extractor.h"
 #include "tls/tls_features.h"
 
@@ -20,64 +19,62 @@ public:
     virtual void process(std::shared_ptr<Packet> const& packet) = 0;
     // Drops buffers and pending segments once the flow's analysis is over.
     virtual void release() {}
+    // True when this direction waits, unfinished, for bytes missing from the TCP stream
+    // while later segments are at hand.
+    virtual bool waitsOnGap() const { return false; }
+    // True once this direction's handshake is over (ChangeCipherSpec, encrypted records).
+    virtual bool finishedDirection() const { return true; }
 };
 
-// Analyses one direction of a TLS connection: reassembles its records, flags alerts and
-// ChangeCipherSpec, splits handshake records into messages, saves and parses them.
+// Analyses one direction of a TLS connection: its records come from the record
+// extractor, alerts and ChangeCipherSpec set flags, and handshake records feed a
+// HandshakeStream whose whole messages are saved and analysed here.
 class TLSProtocolProcessor : public ProtocolProcessor {
 public:
     TLSProtocolProcessor(TLSFeatures* features, FlowKey const& directionKey)
-        : features(features), directionKey(directionKey) {}
+        : features(features), key(directionKey) {}
 
     bool canProcess(std::shared_ptr<Packet> const& packet) const override;
     void process(std::shared_ptr<Packet> const& packet) override;
     void release() override {
         extractor.release();
-        dropPartialMessage();
+        stream.release();
     }
+    bool waitsOnGap() const override { return !finished && extractor.pendingCount() != 0; }
+    bool finishedDirection() const override { return finished; }
 
-    void setVersion(int version);
+    FlowKey const& directionKey() const { return key; }
+    // True while a record or a message that spans segments is being put together.
+    bool holdsBuffers() const { return extractor.holdsBuffer() || stream.holdsPartialMessage(); }
+
+private:
+    // False when the record ends the call.
+    bool handleRecord(TLSRecord const& record, Packet const& packet);
+    void handleAlert(TLSRecord const& record, Packet const& packet);
+    void handleChangeCipherSpec(Packet const& packet);
+    void handleMessage(Packet const& packet, HandshakeStream::Message message);
     void saveRawData(std::span<const uint8_t> message, int type);
+    void setVersion(uint16_t version);
+    void setAddresses(Packet const& packet, bool sourceIsClient);
 
-    // Each parser reads exactly one handshake message (type byte first), cut to what the
-    // record holds; a field that does not fit ends the parse, fields read before it stay.
+    // One per message type: each reads its view and writes only its own fields.
     void parseClientHello(Packet const& packet, std::span<const uint8_t> message);
     void parseServerHello(Packet const& packet, std::span<const uint8_t> message);
     void parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message);
-    void parseCertificateRequest(Packet const& packet, std::span<const uint8_t> message);
+    void parseCertificateRequest(Packet const& packet);
     void parseCertificate(Packet const& packet, std::span<const uint8_t> message, bool capture);
-    void parseSNIExt(ByteReader extension);
-    void parseKeyShareExt(ByteReader extension, bool capture);
-    void parseRenegotiationExt(ByteReader extension);
-    int parseSupportedVersionsExt(ByteReader extension);
     // Sets kexParameter to the modulus length of an RSA (or RSASSA-PSS) key in the given
     // DER certificate; leaves it alone when the key is of another kind or unreadable.
     void parseRSAKeyExchangeSize(std::span<const uint8_t> certificate);
 
     TLSFeatures* features;
-    FlowKey directionKey;
+    FlowKey key;
     TLSRecordExtractor extractor;
-    bool isServer = false;
-    bool isRsaKeyExchange = false;
-    bool versionFixed = false;
-    bool finished = false;
-    // Handshake records form one stream of messages per direction until a message declares
-    // more than a joined message may hold; from then on each record is walked alone.
-    bool joinsMessages = true;
-
-    // True while a handshake message cut by the end of its record waits for the rest.
-    bool holdsPartialMessage() const { return !partialMessage.empty(); }
-
-private:
-    void handleAlert(TLSRecord const& record, Packet const& packet);
-    void walkHandshakeRecord(TLSRecord const& record, Packet const& packet);
-    void walkRecordAlone(ByteReader messages, Packet const& packet);
-    void handleMessage(Packet const& packet, std::span<const uint8_t> message, bool whole);
-    void dropPartialMessage() { std::vector<uint8_t>().swap(partialMessage); }
-    void setAddresses(Packet const& packet, bool sourceIsClient);
-
-    // The bytes so far of a message that runs past its record; holds memory only then.
-    std::vector<uint8_t> partialMessage;
+    HandshakeStream stream;
+    bool isServer = false;          // set by the hello this direction sent
+    bool isRsaKeyExchange = false;  // this direction's ServerHello chose static RSA
+    bool versionFixed = false;      // a ClientHello of this direction set the version
+    bool finished = false;          // no later record of this direction is looked at
 };
 
 // True when a segment's payload starts like a record carrying a ClientHello or

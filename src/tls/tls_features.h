@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/flowkey.h"
+#include "tls/registry.h"
 
 // The endpoints as the hellos last showed them, kept raw during the analysis: both hellos
 // of a flow set them, and text is made once per flow (TLSFeatures::formatAddresses).
@@ -40,6 +41,12 @@ struct TLSFeatures {
     bool isCompressed = false;
     std::string keyShareExtension;
     std::map<std::string, std::string> handshakeMessages;
+
+    // The numbers the analysis decides on; the text cells above are formed from them once,
+    // where they are set.
+    uint16_t versionCode = 0;  // of tlsVersion; 0 while no known version was seen
+    uint16_t cipherSuite = 0;  // of cipherSuiteCodePoint, when it is set
+    tls::KeyExchangeKind keyExchange = tls::KeyExchangeKind::Other;  // of the cipher suite
 
     bool clientChangeCipherSpecSeen = false;
     bool serverChangeCipherSpecSeen = false;

@@ -29,9 +29,17 @@ struct Delivered {
     std::set<uint8_t> ipVersions;
 };
 
+// Reads until a packet or the end, through read timeouts.
+bool readPacket(PacketSource& source) {
+    PacketSource::Read result;
+    while ((result = source.read()) == PacketSource::Read::Idle) {
+    }
+    return result == PacketSource::Read::Packet;
+}
+
 Delivered readAll(PacketSource& source) {
     Delivered d;
-    while (source.hasMorePackets()) {
+    while (readPacket(source)) {
         auto p = source.nextPacket();
         ++d.packets;
         d.payloadBytes += p->tcpPayloadLength();
@@ -51,47 +59,40 @@ TEST(PacketSource, EveryLinkTypeDeliversTheSameSegments) {
     struct Set {
         std::string reference;
         uint8_t ipVersion;
-        std::vector<std::pair<std::string, int>> variants;  // file, link header length
-        std::vector<std::pair<std::string, int>> cooked;    // recorded at once on "any", on other ports
+        std::vector<std::string> variants;
+        std::vector<std::string> cooked;  // recorded at once on "any", on other ports
     };
     const std::vector<Set> sets = {
         {"lt_ethernet.pcap",
          4,
-         {{"lt_bsd_null.pcap", 4},
-          {"lt_raw_ip.pcap", 0},
-          {"lt_pcapng.pcapng", 14},
-          {"lt_ethernet_fcs.pcap", 14},
-          {"vlan_8021q.pcap", 14},
-          {"offload_total_length_0.pcap", 14}},
-         {{"lt_linux_sll.pcap", 16}, {"lt_linux_sll2.pcap", 20}, {"vlan_linux_sll.pcap", 16}}},
+         {"lt_bsd_null.pcap", "lt_raw_ip.pcap", "lt_pcapng.pcapng", "lt_ethernet_fcs.pcap", "vlan_8021q.pcap",
+          "offload_total_length_0.pcap"},
+         {"lt_linux_sll.pcap", "lt_linux_sll2.pcap", "vlan_linux_sll.pcap"}},
         {"v6_ethernet.pcap",
          6,
-         {{"v6_bsd_null.pcap", 4}, {"v6_raw_ip.pcap", 0}, {"vlan_qinq_ipv6.pcap", 14}},
-         {{"v6_linux_sll.pcap", 16}, {"v6_linux_sll2.pcap", 20}}},
+         {"v6_bsd_null.pcap", "v6_raw_ip.pcap", "vlan_qinq_ipv6.pcap"},
+         {"v6_linux_sll.pcap", "v6_linux_sll2.pcap"}},
     };
     for (auto const& set : sets) {
         auto reference = PacketSource::create(dataFile(set.reference));
         ASSERT_TRUE(reference) << set.reference;
         EXPECT_EQ(reference->linkType, DLT_EN10MB);
-        EXPECT_EQ(reference->linkOffset, 14);
         const Delivered expected = readAll(*reference);
         EXPECT_GT(expected.packets, 8u) << set.reference;
         EXPECT_EQ(expected.ipVersions, std::set<uint8_t>{set.ipVersion}) << set.reference;
 
-        for (auto const& [file, offset] : set.variants) {
+        for (auto const& file : set.variants) {
             auto source = PacketSource::create(dataFile(file));
             ASSERT_TRUE(source) << file;
-            EXPECT_EQ(source->linkOffset, offset) << file;
             Delivered got = readAll(*source);
             EXPECT_EQ(got.packets, expected.packets) << file;
             EXPECT_EQ(got.payloadBytes, expected.payloadBytes) << file;
             EXPECT_EQ(got.ports, expected.ports) << file;
             EXPECT_EQ(got.ipVersions, expected.ipVersions) << file;
         }
-        for (auto const& [file, offset] : set.cooked) {
+        for (auto const& file : set.cooked) {
             auto source = PacketSource::create(dataFile(file));
             ASSERT_TRUE(source) << file;
-            EXPECT_EQ(source->linkOffset, offset);
             Delivered got = readAll(*source);
             EXPECT_GT(got.packets, 8u) << file;
             EXPECT_EQ(got.ipVersions, expected.ipVersions) << file;
@@ -130,7 +131,7 @@ TEST(PacketSource, ChangeCipherSpecAloneInA46ByteDatagramPassesTheFilter) {
     auto source = PacketSource::create(dataFile("lt_ccs_alone_46.pcap"));
     ASSERT_TRUE(source);
     bool seen = false;
-    while (source->hasMorePackets()) {
+    while (readPacket(*source)) {
         auto p = source->nextPacket();
         if (p->tcpPayloadLength() == 6 && p->tcpPayload()[0] == 0x14) seen = true;
     }
@@ -180,7 +181,6 @@ TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {
     ASSERT_TRUE(writePcap(unsupported, 105, {{ipv4(s)}}));
     auto other = PacketSource::create(unsupported);
     ASSERT_TRUE(other) << "an unsupported link type still opens";
-    EXPECT_EQ(other->linkOffset, -1);
     EXPECT_EQ(readAll(*other).packets, 0u);
 
     EXPECT_FALSE(PacketSource::create(std::string("/nonexistent/capture.pcap")));
@@ -189,11 +189,11 @@ TEST(PacketSource, CutFramesAndUnsupportedLinkTypesDeliverNothing) {
 TEST(PacketSource, NextPacketHandsOverAndStartsAFreshPacket) {
     auto source = PacketSource::create(dataFile("t13_x25519.pcap"));
     ASSERT_TRUE(source);
-    ASSERT_TRUE(source->hasMorePackets());
+    ASSERT_TRUE(readPacket(*source));
     auto first = source->nextPacket();
     auto second = source->nextPacket();
-    EXPECT_NE(first->ipHeader, nullptr);
-    EXPECT_EQ(second->ipHeader, nullptr);
+    EXPECT_NE(first->header, nullptr);
+    EXPECT_EQ(second->header, nullptr);
     EXPECT_NE(first, second);
 }
 
@@ -261,7 +261,7 @@ TEST(PacketSourceLive, DropsAreLoggedFromLibpcapsCounters) {
 
     // Stopped at once: the source drains what the kernel kept, then reports at the end.
     source->active.store(false);
-    while (source->hasMorePackets()) source->nextPacket();
+    while (readPacket(*source)) source->nextPacket();
     std::string const text = log.text();
     std::smatch counts;
     ASSERT_TRUE(std::regex_search(text, counts,

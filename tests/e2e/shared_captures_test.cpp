@@ -1,6 +1,9 @@
 // The real binary over every shared capture: each one gives the number of rows its
-// manifest expects, in well-formed files.
+// manifest expects, in well-formed files, and the end-of-run record gives every flow
+// without a row one reason, the reasons adding up to "flows dropped incomplete".
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "e2e/e2e_support.h"
 
@@ -8,12 +11,28 @@ namespace {
 
 using namespace e2e;
 
+// "flows dropped incomplete N (reason n, ...)": the parts must add up to N.
+std::string reasonsProblem(std::string const& log) {
+    std::smatch total;
+    if (!std::regex_search(log, total, std::regex("flows dropped incomplete (\\d+)( \\(([^)]*)\\))?\n")))
+        return "no end-of-run record; ";
+    uint64_t sum = 0;
+    std::string const parts = total[3];
+    for (auto const& part : split(parts, ','))  // "no ServerHello 9", " gap in the TCP stream 4"
+        if (!part.empty()) sum += std::stoull(part.substr(part.rfind(' ') + 1));
+    if (sum != std::stoull(total[1])) return "reasons add up to " + std::to_string(sum) + ": " + total.str() + "; ";
+    return "";
+}
+
 // Problems of one run, or an empty text when it gave the expected rows.
 std::string checkRowCount(std::string const& capture, size_t expected) {
     ScratchDir scratch;
     std::string const output = scratch / "out";
-    auto const result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output));
+    ScratchDir logs;
+    auto const result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + " -s info -g " +
+                                 shellQuote(logs.path().string()));
     std::ostringstream problems;
+    problems << reasonsProblem(logText(logs.path()));
     if (result.status != 0 || !result.err.empty())
         problems << "status " << result.status << ", stderr: " << result.err << "; ";
     auto const csv = readCsvOutput(output);

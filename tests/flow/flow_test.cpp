@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/handshake.h"
 #include "tls/tls.h"
 
@@ -32,14 +34,14 @@ TEST_F(Flows, CompleteHandshakeAndPacketsAfterItAreDiscarded) {
     EXPECT_EQ(flow->features.sni, "flow.example");
     EXPECT_FALSE(flow->processPackets()) << "second call has nothing to process";
     for (auto const& p : flow->processors)
-        EXPECT_FALSE(std::static_pointer_cast<TLSProtocolProcessor>(p)->extractor.holdsBuffer());
+        EXPECT_FALSE(std::static_pointer_cast<TLSProtocolProcessor>(p)->holdsBuffers());
 }
 
 TEST_F(Flows, FatalAlertStopsTheSecondProcessorOnly) {
     auto flow = conn.flow();
     // The first processor serves the canonical key's direction; here that is the server's.
     auto first = std::static_pointer_cast<TLSProtocolProcessor>(flow->processors.front());
-    const bool clientFirst = sameKey(first->directionKey, conn.fromClient({1})->key);
+    const bool clientFirst = sameKey(first->directionKey(), conn.fromClient({1})->key);
     conn = Connection();
     flow->enqueuePacket(conn.fromClient(helloRecord()));
     flow->enqueuePacket(conn.fromServer(record(22, serverHello({}))));
@@ -85,4 +87,70 @@ TEST_F(Flows, SegmentOfItsOwnReverseReachesBothProcessors) {
     int takers = 0;
     for (auto const& proc : flow->processors) takers += proc->canProcess(p);
     EXPECT_EQ(takers, 2);
+}
+
+// Each flow without a row gets one reason: the first that applies.
+TEST_F(Flows, ReasonWhyAFlowGaveNoRow) {
+    struct Case {
+        std::string what;
+        std::function<void(Flow&, Connection&)> send;
+        NoRowReason reason;
+    };
+    auto hello = [](Flow& f, Connection& c) { f.enqueuePacket(c.fromClient(helloRecord())); };
+    auto answer = [](Flow& f, Connection& c) { f.enqueuePacket(c.fromServer(record(22, serverHello({})))); };
+    auto ccs = [](Flow& f, Connection& c, bool client) {
+        f.enqueuePacket(client ? c.fromClient(record(20, {1})) : c.fromServer(record(20, {1})));
+    };
+    std::vector<Case> const cases = {
+        {"the server never answers", hello, NoRowReason::NoServerHello},
+        {"only the server's side",
+         [&](Flow& f, Connection& c) {
+             answer(f, c);
+             ccs(f, c, false);
+         },
+         NoRowReason::NoClientHello},
+        {"a fatal alert",
+         [&](Flow& f, Connection& c) {
+             hello(f, c);
+             f.enqueuePacket(c.fromServer(record(21, {2, 40})));
+         },
+         NoRowReason::FatalAlert},
+        {"the client's ChangeCipherSpec missing",
+         [&](Flow& f, Connection& c) {
+             hello(f, c);
+             answer(f, c);
+             ccs(f, c, false);
+         },
+         NoRowReason::NoClientChangeCipherSpec},
+        {"cut before the server's ChangeCipherSpec",
+         [&](Flow& f, Connection& c) {
+             hello(f, c);
+             answer(f, c);
+             ccs(f, c, true);
+         },
+         NoRowReason::NoServerChangeCipherSpec},
+        {"a segment of the server's missing from the capture",
+         [&](Flow& f, Connection& c) {
+             hello(f, c);
+             answer(f, c);
+             c.fromServer(Bytes(100, 0));  // never queued: lost upstream
+             ccs(f, c, false);
+             ccs(f, c, true);
+         },
+         NoRowReason::TcpGap},
+        {"segments refused past the limit",
+         [&](Flow& f, Connection& c) {
+             hello(f, c);
+             answer(f, c);
+             f.refusePacket();
+         },
+         NoRowReason::SegmentLimit},
+    };
+    for (auto const& c : cases) {
+        Connection link;
+        auto flow = link.flow();
+        c.send(*flow, link);
+        EXPECT_FALSE(flow->processPackets()) << c.what;
+        EXPECT_EQ(noRowReasonText(flow->noRow), noRowReasonText(c.reason)) << c.what;
+    }
 }

@@ -32,13 +32,10 @@ inline bool inside(const uint8_t* p, size_t n, const uint8_t* begin, size_t size
 // The decoded pointers lie within the frame, in header order, and every byte the packet
 // offers is read (so a sanitizer sees any that it does not own).
 inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t size, unsigned& sink) {
-    if (packet.payloadLength < 0 || !inside(packet.ipHeader, 20, frame, size) ||
-        !inside(packet.tcpHeader, 20, frame, size) ||
-        !inside(packet.payload, static_cast<size_t>(packet.payloadLength), frame, size) ||
-        packet.tcpHeader < packet.ipHeader + 20 || packet.payload < packet.tcpHeader + 20)
+    if (packet.payloadLength < 0 || !inside(packet.payload, static_cast<size_t>(packet.payloadLength), frame, size))
         return false;
     if (packet.ethernetHeader) {
-        if (!inside(packet.ethernetHeader, 14, frame, size)) return false;
+        if (!inside(packet.ethernetHeader, Packet::macAddressesLength, frame, size)) return false;
         sink += static_cast<unsigned>(ethernetToString(packet.ethernetHeader).size());
     }
     for (size_t i = 0; i < packet.tcpPayloadLength(); ++i) sink += packet.tcpPayload()[i];
@@ -67,12 +64,12 @@ inline bool frame(const uint8_t* data, size_t size) {
         auto packet = std::make_shared<Packet>(linkType);
         const bool decoded = packet->parse(&header, data);
         if (decoded && (linkType == DLT_IEEE802_11 || !detail::decodedWithin(*packet, data, size, sink))) return false;
-        const FlowKey key = packet->key;
-        if (packet->copyPacketData() != decoded) return false;
         if (decoded) {
-            // The copy stands alone: nothing may point back into the capture buffer.
-            if (detail::inside(packet->payload, 0, data, size) || !sameKey(packet->key, key) ||
-                !detail::decodedWithin(*packet, packet->data, packet->header->caplen, sink))
+            // The kept copy stands alone: nothing may point back into the capture buffer.
+            PacketStore store;
+            auto kept = packet->keepIn(store);
+            if (detail::inside(kept->payload, 0, data, size) || !sameKey(kept->key, packet->key) ||
+                !detail::decodedWithin(*kept, kept->data, kept->header->caplen, sink))
                 return false;
         }
         packet->reset();

@@ -280,15 +280,20 @@ inline Bytes withVlanTags(Bytes const& frame, std::vector<uint16_t> const& tpids
 // A decoded packet that owns its bytes, as a flow holds it. Null when parse rejects.
 inline std::shared_ptr<Packet> packet(Bytes const& frame, int linkType = DLT_EN10MB, long seconds = 1700000000,
                                       long micros = 0) {
-    pcap_pkthdr header{};
-    header.ts.tv_sec = seconds;
-    header.ts.tv_usec = micros;
-    header.caplen = static_cast<uint32_t>(frame.size());
-    header.len = header.caplen;
-    auto p = std::make_shared<Packet>(linkType);
-    if (!p->parse(&header, frame.data())) return nullptr;
-    p->copyPacketData();
-    return p;
+    // The frame and its record header live beside the packet, in one allocation.
+    struct Owned {
+        pcap_pkthdr header{};
+        Bytes frame;
+        Packet packet;
+        Owned(Bytes const& bytes, int linkType) : frame(bytes), packet(linkType) {}
+    };
+    auto owned = std::make_shared<Owned>(frame, linkType);
+    owned->header.ts.tv_sec = seconds;
+    owned->header.ts.tv_usec = micros;
+    owned->header.caplen = static_cast<uint32_t>(frame.size());
+    owned->header.len = owned->header.caplen;
+    if (!owned->packet.parse(&owned->header, owned->frame.data())) return nullptr;
+    return std::shared_ptr<Packet>(owned, &owned->packet);
 }
 
 inline std::shared_ptr<Packet> tcpPacket(Segment const& s, long seconds = 1700000000, long micros = 0) {

@@ -1,4 +1,4 @@
-#include "report/registry.h"
+#include "tls/registry.h"
 
 #include "base/hex.h"
 
@@ -9,7 +9,7 @@
 extern const std::string_view ianaCipherSuitesCsv;
 extern const std::string_view ianaSupportedGroupsCsv;
 
-namespace report {
+namespace tls {
 
 std::string hexCode(uint16_t value) { return hex4(value); }
 
@@ -85,6 +85,23 @@ long parseGroupValue(std::string const& value) {
     return std::strtol(value.c_str(), nullptr, 10);
 }
 
+// The key-exchange part of a registered suite name, between "TLS_" and "_WITH_"; empty
+// for names without one (TLS 1.3 suites, SM4, signalling values).
+std::string_view keyExchangePart(std::string_view name) {
+    auto const with = name.find("_WITH_");
+    return with == std::string_view::npos || with < 4 ? std::string_view() : name.substr(4, with - 4);
+}
+
+KeyExchangeKind kindOf(std::string_view kx) {
+    if (kx == "RSA" || kx == "RSA_EXPORT" || kx == "RSA_EXPORT1024") return KeyExchangeKind::Rsa;
+    if (kx.starts_with("ECDH_") || kx.starts_with("ECDHE_")) return KeyExchangeKind::Ecdh;
+    // Export variants exchange keys the same way as their plain suites.
+    for (std::string_view suffix : {"_EXPORT1024", "_EXPORT"})
+        if (kx.ends_with(suffix)) kx.remove_suffix(suffix.size());
+    if (kx == "DHE_RSA" || kx == "DHE_DSS" || kx == "DH_anon") return KeyExchangeKind::FiniteField;
+    return KeyExchangeKind::Other;
+}
+
 struct Tables {
     std::unique_ptr<std::array<std::string, 65536>> suiteNames = loadNames(ianaCipherSuitesCsv, parseSuiteValue);
     std::unique_ptr<std::array<std::string, 65536>> groupNames = loadNames(ianaSupportedGroupsCsv, parseGroupValue);
@@ -110,6 +127,20 @@ Tables const& tables() {
     return instance;
 }
 
+// The monitor needs only the kinds: a small table of its own, from the same registry rows.
+struct KeyExchangeKinds {
+    std::array<KeyExchangeKind, 65536> kinds{};
+    KeyExchangeKinds() {
+        auto const records = csvRecords(ianaCipherSuitesCsv);
+        for (size_t i = 1; i < records.size(); ++i) {
+            auto const& r = records[i];
+            if (r.size() < 2 || !isName(r[1])) continue;
+            long const value = parseSuiteValue(r[0]);
+            if (value >= 0 && value <= 0xffff) kinds[static_cast<size_t>(value)] = kindOf(keyExchangePart(r[1]));
+        }
+    }
+};
+
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 }  // namespace
@@ -128,12 +159,14 @@ Version versionFromCode(uint16_t code) {
 }
 
 Version versionFromText(std::string_view text) {
-    if (text == "TLSv1.2") return Version::Tls12;
-    if (text == "TLSv1.3") return Version::Tls13;
-    if (text == "TLSv1.0") return Version::Tls10;
-    if (text == "TLSv1.1") return Version::Tls11;
-    if (text == "SSLv3.0") return Version::Ssl3;
+    for (int v = 1; v < versionCount; ++v)
+        if (text == versionText(static_cast<Version>(v))) return static_cast<Version>(v);
     return Version::Unknown;
+}
+
+std::string_view versionText(Version version) {
+    static constexpr std::string_view texts[] = {"", "SSLv3.0", "TLSv1.0", "TLSv1.1", "TLSv1.2", "TLSv1.3"};
+    return texts[static_cast<int>(version)];
 }
 
 std::string_view versionName(Version version) {
@@ -176,6 +209,7 @@ SuiteInfo classifySuite(std::string const& name) {
     }
     std::string const kx = name.substr(4, with - 4);  // after "TLS_"
     std::string const cipher = name.substr(with + 6);
+    info.keyExchange = kindOf(kx);
 
     std::vector<std::string> insecure;
     if (contains(kx, "EXPORT") || contains(cipher, "EXPORT") || contains(cipher, "_40")) insecure.push_back("EXPORT");
@@ -215,6 +249,11 @@ SuiteInfo classifySuite(std::string const& name) {
     return info;
 }
 
+KeyExchangeKind keyExchangeKind(uint16_t code) {
+    static KeyExchangeKinds const table;
+    return table.kinds[code];
+}
+
 SuiteInfo const& suiteInfo(uint16_t code) { return (*tables().suites)[code]; }
 size_t namedSuiteCount() { return tables().namedSuites; }
 
@@ -235,4 +274,4 @@ GroupKind groupKind(uint16_t code) {
 std::string const& groupName(uint16_t code) { return (*tables().groupNames)[code]; }
 size_t namedGroupCount() { return tables().namedGroups; }
 
-}  // namespace report
+}  // namespace tls
