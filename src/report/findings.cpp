@@ -105,8 +105,8 @@ std::string certificateDetail(FindingKind kind, CertificateFacts const& f, Certi
     case FindingKind::CertificateInvalidWhenUsed: {
         bool const early = use.firstSeen < f.notBefore;
         std::string const limit = early ? "not valid before " + isoDate(f.notBefore) : "expired " + isoDate(f.notAfter);
-        return who + limit + ", presented in " + std::to_string(use.invalidHandshakes) + " handshakes up to " +
-               isoDate(use.lastSeen);
+        return who + limit + ", presented in " + std::to_string(use.invalidHandshakes) +
+               (use.invalidHandshakes == 1 ? " handshake" : " handshakes") + " up to " + isoDate(use.lastSeen);
     }
     case FindingKind::CertificateExpiring:
         return who + "expires " + isoDate(f.notAfter) + ", in " + std::to_string(daysBetween(now, f.notAfter)) + " days";

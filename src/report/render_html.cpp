@@ -218,9 +218,9 @@ h1 { font-size: 1.7em; margin-bottom: 0.2em; } h2 { border-bottom: 2px solid #d0
 h3 { font-size: 1.05em; margin-top: 1.2em; }
 nav ul { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.2em; }
 nav a { color: #0b57d0; text-decoration: none; }
-.tiles { display: flex; flex-wrap: wrap; gap: 0.8em; padding: 0; margin: 0.5em 0; }
-.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.4em 0.8em; min-width: 7em; }
-.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.4em; font-weight: bold; }
+.tiles { display: flex; flex-wrap: wrap; gap: 0.6em; padding: 0; margin: 0.5em 0; }
+.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.4em 0.7em; min-width: 6em; }
+.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.3em; font-weight: bold; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
@@ -271,6 +271,10 @@ void tile(std::ostream& out, std::string const& name, std::string const& value) 
 template <typename Row>
 void table(std::ostream& out, std::vector<std::string> const& heads, std::vector<Row> const& rows,
            std::function<void(std::ostream&, Row const&)> const& cells) {
+    if (rows.empty()) {
+        out << "<p>None.</p>";
+        return;
+    }
     out << "<table><tr>";
     for (auto const& h : heads) out << "<th>" << h << "</th>";
     out << "</tr>";
@@ -308,8 +312,8 @@ void overviewSection(Summary const& s, std::ostream& out) {
     tile(out, "SNIs", num(s.snis));
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
-    tile(out, "Expired when used: certificates / handshakes",
-         num(s.expiredWhenUsedCertificates) + " / " + num(s.expiredWhenUsedHandshakes));
+    tile(out, "Certificates expired when used",
+         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) + " handshakes");
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
     out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"));
     if (!s.transports.empty()) {

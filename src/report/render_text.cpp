@@ -155,12 +155,12 @@ void changeList(std::ostream& out, std::string const& title, std::vector<std::st
     std::string text;
     for (size_t i = 0; i < items.size() && i < 20; ++i) text += (i ? ", " : "") + items[i];
     if (items.size() > 20) text += ", and " + number(items.size() - 20) + " more";
-    wrap(out, label(title) + text, 13);
+    wrap(out, label(title) + text, label(title).size());
 }
 
 void drift(Drift const& d, std::ostream& out) {
     out << '\n';
-    wrap(out, "Since the baseline (" + number(d.rows) + " rows" +
+    wrap(out, "Since the baseline (" + plural(d.rows, "row", "rows") +
                   (d.rows ? ", " + isoTime(d.firstMs) + " to " + isoTime(d.lastMs) : std::string()) + "):", 0);
     wrap(out, label("Post-quantum") + percent(d.postQuantumThen, d.tls13Then) + "% of TLS 1.3 then, " +
                   percent(d.postQuantumNow, d.tls13Now) + "% now", 13);
