@@ -139,7 +139,7 @@ tcpdump -Z root -U --immediate-mode -i lo -w capture.pcap \
 tcpdump_pid=$!
 for ((i = 0; i < 100; i++)); do grep -qs 'listening on' tcpdump.err && break; sleep 0.1; done
 
-scenario 1 expired.test expired "" "-tls1_2" "certificate-expired" \
+scenario 1 expired.test expired "" "-tls1_2" "certificate-expired-since-last-seen" \
   "leaf valid 2024-01-01 to 2029-06-01, TLS 1.2 ECDHE"
 scenario 2 expiring.test expiring "" "-tls1_2" "certificate-expiring" \
   "leaf valid until 2030-01-15 (14 days after 2030-01-01), TLS 1.2 ECDHE"

@@ -1,8 +1,14 @@
 #pragma once
-// What the report flags, how bad each kind is, and the order in which they are shown.
+// What the report flags, how bad each kind is, the order in which they are shown, and every
+// rule that decides whether a handshake, a certificate or a server earns a finding. The
+// inventory only gathers facts; it asks these functions what they mean.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "report/certificate.h"
+#include "report/registry.h"
 
 namespace report {
 
@@ -13,7 +19,7 @@ std::string_view severityName(Severity s);  // "info" .. "critical"
 enum class FindingKind : uint8_t {
     Ssl3,
     InsecureSuite,
-    CertificateExpired,
+    CertificateInvalidWhenUsed,
     CertificateMd5,
     LegacyTls,
     SmallRsa,
@@ -24,9 +30,10 @@ enum class FindingKind : uint8_t {
     WeakSuite,
     CertificateExpiring,
     PqNotPicked,
+    CertificateExpiredSinceSeen,
     Renegotiation,
 };
-constexpr int findingKindCount = 14;
+constexpr int findingKindCount = 15;
 
 struct FindingKindInfo {
     std::string_view id;     // stable identifier used in the JSON output
@@ -44,5 +51,48 @@ struct Finding {
 
 // Most severe first, then by kind, then by server.
 bool moreSevere(Finding const& a, Finding const& b);
+
+// A set of kinds, one bit each.
+using KindMask = uint32_t;
+constexpr KindMask kindBit(FindingKind kind) { return KindMask{1} << static_cast<int>(kind); }
+
+// --- the rules ---------------------------------------------------------------------------
+constexpr int minimumKeyBits = 2048;
+constexpr int64_t expiringDays = 30;  // "expiring" and "seen lately" both look this far
+
+std::optional<FindingKind> versionFinding(Version version);
+std::optional<FindingKind> suiteFinding(SuiteInfo const& suite);
+
+// One handshake as the rules see it; the certificate kinds come from certificateFindings.
+struct HandshakeFacts {
+    Version version = Version::Unknown;
+    SuiteInfo const* suite = nullptr;
+    int dhBits = 0;      // prime of a DHE key exchange
+    int rsaKexBits = 0;  // key of a static RSA key exchange (the leaf's, when it is known)
+    bool compressed = false, renegotiated = false, pqNotPicked = false;
+};
+KindMask handshakeFindings(HandshakeFacts const& h);
+
+// What is wrong with a certificate whatever the time: weak signature hash, self-signed leaf,
+// small RSA key. leaf: it stood first in the chain.
+KindMask certificateFindings(CertificateFacts const& f, bool leaf);
+// Whether the certificate was valid at this time (seconds since the epoch).
+bool validAt(CertificateFacts const& f, int64_t seconds);
+
+// The judgement against the day of the report: a certificate seen in the last days of the
+// data that expires soon, or one that has expired since it was last seen. Times in seconds.
+std::optional<FindingKind> certificateDateFinding(CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
+                                                  int64_t now);
+
+// The one-line explanation of a certificate finding, as a server showed the certificate.
+struct CertificateUse {
+    bool leaf = false;
+    uint64_t invalidHandshakes = 0;  // handshakes at a time the certificate was not valid
+    int64_t firstSeen = 0, lastSeen = 0;  // seconds
+};
+std::string certificateDetail(FindingKind kind, CertificateFacts const& f, CertificateUse const& use, int64_t now);
+
+// Whole days from one time to another (seconds), rounded towards the past.
+int64_t daysBetween(int64_t from, int64_t to);
 
 }  // namespace report

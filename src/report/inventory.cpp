@@ -118,6 +118,12 @@ std::string versionClass(Version v) {
 }  // namespace
 
 struct Inventory::ServerState {
+    struct Cert {
+        uint32_t index = 0;
+        bool leaf = false;  // stood first in at least one chain
+        uint64_t handshakes = 0, invalid = 0;
+        int64_t firstMs = 0, lastMs = 0;
+    };
     std::string name;
     uint64_t handshakes = 0;
     uint8_t versions = 0;  // bit per Version
@@ -125,11 +131,12 @@ struct Inventory::ServerState {
     std::vector<std::string> snis;
     bool moreSnis = false;
     int minDh = 0, minRsaKex = 0;
-    std::vector<std::pair<uint32_t, bool>> certs;  // certificate index, shown as leaf
-    int64_t lastLeaf = -1;                         // index of the leaf of the latest row
+    std::vector<Cert> certs;
+    int64_t lastLeaf = -1;  // index of the leaf of the latest row
     uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
     uint64_t pqOffered = 0, pqNotPicked = 0;
     SmallCounts pqOfferedGroups, pickedInstead;
+    std::array<uint64_t, findingKindCount> kindHandshakes{};
 };
 
 struct Inventory::CertState {
@@ -137,8 +144,16 @@ struct Inventory::CertState {
     std::optional<CertificateFacts> facts;
     bool missing = false, unreadable = false;
     std::vector<uint32_t> triedDirs;
-    uint64_t handshakes = 0;
+    uint64_t handshakes = 0, invalid = 0;
+    int64_t firstMs = 0, lastMs = 0;
     bool leaf = false;
+    KindMask leafMask = 0, chainMask = 0;  // what the rules say of it as leaf and further up
+};
+
+// What one row's server chain contributed.
+struct Inventory::ChainFacts {
+    int leaf = -1;  // certificate index
+    KindMask findings = 0;
 };
 
 Inventory::Inventory(int64_t nowSeconds)
@@ -243,7 +258,11 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
             auto const der = pemToDer(text.str());
             if (der) cert.facts = readCertificateDer(*der);
             cert.unreadable = !cert.facts;
-            if (cert.facts) cert.missing = false;
+            if (cert.facts) {
+                cert.missing = false;
+                cert.leafMask = certificateFindings(*cert.facts, true);
+                cert.chainMask = certificateFindings(*cert.facts, false);
+            }
         }
     }
     return index;
@@ -258,35 +277,48 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         if (firstMs == 0 || ms < firstMs) firstMs = ms;
         if (ms > lastMs) lastMs = ms;
     }
-
     ServerState& s = server(c[ServerIPAddress], c[ServerPortNumber]);
     ++s.handshakes;
-    if (clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
-    if (!c[SNI].empty()) {
-        if (snis.find(c[SNI]) == snis.end()) snis.emplace(c[SNI]);
-        if (std::find(s.snis.begin(), s.snis.end(), c[SNI]) == s.snis.end()) {
-            if (s.snis.size() < maxSnisPerServer)
-                s.snis.emplace_back(c[SNI]);
-            else
-                s.moreSnis = true;
-        }
-    }
+    addNames(c, s);
 
-    Version const version = versionFromText(c[TLSVersion]);
-    ++versions[static_cast<int>(version)];
-    s.versions |= static_cast<uint8_t>(1u << static_cast<int>(version));
-
+    HandshakeFacts facts;
+    facts.version = versionFromText(c[TLSVersion]);
+    ++versions[static_cast<int>(facts.version)];
+    s.versions |= static_cast<uint8_t>(1u << static_cast<int>(facts.version));
     uint16_t suite = 0;
-    bool const hasSuite = parseCode(c[CipherSuiteCodePoint], suite);
-    SuiteInfo const* info = hasSuite ? &suiteInfo(suite) : nullptr;
-    if (hasSuite) {
+    if (parseCode(c[CipherSuiteCodePoint], suite)) {
+        facts.suite = &suiteInfo(suite);
         ++suites[suite];
         addSmall(s.suites, suite);
     }
+    ChainFacts const chain = addChain(c[ServerCertificateChain], s, dirIndex, ms);
+    int const pickedGroup = addGroups(c, s, facts.version, ms, facts, chain.leaf);
+    addFlags(c, s);
+    facts.compressed = c[IsCompressed] == "1";
+    facts.renegotiated = c[IsRenegotiated] == "1";
+    if (c[HandshakeMessages].size() > 2)
+        facts.pqNotPicked = addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup);
+    for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
+        ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
+}
 
-    // The server's chain: leaf first.
-    int64_t leaf = -1;
-    std::string_view chain = c[ServerCertificateChain];
+void Inventory::addNames(RowCells const& c, ServerState& s) {
+    if (clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
+    if (c[SNI].empty()) return;
+    if (snis.find(c[SNI]) == snis.end()) snis.emplace(c[SNI]);
+    if (std::find(s.snis.begin(), s.snis.end(), c[SNI]) == s.snis.end()) {
+        if (s.snis.size() < maxSnisPerServer)
+            s.snis.emplace_back(c[SNI]);
+        else
+            s.moreSnis = true;
+    }
+}
+
+// The server's chain, leaf first: each certificate is judged as it stands and at the time of
+// this handshake.
+Inventory::ChainFacts Inventory::addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms) {
+    ChainFacts out;
+    bool anyInvalid = false;
     for (bool first = true; !chain.empty(); first = false) {
         auto const colon = chain.find(':');
         std::string_view const digest = chain.substr(0, colon);
@@ -295,20 +327,39 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         uint32_t const index = certificate(digest, dirIndex);
         CertState& cert = certs[index];
         ++cert.handshakes;
+        if (cert.firstMs == 0 || ms < cert.firstMs) cert.firstMs = ms;
+        cert.lastMs = std::max(cert.lastMs, ms);
+        bool const invalid = cert.facts && !validAt(*cert.facts, ms / 1000);
+        cert.invalid += invalid;
+        anyInvalid = anyInvalid || invalid;
+        out.findings |= first ? cert.leafMask : cert.chainMask;
         if (first) {
             cert.leaf = true;
-            leaf = index;
+            out.leaf = static_cast<int>(index);
         }
-        bool known = false;
-        for (auto& [i, asLeaf] : s.certs)
-            if (i == index) {
-                asLeaf = asLeaf || first;
-                known = true;
-            }
-        if (!known && s.certs.size() < maxCertsPerServer) s.certs.emplace_back(index, first);
+        auto known = std::find_if(s.certs.begin(), s.certs.end(), [&](auto const& e) { return e.index == index; });
+        if (known == s.certs.end()) {
+            if (s.certs.size() >= maxCertsPerServer) continue;
+            known = s.certs.insert(s.certs.end(), ServerState::Cert{index, false, 0, 0, ms, ms});
+        }
+        known->leaf = known->leaf || first;
+        ++known->handshakes;
+        known->invalid += invalid;
+        known->firstMs = std::min(known->firstMs, ms);
+        known->lastMs = std::max(known->lastMs, ms);
     }
-    if (leaf >= 0) s.lastLeaf = leaf;
+    if (out.leaf >= 0) s.lastLeaf = out.leaf;
+    if (anyInvalid) {
+        ++expiredWhenUsedHandshakes;
+        out.findings |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+    }
+    return out;
+}
 
+// The key exchange: curve, prime or RSA key size, and the TLS 1.3 group. Returns the group the
+// server picked, -1 when none.
+int Inventory::addGroups(RowCells const& c, ServerState& s, Version version, int64_t ms, HandshakeFacts& facts,
+                         int leaf) {
     int pickedGroup = -1;
     std::string_view const kex = c[TLSKEXParameter];
     uint16_t curve = 0;
@@ -317,33 +368,56 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         ++curves[curve];
         addSmall(s.curves, curve);
         pickedGroup = curve;
-    } else if (parseNumber(kex, bits) && info && bits < 1u << 20) {
+    } else if (parseNumber(kex, bits) && facts.suite && bits < 1u << 20) {
         int const b = static_cast<int>(bits);
-        if (info->finiteFieldDh) {
+        if (facts.suite->finiteFieldDh) {
             ++dhBits[b];
+            facts.dhBits = b;
             if (s.minDh == 0 || b < s.minDh) s.minDh = b;
-        } else if (info->staticRsa) {
+        } else if (facts.suite->staticRsa) {
             // The leaf's own key when its certificate is in the store (the same size the
             // monitor writes); the cell alone otherwise.
             int rsa = b;
             if (leaf >= 0 && certs[leaf].facts && certs[leaf].facts->keyType == "RSA") rsa = certs[leaf].facts->keyBits;
             ++rsaBits[rsa];
+            facts.rsaKexBits = rsa;
             if (s.minRsaKex == 0 || rsa < s.minRsaKex) s.minRsaKex = rsa;
         }
     }
-
     uint16_t group = 0;
-    if (parseCode(c[TLS13KEXNamedGroupCodePoint], group) && version == Version::Tls13) {
+    bool const tls13 = version == Version::Tls13 && parseCode(c[TLS13KEXNamedGroupCodePoint], group);
+    bool postQuantum = false;
+    if (tls13) {
         ++tls13Groups[group];
         addSmall(s.tls13Groups, group);
         pickedGroup = group;
         GroupKind const kind = groupKind(group);
+        postQuantum = isPostQuantum(kind);
         TrendPoint& hour = trendHours[ms / msPerHour];
         ++hour.tls13;
-        if (isPostQuantum(kind)) ++hour.postQuantum;
+        if (postQuantum) ++hour.postQuantum;
         if (kind == GroupKind::ObsoletePq) ++hour.obsolete;
     }
+    addTransport(c[ProtocolType], tls13, postQuantum);
+    return pickedGroup;
+}
 
+void Inventory::addTransport(std::string_view protocolType, bool tls13, bool postQuantum) {
+    constexpr size_t maxTransports = 8;  // a damaged file cannot make this list grow
+    auto found = std::find_if(transports.begin(), transports.end(),
+                              [&](TransportTally const& t) { return t.protocolType == protocolType; });
+    if (found == transports.end()) {
+        if (transports.size() >= maxTransports) protocolType = "other";
+        found = std::find_if(transports.begin(), transports.end(),
+                             [&](TransportTally const& t) { return t.protocolType == protocolType; });
+        if (found == transports.end()) found = transports.insert(transports.end(), {std::string(protocolType)});
+    }
+    ++found->handshakes;
+    found->tls13 += tls13;
+    found->postQuantum += postQuantum;
+}
+
+void Inventory::addFlags(RowCells const& c, ServerState& s) {
     if (c[IsClientAuthRequested] == "1") {
         ++clientAuthRequested;
         ++s.clientAuthRequested;
@@ -364,17 +438,16 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         ++compressed;
         ++s.compressed;
     }
-    if (c[HandshakeMessages].size() > 2) addHello(c[HandshakeMessages], s, versionCode(version), pickedGroup);
 }
 
-void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup) {
+bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup) {
     std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
-    if (clientHello.empty()) return;
+    if (clientHello.empty()) return false;
     ++helloRows;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
         !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello)) {
         ++helloUnreadable;
-        return;
+        return false;
     }
     // Each offered value counts once per hello.
     auto countOnce = [](std::vector<uint16_t> const& values, std::vector<uint64_t>& counts) {
@@ -417,11 +490,10 @@ void Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
     }
 
     countName(ja4Counts, ja4.fingerprint(hello), ja4Other);
+    return pqGroup && !pickedPq;
 }
 
 namespace {
-
-constexpr int64_t secondsPerDay = 86400;
 
 std::string keyText(CertificateFacts const& f) {
     std::string text = f.keyType;
@@ -430,32 +502,43 @@ std::string keyText(CertificateFacts const& f) {
     return text;
 }
 
-// Floor division, so that a date before the epoch still counts its days the right way.
-int64_t daysBetween(int64_t from, int64_t to) {
-    int64_t const d = to - from;
-    return d >= 0 ? d / secondsPerDay : -((-d + secondsPerDay - 1) / secondsPerDay);
+std::string joined(std::vector<std::string> const& items) {
+    std::string out;
+    for (auto const& item : items) out += (out.empty() ? "" : ", ") + item;
+    return out;
 }
 
-// What is wrong with a certificate as a server used it; leaf tells whether it stood first.
-std::vector<std::pair<FindingKind, std::string>> certificateProblems(CertificateFacts const& f, bool leaf,
-                                                                     int64_t now) {
-    std::vector<std::pair<FindingKind, std::string>> out;
-    std::string const who = (leaf ? "" : "chain certificate ") + f.subject + ": ";
-    int64_t const days = daysBetween(now, f.notAfter);
-    if (f.notAfter < now)
-        out.emplace_back(FindingKind::CertificateExpired, who + "expired " + std::to_string(-days) + " days ago");
-    else if (days <= 30)
-        out.emplace_back(FindingKind::CertificateExpiring, who + "expires in " + std::to_string(days) + " days");
-    // A root's signature on itself is never checked, so its hash does not matter unless it is
-    // the certificate the server stands on.
-    if (leaf || !f.selfSigned) {
-        if (f.signatureHash == "MD5") out.emplace_back(FindingKind::CertificateMd5, who + f.signatureAlgorithm);
-        if (f.signatureHash == "SHA1") out.emplace_back(FindingKind::CertificateSha1, who + f.signatureAlgorithm);
+std::vector<Tally> mapTallies(std::map<std::string, uint64_t> const& m) {
+    std::vector<Tally> t;
+    for (auto const& [name, count] : m) t.push_back({0, name, count, {}});
+    std::stable_sort(t.begin(), t.end(), [](Tally const& a, Tally const& b) { return a.count > b.count; });
+    return t;
+}
+
+int worstFlag(CertificateSummary const& c) {
+    int worst = -1;
+    for (auto kind : c.flags) worst = std::max(worst, static_cast<int>(kindInfo(kind).severity));
+    return worst;
+}
+
+// Findings of one kind sit together once sorted; each group counts its servers and the
+// handshakes that showed the kind.
+std::vector<FindingGroup> groupFindings(std::vector<Finding> const& findings,
+                                        std::vector<ServerSummary> const& table) {
+    StringMap<ServerSummary const*> byName;
+    for (auto const& row : table) byName.emplace(row.server, &row);
+    std::vector<FindingGroup> groups;
+    for (size_t i = 0; i < findings.size(); ++i) {
+        Finding const& f = findings[i];
+        if (groups.empty() || groups.back().kind != f.kind) groups.push_back({f.kind, i, 0, 0, 0});
+        FindingGroup& g = groups.back();
+        ++g.count;
+        if (g.count == 1 || findings[i - 1].server != f.server) {
+            ++g.servers;
+            g.handshakes += byName.at(f.server)->kindHandshakes[static_cast<size_t>(f.kind)];
+        }
     }
-    if (leaf && f.selfSigned) out.emplace_back(FindingKind::CertificateSelfSigned, who + "issuer is the subject");
-    if (f.keyType == "RSA" && f.keyBits > 0 && f.keyBits < 2048)
-        out.emplace_back(FindingKind::SmallRsa, who + "RSA " + std::to_string(f.keyBits) + " bits");
-    return out;
+    return groups;
 }
 
 }  // namespace
@@ -473,14 +556,29 @@ Summary Inventory::summarize() const {
     out.servers = servers.size();
     out.snis = snis.size();
     out.clients = clients.size();
+    summarizeProtocol(out);
+    summarizeTrend(out);
+    summarizeCertificates(out);
+    summarizeServers(out);
+    out.clientAuthRequested = clientAuthRequested;
+    out.clientCertificates = clientCertificateRows;
+    out.renegotiated = renegotiated;
+    out.compressed = compressed;
+    summarizeHellos(out);
+    out.transports = transports;
+    std::stable_sort(out.transports.begin(), out.transports.end(),
+                     [](TransportTally const& a, TransportTally const& b) { return a.handshakes > b.handshakes; });
+    return out;
+}
 
+// Versions, suites, key exchange and TLS 1.3 groups.
+void Inventory::summarizeProtocol(Summary& out) const {
     // Newest first, unknown last.
     for (int v : {5, 4, 3, 2, 1, 0})
         if (versions[v]) {
             auto const version = static_cast<Version>(v);
             out.versions.push_back({versionCode(version), std::string(versionName(version)), versions[v], versionClass(version)});
         }
-
     for (size_t code = 0; code < suites.size(); ++code)
         if (suites[code]) {
             SuiteInfo const& info = suiteInfo(static_cast<uint16_t>(code));
@@ -489,7 +587,6 @@ Summary Inventory::summarize() const {
         }
     std::stable_sort(out.suites.begin(), out.suites.end(),
                      [](SuiteTally const& a, SuiteTally const& b) { return a.count > b.count; });
-
     auto namedGroup = [](uint16_t code) {
         return Tally{0, groupName(code), 0, std::string(groupKindName(groupKind(code)))};
     };
@@ -503,35 +600,38 @@ Summary Inventory::summarize() const {
         if (isPostQuantum(kind)) out.postQuantum += t.count;
         if (kind == GroupKind::ObsoletePq) out.obsoletePostQuantum += t.count;
     }
+}
 
-    // Trend: at most 48 buckets of a whole number of hours, empty ones included.
-    if (!trendHours.empty()) {
-        int64_t const first = trendHours.begin()->first, last = trendHours.rbegin()->first;
-        int64_t width = 1;
-        for (int64_t w : {1, 3, 6, 12, 24, 24 * 7, 24 * 30, 24 * 365}) {
-            width = w;
-            if ((last - first) / w < 48) break;
-        }
-        out.trendBucketHours = width;
-        auto bucketOf = [&](int64_t hour) { return hour - (((hour % width) + width) % width); };
-        std::map<int64_t, TrendPoint> buckets;
-        for (int64_t b = bucketOf(first); b <= last; b += width) buckets[b].startMs = b * msPerHour;
-        for (auto const& [hour, point] : trendHours) {
-            TrendPoint& b = buckets[bucketOf(hour)];
-            b.tls13 += point.tls13;
-            b.postQuantum += point.postQuantum;
-            b.obsolete += point.obsolete;
-        }
-        for (auto const& [start, point] : buckets) out.trend.push_back(point);
+// At most 48 buckets of a whole number of hours, empty ones included.
+void Inventory::summarizeTrend(Summary& out) const {
+    if (trendHours.empty()) return;
+    int64_t const first = trendHours.begin()->first, last = trendHours.rbegin()->first;
+    int64_t width = 1;
+    for (int64_t w : {1, 3, 6, 12, 24, 24 * 7, 24 * 30, 24 * 365}) {
+        width = w;
+        if ((last - first) / w < 48) break;
     }
+    out.trendBucketHours = width;
+    auto bucketOf = [&](int64_t hour) { return hour - (((hour % width) + width) % width); };
+    std::map<int64_t, TrendPoint> buckets;
+    for (int64_t b = bucketOf(first); b <= last; b += width) buckets[b].startMs = b * msPerHour;
+    for (auto const& [hour, point] : trendHours) {
+        TrendPoint& b = buckets[bucketOf(hour)];
+        b.tls13 += point.tls13;
+        b.postQuantum += point.postQuantum;
+        b.obsolete += point.obsolete;
+    }
+    for (auto const& [start, point] : buckets) out.trend.push_back(point);
+}
 
-    // Certificates, and the servers that showed each.
+// Certificates, worst first, and the servers that showed each.
+void Inventory::summarizeCertificates(Summary& out) const {
     std::vector<std::vector<std::string>> certServers(certs.size());
     std::vector<size_t> certServerCount(certs.size());
     for (auto const& s : servers)
-        for (auto const& [index, asLeaf] : s->certs) {
-            if (certServers[index].size() < 5) certServers[index].push_back(s->name);
-            ++certServerCount[index];
+        for (auto const& entry : s->certs) {
+            if (certServers[entry.index].size() < 5) certServers[entry.index].push_back(s->name);
+            ++certServerCount[entry.index];
         }
     std::map<std::string, uint64_t> keys, signatures;
     std::array<uint64_t, 5> validity{};
@@ -545,24 +645,27 @@ Summary Inventory::summarize() const {
         c.leaf = cert.leaf;
         c.servers = certServers[i];
         c.serverCount = certServerCount[i];
+        c.invalidHandshakes = cert.invalid;
+        c.firstSeenMs = cert.firstMs;
+        c.lastSeenMs = cert.lastMs;
+        if (cert.invalid) ++out.expiredWhenUsedCertificates;
         if (!cert.facts) {
-            if (cert.missing) ++out.missingCertificates;
-            else ++out.unreadableCertificates;
+            ++(cert.missing ? out.missingCertificates : out.unreadableCertificates);
         } else {
             CertificateFacts const& f = *cert.facts;
             c.daysLeft = daysBetween(now, f.notAfter);
-            for (auto const& [kind, detail] : certificateProblems(f, cert.leaf, now)) c.flags.push_back(kind);
+            KindMask mask = cert.leaf ? cert.leafMask : cert.chainMask;
+            if (cert.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+            if (auto kind = certificateDateFinding(f, cert.lastMs / 1000, lastMs / 1000, now)) mask |= kindBit(*kind);
+            for (int k = 0; k < findingKindCount; ++k)
+                if (mask & kindBit(static_cast<FindingKind>(k))) c.flags.push_back(static_cast<FindingKind>(k));
             ++keys[keyText(f)];
             ++signatures[f.signatureAlgorithm];
             ++validity[f.notAfter < now ? 0 : c.daysLeft <= 30 ? 1 : c.daysLeft <= 90 ? 2 : c.daysLeft <= 365 ? 3 : 4];
         }
         out.certificates.push_back(std::move(c));
     }
-    auto worstFlag = [](CertificateSummary const& c) {
-        int worst = -1;
-        for (auto kind : c.flags) worst = std::max(worst, static_cast<int>(kindInfo(kind).severity));
-        return worst;
-    };
+    out.expiredWhenUsedHandshakes = expiredWhenUsedHandshakes;
     std::stable_sort(out.certificates.begin(), out.certificates.end(),
                      [&](CertificateSummary const& a, CertificateSummary const& b) {
                          int const wa = worstFlag(a), wb = worstFlag(b);
@@ -570,15 +673,9 @@ Summary Inventory::summarize() const {
                          if (a.flags.size() != b.flags.size()) return a.flags.size() > b.flags.size();
                          return a.handshakes > b.handshakes;
                      });
-    auto mapTallies = [](std::map<std::string, uint64_t> const& m) {
-        std::vector<Tally> t;
-        for (auto const& [name, count] : m) t.push_back({0, name, count, {}});
-        std::stable_sort(t.begin(), t.end(), [](Tally const& a, Tally const& b) { return a.count > b.count; });
-        return t;
-    };
     out.certificateKeys = mapTallies(keys);
     for (auto& t : out.certificateKeys)
-        if (t.name.rfind("RSA ", 0) == 0 && std::atoi(t.name.c_str() + 4) < 2048) t.cls = "flagged";
+        if (t.name.rfind("RSA ", 0) == 0 && std::atoi(t.name.c_str() + 4) < minimumKeyBits) t.cls = "flagged";
     out.signatureAlgorithms = mapTallies(signatures);
     for (auto& t : out.signatureAlgorithms)
         if (t.name.find("sha1") != std::string::npos || t.name.find("md5") != std::string::npos) t.cls = "flagged";
@@ -587,8 +684,10 @@ Summary Inventory::summarize() const {
     for (int b = 0; b < 5; ++b)
         out.validity.push_back({0, validityNames[b], validity[b], b == 0 ? "insecure" : b == 1 ? "flagged" : ""});
     out.distinctClientCertificates = clientCertificates.size();
+}
 
-    // Servers and their findings.
+// One row per server, worst first, and every finding.
+void Inventory::summarizeServers(Summary& out) const {
     for (auto const& sp : servers) {
         ServerState const& s = *sp;
         ServerSummary row;
@@ -596,65 +695,14 @@ Summary Inventory::summarize() const {
         row.handshakes = s.handshakes;
         row.snis = s.snis;
         row.sniCount = s.snis.size() + (s.moreSnis ? 1 : 0);
-        std::vector<Finding> found;
-        auto add = [&](FindingKind kind, std::string detail) { found.push_back({kind, s.name, std::move(detail)}); };
-
-        for (int v : {5, 4, 3, 2, 1, 0})
-            if (s.versions & (1u << v)) row.versions.emplace_back(versionName(static_cast<Version>(v)));
-        if (s.versions & (1u << static_cast<int>(Version::Ssl3))) add(FindingKind::Ssl3, "SSL 3.0");
-        std::string legacy;
-        for (Version v : {Version::Tls10, Version::Tls11})
-            if (s.versions & (1u << static_cast<int>(v))) legacy += (legacy.empty() ? "" : ", ") + std::string(versionName(v));
-        if (!legacy.empty()) add(FindingKind::LegacyTls, legacy);
-
-        auto suiteList = s.suites;
-        std::stable_sort(suiteList.begin(), suiteList.end(), [](auto const& a, auto const& b) { return a.second > b.second; });
-        for (auto const& [code, count] : suiteList) {
-            SuiteInfo const& info = suiteInfo(code);
-            row.suites.push_back(info.name);
-            std::string reasons;
-            for (auto const& r : info.reasons) reasons += (reasons.empty() ? "" : ", ") + r;
-            if (info.cls == SuiteClass::Insecure) add(FindingKind::InsecureSuite, info.name + " (" + reasons + ")");
-            if (info.cls == SuiteClass::Weak) add(FindingKind::WeakSuite, info.name + " (" + reasons + ")");
-        }
-        for (auto const* list : {&s.tls13Groups, &s.curves})
-            for (auto const& [code, count] : *list)
-                if (std::find(row.groups.begin(), row.groups.end(), groupName(code)) == row.groups.end())
-                    row.groups.push_back(groupName(code));
-        if (s.minDh > 0 && s.minDh < 2048) add(FindingKind::SmallDh, std::to_string(s.minDh) + "-bit prime");
-
-        bool certificateRsaKnown = false;
-        for (auto const& [index, asLeaf] : s.certs) {
-            CertState const& cert = certs[index];
-            if (!cert.facts) continue;
-            if (asLeaf && cert.facts->keyType == "RSA") certificateRsaKnown = true;
-            for (auto& [kind, detail] : certificateProblems(*cert.facts, asLeaf, now)) add(kind, detail);
-        }
-        if (!certificateRsaKnown && s.minRsaKex > 0 && s.minRsaKex < 2048)
-            add(FindingKind::SmallRsa, "RSA key exchange with a " + std::to_string(s.minRsaKex) + "-bit key");
-        if (s.lastLeaf >= 0 && certs[s.lastLeaf].facts) {
-            row.key = keyText(*certs[s.lastLeaf].facts);
-            row.leafNotAfter = certs[s.lastLeaf].facts->notAfter;
-        } else if (s.minRsaKex > 0) {
-            row.key = "RSA " + std::to_string(s.minRsaKex) + " (key exchange)";
-        }
-        if (s.compressed) add(FindingKind::Compression, std::to_string(s.compressed) + " handshakes");
-        if (s.pqNotPicked) {
-            std::string offered, picked;
-            for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
-            for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
-            add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " + std::to_string(s.handshakes) +
-                                              " handshakes offer " + offered + "; picked " +
-                                              (picked.empty() ? std::string("no group") : picked));
-        }
-        if (s.renegotiated) add(FindingKind::Renegotiation, std::to_string(s.renegotiated) + " handshakes");
-
+        row.kindHandshakes = s.kindHandshakes;
         row.clientAuthRequested = s.clientAuthRequested;
         row.clientCertificates = s.clientCertificates;
         row.renegotiated = s.renegotiated;
         row.compressed = s.compressed;
         row.pqOffered = s.pqOffered;
         row.pqNotPicked = s.pqNotPicked;
+        std::vector<Finding> found = serverFindings(s, row);
         std::sort(found.begin(), found.end(), moreSevere);
         for (auto const& f : found) {
             if (std::find(row.findings.begin(), row.findings.end(), f.kind) == row.findings.end())
@@ -666,6 +714,7 @@ Summary Inventory::summarize() const {
         out.serverTable.push_back(std::move(row));
     }
     std::sort(out.findings.begin(), out.findings.end(), moreSevere);
+    out.findingGroups = groupFindings(out.findings, out.serverTable);
     std::sort(out.serverTable.begin(), out.serverTable.end(), [](ServerSummary const& a, ServerSummary const& b) {
         if (a.anyFinding != b.anyFinding) return a.anyFinding;
         if (a.worst != b.worst) return a.worst > b.worst;
@@ -673,12 +722,88 @@ Summary Inventory::summarize() const {
         if (a.handshakes != b.handshakes) return a.handshakes > b.handshakes;
         return a.server < b.server;
     });
+}
 
-    out.clientAuthRequested = clientAuthRequested;
-    out.clientCertificates = clientCertificateRows;
-    out.renegotiated = renegotiated;
-    out.compressed = compressed;
+// The findings of one server, with the text that explains each; fills the row's protocol
+// columns on the way.
+std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSummary& row) const {
+    std::vector<Finding> found;
+    auto add = [&](FindingKind kind, std::string detail) { found.push_back({kind, s.name, std::move(detail)}); };
+    std::vector<std::string> legacy;
+    for (int v : {5, 4, 3, 2, 1, 0}) {
+        if (!(s.versions & (1u << v))) continue;
+        auto const version = static_cast<Version>(v);
+        row.versions.emplace_back(versionName(version));
+        auto const kind = versionFinding(version);
+        if (kind == FindingKind::Ssl3) add(*kind, "SSL 3.0");
+        if (kind == FindingKind::LegacyTls) legacy.insert(legacy.begin(), std::string(versionName(version)));
+    }
+    if (!legacy.empty()) add(FindingKind::LegacyTls, joined(legacy));
 
+    auto suiteList = s.suites;
+    std::stable_sort(suiteList.begin(), suiteList.end(), [](auto const& a, auto const& b) { return a.second > b.second; });
+    int worstClass = -1;
+    for (auto const& [code, count] : suiteList) {
+        SuiteInfo const& info = suiteInfo(code);
+        row.suites.push_back(info.name);
+        // Classes run from insecure (0) to unknown; "other" and "unknown" say nothing worse.
+        if (info.cls <= SuiteClass::Good && (worstClass < 0 || static_cast<int>(info.cls) < worstClass))
+            worstClass = static_cast<int>(info.cls);
+        if (auto kind = suiteFinding(info)) add(*kind, info.name + " (" + joined(info.reasons) + ")");
+    }
+    if (worstClass >= 0) row.suiteClass = suiteClassName(static_cast<SuiteClass>(worstClass));
+    bool classical = false, postQuantum = false;
+    for (auto const* list : {&s.tls13Groups, &s.curves})
+        for (auto const& [code, count] : *list) {
+            (isPostQuantum(groupKind(code)) ? postQuantum : classical) = true;
+            if (std::find(row.groups.begin(), row.groups.end(), groupName(code)) == row.groups.end())
+                row.groups.push_back(groupName(code));
+        }
+    row.groupKinds = classical && postQuantum ? "classical, post-quantum" : postQuantum ? "post-quantum" : classical ? "classical" : "";
+    if (s.kindHandshakes[static_cast<size_t>(FindingKind::SmallDh)])
+        add(FindingKind::SmallDh, std::to_string(s.minDh) + "-bit prime");
+
+    bool certificateRsaKnown = false;
+    for (auto const& entry : s.certs) {
+        CertState const& cert = certs[entry.index];
+        if (!cert.facts) continue;
+        CertificateFacts const& f = *cert.facts;
+        if (entry.leaf && f.keyType == "RSA") certificateRsaKnown = true;
+        CertificateUse const use{entry.leaf, entry.invalid, entry.firstMs / 1000, entry.lastMs / 1000};
+        KindMask mask = certificateFindings(f, entry.leaf);
+        if (entry.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+        if (auto kind = certificateDateFinding(f, cert.lastMs / 1000, lastMs / 1000, now)) {
+            mask |= kindBit(*kind);
+            auto& n = row.kindHandshakes[static_cast<size_t>(*kind)];
+            n = std::min(s.handshakes, n + entry.handshakes);
+        }
+        for (int k = 0; k < findingKindCount; ++k)
+            if (mask & kindBit(static_cast<FindingKind>(k)))
+                add(static_cast<FindingKind>(k), certificateDetail(static_cast<FindingKind>(k), f, use, now));
+    }
+    if (!certificateRsaKnown && s.minRsaKex > 0 && s.minRsaKex < minimumKeyBits)
+        add(FindingKind::SmallRsa, "RSA key exchange with a " + std::to_string(s.minRsaKex) + "-bit key");
+    if (s.lastLeaf >= 0 && certs[s.lastLeaf].facts) {
+        row.key = keyText(*certs[s.lastLeaf].facts);
+        row.leafNotAfter = certs[s.lastLeaf].facts->notAfter;
+    } else if (s.minRsaKex > 0) {
+        row.key = "RSA " + std::to_string(s.minRsaKex) + " (key exchange)";
+    }
+    if (s.compressed) add(FindingKind::Compression, std::to_string(s.compressed) + " handshakes");
+    if (s.pqNotPicked) {
+        std::string offered, picked;
+        for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
+        for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
+        add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " + std::to_string(s.handshakes) +
+                                          " handshakes offer " + offered + "; picked " +
+                                          (picked.empty() ? std::string("no group") : picked));
+    }
+    if (s.renegotiated) add(FindingKind::Renegotiation, std::to_string(s.renegotiated) + " handshakes");
+    return found;
+}
+
+// What clients offer (rows saved with their ClientHello).
+void Inventory::summarizeHellos(Summary& out) const {
     out.helloRows = helloRows;
     out.helloUnreadable = helloUnreadable;
     out.offeredVersions = codeTallies(offeredVersions, [](uint16_t code) { return Tally{0, versionCodeName(code), 0, {}}; });
@@ -701,7 +826,6 @@ Summary Inventory::summarize() const {
     out.pqPickedRows = pqPickedRows;
     out.ja4 = nameTallies(ja4Counts, 20);
     out.ja4Distinct = ja4Counts.size() + (ja4Other ? 1 : 0);
-    return out;
 }
 
 }  // namespace report

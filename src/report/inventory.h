@@ -44,11 +44,28 @@ private:
     struct ServerState;
     struct CertState;
 
+    struct ChainFacts;
+
     void addRow(RowCells const& cells, size_t dirIndex);
+    void addNames(RowCells const& cells, ServerState& s);
+    ChainFacts addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms);
+    int addGroups(RowCells const& cells, ServerState& s, Version version, int64_t ms, HandshakeFacts& facts,
+                  int leaf);
+    void addFlags(RowCells const& cells, ServerState& s);
+    void addTransport(std::string_view protocolType, bool tls13, bool postQuantum);
     void malformed(std::string_view where, std::string_view why);
     ServerState& server(std::string_view address, std::string_view port);
     uint32_t certificate(std::string_view digest, size_t dirIndex);
-    void addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup);
+    // True when the client offered a post-quantum group that the server did not pick.
+    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup);
+
+    // The sections of summarize().
+    void summarizeProtocol(Summary& out) const;
+    void summarizeTrend(Summary& out) const;
+    void summarizeCertificates(Summary& out) const;
+    void summarizeServers(Summary& out) const;
+    std::vector<Finding> serverFindings(ServerState const& s, ServerSummary& row) const;
+    void summarizeHellos(Summary& out) const;
 
     int64_t now;
     std::vector<std::string> directories;
@@ -70,6 +87,8 @@ private:
     StringMap<uint32_t> certIndex;
 
     uint64_t clientAuthRequested = 0, clientCertificateRows = 0, renegotiated = 0, compressed = 0;
+    uint64_t expiredWhenUsedHandshakes = 0;
+    std::vector<TransportTally> transports;
 
     // ClientHello analysis
     ClientHelloInfo hello;

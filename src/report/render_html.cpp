@@ -1,6 +1,7 @@
 // One self-contained HTML page: inline CSS, inline SVG charts, no script and nothing loaded
 // from elsewhere, so that it opens on an air-gapped machine and prints well.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -55,10 +56,53 @@ struct Bar {
     std::string cls;  // colour class of the bar
 };
 
-// Horizontal bars, one per row, with the count and share at the right.
+// A label cut into lines that fit a column of the given width at the chart's 12 px font:
+// after "_", "-", " " or "," where it can, else anywhere. A wide capital is about 8.5 px, so
+// that is what every character is given.
+std::vector<std::string> labelLines(std::string const& label, int columnWidth) {
+    size_t const perLine = static_cast<size_t>(std::max(8, columnWidth * 2 / 17));
+    std::vector<std::string> lines;
+    std::string rest = label;
+    while (rest.size() > perLine) {
+        size_t cut = rest.find_last_of("_- ,", perLine - 1);
+        cut = cut == std::string::npos || cut < perLine / 3 ? perLine : cut + 1;
+        lines.push_back(rest.substr(0, cut));
+        rest.erase(0, cut);
+    }
+    lines.push_back(rest);
+    return lines;
+}
+
+// A right-aligned label of one or more lines, its first line's baseline at y.
+std::string labelText(std::string const& label, int x, int y, int columnWidth) {
+    std::ostringstream out;
+    out << "<text class=\"label\" x=\"" << x << "\" y=\"" << y << "\">";
+    auto const lines = labelLines(label, columnWidth);
+    for (size_t i = 0; i < lines.size(); ++i)
+        out << "<tspan x=\"" << x << "\" dy=\"" << (i ? 14 : 0) << "\">" << esc(lines[i]) << "</tspan>";
+    out << "</text>";
+    return out.str();
+}
+
+std::string svgOpen(std::string const& id, std::string const& title, int width, int height) {
+    std::ostringstream svg;
+    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
+        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
+        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    return svg.str();
+}
+
+// Horizontal bars, one per row, with the count and share at the right. A long label takes
+// several lines and its row grows with it.
 std::string barChart(std::string const& id, std::string const& title, std::vector<Bar> const& bars, uint64_t whole = 0) {
-    int const rowHeight = 22, top = 28, labelWidth = 330, barWidth = 280, width = 720;
-    int const height = top + std::max<int>(1, static_cast<int>(bars.size())) * rowHeight + 8;
+    int const lineHeight = 14, top = 28, labelWidth = 330, barWidth = 250, width = 720;
+    std::vector<int> rowHeights;
+    int height = top + 8 + (bars.empty() ? 22 : 0);
+    for (auto const& b : bars) {
+        rowHeights.push_back(std::max(22, static_cast<int>(labelLines(b.label, labelWidth - 12).size()) * lineHeight + 8));
+        height += rowHeights.back();
+    }
     uint64_t max = 0, total = 0;
     for (auto const& b : bars) {
         max = std::max(max, b.value);
@@ -66,21 +110,17 @@ std::string barChart(std::string const& id, std::string const& title, std::vecto
     }
     if (whole == 0) whole = total;
     std::ostringstream svg;
-    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
-        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
-        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    svg << svgOpen(id, title, width, height);
     if (bars.empty()) svg << "<text class=\"empty\" x=\"0\" y=\"" << top + 14 << "\">none seen</text>";
     int y = top;
-    for (auto const& b : bars) {
-        std::string label = b.label.size() > 46 ? b.label.substr(0, 44) + "..." : b.label;
+    for (size_t i = 0; i < bars.size(); ++i) {
+        auto const& b = bars[i];
         int const w = max ? static_cast<int>(static_cast<double>(b.value) / static_cast<double>(max) * barWidth) : 0;
-        svg << "<text class=\"label\" x=\"" << labelWidth - 6 << "\" y=\"" << y + 15 << "\">" << esc(label)
-            << "</text><rect class=\"bar " << (b.cls.empty() ? "neutral" : b.cls) << "\" x=\"" << labelWidth
-            << "\" y=\"" << y + 3 << "\" width=\"" << std::max(w, b.value ? 1 : 0) << "\" height=\"" << rowHeight - 6
-            << "\"/><text class=\"value\" x=\"" << labelWidth + w + 6 << "\" y=\"" << y + 15 << "\">" << num(b.value)
-            << " (" << percent(b.value, whole) << "%)</text>";
-        y += rowHeight;
+        svg << labelText(b.label, labelWidth - 6, y + 15, labelWidth - 12) << "<rect class=\"bar "
+            << (b.cls.empty() ? "neutral" : b.cls) << "\" x=\"" << labelWidth << "\" y=\"" << y + 3 << "\" width=\""
+            << std::max(w, b.value ? 1 : 0) << "\" height=\"16\"/><text class=\"value\" x=\"" << labelWidth + w + 6
+            << "\" y=\"" << y + 15 << "\">" << num(b.value) << " (" << percent(b.value, whole) << "%)</text>";
+        y += rowHeights[i];
     }
     svg << "</svg></figure>";
     return svg.str();
@@ -96,18 +136,14 @@ std::string groupedChart(std::string const& id, std::string const& title, std::v
     for (auto const& row : values)
         for (auto v : row) max = std::max(max, v);
     std::ostringstream svg;
-    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
-        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
-        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    svg << svgOpen(id, title, width, height);
     for (size_t k = 0; k < series.size(); ++k)
         svg << "<rect class=\"bar series" << k << "\" x=\"" << labelWidth + 130 * k << "\" y=\"24\" width=\"10\" height=\"10\"/>"
             << "<text class=\"legend\" x=\"" << labelWidth + 130 * k + 14 << "\" y=\"33\">" << esc(series[k]) << "</text>";
     if (labels.empty()) svg << "<text class=\"empty\" x=\"0\" y=\"" << top + 14 << "\">none seen</text>";
     int y = top;
     for (size_t i = 0; i < labels.size(); ++i) {
-        svg << "<text class=\"label\" x=\"" << labelWidth - 6 << "\" y=\"" << y + rowHeight / 2 + 3 << "\">"
-            << esc(labels[i]) << "</text>";
+        svg << labelText(labels[i], labelWidth - 6, y + rowHeight / 2 + 3, labelWidth - 12);
         for (size_t k = 0; k < series.size(); ++k) {
             uint64_t const v = values[i][k];
             int const w = max ? static_cast<int>(static_cast<double>(v) / static_cast<double>(max) * barWidth) : 0;
@@ -129,10 +165,7 @@ std::string trendChart(std::string const& id, Summary const& s) {
     std::string const title = "Post-quantum share of TLS 1.3 handshakes over time (per " +
                               (s.trendBucketHours % 24 == 0 ? std::to_string(s.trendBucketHours / 24) + " d"
                                                             : std::to_string(s.trendBucketHours) + " h") + ")";
-    svg << "<figure class=\"chart-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" << id
-        << "\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" role=\"img\" aria-label=\"" << esc(title) << "\"><title>" << esc(title)
-        << "</title><text class=\"chart-title\" x=\"0\" y=\"16\">" << esc(title) << "</text>";
+    svg << svgOpen(id, title, width, height);
     for (int p : {0, 50, 100}) {
         int const y = bottom - (bottom - top) * p / 100;
         svg << "<line class=\"grid\" x1=\"" << left << "\" y1=\"" << y << "\" x2=\"" << width - 10 << "\" y2=\"" << y
@@ -185,9 +218,9 @@ h1 { font-size: 1.7em; margin-bottom: 0.2em; } h2 { border-bottom: 2px solid #d0
 h3 { font-size: 1.05em; margin-top: 1.2em; }
 nav ul { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.2em; }
 nav a { color: #0b57d0; text-decoration: none; }
-.tiles { display: flex; flex-wrap: wrap; gap: 0.8em; padding: 0; margin: 0.5em 0; }
-.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.5em 0.9em; min-width: 9em; }
-.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.4em; font-weight: bold; }
+.tiles { display: flex; flex-wrap: wrap; gap: 0.6em; padding: 0; margin: 0.5em 0; }
+.tile { border: 1px solid #d0d7de; border-radius: 6px; padding: 0.4em 0.7em; min-width: 6em; }
+.tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.3em; font-weight: bold; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
@@ -208,8 +241,24 @@ svg .empty { font-size: 12px; fill: #57606a; font-style: italic; } svg .grid { s
 svg .bar.insecure { fill: var(--insecure); } svg .bar.weak { fill: var(--weak); } svg .bar.good { fill: var(--good); }
 svg .bar.other, svg .bar.neutral { fill: #57606a; } svg .bar.unknown { fill: var(--unknown); } svg .bar.pq { fill: var(--pq); }
 svg .bar.series0 { fill: #57606a; } svg .bar.series1 { fill: #8b5cf6; } svg .bar.series2 { fill: var(--good); }
+.sevline .sev { margin-left: 0.8em; } .sevline .sev:first-child { margin-left: 0; }
+.groups { margin: 0.6em 0; border-top: 1px solid #d0d7de; }
+.group-head, details.group > summary { display: grid; grid-template-columns: 1.1em 6em minmax(0, 1fr) 6em 7em;
+       gap: 0.6em; align-items: baseline; padding: 0.3em 0.5em; }
+.group-head { font-weight: bold; background: #f6f8fa; border: 1px solid #d0d7de; border-top: none; }
+.group-head .n, details.group > summary .n { text-align: right; }
+details.group { border: 1px solid #d0d7de; border-top: none; }
+details.group > summary { cursor: pointer; list-style: none; }
+details.group > summary::-webkit-details-marker { display: none; }
+details.group > summary::before { content: "\25B8"; color: #57606a; }
+details.group[open] > summary::before { content: "\25BE"; }
+details.group > table { margin: 0 0 0.4em 0; border-left: none; border-right: none; }
+details.group code.id { color: #57606a; font-size: 0.85em; }
+header h1 { margin-top: 0.2em; } header p { margin: 0.2em 0; } nav ul { margin: 0.4em 0; }
+section#overview h2, section#findings h2 { margin-top: 0.8em; }
 @media print {
   body { max-width: none; padding: 0; font-size: 11px; } nav { display: none; }
+  details.group > summary::before { content: ""; }
   h2 { break-after: avoid; } figure.chart-box, tr { break-inside: avoid; }
   * { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
 }
@@ -219,78 +268,154 @@ void tile(std::ostream& out, std::string const& name, std::string const& value) 
     out << "<div class=\"tile\"><span class=\"k\">" << name << "</span><span class=\"v\">" << value << "</span></div>";
 }
 
-}  // namespace
+template <typename Row>
+void table(std::ostream& out, std::vector<std::string> const& heads, std::vector<Row> const& rows,
+           std::function<void(std::ostream&, Row const&)> const& cells) {
+    if (rows.empty()) {
+        out << "<p>None.</p>";
+        return;
+    }
+    out << "<table><tr>";
+    for (auto const& h : heads) out << "<th>" << h << "</th>";
+    out << "</tr>";
+    for (size_t i = 0; i < rows.size() && i < maxTableRows; ++i) {
+        out << "<tr>";
+        cells(out, rows[i]);
+        out << "</tr>";
+    }
+    out << "</table>";
+    if (rows.size() > maxTableRows) out << "<p class=\"note\">" << num(rows.size() - maxTableRows) << " more in the JSON output.</p>";
+}
 
-void renderHtml(Summary const& s, std::ostream& out) {
+void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
     out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << " handshakes from " << num(s.files)
-        << " CSV files in " << esc(join(s.directories, 4)) << "; certificate validity judged on "
-        << isoDate(s.nowSeconds) << ".</p></header>\n";
-    static constexpr std::pair<char const*, char const*> sections[] = {
+        << " CSV files in " << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
+        << "handshake and on " << isoDate(s.nowSeconds) << ".</p></header>\n";
+    std::vector<std::pair<char const*, char const*>> sections = {
         {"overview", "Overview"}, {"findings", "Findings"}, {"versions", "Protocol versions"},
         {"cipher-suites", "Cipher suites"}, {"key-exchange", "Key exchange"}, {"tls13-groups", "TLS 1.3 groups"},
         {"certificates", "Certificates"}, {"servers", "Servers"}, {"client-features", "Client certificates, renegotiation, compression"},
         {"client-hellos", "What clients offer"}, {"input", "Input"}};
+    if (s.drift) sections.insert(sections.begin() + 2, std::pair<char const*, char const*>("drift", "What changed"));
     out << "<nav><ul>";
     for (auto const& [id, title] : sections) out << "<li><a href=\"#" << id << "\">" << title << "</a></li>";
     out << "</ul></nav>\n";
+}
 
-    // Overview
-    std::map<Severity, size_t> bySeverity;
-    for (auto const& f : s.findings) ++bySeverity[f.severity()];
+void overviewSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"overview\"><h2>Overview</h2><div class=\"tiles\">";
     tile(out, "Handshakes", num(s.rows));
     tile(out, "Servers", num(s.servers));
     tile(out, "SNIs", num(s.snis));
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
+    tile(out, "Certificates expired when used",
+         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) + " handshakes");
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
-    out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"))
-        << ".</p><table><tr><th>Severity</th><th>Findings</th></tr>";
+    out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"));
+    if (!s.transports.empty()) {
+        out << ". Transport:";
+        for (size_t i = 0; i < s.transports.size(); ++i) {
+            auto const& t = s.transports[i];
+            out << (i ? ";" : "") << ' ' << esc(t.protocolType) << (t.transport() == "TCP" ? " over TCP " : " ")
+                << num(t.handshakes) << " (post-quantum " << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
+        }
+    }
+    std::map<Severity, size_t> worst;
+    size_t clean = 0;
+    for (auto const& r : s.serverTable) r.anyFinding ? ++worst[r.worst] : ++clean;
+    out << ".</p><p class=\"sevline\">Servers by worst finding: ";
     for (int sev = static_cast<int>(Severity::Critical); sev >= 0; --sev)
-        out << "<tr><td>" << severityBadge(static_cast<Severity>(sev)) << "</td><td class=\"n\">"
-            << num(bySeverity[static_cast<Severity>(sev)]) << "</td></tr>";
-    out << "</table></section>\n";
+        out << severityBadge(static_cast<Severity>(sev)) << ' ' << num(worst[static_cast<Severity>(sev)]) << ' ';
+    out << "&#183; none " << num(clean) << "</p></section>\n";
+}
 
-    // Findings
+// One line per kind, each opening onto its servers.
+void findingsSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"findings\"><h2>Findings</h2>";
-    if (s.findings.empty()) out << "<p>No findings.</p>";
-    else {
-        out << "<table><tr><th>Severity</th><th>Finding</th><th>Server</th><th>Detail</th></tr>";
-        for (size_t i = 0; i < s.findings.size() && i < maxTableRows; ++i) {
-            auto const& f = s.findings[i];
-            out << "<tr><td>" << severityBadge(f.severity()) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
-                << "</td><td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td></tr>";
+    if (s.findings.empty()) {
+        out << "<p>No findings.</p></section>\n";
+        return;
+    }
+    std::map<std::string, ServerSummary const*> rows;
+    for (auto const& r : s.serverTable) rows.emplace(r.server, &r);
+    out << "<div class=\"groups\"><div class=\"group-head\"><span>&#160;</span><span>Severity</span><span>Finding</span>"
+           "<span class=\"n\">Servers</span><span class=\"n\">Handshakes</span></div>";
+    for (auto const& g : s.findingGroups) {
+        auto const& info = kindInfo(g.kind);
+        out << "<details class=\"group\" id=\"finding-" << info.id << "\"><summary><span>" << severityBadge(info.severity)
+            << "</span><span>" << esc(std::string(info.title)) << " <code class=\"id\">" << info.id
+            << "</code></span><span class=\"n\">" << num(g.servers) << "</span><span class=\"n\">" << num(g.handshakes)
+            << "</span></summary><table><tr><th>Server</th><th>Detail</th><th>Handshakes</th></tr>";
+        for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
+            auto const& f = s.findings[k];
+            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td><td class=\"n\">"
+                << num(rows.at(f.server)->kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
         out << "</table>";
-        if (s.findings.size() > maxTableRows)
-            out << "<p class=\"note\">" << num(s.findings.size() - maxTableRows) << " more in the JSON output.</p>";
+        if (g.count > maxTableRows) out << "<p class=\"note\">" << num(g.count - maxTableRows) << " more in the JSON output.</p>";
+        out << "</details>";
+    }
+    out << "</div><p class=\"note\">Open a line for its servers; every server's findings are also in "
+           "<a href=\"#servers\">Servers</a>.</p></section>\n";
+}
+
+void driftSection(Drift const& d, std::ostream& out) {
+    out << "<section id=\"drift\"><h2>What changed</h2><p>Baseline: " << num(d.rows) << " handshakes in "
+        << esc(join(d.directories, 4));
+    if (d.rows) out << ", " << isoTime(d.firstMs) << " to " << isoTime(d.lastMs);
+    out << ".</p><div class=\"tiles\">";
+    tile(out, "New servers", num(d.newServers.size()));
+    tile(out, "Gone servers", num(d.goneServers.size()));
+    tile(out, "Servers changed", num(d.changed.size()));
+    tile(out, "Findings new / gone", num(d.appeared.size()) + " / " + num(d.disappeared.size()));
+    tile(out, "Post-quantum then / now", percent(d.postQuantumThen, d.tls13Then) + "% / " + percent(d.postQuantumNow, d.tls13Now) + "%");
+    out << "</div>";
+    auto servers = [&](char const* title, std::vector<std::string> const& list) {
+        out << "<h3>" << title << "</h3>" << (list.empty() ? "<p>None.</p>" : "<p>");
+        for (size_t i = 0; i < list.size() && i < maxTableRows; ++i) out << (i ? ", " : "") << "<code>" << esc(list[i]) << "</code>";
+        if (!list.empty()) out << "</p>";
+    };
+    servers("New servers", d.newServers);
+    servers("Gone servers", d.goneServers);
+    out << "<h3>Servers that changed</h3>";
+    table<ServerChange>(out, {"Server", "What", "Before", "Now"}, d.changed, [](std::ostream& o, ServerChange const& c) {
+        o << "<td><code>" << esc(c.server) << "</code></td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
+          << esc(c.after) << "</td>";
+    });
+    for (auto const* list : {&d.appeared, &d.disappeared}) {
+        out << "<h3>" << (list == &d.appeared ? "Findings that appeared" : "Findings that disappeared") << "</h3>";
+        table<FindingChange>(out, {"Severity", "Finding", "Server"}, *list, [](std::ostream& o, FindingChange const& f) {
+            o << "<td>" << severityBadge(kindInfo(f.kind).severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
+              << "</td><td><code>" << esc(f.server) << "</code></td>";
+        });
     }
     out << "</section>\n";
+}
 
-    // Versions
+void versionsSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"versions\"><h2>Protocol versions</h2>" << barChart("chart-versions", "Negotiated versions", bars(s.versions), s.rows);
-    std::vector<ServerSummary const*> old;
+    std::vector<ServerSummary> old;
     for (auto const& r : s.serverTable)
         for (auto const& v : r.versions)
             if (v == "SSL 3.0" || v == "TLS 1.0" || v == "TLS 1.1") {
-                old.push_back(&r);
+                old.push_back(r);
                 break;
             }
     out << "<h3>Servers still on SSL 3.0, TLS 1.0 or TLS 1.1</h3>";
     if (old.empty()) out << "<p>None.</p>";
-    else {
-        out << "<table><tr><th>Server</th><th>Versions</th><th>SNIs</th></tr>";
-        for (auto const* r : old)
-            out << "<tr><td><code>" << esc(r->server) << "</code></td><td>" << esc(join(r->versions)) << "</td><td>"
-                << esc(join(r->snis, 3)) << "</td></tr>";
-        out << "</table>";
-    }
+    else
+        table<ServerSummary>(out, {"Server", "Versions", "SNIs"}, old, [](std::ostream& o, ServerSummary const& r) {
+            o << "<td><code>" << esc(r.server) << "</code></td><td>" << esc(join(r.versions)) << "</td><td>"
+              << esc(join(r.snis, 3)) << "</td>";
+        });
     out << "</section>\n";
+}
 
-    // Cipher suites
+void suitesSection(Summary const& s, std::ostream& out) {
     std::vector<Bar> classBars;
     for (SuiteClass c : {SuiteClass::Good, SuiteClass::Weak, SuiteClass::Insecure, SuiteClass::Other, SuiteClass::Unknown})
         classBars.push_back({std::string(suiteClassName(c)), s.suiteClasses[static_cast<int>(c)], std::string(suiteClassName(c))});
@@ -301,82 +426,90 @@ void renderHtml(Summary const& s, std::ostream& out) {
            "3DES (and IDEA, RC2, Kerberos). Weak: static RSA or other key exchange without forward secrecy, CBC. "
            "Good: AEAD with forward secrecy, and every TLS 1.3 suite.</p>"
         << barChart("chart-suite-classes", "Handshakes by suite class", classBars, s.rows)
-        << barChart("chart-suites", "Most used cipher suites", suiteBars, s.rows)
-        << "<table><tr><th>Code</th><th>Name</th><th>Class</th><th>Why</th><th>Handshakes</th></tr>";
-    for (auto const& t : s.suites) {
+        << barChart("chart-suites", "Most used cipher suites", suiteBars, s.rows);
+    table<SuiteTally>(out, {"Code", "Name", "Class", "Why", "Handshakes"}, s.suites, [](std::ostream& o, SuiteTally const& t) {
         std::vector<std::string> reasons(t.info->reasons.begin(), t.info->reasons.end());
-        out << "<tr><td><code>" << hexCode(t.code) << "</code></td><td>" << esc(t.info->name) << "</td><td class=\"cls-"
-            << suiteClassName(t.info->cls) << "\">" << suiteClassName(t.info->cls) << "</td><td>" << esc(join(reasons))
-            << "</td><td class=\"n\">" << num(t.count) << "</td></tr>";
-    }
-    out << "</table></section>\n";
+        o << "<td><code>" << hexCode(t.code) << "</code></td><td>" << esc(t.info->name) << "</td><td class=\"cls-"
+          << suiteClassName(t.info->cls) << "\">" << suiteClassName(t.info->cls) << "</td><td>" << esc(join(reasons))
+          << "</td><td class=\"n\">" << num(t.count) << "</td>";
+    });
+    out << "</section>\n";
+}
 
-    // Key exchange
+void keyExchangeSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"key-exchange\"><h2>Key exchange</h2>"
         << barChart("chart-curves", "TLS 1.2 and older: named curves", bars(s.curves))
         << barChart("chart-dh", "Diffie-Hellman prime sizes (under 2048 bits flagged)", bars(s.dhBits))
         << barChart("chart-rsa", "RSA key exchange: key sizes (under 2048 bits flagged)", bars(s.rsaBits))
         << "<p class=\"note\">RSA key sizes of handshakes with static RSA key exchange: the key of the "
            "server's leaf certificate.</p></section>\n";
+}
 
-    // TLS 1.3 groups
+void groupsSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of " << num(s.tls13)
         << " TLS 1.3 handshakes (" << percent(s.postQuantum, s.tls13)
         << "%) use a post-quantum group: hybrid SecP256r1MLKEM768, X25519MLKEM768, SecP384r1MLKEM1024 or pure ML-KEM. "
-        << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>"
-        << barChart("chart-tls13-groups", "TLS 1.3 key exchange groups", bars(s.tls13Groups), s.tls13)
+        << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>";
+    table<TransportTally>(out, {"Transport", "Handshakes", "TLS 1.3", "Post-quantum", "Share"}, s.transports,
+                          [](std::ostream& o, TransportTally const& t) {
+                              o << "<td>" << esc(t.protocolType) << (t.transport() == "TCP" ? " over TCP" : "")
+                                << "</td><td class=\"n\">" << num(t.handshakes) << "</td><td class=\"n\">" << num(t.tls13)
+                                << "</td><td class=\"n\">" << num(t.postQuantum) << "</td><td class=\"n\">"
+                                << percent(t.postQuantum, t.tls13) << "%</td>";
+                          });
+    out << barChart("chart-tls13-groups", "TLS 1.3 key exchange groups", bars(s.tls13Groups), s.tls13)
         << trendChart("chart-pq-trend", s) << "</section>\n";
+}
 
-    // Certificates
+void certificateRow(std::ostream& out, CertificateSummary const& c) {
+    std::vector<std::string> flags;
+    for (auto k : c.flags) flags.emplace_back(kindInfo(k).id);
+    std::string const seen = c.firstSeenMs ? isoDate(c.firstSeenMs / 1000) + " to " + isoDate(c.lastSeenMs / 1000) : "";
+    if (!c.facts) {
+        out << "<td colspan=\"4\"><code>" << c.digest << "</code></td><td>" << (c.missing ? "missing" : "unreadable")
+            << "</td><td>" << seen << "</td><td>" << esc(join(c.servers, 3)) << "</td><td></td>";
+        return;
+    }
+    auto const& f = *c.facts;
+    out << "<td>" << esc(f.subject) << "</td><td>" << esc(f.issuer) << "</td><td>" << esc(f.keyType) << ' ' << f.keyBits
+        << "</td><td>" << esc(f.signatureAlgorithm) << "</td><td>" << isoDate(f.notBefore) << " to " << isoDate(f.notAfter)
+        << "</td><td>" << seen << "</td><td>" << esc(join(c.servers, 3)) << "</td><td class=\"cls-flagged\">"
+        << esc(join(flags)) << "</td>";
+}
+
+void certificatesSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"certificates\"><h2>Certificates</h2><p>" << num(s.certificates.size())
         << " distinct server certificates";
     if (s.missingCertificates) out << ", " << num(s.missingCertificates) << " of them missing from the store";
     if (s.unreadableCertificates) out << ", " << num(s.unreadableCertificates) << " unreadable";
-    out << "; " << num(s.distinctClientCertificates) << " distinct client certificates.</p>"
+    out << "; " << num(s.distinctClientCertificates) << " distinct client certificates. <strong>"
+        << num(s.expiredWhenUsedCertificates) << "</strong> were expired or not yet valid when a server presented them, in "
+        << num(s.expiredWhenUsedHandshakes) << " handshakes.</p>"
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
-        << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity))
-        << "<table><tr><th>Subject</th><th>Issuer</th><th>Key</th><th>Signature</th><th>Valid until</th><th>Servers</th>"
-           "<th>Findings</th></tr>";
-    for (size_t i = 0; i < s.certificates.size() && i < maxTableRows; ++i) {
-        auto const& c = s.certificates[i];
-        std::vector<std::string> flags, servers;
-        for (auto k : c.flags) flags.emplace_back(kindInfo(k).id);
-        for (auto const& sv : c.servers) servers.push_back(sv);
-        if (!c.facts) {
-            out << "<tr><td colspan=\"4\"><code>" << c.digest << "</code></td><td>" << (c.missing ? "missing" : "unreadable")
-                << "</td><td>" << esc(join(servers, 3)) << "</td><td></td></tr>";
-            continue;
-        }
-        auto const& f = *c.facts;
-        out << "<tr><td>" << esc(f.subject) << "</td><td>" << esc(f.issuer) << "</td><td>" << esc(f.keyType) << ' '
-            << f.keyBits << "</td><td>" << esc(f.signatureAlgorithm) << "</td><td>" << isoDate(f.notAfter) << " ("
-            << c.daysLeft << " d)</td><td>" << esc(join(servers, 3)) << "</td><td class=\"cls-flagged\">" << esc(join(flags))
-            << "</td></tr>";
-    }
-    out << "</table></section>\n";
-
-    // Servers
-    out << "<section id=\"servers\"><h2>Servers</h2><p class=\"note\">Worst first.</p><table><tr><th>Server</th><th>SNIs</th>"
-           "<th>Versions</th><th>Cipher suites</th><th>Groups</th><th>Key</th><th>Leaf expires</th><th>Findings</th>"
-           "<th>Handshakes</th></tr>";
-    for (size_t i = 0; i < s.serverTable.size() && i < maxTableRows; ++i) {
-        auto const& r = s.serverTable[i];
-        std::vector<std::string> findings;
-        for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
-        out << "<tr><td><code>" << esc(r.server) << "</code>";
-        if (r.anyFinding) out << "<br>" << severityBadge(r.worst);
-        out << "</td><td>" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
-            << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key) << "</td><td>"
-            << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>" << esc(join(findings, 10))
-            << "</td><td class=\"n\">" << num(r.handshakes) << "</td></tr>";
-    }
-    out << "</table>";
-    if (s.serverTable.size() > maxTableRows)
-        out << "<p class=\"note\">" << num(s.serverTable.size() - maxTableRows) << " more servers in the JSON output.</p>";
+        << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity));
+    table<CertificateSummary>(out, {"Subject", "Issuer", "Key", "Signature", "Valid", "Seen", "Servers", "Findings"},
+                              s.certificates, certificateRow);
     out << "</section>\n";
+}
 
-    // Client certificates, renegotiation, compression
+void serversSection(Summary const& s, std::ostream& out) {
+    out << "<section id=\"servers\"><h2>Servers</h2><p class=\"note\">Worst first.</p>";
+    table<ServerSummary>(out, {"Server", "SNIs", "Versions", "Cipher suites", "Groups", "Key", "Leaf expires", "Findings", "Handshakes"},
+                         s.serverTable, [](std::ostream& o, ServerSummary const& r) {
+                             std::vector<std::string> findings;
+                             for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
+                             o << "<td><code>" << esc(r.server) << "</code>";
+                             if (r.anyFinding) o << "<br>" << severityBadge(r.worst);
+                             o << "</td><td>" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
+                               << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key)
+                               << "</td><td>" << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>"
+                               << esc(join(findings, 10)) << "</td><td class=\"n\">" << num(r.handshakes) << "</td>";
+                         });
+    out << "</section>\n";
+}
+
+void clientFeaturesSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"client-features\"><h2>Client certificates, renegotiation, compression</h2><table><tr><th></th>"
            "<th>Handshakes</th><th>Servers</th></tr>";
     auto featureRow = [&](char const* name, uint64_t total, uint64_t ServerSummary::*field) {
@@ -390,15 +523,9 @@ void renderHtml(Summary const& s, std::ostream& out) {
     featureRow("Renegotiation", s.renegotiated, &ServerSummary::renegotiated);
     featureRow("Compression", s.compressed, &ServerSummary::compressed);
     out << "</table></section>\n";
+}
 
-    // ClientHello analysis
-    out << "<section id=\"client-hellos\"><h2>What clients offer</h2>";
-    if (!s.helloRows)
-        out << "<p class=\"note\">No row carries a ClientHello; run the monitor with <code>-m 1</code> to save them.</p>";
-    else
-        out << "<p>" << num(s.helloRows) << " handshakes carry their ClientHello (" << num(s.helloUnreadable)
-            << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
-            << " got one.</p>";
+void offeredCharts(Summary const& s, std::ostream& out) {
     std::vector<std::string> groupLabels;
     std::vector<std::vector<uint64_t>> groupValues;
     for (size_t i = 0; i < s.groupOffers.size() && i < 16; ++i) {
@@ -419,25 +546,36 @@ void renderHtml(Summary const& s, std::ostream& out) {
     out << groupedChart("chart-offered-versions", "Versions: offered and picked", versionLabels, versionValues,
                         {"offered", "picked"})
         << barChart("chart-alpn", "ALPN protocols offered", bars(s.alpnOffered), s.helloRows);
+}
+
+void clientHellosSection(Summary const& s, std::ostream& out) {
+    out << "<section id=\"client-hellos\"><h2>What clients offer</h2>";
+    if (!s.helloRows)
+        out << "<p class=\"note\">No row carries a ClientHello; run the monitor with <code>-m 1</code> to save them.</p>";
+    else
+        out << "<p>" << num(s.helloRows) << " handshakes carry their ClientHello (" << num(s.helloUnreadable)
+            << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
+            << " got one.</p>";
+    offeredCharts(s, out);
     if (!s.alpnPicked.empty()) {
         std::vector<std::string> picked;
         for (auto const& t : s.alpnPicked) picked.push_back(t.name + " (" + std::to_string(t.count) + ")");
         out << "<p>ALPN picked in TLS 1.2 ServerHellos: " << esc(join(picked, 10)) << ".</p>";
     }
     out << "<h3>Servers whose clients offer a post-quantum group they do not pick</h3>";
-    std::vector<Finding const*> pq;
+    std::vector<Finding> pq;
     for (auto const& f : s.findings)
-        if (f.kind == FindingKind::PqNotPicked) pq.push_back(&f);
+        if (f.kind == FindingKind::PqNotPicked) pq.push_back(f);
     if (pq.empty()) out << "<p>None.</p>";
-    else {
-        out << "<table><tr><th>Server</th><th>Detail</th></tr>";
-        for (auto const* f : pq) out << "<tr><td><code>" << esc(f->server) << "</code></td><td>" << esc(f->detail) << "</td></tr>";
-        out << "</table>";
-    }
+    else
+        table<Finding>(out, {"Server", "Detail"}, pq, [](std::ostream& o, Finding const& f) {
+            o << "<td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td>";
+        });
     out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
         << "<p class=\"note\">" << num(s.ja4Distinct) << " distinct JA4 fingerprints (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
+}
 
-    // Input
+void inputSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"input\"><h2>Input</h2><table><tr><th>Directories</th><td>" << esc(join(s.directories, 50))
         << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files) << "</td></tr><tr><th>Rows</th><td class=\"n\">"
         << num(s.rows) << "</td></tr><tr><th>Malformed lines</th><td class=\"n\">" << num(s.malformedLines)
@@ -449,7 +587,26 @@ void renderHtml(Summary const& s, std::ostream& out) {
         for (auto const& p : s.problems) out << "<li><code>" << esc(p) << "</code></li>";
         out << "</ul>";
     }
-    out << "</section>\n<footer class=\"note\"><p>Made by varno-report. Names of code points from the IANA TLS "
+    out << "</section>\n";
+}
+
+}  // namespace
+
+void renderHtml(Summary const& s, std::ostream& out) {
+    pageHead(s, out);
+    overviewSection(s, out);
+    findingsSection(s, out);
+    if (s.drift) driftSection(*s.drift, out);
+    versionsSection(s, out);
+    suitesSection(s, out);
+    keyExchangeSection(s, out);
+    groupsSection(s, out);
+    certificatesSection(s, out);
+    serversSection(s, out);
+    clientFeaturesSection(s, out);
+    clientHellosSection(s, out);
+    inputSection(s, out);
+    out << "<footer class=\"note\"><p>Made by varno-report. Names of code points from the IANA TLS "
            "registries; unregistered values shown in hex.</p></footer>\n</body>\n</html>\n";
 }
 

@@ -40,27 +40,38 @@ Json kinds(std::vector<FindingKind> const& list) {
     return out;
 }
 
-}  // namespace
+Json inputJson(Summary const& s) {
+    return {{"directories", strings(s.directories)},
+            {"files", s.files},
+            {"rows", s.rows},
+            {"malformed_lines", s.malformedLines},
+            {"missing_certificates", s.missingCertificates},
+            {"unreadable_certificates", s.unreadableCertificates},
+            {"problems", strings(s.problems)}};
+}
 
-void renderJson(Summary const& s, std::ostream& stream) {
-    Json out;
-    out["format"] = "varno-report/1";
-    out["now"] = isoDate(s.nowSeconds);
-    out["input"] = {{"directories", strings(s.directories)},
-                    {"files", s.files},
-                    {"rows", s.rows},
-                    {"malformed_lines", s.malformedLines},
-                    {"missing_certificates", s.missingCertificates},
-                    {"unreadable_certificates", s.unreadableCertificates},
-                    {"problems", strings(s.problems)}};
-    out["overview"] = {{"first", s.rows ? isoTime(s.firstMs) : ""},
-                       {"last", s.rows ? isoTime(s.lastMs) : ""},
-                       {"handshakes", s.rows},
-                       {"servers", s.servers},
-                       {"snis", s.snis},
-                       {"clients", s.clients}};
+Json overviewJson(Summary const& s) {
+    return {{"first", s.rows ? isoTime(s.firstMs) : ""},
+            {"last", s.rows ? isoTime(s.lastMs) : ""},
+            {"handshakes", s.rows},
+            {"servers", s.servers},
+            {"snis", s.snis},
+            {"clients", s.clients}};
+}
+
+Json transportsJson(Summary const& s) {
+    Json out = Json::array();
+    for (auto const& t : s.transports)
+        out.push_back({{"protocol_type", printable(t.protocolType)},
+                       {"transport", t.transport()},
+                       {"handshakes", t.handshakes},
+                       {"tls13", t.tls13},
+                       {"post_quantum", t.postQuantum}});
+    return out;
+}
+
+void protocolJson(Summary const& s, Json& out) {
     out["versions"] = tallies(s.versions, "code", "class");
-
     Json suites = Json::array();
     for (auto const& t : s.suites) {
         Json reasons = Json::array();
@@ -75,11 +86,9 @@ void renderJson(Summary const& s, std::ostream& stream) {
     Json classes;
     for (int c = 0; c < suiteClassCount; ++c) classes[std::string(suiteClassName(static_cast<SuiteClass>(c)))] = s.suiteClasses[c];
     out["cipher_suite_classes"] = classes;
-
     out["key_exchange"] = {{"curves", tallies(s.curves, "code", "kind")},
                            {"dh_prime_bits", tallies(s.dhBits, "bits", "class")},
                            {"rsa_key_bits", tallies(s.rsaBits, "bits", "class")}};
-
     Json trend = Json::array();
     for (auto const& p : s.trend)
         trend.push_back({{"start", isoTime(p.startMs)},
@@ -92,37 +101,46 @@ void renderJson(Summary const& s, std::ostream& stream) {
                            {"groups", tallies(s.tls13Groups, "code", "kind")},
                            {"trend_bucket_hours", s.trendBucketHours},
                            {"trend", trend}};
+}
 
-    Json certificates = Json::array();
-    for (auto const& c : s.certificates) {
-        Json item = {{"sha1", c.digest}};
-        if (c.facts) {
-            auto const& f = *c.facts;
-            item["subject"] = printable(f.subject);
-            item["issuer"] = printable(f.issuer);
-            item["key_type"] = f.keyType;
-            item["key_bits"] = f.keyBits;
-            item["curve"] = f.curve;
-            item["signature_algorithm"] = f.signatureAlgorithm;
-            item["not_before"] = isoTime(f.notBefore * 1000);
-            item["not_after"] = isoTime(f.notAfter * 1000);
-            item["days_left"] = c.daysLeft;
-            item["self_signed"] = f.selfSigned;
-        }
-        item["status"] = c.facts ? "read" : c.missing ? "missing" : "unreadable";
-        item["leaf"] = c.leaf;
-        item["handshakes"] = c.handshakes;
-        item["servers"] = c.serverCount;
-        item["findings"] = kinds(c.flags);
-        certificates.push_back(std::move(item));
+Json certificateJson(CertificateSummary const& c) {
+    Json item = {{"sha1", c.digest}};
+    if (c.facts) {
+        auto const& f = *c.facts;
+        item["subject"] = printable(f.subject);
+        item["issuer"] = printable(f.issuer);
+        item["key_type"] = f.keyType;
+        item["key_bits"] = f.keyBits;
+        item["curve"] = f.curve;
+        item["signature_algorithm"] = f.signatureAlgorithm;
+        item["not_before"] = isoTime(f.notBefore * 1000);
+        item["not_after"] = isoTime(f.notAfter * 1000);
+        item["days_left"] = c.daysLeft;
+        item["self_signed"] = f.selfSigned;
     }
-    out["certificates"] = {{"distinct", s.certificates.size()},
-                           {"client_certificates_distinct", s.distinctClientCertificates},
-                           {"keys", tallies(s.certificateKeys, nullptr, "class")},
-                           {"signature_algorithms", tallies(s.signatureAlgorithms, nullptr, "class")},
-                           {"validity", tallies(s.validity, nullptr, "class")},
-                           {"list", certificates}};
+    item["status"] = c.facts ? "read" : c.missing ? "missing" : "unreadable";
+    item["leaf"] = c.leaf;
+    item["handshakes"] = c.handshakes;
+    item["handshakes_invalid_when_used"] = c.invalidHandshakes;
+    item["first_seen"] = c.firstSeenMs ? isoTime(c.firstSeenMs) : "";
+    item["last_seen"] = c.lastSeenMs ? isoTime(c.lastSeenMs) : "";
+    item["servers"] = c.serverCount;
+    item["findings"] = kinds(c.flags);
+    return item;
+}
 
+Json certificatesJson(Summary const& s) {
+    Json list = Json::array();
+    for (auto const& c : s.certificates) list.push_back(certificateJson(c));
+    return {{"distinct", s.certificates.size()},
+            {"client_certificates_distinct", s.distinctClientCertificates},
+            {"keys", tallies(s.certificateKeys, nullptr, "class")},
+            {"signature_algorithms", tallies(s.signatureAlgorithms, nullptr, "class")},
+            {"validity", tallies(s.validity, nullptr, "class")},
+            {"list", list}};
+}
+
+Json serversJson(Summary const& s) {
     Json servers = Json::array();
     for (auto const& r : s.serverTable)
         servers.push_back({{"server", r.server},
@@ -130,7 +148,9 @@ void renderJson(Summary const& s, std::ostream& stream) {
                            {"snis", strings(r.snis)},
                            {"versions", strings(r.versions)},
                            {"cipher_suites", strings(r.suites)},
+                           {"suite_class", r.suiteClass},
                            {"groups", strings(r.groups)},
+                           {"group_kinds", r.groupKinds},
                            {"key", r.key},
                            {"leaf_not_after", r.leafNotAfter ? isoTime(r.leafNotAfter * 1000) : ""},
                            {"worst", r.anyFinding ? std::string(severityName(r.worst)) : ""},
@@ -139,12 +159,10 @@ void renderJson(Summary const& s, std::ostream& stream) {
                            {"client_certificates", r.clientCertificates},
                            {"renegotiated", r.renegotiated},
                            {"compressed", r.compressed}});
-    out["servers"] = servers;
-    out["client_features"] = {{"client_auth_requested", s.clientAuthRequested},
-                              {"client_certificates", s.clientCertificates},
-                              {"renegotiated", s.renegotiated},
-                              {"compressed", s.compressed}};
+    return servers;
+}
 
+Json helloJson(Summary const& s) {
     Json groups = Json::array();
     for (auto const& g : s.groupOffers)
         groups.push_back({{"code", hexCode(g.code)},
@@ -158,18 +176,30 @@ void renderJson(Summary const& s, std::ostream& stream) {
     Json alpnOffered = Json::array(), alpnPicked = Json::array();
     for (auto const& t : s.alpnOffered) alpnOffered.push_back({{"protocol", printable(t.name)}, {"count", t.count}});
     for (auto const& t : s.alpnPicked) alpnPicked.push_back({{"protocol", printable(t.name)}, {"count", t.count}});
-    out["client_hellos"] = {{"rows", s.helloRows},
-                            {"unreadable", s.helloUnreadable},
-                            {"offered_versions", tallies(s.offeredVersions, "code", nullptr)},
-                            {"picked_versions", tallies(s.pickedVersionsOfHellos, "code", nullptr)},
-                            {"groups", groups},
-                            {"alpn_offered", alpnOffered},
-                            {"alpn_picked", alpnPicked},
-                            {"post_quantum_offered", s.pqOfferedRows},
-                            {"post_quantum_picked", s.pqPickedRows},
-                            {"ja4_distinct", s.ja4Distinct},
-                            {"ja4_top", ja4}};
+    return {{"rows", s.helloRows},
+            {"unreadable", s.helloUnreadable},
+            {"offered_versions", tallies(s.offeredVersions, "code", nullptr)},
+            {"picked_versions", tallies(s.pickedVersionsOfHellos, "code", nullptr)},
+            {"groups", groups},
+            {"alpn_offered", alpnOffered},
+            {"alpn_picked", alpnPicked},
+            {"post_quantum_offered", s.pqOfferedRows},
+            {"post_quantum_picked", s.pqPickedRows},
+            {"ja4_distinct", s.ja4Distinct},
+            {"ja4_top", ja4}};
+}
 
+void findingsJson(Summary const& s, Json& out) {
+    Json groups = Json::array();
+    for (auto const& g : s.findingGroups) {
+        auto const& info = kindInfo(g.kind);
+        groups.push_back({{"id", info.id},
+                          {"severity", severityName(info.severity)},
+                          {"title", info.title},
+                          {"servers", g.servers},
+                          {"handshakes", g.handshakes}});
+    }
+    out["finding_groups"] = groups;
     Json findings = Json::array();
     for (auto const& f : s.findings) {
         auto const& info = kindInfo(f.kind);
@@ -180,6 +210,54 @@ void renderJson(Summary const& s, std::ostream& stream) {
                             {"detail", printable(f.detail)}});
     }
     out["findings"] = findings;
+}
+
+Json findingChanges(std::vector<FindingChange> const& list) {
+    Json out = Json::array();
+    for (auto const& f : list)
+        out.push_back({{"id", kindInfo(f.kind).id}, {"severity", severityName(kindInfo(f.kind).severity)}, {"server", f.server}});
+    return out;
+}
+
+Json driftJson(Drift const& d) {
+    Json changed = Json::array();
+    for (auto const& c : d.changed)
+        changed.push_back({{"server", c.server}, {"what", c.what}, {"before", c.before}, {"after", c.after}});
+    auto share = [](uint64_t pq, uint64_t tls13) {
+        return Json{{"tls13", tls13}, {"post_quantum", pq}, {"percent", std::stod(percent(pq, tls13))}};
+    };
+    return {{"baseline", {{"directories", strings(d.directories)},
+                          {"rows", d.rows},
+                          {"first", d.rows ? isoTime(d.firstMs) : ""},
+                          {"last", d.rows ? isoTime(d.lastMs) : ""}}},
+            {"new_servers", d.newServers},
+            {"gone_servers", d.goneServers},
+            {"changed_servers", changed},
+            {"findings_appeared", findingChanges(d.appeared)},
+            {"findings_disappeared", findingChanges(d.disappeared)},
+            {"post_quantum_share", {{"then", share(d.postQuantumThen, d.tls13Then)}, {"now", share(d.postQuantumNow, d.tls13Now)}}}};
+}
+
+}  // namespace
+
+void renderJson(Summary const& s, std::ostream& stream) {
+    Json out;
+    out["format"] = "varno-report/2";
+    out["now"] = isoDate(s.nowSeconds);
+    out["input"] = inputJson(s);
+    out["overview"] = overviewJson(s);
+    out["transports"] = transportsJson(s);
+    protocolJson(s, out);
+    out["certificates"] = certificatesJson(s);
+    out["expired_when_used"] = {{"certificates", s.expiredWhenUsedCertificates}, {"handshakes", s.expiredWhenUsedHandshakes}};
+    out["servers"] = serversJson(s);
+    out["client_features"] = {{"client_auth_requested", s.clientAuthRequested},
+                              {"client_certificates", s.clientCertificates},
+                              {"renegotiated", s.renegotiated},
+                              {"compressed", s.compressed}};
+    out["client_hellos"] = helloJson(s);
+    findingsJson(s, out);
+    if (s.drift) out["drift"] = driftJson(*s.drift);
     stream << out.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
 }
 

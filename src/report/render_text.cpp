@@ -10,7 +10,7 @@ namespace report {
 namespace {
 
 constexpr size_t width = 100;
-constexpr size_t serversPerKind = 8;
+constexpr size_t serversPerKind = 5;
 
 // Counts character positions, not bytes, so that a UTF-8 SNI does not end a line early.
 size_t columns(std::string const& text) {
@@ -74,27 +74,22 @@ std::string upper(std::string_view text) {
     return out;
 }
 
-}  // namespace
+std::string plural(uint64_t n, char const* one, char const* many) { return number(n) + " " + (n == 1 ? one : many); }
 
-void renderText(Summary const& s, std::ostream& out) {
-    wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
-    std::string input = number(s.files) + " CSV files, " + number(s.rows) + " rows, " + number(s.malformedLines) +
-                        " malformed lines";
-    if (s.missingCertificates) input += ", " + number(s.missingCertificates) + " certificates missing from the store";
-    if (s.unreadableCertificates) input += ", " + number(s.unreadableCertificates) + " unreadable certificates";
-    wrap(out, label("Input") + input, 13);
-    if (s.rows == 0) {
-        wrap(out, "No handshakes found.", 0);
-        return;
-    }
+void headline(Summary const& s, std::ostream& out) {
     wrap(out, label("Time span") + isoTime(s.firstMs) + " to " + isoTime(s.lastMs), 13);
     wrap(out, label("Handshakes") + number(s.rows) + "   servers " + number(s.servers) + "   SNIs " + number(s.snis) +
                   "   clients " + number(s.clients), 13);
-
+    if (s.transports.size() > 1 || (!s.transports.empty() && s.transports.front().transport() != "TCP")) {
+        std::string text;
+        for (auto const& t : s.transports)
+            text += printable(t.protocolType) + " " + number(t.handshakes) + " (post-quantum " +
+                    percent(t.postQuantum, t.tls13) + "% of TLS 1.3)   ";
+        wrap(out, label("Transport") + text, 13);
+    }
     std::string versions;
     for (auto const& v : s.versions) versions += v.name + " " + percent(v.count, s.rows) + "%   ";
     wrap(out, label("Versions") + versions, 13);
-
     static constexpr SuiteClass order[] = {SuiteClass::Good, SuiteClass::Weak, SuiteClass::Insecure, SuiteClass::Other,
                                            SuiteClass::Unknown};
     std::string classes;
@@ -102,7 +97,6 @@ void renderText(Summary const& s, std::ostream& out) {
         if (s.suiteClasses[static_cast<int>(c)])
             classes += std::string(suiteClassName(c)) + " " + percent(s.suiteClasses[static_cast<int>(c)], s.rows) + "%   ";
     wrap(out, label("Suites") + classes, 13);
-
     if (s.tls13) {
         std::string groups;
         for (size_t i = 0; i < s.tls13Groups.size() && i < 4; ++i)
@@ -110,11 +104,16 @@ void renderText(Summary const& s, std::ostream& out) {
         wrap(out, label("TLS 1.3") + "post-quantum " + percent(s.postQuantum, s.tls13) + "% of " + number(s.tls13) +
                       " handshakes (" + groups + ")", 13);
     }
+}
+
+void details(Summary const& s, std::ostream& out) {
     if (!s.certificates.empty()) {
         std::map<FindingKind, uint64_t> flags;
         for (auto const& c : s.certificates)
             for (auto kind : c.flags) ++flags[kind];
-        std::string text = number(s.certificates.size()) + " distinct";
+        std::string text = number(s.certificates.size()) + " distinct; expired or not yet valid when used: " +
+                           plural(s.expiredWhenUsedCertificates, "certificate", "certificates") + " in " +
+                           plural(s.expiredWhenUsedHandshakes, "handshake", "handshakes");
         for (auto const& [kind, n] : flags) text += ", " + number(n) + " " + std::string(kindInfo(kind).id);
         wrap(out, label("Certificates") + text, 13);
     }
@@ -127,33 +126,77 @@ void renderText(Summary const& s, std::ostream& out) {
     if (s.clientCertificates || s.renegotiated || s.compressed)
         wrap(out, label("Also seen") + number(s.clientCertificates) + " client certificates, " + number(s.renegotiated) +
                       " renegotiations, " + number(s.compressed) + " compressed", 13);
+}
 
-    out << '\n';
+// One line per kind (severity, title, servers, handshakes), then its first servers.
+void findings(Summary const& s, std::ostream& out) {
     if (s.findings.empty()) {
         wrap(out, "No findings.", 0);
         return;
     }
-    wrap(out, "Findings, most severe first (" + number(s.findings.size()) + "):", 0);
-    for (size_t i = 0; i < s.findings.size();) {
-        FindingKind const kind = s.findings[i].kind;
-        size_t j = i;
-        while (j < s.findings.size() && s.findings[j].kind == kind) ++j;
-        std::vector<std::string> servers;
-        for (size_t k = i; k < j; ++k)
-            if (std::find(servers.begin(), servers.end(), s.findings[k].server) == servers.end())
-                servers.push_back(s.findings[k].server);
-        FindingKindInfo const& info = kindInfo(kind);
+    wrap(out, "Findings by kind, most severe first (" + plural(s.findingGroups.size(), "kind", "kinds") + "):", 0);
+    for (auto const& g : s.findingGroups) {
+        FindingKindInfo const& info = kindInfo(g.kind);
         std::string sev = upper(severityName(info.severity));
         sev.resize(10, ' ');
-        wrap(out, sev + std::string(info.title) + " (" + number(servers.size()) + (servers.size() == 1 ? " server)" : " servers)"), 10);
-        for (size_t k = i; k < j && k - i < serversPerKind; ++k) {
+        wrap(out, sev + std::string(info.title) + " (" + plural(g.servers, "server", "servers") + ", " +
+                      plural(g.handshakes, "handshake", "handshakes") + ")", 10);
+        for (size_t k = g.first; k < g.first + g.count && k - g.first < serversPerKind; ++k) {
             std::string server = s.findings[k].server;
             server.resize(std::max<size_t>(24, server.size() + 1), ' ');
             out << clip("  " + server + printable(s.findings[k].detail), width) << '\n';
         }
-        if (j - i > serversPerKind) out << "  ... and " << number(j - i - serversPerKind) << " more\n";
-        i = j;
+        if (g.count > serversPerKind) out << "  ... and " << number(g.count - serversPerKind) << " more\n";
     }
+}
+
+void changeList(std::ostream& out, std::string const& title, std::vector<std::string> const& items) {
+    if (items.empty()) return;
+    std::string text;
+    for (size_t i = 0; i < items.size() && i < 20; ++i) text += (i ? ", " : "") + items[i];
+    if (items.size() > 20) text += ", and " + number(items.size() - 20) + " more";
+    wrap(out, label(title) + text, label(title).size());
+}
+
+void drift(Drift const& d, std::ostream& out) {
+    out << '\n';
+    wrap(out, "Since the baseline (" + plural(d.rows, "row", "rows") +
+                  (d.rows ? ", " + isoTime(d.firstMs) + " to " + isoTime(d.lastMs) : std::string()) + "):", 0);
+    wrap(out, label("Post-quantum") + percent(d.postQuantumThen, d.tls13Then) + "% of TLS 1.3 then, " +
+                  percent(d.postQuantumNow, d.tls13Now) + "% now", 13);
+    changeList(out, "New servers", d.newServers);
+    changeList(out, "Gone servers", d.goneServers);
+    std::vector<std::string> changed, appeared, disappeared;
+    for (auto const& c : d.changed)
+        changed.push_back(c.server + " " + c.what + " " + (c.before.empty() ? "-" : c.before) + " -> " +
+                          (c.after.empty() ? "-" : c.after));
+    for (auto const& f : d.appeared) appeared.push_back(std::string(kindInfo(f.kind).id) + " on " + f.server);
+    for (auto const& f : d.disappeared) disappeared.push_back(std::string(kindInfo(f.kind).id) + " on " + f.server);
+    changeList(out, "Changed", changed);
+    changeList(out, "New findings", appeared);
+    changeList(out, "Findings gone", disappeared);
+    if (d.newServers.empty() && d.goneServers.empty() && changed.empty() && appeared.empty() && disappeared.empty())
+        wrap(out, "No server and no finding changed.", 0);
+}
+
+}  // namespace
+
+void renderText(Summary const& s, std::ostream& out) {
+    wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
+    std::string input = number(s.files) + " CSV files, " + number(s.rows) + " rows, " + number(s.malformedLines) +
+                        " malformed lines";
+    if (s.missingCertificates) input += ", " + number(s.missingCertificates) + " certificates missing from the store";
+    if (s.unreadableCertificates) input += ", " + number(s.unreadableCertificates) + " unreadable certificates";
+    wrap(out, label("Input") + input, 13);
+    if (s.rows == 0) {
+        wrap(out, "No handshakes found.", 0);
+    } else {
+        headline(s, out);
+        details(s, out);
+        out << '\n';
+        findings(s, out);
+    }
+    if (s.drift) drift(*s.drift, out);
 }
 
 }  // namespace report

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report/certificate.h"
@@ -41,6 +42,8 @@ struct CertificateSummary {
     std::vector<std::string> servers;       // where it was shown (first few)
     size_t serverCount = 0;
     int64_t daysLeft = 0;
+    uint64_t invalidHandshakes = 0;       // presented when expired or not yet valid
+    int64_t firstSeenMs = 0, lastSeenMs = 0;
     std::vector<FindingKind> flags;
 };
 
@@ -50,11 +53,14 @@ struct ServerSummary {
     std::vector<std::string> snis;
     size_t sniCount = 0;
     std::vector<std::string> versions, suites, groups;
+    std::string suiteClass;  // the worst class among its suites
+    std::string groupKinds;  // "classical", "post-quantum" or both, from the groups it picked
     std::string key;        // e.g. "RSA 2048", "EC 256 (prime256v1)", "RSA 1024 (key exchange)"
     int64_t leafNotAfter = 0;  // seconds; 0 when unknown
     std::vector<FindingKind> findings;
     Severity worst = Severity::Info;
     bool anyFinding = false;
+    std::array<uint64_t, findingKindCount> kindHandshakes{};  // handshakes that show each kind
     uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
     uint64_t pqOffered = 0, pqNotPicked = 0;
 };
@@ -64,6 +70,38 @@ struct GroupOffer {
     std::string name;
     GroupKind kind = GroupKind::Unknown;
     uint64_t offered = 0, keyShare = 0, picked = 0;
+};
+
+// All findings of one kind: findings[first .. first + count) of the summary.
+struct FindingGroup {
+    FindingKind kind{};
+    size_t first = 0, count = 0;
+    uint64_t servers = 0, handshakes = 0;
+};
+
+// Handshakes by the CSV's ProtocolType ("TLS" and "SSL" run over TCP, "QUIC" over UDP).
+struct TransportTally {
+    std::string protocolType;
+    uint64_t handshakes = 0, tls13 = 0, postQuantum = 0;
+    std::string_view transport() const { return protocolType == "QUIC" ? "QUIC" : "TCP"; }
+};
+
+// What changed between a baseline set of directories and the current one.
+struct ServerChange {
+    std::string server, what, before, after;
+};
+struct FindingChange {
+    FindingKind kind{};
+    std::string server;
+};
+struct Drift {
+    std::vector<std::string> directories;  // the baseline's
+    uint64_t rows = 0;
+    int64_t firstMs = 0, lastMs = 0;
+    std::vector<std::string> newServers, goneServers;
+    std::vector<ServerChange> changed;
+    std::vector<FindingChange> appeared, disappeared;  // most severe first
+    uint64_t tls13Then = 0, postQuantumThen = 0, tls13Now = 0, postQuantumNow = 0;
 };
 
 struct Summary {
@@ -109,7 +147,14 @@ struct Summary {
     std::vector<Tally> ja4;  // most common first
     uint64_t ja4Distinct = 0;
 
+    std::vector<TransportTally> transports;  // most handshakes first
+
+    uint64_t expiredWhenUsedCertificates = 0, expiredWhenUsedHandshakes = 0;
+
     std::vector<Finding> findings;  // most severe first
+    std::vector<FindingGroup> findingGroups;
+
+    std::optional<Drift> drift;  // with a baseline
 };
 
 }  // namespace report

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "report/drift.h"
 #include "report/inventory.h"
 #include "report/render.h"
 
@@ -37,15 +38,46 @@ bool writeFile(std::string const& path, void (*render)(report::Summary const&, s
     return true;
 }
 
-}  // namespace
+// Reads the directories into one summary; false (with the message printed) when one cannot
+// be read.
+bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, report::Summary& summary) {
+    for (auto const& dir : dirs) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(dir, ec)) {
+            std::cerr << "varno-report: " << dir << " is not a directory\n";
+            return false;
+        }
+    }
+    report::Inventory inventory(now);
+    for (auto const& dir : dirs) {
+        std::string error;
+        if (!inventory.addDirectory(dir, error)) {
+            std::cerr << "varno-report: cannot read " << dir << ": " << error << '\n';
+            return false;
+        }
+    }
+    summary = inventory.summarize();
+    return true;
+}
 
-int main(int argc, char** argv) {
-    po::options_description visible("Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n\nOptions");
+po::options_description visibleOptions() {
+    po::options_description visible(
+        "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n"
+        "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...]\n\nOptions");
     visible.add_options()
         ("help,h", "show this help")
         ("output,o", po::value<std::string>(), "write the HTML report to this file (without it: a text summary on standard output)")
         ("json", po::value<std::string>(), "write the figures and findings as JSON to this file")
-        ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)");
+        ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)")
+        ("baseline", po::value<std::vector<std::string>>()->multitoken(),
+         "compare with these earlier output directories (end the list with --)");
+    return visible;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    po::options_description const visible = visibleOptions();
     po::options_description hidden;
     hidden.add_options()("dir", po::value<std::vector<std::string>>());
     po::options_description all;
@@ -78,23 +110,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    auto const dirs = values["dir"].as<std::vector<std::string>>();
-    for (auto const& dir : dirs) {
-        std::error_code ec;
-        if (!std::filesystem::is_directory(dir, ec)) {
-            std::cerr << "varno-report: " << dir << " is not a directory\n";
-            return usageError;
-        }
+    report::Summary summary;
+    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary)) return usageError;
+    if (values.count("baseline")) {
+        report::Summary baseline;
+        if (!summarizeDirectories(values["baseline"].as<std::vector<std::string>>(), now, baseline)) return usageError;
+        summary.drift = report::compareSummaries(baseline, summary);
     }
-    report::Inventory inventory(now);
-    for (auto const& dir : dirs) {
-        std::string error;
-        if (!inventory.addDirectory(dir, error)) {
-            std::cerr << "varno-report: cannot read " << dir << ": " << error << '\n';
-            return usageError;
-        }
-    }
-    report::Summary const summary = inventory.summarize();
 
     bool ok = true;
     if (values.count("json")) ok = writeFile(values["json"].as<std::string>(), report::renderJson, summary) && ok;

@@ -157,10 +157,26 @@ TEST_F(ReportEndToEnd, EveryFindingOnTheRightServer) {
     auto rank = [&](std::string const& s) { return std::find(order.begin(), order.end(), s) - order.begin(); };
     EXPECT_TRUE(std::is_sorted(severities.begin(), severities.end(),
                                [&](auto const& a, auto const& b) { return rank(a) < rank(b); }));
-    for (auto const& f : run.json["findings"]) {
-        EXPECT_NE(text.out.find(f["title"].get<std::string>()), std::string::npos) << f["title"];
+    for (auto const& f : run.json["findings"])
         EXPECT_NE(text.out.find(f["server"].get<std::string>()), std::string::npos) << f["server"];
+
+    // Grouped by kind: one text line and one <details> of the page per kind, each counting the
+    // servers and handshakes of the findings of its kind.
+    ScratchDir page;
+    ASSERT_EQ(runReport("--now 2030-01-01 -o " + shellQuote(page / "r.html") + " " + shellQuote(weakDir())).status, 0);
+    std::string const htmlText = readFile(page / "r.html");
+    std::map<std::string, std::set<std::string>> servers;
+    for (auto const& f : run.json["findings"]) servers[f["id"]].insert(f["server"].get<std::string>());
+    ASSERT_EQ(run.json["finding_groups"].size(), servers.size());
+    for (auto const& g : run.json["finding_groups"]) {
+        std::string const id = g["id"], title = g["title"];
+        EXPECT_EQ(g["servers"], servers[id].size()) << id;
+        EXPECT_EQ(g["handshakes"], servers[id].size()) << id;  // one handshake per server in this capture
+        std::string const counts = servers[id].size() == 1 ? " (1 server, 1 handshake)" : " (2 servers, 2 handshakes)";
+        EXPECT_NE(text.out.find(title + counts), std::string::npos) << title + counts << "\n" << text.out;
+        EXPECT_NE(htmlText.find("<details class=\"group\" id=\"finding-" + id + "\"><summary>"), std::string::npos) << id;
     }
+    EXPECT_EQ(severities.size(), servers.size()) << "one line per kind";
 }
 
 TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
