@@ -20,6 +20,8 @@ po::options_description optionsDescription(std::string const& programName) {
         ("log,g", po::value<std::string>(), "log directory (output dir by default)")
         ("list-interfaces,l", po::bool_switch()->default_value(false), "list available interfaces")
         ("interface,i", po::value<std::string>(), "network interface to monitor")
+        ("buffer-size,B", po::value<int32_t>()->default_value(32), "kernel buffer of a live capture in MiB")
+        ("user,Z", po::value<std::string>(), "run as this user once the input is open")
         ("pcap,p", po::value<std::string>(), "PCAP file to analyze")
         ("output,o", po::value<std::string>(), "output directory")
         ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
@@ -50,6 +52,8 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
     options.logDirectory = text("log");
     options.listInterfaces = values["list-interfaces"].as<bool>();
     options.interface = text("interface");
+    options.bufferMiB = values["buffer-size"].as<int32_t>();
+    options.user = text("user");
     options.pcap = text("pcap");
     options.output = text("output");
     options.prefix = values["prefix"].as<std::string>();
@@ -71,6 +75,8 @@ std::string validateOptions(CommandLineOptions const& options) {
     if (!hasInput) return "One of -p/--pcap or -i/--interface must be used.";
     if (options.pcap && options.interface) return "Only one of -p/--pcap and -i/--interface may be used.";
     if (options.exportThreshold < 0) return "Export threshold must be a positive value.";
+    // libpcap takes the size in bytes as an int.
+    if (options.bufferMiB < 1 || options.bufferMiB > 2047) return "Buffer size (-B) must be 1 to 2047 MiB.";
     return {};
 }
 

@@ -18,6 +18,8 @@ struct CommandLineOptions {
     std::optional<std::string> logDirectory;
     bool listInterfaces = false;
     std::optional<std::string> interface;
+    int32_t bufferMiB = 32;            // kernel buffer of a live capture
+    std::optional<std::string> user;  // the user to run as once the input is open
     std::optional<std::string> pcap;
     std::optional<std::string> output;
     std::string prefix = "output";

@@ -21,19 +21,22 @@ namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
 namespace expr = boost::log::expressions;
 
-Logging::Logging(std::string const& directory, std::string const& severity) : core(logging::core::get()) {
-    createSink(directory, severity);
+Logging::Logging(std::string const& directory, std::string const& severity, uintmax_t rotateAt)
+    : core(logging::core::get()) {
+    createSink(directory, severity, rotateAt);
 }
 
-void Logging::createSink(std::string const& directory, std::string const& severity) {
+void Logging::createSink(std::string const& directory, std::string const& severity, uintmax_t rotateAt) {
+    // Appended to, so a run restarted after a crash keeps the crash's records.
     auto backend = boost::make_shared<sinks::text_file_backend>(
         logging::keywords::file_name = directory + "/varno.log",
         logging::keywords::target_file_name = directory + "/varno_%5N.log",
-        logging::keywords::rotation_size = 5 * 1024 * 1024,
+        logging::keywords::open_mode = std::ios_base::out | std::ios_base::app,
+        logging::keywords::rotation_size = rotateAt,
         logging::keywords::time_based_rotation =
             sinks::file::rotation_at_time_interval(boost::posix_time::microseconds(3600000000LL)));
     backend->auto_flush(true);
-
+    keepRotatedFiles(*backend, directory);
     auto fileSink = boost::make_shared<FileSink>(backend);
     fileSink->set_formatter(expr::format("[%1%]: [%2%] %3% - %4%") %
                             expr::attr<boost::posix_time::ptime>("TimeStamp") %
@@ -54,6 +57,18 @@ void Logging::createSink(std::string const& directory, std::string const& severi
     }
 
     logging::add_common_attributes();
+}
+
+void Logging::keepRotatedFiles(sinks::text_file_backend& backend, std::string const& directory) {
+    // The rotated files of earlier runs are counted, so numbering goes on after the highest
+    // and the oldest go once there are more than maxRotatedFiles. A directory that cannot
+    // be read (the run is stopped at start anyway) leaves the files alone.
+    try {
+        backend.set_file_collector(sinks::file::make_collector(logging::keywords::target = directory,
+                                                               logging::keywords::max_files = maxRotatedFiles));
+        backend.scan_for_files();
+    } catch (std::exception const&) {
+    }
 }
 
 std::string Logging::directoryProblem(std::string const& directory) {

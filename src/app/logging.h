@@ -3,15 +3,22 @@
 #include <boost/log/sinks/async_frontend.hpp>
 #include <boost/log/sinks/text_file_backend.hpp>
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
 #include <string>
 
 // The process's one log destination: an asynchronous sink writing a rotating text file
 // in the log directory, passing records at or above the given severity.
 class Logging {
 public:
+    // The active file is rotated at this size (and every hour) to varno_NNNNN.log.
+    static constexpr uintmax_t rotationSize = 5 * 1024 * 1024;
+    // Rotated files kept in the log directory; the oldest go first.
+    static constexpr unsigned maxRotatedFiles = 50;
+
     // directory: where "varno.log" and its rotated copies go. severity: trace, debug, info,
-    // warning, error or fatal; any other text lets every record through.
-    Logging(std::string const& directory, std::string const& severity);
+    // warning, error or fatal; any other text lets every record through. A test may rotate
+    // at a smaller size.
+    Logging(std::string const& directory, std::string const& severity, uintmax_t rotateAt = rotationSize);
     ~Logging();
 
     // Why no log could be written in this directory (made when missing), or empty. The
@@ -23,7 +30,8 @@ public:
 private:
     using FileSink = boost::log::sinks::asynchronous_sink<boost::log::sinks::text_file_backend>;
 
-    void createSink(std::string const& directory, std::string const& severity);
+    void createSink(std::string const& directory, std::string const& severity, uintmax_t rotateAt);
+    static void keepRotatedFiles(boost::log::sinks::text_file_backend& backend, std::string const& directory);
 
     boost::shared_ptr<FileSink> sink;
     boost::shared_ptr<boost::log::core> core;

@@ -15,6 +15,7 @@
 #include "app/config.h"
 #include "base/log.h"
 #include "app/logging.h"
+#include "app/privileges.h"
 #include "app/progress.h"
 #include "capture/capture_files.h"
 #include "capture/interfaces.h"
@@ -69,6 +70,74 @@ std::string openCaptureInput(std::string const& path) {
     return {};
 }
 
+void fillSettings(CommandLineOptions const& options) {
+    FlowEngineConfig& config = FlowEngineConfig::instance();
+    config.output.outputDir = *options.output;
+    config.output.outputPrefix = options.prefix;
+    config.output.exportThreshold = options.exportThreshold;
+    config.output.exportDuration = options.exportDuration;
+    config.analysis.keyShare = options.keyShare;
+    config.analysis.certificates = options.certificates;
+    if (options.hasMessageTypes) {
+        config.analysis.messageTypes = options.messageTypes;
+        config.analysis.hasMessageTypes = true;
+    }
+}
+
+// Opens -i or -p; returns the start-up status (-1) after an error, or 0.
+int openInput(CommandLineOptions const& options, InterfaceManager* interfaceManager,
+              std::string const& listingFailure) {
+    if (!options.interface) {
+        std::string const line = openCaptureInput(*options.pcap);
+        return line.empty() ? 0 : startupError(line, line);
+    }
+    std::string const& name = *options.interface;
+    if (interfaceManager == nullptr) {
+        std::string const line = "Could not list capture devices: " + listingFailure;
+        return startupError(line, line);
+    }
+    if (!interfaceManager->hasInterface(name)) {
+        std::string const line = "Interface \"" + name + "\" not found";
+        return startupError(line, line);
+    }
+    Interface const interface = interfaceManager->findInterface(name);
+    if (!flowEngine->open(interface, options.bufferMiB << 20))
+        return startupError("Could not open interface \"" + name + "\"",
+                            "Could not open interface \"" + name + "\".  Please ensure sufficient user privileges.");
+    VARNO_LOG(info) << "Listening on " << interface;
+    if (!options.user && ::geteuid() == 0)
+        VARNO_LOG(warning) << "Capturing as root: the whole run keeps root's privileges; -Z USER drops them "
+                              "once the device is open";
+    return 0;
+}
+
+// -Z: the directories the run writes in go to the user, then the process becomes it.
+int runAsUser(RunAs const& user, std::string const& outputDir, std::string const& logDirectory) {
+    for (std::string const& directory : {outputDir, logDirectory}) {
+        std::string const problem = giveDirectory(directory, user);
+        if (!problem.empty()) {
+            std::string const line = "Could not give directory \"" + directory + "\" to user \"" + user.name +
+                                     "\": " + problem;
+            return startupError(line, line);
+        }
+    }
+    std::string const problem = dropPrivileges(user);
+    if (!problem.empty()) {
+        std::string const line = "Could not run as user \"" + user.name + "\": " + problem;
+        return startupError(line, line);
+    }
+    VARNO_LOG(info) << "Running as user " << user.name << " (uid " << user.uid << ", gid " << user.gid << ")";
+    return 0;
+}
+
+// Status of a run that went to its end: 1 when rows or certificates could not be written.
+int endOfRun(RunCounts const& counts) {
+    if (counts.rowsLost == 0 && counts.certificatesLost == 0) return 0;
+    std::cerr << "Output incomplete: " << counts.rowsWritten << " rows written, " << counts.rowsLost
+              << " rows lost, " << counts.certificatesLost << " certificates not stored (see the log)\n";
+    return 1;
+}
+
 int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, std::string const& listingFailure) {
     std::string const& outputDir = *options.output;
     std::string const logDirectory = options.logDirectory.value_or(outputDir);
@@ -80,56 +149,31 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
     }
     Logging logging(logDirectory, options.severity);
     VARNO_LOG(info) << "Starting VARNO v" << VARNO_VERSION;
+    std::optional<RunAs> user;
+    if (options.user && !(user = findUser(*options.user))) {
+        std::string const line = "Unknown user \"" + *options.user + "\"";
+        return startupError(line, line);
+    }
 
-    flowEngine.reset(new FlowEngine(1));
+    flowEngine.reset(new FlowEngine());
     signalEngine.store(flowEngine.get());
-
-    FlowEngineConfig& config = FlowEngineConfig::instance();
-    config.output.outputDir = outputDir;
-    config.output.outputPrefix = options.prefix;
-    config.output.exportThreshold = options.exportThreshold;
-    config.output.exportDuration = options.exportDuration;
-    config.analysis.keyShare = options.keyShare;
-    config.analysis.certificates = options.certificates;
-    if (options.hasMessageTypes) {
-        config.analysis.messageTypes = options.messageTypes;
-        config.analysis.hasMessageTypes = true;
-    }
-
-    if (options.interface) {
-        std::string const& name = *options.interface;
-        if (interfaceManager == nullptr) {
-            std::string const line = "Could not list capture devices: " + listingFailure;
-            return startupError(line, line);
-        }
-        if (!interfaceManager->hasInterface(name)) {
-            std::string const line = "Interface \"" + name + "\" not found";
-            return startupError(line, line);
-        }
-        Interface const interface = interfaceManager->findInterface(name);
-        if (!flowEngine->open(interface))
-            return startupError("Could not open interface \"" + name + "\"",
-                                "Could not open interface \"" + name +
-                                    "\".  Please ensure sufficient user privileges.");
-        VARNO_LOG(info) << "Listening on " << interface;
-    } else {
-        std::string const line = openCaptureInput(*options.pcap);
-        if (!line.empty()) return startupError(line, line);
-    }
+    fillSettings(options);
+    if (int status = openInput(options, interfaceManager, listingFailure)) return status;
 
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.
     FlowExporter::finishLeftovers(outputDir, options.prefix);
+    if (user)
+        if (int status = runAsUser(*user, outputDir, logDirectory)) return status;
 
     std::signal(SIGINT, asyncSignalHandler);
     std::signal(SIGTERM, asyncSignalHandler);
-
     {
         // Only for a person watching: scripts, cron and systemd see standard error as before.
         std::optional<ProgressLine> progress;
         if (options.pcap && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
         flowEngine->processPackets();
     }
-    return 0;
+    return endOfRun(flowEngine->counts());
 }
 
 void removeIfEmpty(std::string const& directory) {
@@ -195,6 +239,6 @@ int main(int argc, char* argv[]) {
     int const status = run(options, interfaceManager.get(), listingFailure);
     // After a run an empty output directory goes, also one that existed before; after an
     // error only one that this run made.
-    if (status == 0 || created) removeIfEmpty(outputDir);
+    if (status >= 0 || created) removeIfEmpty(outputDir);
     return status;
 }

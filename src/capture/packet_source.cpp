@@ -201,9 +201,15 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     // default buffer held a few dozen frames and a burst overflowed it. Without it frames
     // are packed into the buffer's blocks, which the kernel hands over when full or after
     // the block timeout: at most that much later, nothing next to a flow's 10 s.
-    pcap_set_buffer_size(handle, bufferBytes);
-    if (pcap_activate(handle) < 0) {
-        VARNO_LOG(error) << pcap_geterr(handle);
+    if (int const status = pcap_set_buffer_size(handle, bufferBytes); status != 0) {
+        VARNO_LOG(error) << "Cannot set the capture buffer of " << interface.name << " to " << bufferBytes
+                         << " bytes: " << pcap_statustostr(status);
+        pcap_close(handle);
+        return nullptr;
+    }
+    if (int const status = pcap_activate(handle); status < 0) {
+        // A buffer the kernel cannot give fails here (PCAP_ERROR with the reason in the text).
+        VARNO_LOG(error) << pcap_statustostr(status) << ": " << pcap_geterr(handle);
         pcap_close(handle);
         return nullptr;
     }

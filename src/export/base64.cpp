@@ -68,3 +68,15 @@ bool base64_decode(const char* text, size_t length, std::string& out) {
     out.resize(static_cast<size_t>(o - out.data()));
     return true;
 }
+
+std::string base64Text(std::string const& bytes) {
+    // base64_encode counts in 32 bits; longer input goes in pieces of whole 3-byte groups.
+    constexpr size_t piece = size_t(3) << 30;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::string text;
+    for (size_t done = 0; done < bytes.size(); done += piece) {
+        size_t length = bytes.size() - done < piece ? bytes.size() - done : piece;
+        text += base64_encode(data + done, uint32_t(length));
+    }
+    return text;
+}

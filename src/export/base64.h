@@ -12,3 +12,6 @@ std::string base64_encode(const unsigned char* bytes, uint32_t length);
 // alphabet, misplaced padding or a length that is not a multiple of four make it return
 // false; out then holds no meaningful bytes.
 bool base64_decode(const char* text, size_t length, std::string& out);
+
+// Base64 of a byte string of any length, with no line breaks.
+std::string base64Text(std::string const& bytes);

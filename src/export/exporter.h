@@ -1,76 +1,76 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <map>
-#include <memory>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "export/certificate_store.h"
+#include "export/row_files.h"
 
 struct TLSFeatures;
 
-// Turns the records of complete handshakes into CSV rows in rotating files and stores
-// their certificates as PEM files named by SHA-1 digest.
+// Turns the records of complete handshakes into CSV rows in rotating files (RowFiles) and
+// stores their certificates (CertificateStore). Rows that cannot be written wait in
+// memory and are written, in order, at the next attempt: with each new row and, while
+// they wait, every retryInterval.
 class FlowExporter {
 public:
     // The first line of every CSV file.
-    static const char* const headerLine;
+    static inline const char* const& headerLine = RowFiles::headerLine;
+    // Rows of a steady stream wait at most this long before they are handed to the file.
+    static constexpr std::chrono::seconds maxUnflushed{1};
+    // Between two attempts to write rows that wait, when no new row comes.
+    static constexpr std::chrono::seconds retryInterval{3};
+    // Between two log records about rows that wait or are lost.
+    static constexpr std::chrono::seconds reportInterval{60};
 
     FlowExporter() = default;
-    ~FlowExporter();
     FlowExporter(FlowExporter const&) = delete;
     FlowExporter& operator=(FlowExporter const&) = delete;
 
     // Writes one row, first closing a file that is due and opening one when none is
     // open, and closes the file once it holds the row limit.
     void exportRow(TLSFeatures const& features);
-
-    void openFile();
-    void closeFile();
-    // Hands the rows written so far to the operating system, so they outlive the process.
+    // Hands the rows formatted so far to the file system (or tries again to).
     void flush();
-    // Rows of a steady stream wait at most this long for a flush.
-    static constexpr std::chrono::seconds maxUnflushed{1};
+    // When the rows that wait for a failed write are to be tried again; none when no row waits.
+    std::optional<std::chrono::steady_clock::time_point> retryAt() const;
+    // Ends the run: writes what it can, publishes the file; rows still waiting are lost.
+    void finish();
+
+    void openFile() { rows.openFile(); }
+    void closeFile() { rows.closeFile(); }
+    std::string getOutputFilename(std::string const& prefix) { return rows.getOutputFilename(prefix); }
+    std::string const& currentFile() const { return rows.currentFile(); }
+    // Formats one row into the rows waiting for the file.
+    void writeRow(TLSFeatures const& features);
+
+    std::string writeCertificates(std::vector<std::string> const& chain) { return certificates.chainCell(chain); }
+    std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
+    std::string encodeByteString(std::string const& bytes);
+
+    // Rows in files (any thread may ask), rows lost to write errors, certificates not stored.
+    uint64_t rowsWritten() const { return rows.written(); }
+    uint64_t rowsLost() const { return rows.lost(); }
+    uint64_t certificatesLost() const { return certificates.missing(); }
 
     // Finishes the ".tmp" files that a killed run left in directory under this prefix:
     // cuts a partial last row, renames the file to ".csv" (never over an existing name),
     // removes one that holds no row, and logs a warning for each. A file still locked by a
     // running exporter is left alone. Returns the number of files handled.
     static int finishLeftovers(std::string const& directory, std::string const& prefix);
-    std::string getOutputFilename(std::string prefix);
-    void writeRow(TLSFeatures const& features);
-
-    std::string writeCertificates(std::vector<std::string> const& chain);
-    std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
-    std::string encodeByteString(std::string const& bytes);
-
-    // Path of the file being written, with its final ".csv" name; empty when none is open.
-    std::string const& currentFile() const { return currentPath; }
 
 private:
-    bool fileExpired(std::chrono::steady_clock::time_point now) const;
-    void storeCertificate(std::string const& der, std::string const& digest);
-    std::string certificateDigest(std::string const& der);
-    void reportFileError(char const* what);
+    void write();
+    void reportTrouble(std::chrono::steady_clock::time_point now);
 
-    void releaseLock();
-    void writeOut();
-
-    std::chrono::steady_clock::time_point fileOpenedAt{};
+    RowFiles rows;
+    CertificateStore certificates;
     std::chrono::steady_clock::time_point lastFlush{};
-    int lockFd = -1;  // the open ".tmp" file, locked while it is written
-    int32_t rowsInFile = 0;
-    int32_t fileSequence = 0;
-    std::string lastTimestamp;
-    std::ofstream output;
-    // Rows not yet handed to the stream; written out from this size, and on every flush.
-    std::string unwritten;
-    static constexpr size_t writeSize = 256 * 1024;
-    std::string currentPath;
-    bool fileErrorLogged = false;  // a failed write or close of the current file was logged
-    bool openErrorLogged = false;  // a failed open was logged and no open has succeeded since
-    // The same few certificates come back in flow after flow: their digests, and the fact
-    // that they are in the store, are remembered instead of hashed and looked up each time.
-    std::unordered_map<std::string, std::string> knownCertificates;
+    std::chrono::steady_clock::time_point lastAttempt{};
+    std::chrono::steady_clock::time_point lastReport{};
+    uint64_t lostWhenReported = 0;
+    uint64_t certificatesWhenReported = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 #include <boost/thread/condition_variable.hpp>
+#include <chrono>
 #include <boost/thread/mutex.hpp>
 #include <deque>
 #include <memory>
@@ -63,12 +64,23 @@ public:
     void receiveBatch(std::vector<Message>& out, size_t most) {
         boost::unique_lock<boost::mutex> lock(mutex);
         waitForMessage(lock);
-        while (!queue.empty() && most-- > 0) {
-            out.push_back(std::move(queue.front()));
-            queue.pop_front();
-            if (!out.back()) break;
-        }
+        take(out, most);
         afterTaking(lock);
+    }
+
+    // As receiveBatch, but gives up after `timeout` without a message (and returns false).
+    bool receiveBatchFor(std::vector<Message>& out, size_t most, std::chrono::nanoseconds timeout) {
+        auto const deadline = boost::chrono::steady_clock::now() + boost::chrono::nanoseconds(timeout.count());
+        boost::unique_lock<boost::mutex> lock(mutex);
+        while (queue.empty()) {
+            ++receiversWaiting;
+            bool const late = notEmpty.wait_until(lock, deadline) == boost::cv_status::timeout;
+            --receiversWaiting;
+            if (late && queue.empty()) return false;
+        }
+        take(out, most);
+        afterTaking(lock);
+        return true;
     }
 
     // Moves every waiting message into `out` without waiting for one.
@@ -85,6 +97,14 @@ public:
     }
 
 private:
+    // Stops after an end marker, so that each receiver takes exactly one of those.
+    void take(std::vector<Message>& out, size_t most) {
+        while (!queue.empty() && most-- > 0) {
+            out.push_back(std::move(queue.front()));
+            queue.pop_front();
+            if (!out.back()) break;
+        }
+    }
     void waitForRoom(boost::unique_lock<boost::mutex>& lock) {
         while (capacity != 0 && queue.size() >= capacity) {
             ++sendersWaiting;
@@ -119,7 +139,5 @@ private:
 
 using FlowChannel = MessageChannel<std::shared_ptr<Flow>>;
 
-// End-of-stream markers: empty flow pointers, one per worker on the task channel and one
-// on the export channel.
+// End-of-stream marker of the task channel: the empty flow pointer.
 extern const std::shared_ptr<Flow> NullFlowProcessMsg;
-extern const std::shared_ptr<Flow> NullFlowEntryMsg;

@@ -10,22 +10,13 @@
 #include "capture/interfaces.h"
 #include "flow/flow.h"
 
-FlowEngine::FlowEngine(int workerCount)
+FlowEngine::FlowEngine()
     : taskChannel(std::make_shared<FlowChannel>()),
-      exportChannel(std::make_shared<FlowChannel>()),
       finishedChannel(std::make_shared<FlowChannel>()),
       packetSourceWorker(flows, taskChannel),
-      exportWorker(exportChannel, exporter) {
+      worker(taskChannel, exporter) {
     packetSourceWorker.takeFinishedFrom(finishedChannel);
-    exportWorker.returnFinishedTo(finishedChannel);
-    if (workerCount == 1) {
-        workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exporter));
-    } else {
-        for (int i = 0; i < workerCount; ++i)
-            workers.push_back(std::make_shared<FlowTaskWorker>(taskChannel, exportChannel));
-        exportThreadNeeded = true;
-    }
-    for (auto const& worker : workers) worker->returnFinishedTo(finishedChannel);
+    worker.returnFinishedTo(finishedChannel);
 }
 
 FlowEngine::~FlowEngine() = default;
@@ -36,14 +27,14 @@ bool FlowEngine::open(std::vector<CaptureFile> files) { return openFiles(PacketS
 
 bool FlowEngine::openFiles(std::unique_ptr<PacketSource> source) {
     if (!open(std::move(source))) return false;
-    // A file can wait for the workers, so its flows are not all held in memory at once.
-    // Without a worker nobody drains the task channel: a bound would stall the capture.
-    if (!workers.empty()) taskChannel->setCapacity(fileChannelCapacity);
-    exportChannel->setCapacity(fileChannelCapacity);
+    // A file can wait for the analysis, so its flows are not all held in memory at once.
+    taskChannel->setCapacity(fileChannelCapacity);
     return true;
 }
 
-bool FlowEngine::open(Interface const& interface) { return open(PacketSource::create(interface)); }
+bool FlowEngine::open(Interface const& interface, int bufferBytes) {
+    return open(PacketSource::create(interface, bufferBytes));
+}
 
 bool FlowEngine::open(std::unique_ptr<PacketSource> source) {
     if (!source) return false;
@@ -52,47 +43,37 @@ bool FlowEngine::open(std::unique_ptr<PacketSource> source) {
 }
 
 void FlowEngine::processPackets() {
-    // One worker writes the rows itself; several hand them to the export thread.
-    boost::thread exportThread;
-    if (exportThreadNeeded) exportThread = boost::thread(std::ref(exportWorker));
-    std::vector<boost::thread> workerThreads;
-    for (auto const& worker : workers) workerThreads.emplace_back(std::ref(*worker));
+    boost::thread workerThread(std::ref(worker));
     boost::thread captureThread(std::ref(packetSourceWorker));
 
     captureThread.join();
     captureEnded.store(true);
-    // Flows still live when the capture ended go to the workers in key order.
+    // Flows still live when the capture ended go to the analysis in key order.
     std::vector<std::shared_ptr<Flow>> remaining = flows.takeAll();
-    remaining.insert(remaining.end(), workers.size(), NullFlowProcessMsg);
+    remaining.push_back(NullFlowProcessMsg);
     taskChannel->sendBatch(remaining);
-    for (auto& thread : workerThreads) thread.join();
-    if (exportThreadNeeded) {
-        exportChannel->send(NullFlowEntryMsg);
-        exportThread.join();
-    } else {
-        exporter.closeFile();
-    }
+    workerThread.join();
+    exporter.finish();
 
     runCounts.capture = packetSourceWorker.captureCounts();
     runCounts.flowsOpened = flows.opened();
-    runCounts.rowsWritten = exportWorker.rowsWritten();
-    runCounts.flowsIncomplete = 0;
-    for (auto const& worker : workers) {
-        runCounts.flowsIncomplete += worker->incompleteFlows();
-        for (size_t reason = 0; reason < noRowReasonCount; ++reason)
-            runCounts.incompleteByReason[reason] += worker->incompleteByReason()[reason];
-        runCounts.rowsWritten += worker->rowsWritten();
-    }
+    runCounts.rowsWritten = exporter.rowsWritten();
+    runCounts.rowsLost = exporter.rowsLost();
+    runCounts.certificatesLost = exporter.certificatesLost();
+    runCounts.flowsIncomplete = worker.incompleteFlows();
+    runCounts.incompleteByReason = worker.incompleteByReason();
     VARNO_LOG(info) << runCounts;
 }
 
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     CaptureCounts const& c = counts.capture;
     out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
-               << ", IPv6 extension headers " << c.ipv6ExtensionHeaders << ", more than two VLAN tags "
-               << c.tooManyVlanTags << ", cut short " << c.cutShort << ", malformed " << c.malformed
-               << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten
-               << ", flows dropped incomplete " << counts.flowsIncomplete;
+        << ", IPv6 extension headers " << c.ipv6ExtensionHeaders << ", more than two VLAN tags "
+        << c.tooManyVlanTags << ", cut short " << c.cutShort << ", malformed " << c.malformed
+        << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten;
+    if (counts.rowsLost != 0) out << ", rows lost " << counts.rowsLost;
+    if (counts.certificatesLost != 0) out << ", certificates lost " << counts.certificatesLost;
+    out << ", flows dropped incomplete " << counts.flowsIncomplete;
     if (counts.flowsIncomplete == 0) return out;
     // The reasons that occurred, most frequent first.
     std::array<size_t, noRowReasonCount> order;
@@ -116,10 +97,9 @@ EngineProgress FlowEngine::progress() const {
     now.packets = capture.packets.load(std::memory_order_relaxed);
     now.bytesRead = capture.bytesRead.load(std::memory_order_relaxed);
     now.bytesTotal = capture.bytesTotal.load(std::memory_order_relaxed);
-    // Flows left when the capture ends go to the workers at once.
+    // Flows left when the capture ends go to the analysis at once.
     now.flowsOpen = captureEnded.load() ? 0 : capture.flowsOpen.load(std::memory_order_relaxed);
-    // The same counters as the end-of-run record, read while they grow.
-    now.rows = exportWorker.rowsWritten();
-    for (auto const& worker : workers) now.rows += worker->rowsWritten();
+    // The same counter as the end-of-run record, read while it grows.
+    now.rows = exporter.rowsWritten();
     return now;
 }

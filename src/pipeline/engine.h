@@ -1,6 +1,5 @@
 #pragma once
 #include <atomic>
-#include <list>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -10,7 +9,6 @@
 #include "export/exporter.h"
 #include "flow/flow_table.h"
 #include "pipeline/channel.h"
-#include "pipeline/export_worker.h"
 #include "pipeline/flow_process.h"
 #include "pipeline/packet_source_worker.h"
 
@@ -20,7 +18,9 @@ struct Interface;
 struct RunCounts {
     CaptureCounts capture;
     uint64_t flowsOpened = 0;
-    uint64_t rowsWritten = 0;
+    uint64_t rowsWritten = 0;  // rows in files
+    uint64_t rowsLost = 0;     // rows that could not be written
+    uint64_t certificatesLost = 0;  // certificates that could not be stored
     uint64_t flowsIncomplete = 0;  // analysed without a complete handshake: no row
     FlowTaskWorker::ReasonCounts incompleteByReason{};  // adds up to flowsIncomplete
 };
@@ -32,19 +32,20 @@ struct EngineProgress {
     uint64_t bytesRead = 0;   // of the input files
     uint64_t bytesTotal = 0;  // their size; 0 for a live capture
     uint64_t flowsOpen = 0;   // flows collecting packets
-    uint64_t rows = 0;        // rows handed to the exporter
+    uint64_t rows = 0;        // rows in files
 };
 
-// Owns the pipeline: flow table, channels, capture worker, flow task workers, exporter.
+// Owns the pipeline: flow table, channels, the capture thread and the analysis thread,
+// which writes the rows through the exporter.
 class FlowEngine {
 public:
-    explicit FlowEngine(int workerCount);
+    FlowEngine();
     ~FlowEngine();
 
     bool open(std::string path);
     // Several capture files read as one stream, in the order given.
     bool open(std::vector<CaptureFile> files);
-    bool open(Interface const& interface);
+    bool open(Interface const& interface, int bufferBytes = PacketSource::defaultBufferBytes);
     bool open(std::unique_ptr<PacketSource> source);
     // Runs the pipeline until the input ends and every flow has been exported.
     void processPackets();
@@ -64,16 +65,13 @@ private:
     bool openFiles(std::unique_ptr<PacketSource> source);
 
     std::shared_ptr<FlowChannel> taskChannel;
-    std::shared_ptr<FlowChannel> exportChannel;
     // Flows whose row is written (or that were dropped) go back to the capture thread, to
     // be freed where their memory was taken: freed on another thread, every block locks the
     // capture thread's allocator arena, and the two threads contend on it.
     std::shared_ptr<FlowChannel> finishedChannel;
     PacketSourceWorker packetSourceWorker;
-    std::list<std::shared_ptr<FlowTaskWorker>> workers;
     FlowExporter exporter;
-    FlowExportWorker exportWorker;
+    FlowTaskWorker worker;
     RunCounts runCounts;
-    bool exportThreadNeeded = false;
     std::atomic<bool> captureEnded{false};
 };

@@ -7,12 +7,14 @@
 #include "flow/flow.h"
 
 const std::shared_ptr<Flow> NullFlowProcessMsg;
-const std::shared_ptr<Flow> NullFlowEntryMsg;
 
 void FlowTaskWorker::operator()() {
-    std::vector<std::shared_ptr<Flow>> tasks, complete;
+    std::vector<std::shared_ptr<Flow>> tasks;
     for (;;) {
-        taskChannel->receiveBatch(tasks, batchSize);
+        if (!receive(tasks)) {
+            exporter.flush();  // the retry of rows that wait for a failed write
+            continue;
+        }
         for (size_t i = 0; i < tasks.size(); ++i) {
             // Flows and their packets were last written on the capture thread's core: the
             // next flows are fetched while this one is analysed.
@@ -20,24 +22,20 @@ void FlowTaskWorker::operator()() {
             if (i + 1 < tasks.size() && tasks[i + 1]) tasks[i + 1]->prefetchPackets();
             std::shared_ptr<Flow>& flow = tasks[i];
             if (!flow) {
-                passOn(complete);
                 retire();
                 return;
             }
-            if (process(*flow)) {
-                complete.push_back(std::move(flow));
-            } else {
+            if (process(*flow))
+                exporter.exportRow(flow->features);
+            else
                 countIncomplete(*flow);
-                spent.push_back(std::move(flow));
-            }
+            spent.push_back(std::move(flow));
         }
         tasks.clear();
-        // Whatever this batch completed goes on at once, as one hand-over.
-        passOn(complete);
         retire();
-        // Writing rows itself with nothing more waiting: they go to the file now, so a
-        // kill cannot take rows that were handed over a while ago.
-        if (exporter && taskChannel->empty()) exporter->flush();
+        // Nothing more waiting: the rows go to the file now, so a kill cannot take rows
+        // that were handed over a while ago.
+        if (taskChannel->empty()) exporter.flush();
     }
 }
 
@@ -52,12 +50,15 @@ void FlowTaskWorker::countIncomplete(Flow const& flow) {
     VARNO_LOG(debug) << "no row (" << noRowReasonText(flow.noRow) << ") -> [" << flow.key << "]";
 }
 
-void FlowTaskWorker::passOn(std::vector<std::shared_ptr<Flow>>& complete) {
-    if (!exporter) return exportChannel->sendBatch(complete);
-    for (auto const& flow : complete) exporter->exportRow(flow->features);
-    rows.fetch_add(complete.size(), std::memory_order_relaxed);
-    for (auto& flow : complete) spent.push_back(std::move(flow));
-    complete.clear();
+// Waits for flows; while rows wait for a failed write, only until their next retry (false).
+bool FlowTaskWorker::receive(std::vector<std::shared_ptr<Flow>>& tasks) {
+    auto const retry = exporter.retryAt();
+    if (!retry) {
+        taskChannel->receiveBatch(tasks, batchSize);
+        return true;
+    }
+    auto const wait = *retry - std::chrono::steady_clock::now();
+    return wait > wait.zero() && taskChannel->receiveBatchFor(tasks, batchSize, wait);
 }
 
 void FlowTaskWorker::retire() {

@@ -85,6 +85,8 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -g [ --log ] arg                      log directory (output dir by default)\n",
         "  -l [ --list-interfaces ]              list available interfaces\n",
         "  -i [ --interface ] arg                network interface to monitor\n",
+        "  -B [ --buffer-size ] arg (=32)        kernel buffer of a live capture in MiB\n",
+        "  -Z [ --user ] arg                     run as this user once the input is open\n",
         "  -p [ --pcap ] arg                     PCAP file to analyze\n",
         "  -o [ --output ] arg                   output directory\n",
         "  -P [ --prefix ] arg (=output)         output file prefix\n",
@@ -180,6 +182,11 @@ TEST(CommandLine, DefaultsAndUncheckedValues) {
     EXPECT_EQ(given.logDirectory, "logs");
 
     EXPECT_EQ(validateOptions(parse({"-p", "a", "-o", "b", "-t", "0", "-d", "-5"})), "");
+    EXPECT_EQ(parse({}).bufferMiB, 32);
+    EXPECT_EQ(parse({"-B", "8", "-Z", "nobody"}).user, "nobody");
+    for (char const* size : {"1", "8", "2047"}) EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "-B", size})), "");
+    for (char const* size : {"0", "-1", "2048"})
+        EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "-B", size})), "Buffer size (-B) must be 1 to 2047 MiB.");
     EXPECT_THROW(parse({"-t", "2147483648"}), boost::program_options::error);
 }
 

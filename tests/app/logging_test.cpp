@@ -115,6 +115,33 @@ TEST(Logging, RotatesAtFiveMebibytes) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), count);
 }
 
+// Rotated files of earlier runs count: numbering goes on after the highest, and only the
+// newest maxRotatedFiles stay.
+TEST(Logging, RotationContinuesNumberingAndKeepsTheNewestFifty) {
+    ScratchDir scratch;
+    std::ofstream(scratch / "varno_00007.log") << "an earlier run\n";
+    std::string const padding(200, 'x');
+    {
+        Logging logging(scratch.path().string(), "info", 1000);  // a rotation every few records
+        for (int i = 0; i < 400; ++i) VARNO_LOG(info) << i << " " << padding;
+    }
+    std::vector<int> numbers;
+    for (auto const& file : logFiles(scratch.path())) {
+        std::smatch match;
+        std::string const name = file.filename().string();
+        ASSERT_TRUE(std::regex_match(name, match, std::regex(R"(varno_(\d{5})\.log)"))) << name;
+        numbers.push_back(std::stoi(match[1]));
+    }
+    ASSERT_EQ(numbers.size(), Logging::maxRotatedFiles);
+    EXPECT_GT(numbers.front(), 8) << "the earlier run's file was the oldest";
+    EXPECT_EQ(numbers.back() - numbers.front() + 1, int(numbers.size())) << "no gap";
+    EXPECT_NE(readFile(scratch.path() / ("varno_" + std::string(5 - std::to_string(numbers.back()).size(), '0') +
+                                         std::to_string(numbers.back()) + ".log"))
+                  .find(" 399 "),
+              std::string::npos)
+        << "the last record is in the newest file";
+}
+
 TEST(Logging, UnwritableDirectoryDropsRecordsQuietly) {
     ScratchDir scratch;
     std::ofstream(scratch / "plain-file") << "x";

@@ -40,14 +40,21 @@ TEST(Startup, UnreadableCaptureFile) {
     EXPECT_NE(logText(output).find("] error - Could not open file \"" + missing + "\"\n"), std::string::npos);
 }
 
-TEST(Startup, UnknownInterface) {
-    ScratchDir scratch;
-    auto const result = runVarno("-i no-such-device0 -o " + quoted(scratch / "out") + " -g " + quoted(scratch.path()));
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, "Interface \"no-such-device0\" not found\n");
-    EXPECT_NE(logText(scratch.path()).find("] error - Interface \"no-such-device0\" not found\n"), std::string::npos);
-    // The log went elsewhere, so the output directory this run made is gone again.
-    EXPECT_FALSE(fs::exists(scratch / "out"));
+TEST(Startup, UnknownInterfaceOrUser) {
+    struct Case {
+        std::string arguments, error;
+    };
+    for (Case const& c : {Case{"-i no-such-device0", "Interface \"no-such-device0\" not found"},
+                          Case{"-i lo -Z no-such-user0", "Unknown user \"no-such-user0\""}}) {
+        ScratchDir scratch;
+        auto const result =
+            runVarno(c.arguments + " -o " + quoted(scratch / "out") + " -g " + quoted(scratch.path()));
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(result.err, c.error + "\n");
+        EXPECT_NE(logText(scratch.path()).find("] error - " + c.error + "\n"), std::string::npos);
+        // The log went elsewhere, so the output directory this run made is gone again.
+        EXPECT_FALSE(fs::exists(scratch / "out"));
+    }
 }
 
 TEST(Startup, OutputDirectoryThatCannotBeMade) {

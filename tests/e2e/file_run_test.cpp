@@ -9,6 +9,7 @@
 
 #include "e2e/e2e_support.h"
 #include "support/builders.h"
+#include "support/tmpfs.h"
 
 namespace {
 
@@ -406,6 +407,89 @@ TEST(EndToEndFile, ProgressLineOnlyOnATerminal) {
 
     FileRun piped(dataCapture("t12_ecdhe_rsa_sni.pcap"));
     EXPECT_EQ(piped.result.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// A capture of `count` complete handshakes, one a second, from client ports 20000 on.
+std::string manyHandshakes(ScratchDir const& scratch, int count) {
+    std::vector<build::Frame> frames;
+    for (int i = 0; i < count; ++i)
+        for (auto& frame : completeHandshake({"10.2.0.1", uint16_t(20000 + i)}, {"10.2.0.2", 443},
+                                             "host-" + std::to_string(i) + ".full-disk.test", 1700000000 + i))
+            frames.push_back(std::move(frame));
+    std::string const capture = scratch / "many.pcap";
+    EXPECT_TRUE(build::writePcap(capture, DLT_EN10MB, frames));
+    return capture;
+}
+
+// A disk that fills up during a file run: every file holds whole rows only, the run ends
+// with status 1 and one line, and the counts it gives match the files.
+TEST(EndToEndFile, FullDiskLosesRowsVisiblyNeverCutsOne) {
+    if (::geteuid() != 0) GTEST_SKIP() << varno_test::Tmpfs::skipReason;
+    constexpr int handshakes = 2000;  // about 240 KB of rows
+    for (std::string const flags : {"-t 0", "-t 100"}) {
+        ScratchDir scratch;
+        varno_test::Tmpfs disk(scratch.path() / "out", 64 * 1024);
+        ASSERT_TRUE(disk.mounted()) << varno_test::Tmpfs::skipReason;
+        std::string const logs = scratch / "logs";
+        auto const result = runVarno("-s info -p " + shellQuote(manyHandshakes(scratch, handshakes)) + " -o " +
+                                     shellQuote(scratch / "out") + " -g " + shellQuote(logs) + " " + flags);
+        auto const csv = readCsvOutput(scratch / "out");
+        size_t const written = csv.rows.size(), lost = handshakes - written;
+        EXPECT_GT(written, 100u) << flags;
+        EXPECT_GT(lost, 100u) << flags;
+        EXPECT_EQ(result.status, 1) << flags;
+        EXPECT_EQ(result.err, "Output incomplete: " + std::to_string(written) + " rows written, " +
+                                  std::to_string(lost) + " rows lost, 0 certificates not stored (see the log)\n");
+        EXPECT_TRUE(csv.tmpFiles.empty()) << flags;
+        std::set<std::string> ports;
+        for (auto const& row : csv.rows) {
+            ASSERT_EQ(row.size(), size_t{ColumnCount}) << flags << ": " << joinCells(row);
+            ports.insert(row[ClientPortNumber]);
+        }
+        EXPECT_EQ(ports.size(), written) << flags << ": every row once";
+        for (auto const& file : csv.files) EXPECT_EQ(readFile(scratch / ("out/" + file)).back(), '\n') << file;
+        std::string const log = logText(logs);
+        EXPECT_NE(log.find("rows written " + std::to_string(written) + ", rows lost " + std::to_string(lost) + ","),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("error - Cannot write output file"), std::string::npos) << log;
+    }
+}
+
+// Records that cannot be written are dropped; the capture goes on and writes every row.
+TEST(EndToEndFile, FullLogDirectoryNeverStopsTheRun) {
+    if (::geteuid() != 0) GTEST_SKIP() << varno_test::Tmpfs::skipReason;
+    ScratchDir scratch;
+    varno_test::Tmpfs disk(scratch.path() / "logs", 16 * 1024);
+    ASSERT_TRUE(disk.mounted()) << varno_test::Tmpfs::skipReason;
+    disk.fill();
+    auto const result = runVarno("-s trace -p " + shellQuote(manyHandshakes(scratch, 300)) + " -o " +
+                                 shellQuote(scratch / "out") + " -g " + shellQuote(scratch / "logs"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(readCsvOutput(scratch / "out").rows.size(), 300u);
+}
+
+// Each run appends to the log; what it rotates keeps the numbering going.
+TEST(EndToEndFile, LogKeepsTheRecordsOfEveryRun) {
+    ScratchDir scratch;
+    std::string const logs = scratch / "logs";
+    for (int run = 0; run < 3; ++run) {
+        auto const result = runVarno("-s info -p " + shellQuote(dataCapture("t13_x25519.pcap")) + " -o " +
+                                     shellQuote(scratch / "out") + " -g " + shellQuote(logs));
+        ASSERT_EQ(result.status, 0) << result.err;
+    }
+    std::string const log = logText(logs);
+    auto count = [&](std::string const& text) {
+        size_t found = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+        return found;
+    };
+    EXPECT_EQ(count("Starting VARNO"), 3u) << log;
+    EXPECT_EQ(count("End of run"), 3u) << log;
 }
 
 }  // namespace

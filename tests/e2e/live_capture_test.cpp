@@ -5,6 +5,7 @@
 // handshakes run over loopback instead.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "e2e/e2e_support.h"
+#include "support/tmpfs.h"
 
 namespace {
 
@@ -251,7 +253,13 @@ TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
     EXPECT_EQ(seenVersions, (std::multiset<std::string>{"TLSv1.2", "TLSv1.2", "TLSv1.3", "TLSv1.3"}))
         << "one row per handshake";
     EXPECT_EQ(clientPorts.size(), versions.size());
-    EXPECT_NE(logText(output).find("processed ServerHello"), std::string::npos);
+    std::string const log = logText(output);
+    EXPECT_NE(log.find("processed ServerHello"), std::string::npos);
+    if (::geteuid() == 0) {
+        size_t const warning = log.find("warning - Capturing as root");
+        EXPECT_NE(warning, std::string::npos) << log;
+        EXPECT_EQ(log.find("Capturing as root", warning + 1), std::string::npos) << "one warning";
+    }
 }
 
 // IPv6 handshakes across the link, and recorded handshakes replayed onto it behind one and
@@ -375,6 +383,67 @@ TEST_F(EndToEndLive, RowsFlushedBeforeAKillAreKeptAfterTheRestart) {
     EXPECT_EQ(kept, beforeKill.size()) << "rows flushed before the kill but missing after the restart";
     std::cout << "[          ] " << beforeKill.size() << " rows flushed before kill -9, " << kept
               << " of them in .csv files after the restart (" << csv.rows.size() << " rows in all)\n";
+}
+
+// The output file system is full when the handshakes' rows come: they wait in memory, and
+// once there is room again they are written without a stop or a new row.
+TEST_F(EndToEndLive, RowsWaitForAFullDiskAndAreWrittenWhenItHasRoom) {
+    if (::geteuid() != 0) GTEST_SKIP() << varno_test::Tmpfs::skipReason;
+    makeCertificate();
+    std::string const output = scratch_ / "out", logs = scratch_ / "logs";
+    varno_test::Tmpfs disk(output, 64 * 1024);
+    ASSERT_TRUE(disk.mounted()) << varno_test::Tmpfs::skipReason;
+    disk.fill();
+    auto varno = startVarno({"-o", output, "-g", logs}, logs);
+    ASSERT_TRUE(varno->running());
+    std::vector<std::string> const versions = {"-tls1_2", "-tls1_3", "-tls1_2"};
+    auto openSslServer = startServer(link_.serverAddress, versions.size());
+    for (auto const& version : versions) ASSERT_EQ(connect(link_.serverAddress, link_.serverPort, version).status, 0);
+
+    // Rows come once their flows' 10 s are over.
+    ASSERT_TRUE(waitFor([&] { return logText(logs).find("Cannot write output file") != std::string::npos; }, 30s))
+        << logText(logs);
+    disk.free();
+    EXPECT_TRUE(waitFor([&] { return logText(logs).find("Output files are written again") != std::string::npos; },
+                        20s))
+        << logText(logs);
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    size_t rows = 0;
+    for (auto const& row : readCsvOutput(output).rows)
+        rows += row[ServerIPAddress] == link_.serverAddress && row[ServerPortNumber] == std::to_string(link_.serverPort);
+    EXPECT_EQ(rows, versions.size()) << logText(logs);
+    EXPECT_EQ(logText(logs).find("rows lost"), std::string::npos);
+}
+
+// -Z: once the device is open the run goes on as that user, with no capability left, and
+// still captures (with the kernel buffer -B gives).
+TEST_F(EndToEndLive, RunsAsTheUserOfMinusZ) {
+    if (::geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";
+    if (::getpwnam("nobody") == nullptr) GTEST_SKIP() << "no user nobody";
+    makeCertificate();
+    std::string const output = scratch_ / "out";
+    auto varno = startVarno({"-o", output, "-Z", "nobody", "-B", "8"}, output);
+    ASSERT_TRUE(varno->running());
+
+    std::map<std::string, std::string> status;
+    std::istringstream lines(readFile("/proc/" + std::to_string(varno->pid()) + "/status"));
+    for (std::string line; std::getline(lines, line);)
+        status[line.substr(0, line.find(':'))] = line.substr(line.find(':') + 1);
+    std::string const uid = std::to_string(::getpwnam("nobody")->pw_uid);
+    EXPECT_EQ(status["Uid"], "\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    for (char const* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) EXPECT_EQ(status[set], "\t0000000000000000") << set;
+
+    auto openSslServer = startServer(link_.serverAddress, 1);
+    ASSERT_EQ(connect(link_.serverAddress, link_.serverPort, "-tls1_3").status, 0);
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    size_t rows = 0;
+    for (auto const& row : readCsvOutput(output).rows) rows += row[ServerIPAddress] == link_.serverAddress;
+    EXPECT_EQ(rows, 1u);
+    std::string const log = logText(output);
+    EXPECT_NE(log.find("Running as user nobody"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Capturing as root"), std::string::npos) << log;
 }
 
 TEST_F(EndToEndLive, QuietLinkStopsPromptlyAndLeavesNoDirectory) {

@@ -1,6 +1,6 @@
 #pragma once
 // Shared set-up for the export tests: a real temporary output directory, saved and
-// restored settings, a log capture, and helpers to run the exporter thread.
+// restored settings, a log capture, and a helper that runs the exporter.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -9,7 +9,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/files.h"
@@ -18,8 +17,6 @@
 #include "export/exporter.h"
 #include "export/sha1.h"
 #include "flow/flow.h"
-#include "pipeline/channel.h"
-#include "pipeline/export_worker.h"
 
 namespace export_test {
 
@@ -51,16 +48,11 @@ inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp
     return flow;
 }
 
-// Runs the exporter on its own thread, feeds the flows through a real channel and
-// ends with the end marker, as the engine does.
+// Writes the flows' rows as the analysis thread does, then ends as the engine does.
 inline void runExporter(std::vector<std::shared_ptr<Flow>> const& flows) {
-    auto channel = std::make_shared<FlowChannel>();
     FlowExporter exporter;
-    FlowExportWorker worker(channel, exporter);
-    std::thread thread(std::ref(worker));
-    for (auto const& flow : flows) channel->send(flow);
-    channel->send(nullptr);
-    thread.join();
+    for (auto const& flow : flows) exporter.exportRow(flow->features);
+    exporter.finish();
 }
 
 class ExportTest : public ::testing::Test {

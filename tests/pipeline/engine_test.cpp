@@ -11,9 +11,9 @@
 
 using namespace build;
 
-// Without a flow worker nothing drains the task channel; reading a file must still end,
-// however many flows expire on the way, and the exporter must still stop.
-TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
+// Reading a file waits for the analysis whenever the bounded task channel is full; it must
+// still end, however many flows expire on the way, with every flow handed over.
+TEST(FlowEngine, FileRunEndsWithMoreExpiredFlowsThanTheChannelHolds) {
     SettingsGuard guard;
     std::vector<Frame> frames;
     constexpr int connections = 1500;  // more than a bounded channel holds
@@ -25,10 +25,11 @@ TEST(FlowEngine, FileRunWithoutWorkersEndsWithManyExpiredFlows) {
         frames.push_back({ethernet(ipv4(conn.client)), 1700000000 + i / 50, (i % 50) * 20000});
     }
     varno_test::ScratchDir scratch;
-    auto const path = scratch / "no-workers.pcap";
+    guard.output.outputDir = scratch.path().string();
+    auto const path = scratch / "many-flows.pcap";
     ASSERT_TRUE(writePcap(path, DLT_EN10MB, frames));
 
-    FlowEngine engine(0);
+    FlowEngine engine;
     ASSERT_TRUE(engine.open(path));
     boost::thread run([&] { engine.processPackets(); });
     ASSERT_TRUE(run.try_join_for(boost::chrono::seconds(60))) << "the pipeline did not end";

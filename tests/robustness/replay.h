@@ -155,7 +155,7 @@ inline std::optional<std::vector<std::string>> runCapture(boost::filesystem::pat
     ExportSettings::instance().outputDir = output.string();
     bool opened = false;
     {
-        FlowEngine engine(1);
+        FlowEngine engine;
         opened = engine.open(input.string());
         if (opened) engine.processPackets();
     }

@@ -82,6 +82,7 @@ public:
     ChildProcess& operator=(ChildProcess const&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0 && !reaped_; }
     bool signal(int number) const { return running() && ::kill(pid_, number) == 0; }
 

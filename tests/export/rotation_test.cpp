@@ -1,6 +1,6 @@
-// The exporter thread fed through a real channel: rotation by count and age, file names,
-// publication on the end marker, protection of existing files, hostile cells read back
-// by a real CSV parser, and failures that must not stop the export.
+// The exporter fed row by row, as the analysis thread feeds it: rotation by count and age,
+// file names, publication at the end, protection of existing files, hostile cells read
+// back by a real CSV parser, and failures that must not stop the export.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -200,28 +200,6 @@ TEST_F(ExportTest, MissingOutputDirectoryDropsRowsAndLogsOnce) {
     size_t at = text.find("error Cannot create output file ");
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_EQ(text.find("Cannot create output file", at + 6 + 1), std::string::npos) << text;
-}
-
-// A row handed over alone is in the ".tmp" file while the exporter waits for more, so a
-// process killed then still leaves it on disk.
-TEST_F(ExportTest, RowReachesTheFileWhenNothingFollows) {
-    auto channel = std::make_shared<FlowChannel>();
-    FlowExporter exporter;
-    FlowExportWorker worker(channel, exporter);
-    std::thread thread(std::ref(worker));
-    channel->send(makeFlow("alone.example"));
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool written = false;
-    while (!written && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        for (std::string const& name : outputFiles())
-            written = written || (name.ends_with(".csv.tmp") && readFile(dir / name).find(",alone.example,") !=
-                                                                   std::string::npos);
-    }
-    channel->send(nullptr);
-    thread.join();
-    EXPECT_TRUE(written);
-    EXPECT_EQ(worker.rowsWritten(), 1u);
 }
 
 // What a killed run left: complete rows are published as ".csv", a partial last row is
