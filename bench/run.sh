@@ -25,10 +25,12 @@ seed=$dir/seed.pcap
 captures=$dir/captures
 
 [ -x "$varno" ] || { echo "bench: $varno is not an executable (make build)" >&2; exit 1; }
-for cmd in tcpdump tshark ndpiReader python3 sha1sum; do
-  command -v "$cmd" >/dev/null || { echo "bench: $cmd is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
-done
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
+need() {
+  for cmd in "$@"; do
+    command -v "$cmd" >/dev/null || { echo "bench: $cmd is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
+  done
+}
+need python3 sha1sum
 mkdir -p "$dir"
 
 # The seed's complete handshakes, counted by scale.py's own reading and by tshark's, must agree.
@@ -68,8 +70,10 @@ if [ "$(cat "$captures/stamp" 2>/dev/null)" != "$stamp" ]; then
   echo "$stamp" >"$captures/stamp"
 fi
 
-# bench/report.sh only needs the captures.
+# bench/report.sh and bench/soak.sh only need the captures.
 [ "${VARNO_BENCH_CAPTURES_ONLY:-0}" = 1 ] && exit 0
+need tcpdump tshark ndpiReader
+[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (scripts/install-deps.sh --bench)" >&2; exit 1; }
 
 status=0
 python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt" || status=1

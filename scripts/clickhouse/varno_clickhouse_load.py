@@ -22,13 +22,19 @@ in handshakes. For a file not yet in loaded_files, a crash
   3. after its insert, before the record, leaves all of its rows: it is only recorded;
   4. during the record: a one-block insert, stored whole or not at all (3, or done);
   5. after the record, before --move-to: the record says done, the file is only moved.
+The client only ever reads complete input: what it inserts is first written whole to an
+unlinked temporary file (beside the CSV file, else in TMPDIR), which becomes its standard
+input. Fed through a pipe, a client whose loader was killed mid-write takes the end of the
+pipe for the end of the data and stores a last row cut inside its FileId column, a row no
+repair finds. A client that outlives its killed loader inserts the whole file (case 3).
 A killed client does not stop the server at once, so before counting, the loader waits
 until no insert of these files is running (inserts carry the query id varno-load-FILEID)
 and no delete is pending. The server refuses a second query with an id that is running,
 so two loaders never insert one file at once; each loader also locks the directories it
-reads. Loaders of different directories may run side by side, as long as no file is in
-two of those directories at the same time. (A crash of the server's machine is another
-matter: ClickHouse does not sync its data to disk on each insert.)
+reads, and its clients hold those locks too, so no rerun starts while the client of a
+killed loader still runs. Loaders of different directories may run side by side, as long
+as no file is in two of those directories at the same time. (A crash of the server's
+machine is another matter: ClickHouse does not sync its data to disk on each insert.)
 """
 
 import argparse
@@ -41,6 +47,7 @@ import shlex
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -107,6 +114,24 @@ def read_rows(path):
             yield [str(seconds), str(millis)] + cells[1:]
 
 
+def staged(blocks, directory=None):
+    """The blocks of bytes in an unlinked temporary file, positioned at its start; nothing
+    is left on disk however the process ends."""
+    try:
+        f = tempfile.TemporaryFile(dir=directory)
+    except OSError:  # a read-only spool directory
+        f = tempfile.TemporaryFile()
+    try:
+        for block in blocks:
+            f.write(block)
+        f.flush()
+        f.seek(0)
+    except BaseException:
+        f.close()
+        raise
+    return f
+
+
 class CsvFile:
     """A file's identity and what the store must end up holding of it."""
 
@@ -135,6 +160,15 @@ class Store:
     def __init__(self, client, host, port, database):
         self.command = shlex.split(client) + ["--host", host, "--port", str(port)]
         self.db = database
+        self.held = []  # descriptors of the directory locks, which every client inherits
+
+    def client(self, command, data):
+        """Runs the client on data (an open file, or None); returns its standard output."""
+        result = subprocess.run(command, stdin=data, capture_output=True, pass_fds=self.held)
+        if result.returncode != 0:
+            message = result.stderr.decode("utf-8", "replace").strip().splitlines()
+            raise StoreError(message[-1] if message else f"clickhouse-client exited with {result.returncode}")
+        return result.stdout.decode("utf-8", "replace")
 
     def run(self, sql, data=None, query_id=None, database=None):
         command = self.command + ["--query", sql]
@@ -142,11 +176,10 @@ class Store:
             command += ["--query_id", query_id]
         if database:
             command += ["--database", database]
-        result = subprocess.run(command, input=data, capture_output=True)
-        if result.returncode != 0:
-            message = result.stderr.decode("utf-8", "replace").strip().splitlines()
-            raise StoreError(message[-1] if message else f"clickhouse-client exited with {result.returncode}")
-        return result.stdout.decode("utf-8", "replace")
+        if data is None:
+            return self.client(command, None)
+        with staged([data]) as f:
+            return self.client(command, f)
 
     def create(self):
         self.run(f"CREATE DATABASE IF NOT EXISTS {self.db}")
@@ -199,21 +232,18 @@ class Store:
         sql = f"INSERT INTO {self.db}.handshakes ({', '.join(COLUMNS)}) FORMAT TabSeparated"
         command = self.command + ["--query", sql, "--query_id", file.query_id]
         extra = "\t" + tsv(latin1(sensor)) + "\t" + file.id + "\n"
-        with subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE) as client:
-            try:
-                batch = []
-                for values in read_rows(file.path):
-                    batch.append("\t".join(tsv(v) for v in values) + extra)
-                    if len(batch) == 4096:
-                        client.stdin.write("".join(batch).encode("latin-1"))
-                        batch = []
-                client.stdin.write("".join(batch).encode("latin-1"))
-                client.stdin.close()
-            except BrokenPipeError:
-                pass  # the client has gone; its exit status and message tell why
-            error = client.stderr.read().decode("utf-8", "replace").strip()
-            if client.wait() != 0:
-                raise StoreError(error.splitlines()[-1] if error else "clickhouse-client failed")
+
+        def blocks():
+            batch = []
+            for values in read_rows(file.path):
+                batch.append("\t".join(tsv(v) for v in values) + extra)
+                if len(batch) == 4096:
+                    yield "".join(batch).encode("latin-1")
+                    batch = []
+            yield "".join(batch).encode("latin-1")
+
+        with staged(blocks(), file.path.parent) as data:
+            self.client(command, data)
 
     def record(self, files, sensor):
         now = int(time.time())
@@ -363,6 +393,8 @@ def main():
                 locks[key] = lock(directory)
                 if locks[key] is None:
                     print(f"{directory}: another loader is reading it; skipped", file=sys.stderr)
+                else:
+                    store.held.append(locks[key])
             if locks[key] is not None:
                 paths += files
         loader.load(paths)

@@ -2,7 +2,8 @@
 """The ClickHouse store end to end: varno's CSV files of real captures, loaded by
 scripts/clickhouse/varno_clickhouse_load.py into a private clickhouse-server, must arrive
 exactly once and byte for byte, also when the loader is killed in the middle of an insert
-or dies between its insert and its record.
+or dies between its insert and its record, and when the loader process alone (not its
+client) is killed at random moments of its run.
 
     clickhouse_load_test.py VARNO_BINARY SOURCE_DIR SHARED_DIR
 
@@ -15,6 +16,7 @@ import csv
 import ctypes
 import importlib.util
 import os
+import random
 import re
 import shutil
 import signal
@@ -148,9 +150,9 @@ def csv_rows(files):
     return rows
 
 
-def big_csv(path, rows, count):
+def big_csv(path, rows, count, blank=(18, 19)):
     """count rows made from the given ones, each its own connection, over three days; raw
-    messages and key shares left out to keep the file small."""
+    messages and key shares (the cells of blank) left out to keep the file small."""
     with open(path, "w", newline="", encoding="latin-1") as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(loader.HEADER)
@@ -158,7 +160,8 @@ def big_csv(path, rows, count):
             row = list(rows[i % len(rows)])
             row[0] = str(1_700_000_000_000 + i * 12_345)
             row[3] = str(1024 + i % 60000)
-            row[18] = row[19] = ""
+            for i in blank:
+                row[i] = ""
             writer.writerow(row)
 
 
@@ -256,12 +259,110 @@ def kill_mid_insert(server, path, rows_before):
     return server.count("handshakes") - rows_before
 
 
+def inserting(pid):
+    """Whether the loader pid has a client inserting into handshakes."""
+    try:
+        children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    except OSError:
+        return False
+    for child in children:
+        try:
+            if b"INSERT INTO varno.handshakes" in Path(f"/proc/{child}/cmdline").read_bytes():
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def kill_loader_alone(server, scratch, rows, trials, seed, parallel=8):
+    """In each of `trials` trials, kills the loader process alone (its client lives on) at a
+    random moment of a load of a file of its own, then reruns it; the store must then hold
+    each file's rows exactly once and no row of an unknown file. Half the kills fall
+    anywhere in the load, half while its insert client runs (a loader that fed its client
+    through a pipe left a cut last row there). Loaders run `parallel` at a time, each on
+    its own directory; a first round of as many is not killed and times the load and its
+    insert. Returns (kills, kills while an insert client ran)."""
+    rng = random.Random(seed)
+    ids, kills, mid_insert = set(), 0, 0
+    start_rows = server.count("handshakes")
+    # Short rows (no certificate chains either): a cut is then likely to fall in the FileId.
+    count, span, total = 5000, None, trials + parallel
+    for first in range(0, total, parallel):
+        directories = []
+        for trial in range(first, min(total, first + parallel)):
+            directory = scratch / "kill" / f"{trial:02d}"
+            directory.mkdir(parents=True)
+            path = directory / f"output_2023111422{trial:04d}.csv"
+            big_csv(path, rows[trial:] + rows[:trial], count, blank=(13, 15, 18, 19))
+            ids.add(loader.CsvFile(path, "test-sensor").id)
+            directories.append(directory)
+        begin = time.monotonic()
+        loaders = [subprocess.Popen([sys.executable, str(loader_path), "--host", "127.0.0.1", "--port",
+                                     str(server.port), "--sensor", "test-sensor", str(d)],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for d in directories]
+        if span is None:  # the undisturbed round
+            seen = {}
+            while any(p.poll() is None for p in loaders):
+                for p in loaders:
+                    if inserting(p.pid):
+                        seen.setdefault(p.pid, [time.monotonic()])[1:] = [time.monotonic()]
+                time.sleep(0.005)
+            check(all(p.returncode == 0 for p in loaders), f"{len(loaders)} loaders side by side succeed")
+            span = time.monotonic() - begin
+            inserts = sorted(times[-1] - times[0] for times in seen.values()) or [span]
+            insert_span = inserts[len(inserts) // 2]
+            print(f"        {len(loaders)} undisturbed loads of {count} rows side by side take {span:.2f} s, "
+                  f"an insert client {insert_span:.2f} s (median)")
+            continue
+        # pid -> (anywhere or in the insert, seconds after its start or after its insert began)
+        plan = {p.pid: (i % 2 == 0, rng.uniform(0, span if i % 2 == 0 else insert_span))
+                for i, p in enumerate(loaders)}
+        insert_began = {}
+        pending = list(loaders)
+        while pending:
+            now = time.monotonic()
+            for p in list(pending):
+                anywhere, delay = plan[p.pid]
+                if p.poll() is not None:
+                    pending.remove(p)
+                    continue
+                busy = inserting(p.pid)
+                if busy:
+                    insert_began.setdefault(p.pid, now)
+                due = begin + delay if anywhere else insert_began.get(p.pid, float("inf")) + delay
+                if now >= due:
+                    p.kill()
+                    kills += 1
+                    mid_insert += busy
+                    pending.remove(p)
+            time.sleep(0.005)
+        for process in loaders:
+            process.wait()
+        deadline = time.monotonic() + 60
+        while True:  # a surviving client holds its directory's lock until it is done
+            result = load(server, *directories)
+            if "another loader is reading it" not in result.stderr or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        check(result.returncode == 0, f"rerun after the kills of trials {first} to {first + len(directories) - 1} "
+                                      f"succeeds {result.stderr.strip()}")
+    stored = server.query(f"SELECT FileId, count() FROM varno.handshakes WHERE FileId IN "
+                          f"({loader.sql_list(ids)}) GROUP BY FileId")
+    check(sorted(int(n) for _, n in stored) == [count] * total,
+          f"each of {total} files, {trials} of them killed at random moments, stored exactly once")
+    check(server.count("handshakes") == start_rows + total * count, "no extra row of an unknown file")
+    check(int(server.query(f"SELECT count() FROM varno.loaded_files WHERE FileId IN ({loader.sql_list(ids)})")[0][0])
+          == total, "each file recorded once")
+    return kills, mid_insert
+
+
 def main():
     for tool in ("clickhouse-server", "clickhouse-client"):
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed (scripts/install-deps.sh installs Debian's)")
             return SKIPPED
     scratch = Path(tempfile.mkdtemp(prefix="varno-clickhouse-"))
+    began = time.monotonic()
     server = None
     try:
         spool = scratch / "spool"
@@ -311,7 +412,14 @@ def main():
         check((crash / "loaded" / "late.csv").exists() and not (late / "late.csv").exists(), "--move-to moved it")
         check(load(server, spool, crash).stdout.count("already loaded") == len(files) + 1
               and server.count("handshakes") == len(rows) + big_count + 1, "a last run finds nothing new")
-        print(f"store: {server.count('handshakes')} rows from {server.count('loaded_files')} files")
+
+        seed = int(os.environ.get("VARNO_KILL_SEED", time.time_ns() % 1_000_000))
+        trials = int(os.environ.get("VARNO_KILL_TRIALS", "40"))
+        kills, mid_insert = kill_loader_alone(server, scratch, rows, trials, seed)
+        print(f"        {trials} trials, {kills} loaders killed, {mid_insert} of them while their insert client ran "
+              f"(VARNO_KILL_SEED={seed})")
+        print(f"store: {server.count('handshakes')} rows from {server.count('loaded_files')} files "
+              f"after {time.monotonic() - began:.0f} s")
     finally:
         if server:
             server.stop()
