@@ -108,9 +108,12 @@ void RowFiles::openFile() {
 
 bool RowFiles::writeWaiting() {
     bool const wasFailing = error != 0 && !lengths.empty();
+    // While writes fail, one row tries first: a retry with every new row stays cheap.
+    size_t most = wasFailing ? 1 : lengths.size();
     while (!lengths.empty()) {
         if (fd < 0) openFile();
-        if (fd < 0 || !writeHeader() || !writeChunk()) return false;
+        if (fd < 0 || !writeHeader() || !writeChunk(most)) return false;
+        most = lengths.size();
         int32_t const limit = ExportSettings::instance().exportThreshold;
         if (limit > 0 && rowsInFile >= limit) publish();
     }
@@ -135,11 +138,11 @@ bool RowFiles::writeHeader() {
     return true;
 }
 
-// Writes the first rows waiting, up to writeSize bytes (at least one row) and the file's
-// row limit, and takes the whole ones that reached the file off the queue.
-bool RowFiles::writeChunk() {
+// Writes the first rows waiting, up to writeSize bytes (at least one row), `most` rows and
+// the file's row limit, and takes the whole ones that reached the file off the queue.
+bool RowFiles::writeChunk(size_t most) {
     int32_t const limit = ExportSettings::instance().exportThreshold;
-    size_t const room = limit > 0 ? size_t(limit - rowsInFile) : lengths.size();
+    size_t const room = std::min(most, limit > 0 ? size_t(limit - rowsInFile) : lengths.size());
     size_t rows = 0, bytes = 0;
     while (rows < lengths.size() && rows < room && (rows == 0 || bytes + lengths[rows] <= writeSize))
         bytes += lengths[rows++];

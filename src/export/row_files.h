@@ -58,7 +58,7 @@ public:
     std::string const& failedFile() const { return failedPath; }
 
 private:
-    bool writeChunk();
+    bool writeChunk(size_t most);
     bool writeHeader();
     int writeAt(char const* data, size_t size, size_t& done);
     void cutBack(off_t size);

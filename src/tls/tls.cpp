@@ -12,6 +12,7 @@
 #include "base/hex.h"
 #include "base/log.h"
 #include "capture/packet.h"
+#include "tls/handshake_views.h"
 #include "tls/settings.h"
 #include "tls/registry.h"
 #include "tls/tables.h"

@@ -5,7 +5,6 @@
 
 #include "capture/flowkey.h"
 #include "tls/handshake_stream.h"
-#include "tls/handshake_views.h"
 #include "tls/record_extractor.h"
 #include "tls/tls_features.h"
 

@@ -191,15 +191,45 @@ TEST_F(ExportTest, UnstorableCertificateDoesNotStopLaterRows) {
     EXPECT_NE(log.text().find("error Cannot store certificate a9993e36"), std::string::npos) << log.text();
 }
 
-TEST_F(ExportTest, MissingOutputDirectoryDropsRowsAndLogsOnce) {
+// Rows that cannot be written wait, up to the bound, and go into the file in order once the
+// directory is back; rows beyond the bound and certificates that could not be stored are
+// counted. One error for the outage, then warnings with the counts.
+TEST_F(ExportTest, RowsWaitWhileTheDirectoryIsMissingAndResumeInOrder) {
     LogCapture log;
-    ExportSettings::instance().outputDir = (dir / "missing").string();
-    runExporter(flows(3));
-    EXPECT_FALSE(fs::exists(dir / "missing"));
-    std::string text = log.text();
-    size_t at = text.find("error Cannot create output file ");
+    fs::path const output = dir / "missing";
+    ExportSettings::instance().outputDir = output.string();
+    std::string const big(1 << 20, 'k');  // 1.3 MiB of Base64 a row: 47 fit the 64 MiB bound
+    FlowExporter exporter;
+    for (int i = 0; i < 50; ++i) {
+        auto flow = makeFlow("host" + std::to_string(i) + ".example");
+        flow->features.keyShareExtension = big;
+        if (i == 0) flow->features.serverCertificateChain = {"abc"};
+        exporter.exportRow(flow->features);
+    }
+    EXPECT_EQ(exporter.rowsLost(), 3u);
+    EXPECT_EQ(exporter.rowsWritten(), 0u);
+    fs::create_directories(output);
+    exporter.exportRow(makeFlow("after.example")->features);
+    exporter.finish();
+    EXPECT_EQ(exporter.rowsWritten(), 48u);
+    EXPECT_EQ(exporter.rowsLost(), 3u);
+    EXPECT_EQ(exporter.certificatesLost(), 1u);
+
+    std::vector<std::string> rows;
+    for (auto const& entry : fs::directory_iterator(output)) {
+        std::vector<std::string> const lines = splitLines(readFile(entry.path()));
+        rows.insert(rows.end(), lines.begin() + 1, lines.end());
+    }
+    ASSERT_EQ(rows.size(), 48u);
+    for (size_t i = 0; i < 47; ++i) EXPECT_NE(rows[i].find(",host" + std::to_string(i) + ".example,"), std::string::npos);
+    EXPECT_NE(rows[47].find(",after.example,"), std::string::npos);
+    std::string const text = log.text();
+    size_t const at = text.find("error Cannot create output file ");
     ASSERT_NE(at, std::string::npos) << text;
-    EXPECT_EQ(text.find("Cannot create output file", at + 6 + 1), std::string::npos) << text;
+    EXPECT_EQ(text.find("Cannot create output file", at + 7), std::string::npos) << text;
+    EXPECT_NE(text.find("warning Output incomplete: 0 rows (0 bytes) wait in memory, 3 rows lost, 1 certificates"),
+              std::string::npos)
+        << text;
 }
 
 // What a killed run left: complete rows are published as ".csv", a partial last row is

@@ -7,6 +7,8 @@
 
 #include "report/client_hello.h"
 #include "report/hello_builder.h"
+#include "support/handshake.h"
+#include "tls/tls.h"
 
 namespace {
 
@@ -55,6 +57,33 @@ TEST(ReportClientHello, EveryTruncationStaysInBounds) {
     }
     report::ServerHelloInfo server;
     EXPECT_FALSE(report::parseServerHello(message, server));  // not a ServerHello
+}
+
+// The monitor and the report read a hello through the same views: an extension block that
+// claims more bytes than the message holds is walked as far as it goes by both.
+TEST(ReportClientHello, MonitorAndReportReadAMalformedBlockAlike) {
+    ClientHelloFields f;
+    Bytes const sni = sniExtension("a.example");
+    f.extensions = concat({sni, extension(0x0017, {}), Bytes{0x00, 0x10, 0x00}});  // the last one is cut
+    for (size_t extra : {0, 1, 40}) {
+        Bytes message = clientHello(f);
+        size_t const at = message.size() - f.extensions->size() - 2;  // the block's length
+        unsigned const claimed = static_cast<unsigned>(f.extensions->size() + extra);
+        message[at] = static_cast<uint8_t>(claimed >> 8);
+        message[at + 1] = static_cast<uint8_t>(claimed);
+
+        ClientHelloInfo hello;
+        ASSERT_TRUE(report::parseClientHello(message, hello)) << extra;
+        EXPECT_TRUE(hello.hasSni) << extra;
+        EXPECT_EQ(hello.extensions, (std::vector<uint16_t>{0x0000, 0x0017})) << extra;
+
+        SettingsGuard guard;
+        Connection conn;
+        TLSFeatures features;
+        TLSProtocolProcessor client(&features, conn.fromClient({0})->key);
+        client.process(conn.fromClient(record(22, message)));
+        EXPECT_EQ(features.sni, "a.example") << extra;
+    }
 }
 
 }  // namespace
