@@ -231,11 +231,11 @@ TEST(EndToEndFile, InfoLogTellsTheStartAndEachStep) {
 TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
     std::vector<std::pair<std::string, std::string>> const cases = {
         {"reuse_port.pcap",
-         "frames read 19; skipped: not IP 0, IPv6 extension headers 0, more than two VLAN tags 0, cut short 0, "
-         "malformed 0; flows opened 3, rows written 3, flows dropped incomplete 0"},
+         "frames read 19; skipped: not IP 0, other IP protocols 0, IP fragments 0, more than 8 encapsulations or "
+         "VLAN tags 0, cut short 0, malformed 0; flows opened 3, rows written 3, flows dropped incomplete 0"},
         {"t12_alert_unknown_ca.pcap", "; flows opened 1, rows written 0, flows dropped incomplete 1"},
-        {"vlan_three_tags.pcap", "frames read 29; skipped: not IP 0, IPv6 extension headers 0, "
-                                 "more than two VLAN tags 29, cut short 0, malformed 0; flows opened 0"},
+        {"vlan_nine_tags.pcap", "frames read 29; skipped: not IP 0, other IP protocols 0, IP fragments 0, "
+                                "more than 8 encapsulations or VLAN tags 29, cut short 0, malformed 0; flows opened 0"},
     };
     for (auto const& [capture, counts] : cases) {
         ScratchDir logs;

@@ -32,10 +32,12 @@ inline bool inside(const uint8_t* p, size_t n, const uint8_t* begin, size_t size
 // The decoded pointers lie within the frame, in header order, and every byte the packet
 // offers is read (so a sanitizer sees any that it does not own).
 inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t size, unsigned& sink) {
+    const uint8_t* transport = packet.isTcp() ? packet.tcpHeader : packet.udpHeader;
+    const size_t transportLength = packet.isTcp() ? 20 : 8;
     if (packet.payloadLength < 0 || !inside(packet.ipHeader, 20, frame, size) ||
-        !inside(packet.tcpHeader, 20, frame, size) ||
+        !inside(transport, transportLength, frame, size) ||
         !inside(packet.payload, static_cast<size_t>(packet.payloadLength), frame, size) ||
-        packet.tcpHeader < packet.ipHeader + 20 || packet.payload < packet.tcpHeader + 20)
+        transport < packet.ipHeader + 20 || packet.payload < transport + transportLength)
         return false;
     if (packet.ethernetHeader) {
         if (!inside(packet.ethernetHeader, 14, frame, size)) return false;
@@ -63,7 +65,7 @@ inline bool frame(const uint8_t* data, size_t size) {
     header.caplen = header.len = static_cast<uint32_t>(size);
 
     unsigned sink = 0;
-    for (int linkType : {DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_IEEE802_11}) {
+    for (int linkType : {DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_IPV4, DLT_IPV6, DLT_IEEE802_11}) {
         auto packet = std::make_shared<Packet>(linkType);
         const bool decoded = packet->parse(&header, data);
         if (decoded && (linkType == DLT_IEEE802_11 || !detail::decodedWithin(*packet, data, size, sink))) return false;
