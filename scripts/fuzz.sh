@@ -10,7 +10,7 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(${FUZZ_TARGETS:-packet flow engine})
+targets=(${FUZZ_TARGETS:-packet encapsulation flow engine})
 jobs="${FUZZ_JOBS:-1}"
 build=build/fuzz
 
@@ -19,8 +19,15 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
 
 captures=(tests/data/*.pcap tests/data/*.pcapng examples/demo.pcap)
-mkdir -p "$build/corpus/packet" "$build/corpus/flow" "$build/corpus/engine" "$build/artifacts" "$build/logs"
+mkdir -p "$build/corpus/packet" "$build/corpus/encapsulation" "$build/corpus/flow" "$build/corpus/engine" \
+    "$build/artifacts" "$build/logs"
 python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" "${captures[@]}"
+# Recipes of encapsulations: every kind once, and nestings of eight and nine.
+for recipe in 00 01 02 12 03 e3 04 05 25 06 07 17 08 68 09 1a 3a "12 08 03 07 06 01 09 05" \
+    "12 08 03 07 06 01 09 05 02" "00 00 00 00 00 00 00 00 00"; do
+    printf '\xff\xff\x00\x00\x00'"$(printf '\\x%s' $recipe)"'\xff\x16\x03\x01' \
+        >"$build/corpus/encapsulation/seed-${recipe// /-}"
+done
 cp "${captures[@]}" "$build/corpus/engine/"
 
 # The engine target writes its capture and output under TMPDIR; keep that inside the build.

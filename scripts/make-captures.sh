@@ -574,7 +574,31 @@ fi
 if wanted lt_ethernet.pcap vlan_three_tags.pcap; then
 python3 "$tool" add-vlan "$out/lt_ethernet.pcap" "$out/vlan_three_tags.pcap" 88a8,8100,8100
 derived vlan_three_tags.pcap 2 2 "1 (Ethernet)" \
-  "lt_ethernet.pcap with three tags (0x88a8, 0x8100, 0x8100) in every frame: more than two are not decoded, so no row (the end-of-run record counts the frames)" 0
+  "lt_ethernet.pcap with three tags (0x88a8, 0x8100, 0x8100) in every frame"
+fi
+if wanted lt_ethernet.pcap vlan_nine_tags.pcap; then
+python3 "$tool" add-vlan "$out/lt_ethernet.pcap" "$out/vlan_nine_tags.pcap" 88a8,8100,8100,8100,8100,8100,8100,8100,8100
+derived vlan_nine_tags.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with nine tags in every frame: more than eight are not decoded, so no row (the end-of-run record counts the frames)" 0
+fi
+
+# Encapsulations, rewritten from the link-type sets (pcap_tool.py wrap).
+if wanted lt_ethernet.pcap tun_every_encapsulation.pcap; then
+python3 "$tool" wrap "$out/lt_ethernet.pcap" "$out/tun_every_encapsulation.pcap" \
+  vlan3,sgt,mpls,pppoe,ipip,ip6ip,gre,gre-eth,erspan1,erspan2,erspan3,vxlan,vxlan6,geneve,sgt+vlan3+vxlan6+pppoe
+derived tun_every_encapsulation.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap with its frames wrapped in turn in each encapsulation (three VLAN tags, Cisco MetaData, MPLS, PPPoE, IPv4 and IPv6 in IPv4 and IPv6, GRE with IP and with Ethernet, ERSPAN I, II and III, VXLAN over IPv4 and IPv6, Geneve, and PPPoE in VXLAN over IPv6 behind tags and Cisco MetaData): one connection's frames in different tunnels are one flow; the MAC columns are those of the last Ethernet header before the innermost IP header"
+fi
+if wanted v6_ethernet.pcap tun_nested_ipv6.pcap; then
+python3 "$tool" wrap "$out/v6_ethernet.pcap" "$out/tun_nested_ipv6.pcap" \
+  sgt+mpls+geneve+pppoe+ip6ip+vxlan+gre+ipip+ipv6-hbh,erspan3+vxlan6+gre-eth+ipv6-hbh
+derived tun_nested_ipv6.pcap 2 2 "1 (Ethernet)" \
+  "v6_ethernet.pcap with every other frame eight encapsulations deep (Cisco MetaData, MPLS, Geneve, PPPoE, IPv4 in IPv6, VXLAN, GRE, IPv6 in IPv4) and the others in GRE Ethernet in VXLAN over IPv6 in ERSPAN III; the innermost IPv6 header has a hop-by-hop options header"
+fi
+if wanted lt_ethernet.pcap tun_mirrored_twice.pcap; then
+python3 "$tool" wrap "$out/lt_ethernet.pcap" "$out/tun_mirrored_twice.pcap" vxlan erspan2
+derived tun_mirrored_twice.pcap 2 2 "1 (Ethernet)" \
+  "lt_ethernet.pcap seen twice: every frame in VXLAN and, 40 us later, in ERSPAN II; the second copy's segments are retransmissions of one flow, so one row per connection"
 fi
 if wanted lt_ethernet.pcap offload_total_length_0.pcap; then
 python3 "$tool" zero-ip-length "$out/lt_ethernet.pcap" "$out/offload_total_length_0.pcap"

@@ -24,6 +24,14 @@
   pcap_tool.py cut-before-server-ccs IN OUT
                                        end the capture before the server's segment that holds
                                        its ChangeCipherSpec record
+  pcap_tool.py wrap      IN OUT SPEC [SPEC2]
+                                       wrap every frame of an Ethernet capture in
+                                       encapsulations. SPEC is a comma-separated list of
+                                       chains used frame after frame in turn; a chain is
+                                       kinds joined by "+", outermost first (see WRAPPERS).
+                                       With SPEC2 every frame is written twice, the second
+                                       copy wrapped by SPEC2 40 us later (a connection
+                                       mirrored at two points)
   pcap_tool.py check     FILE PORT...  dissect FILE with tshark and print one line per TCP
                                        connection plus a summary (see check())
 
@@ -305,6 +313,144 @@ VERSION_NAMES = {0x0300: "SSLv3.0", 0x0301: "TLSv1.0", 0x0302: "TLSv1.1", 0x0303
                  0x0304: "TLSv1.3"}
 
 
+# --- encapsulations (wrap) -------------------------------------------------------------
+# Each wrapper takes an Ethernet frame and returns an Ethernet frame carrying it (or its
+# IP datagram) one encapsulation deeper. Outer headers get MAC addresses 02:00:00:00:0a:0x
+# and documentation addresses, so a row tells which header it took its MACs from.
+OUTER_DST = bytes.fromhex("02000000 0a01".replace(" ", ""))
+OUTER_SRC = bytes.fromhex("02000000 0a02".replace(" ", ""))
+
+
+def _split(frame):
+    """(MAC addresses, EtherType, rest) of an Ethernet frame."""
+    return frame[:12], struct.unpack("!H", frame[12:14])[0], frame[14:]
+
+
+def _datagram(frame):
+    macs, etype, rest = _split(frame)
+    if etype not in (0x0800, 0x86DD):
+        raise SystemExit(f"wrap: a frame of EtherType {etype:#06x} is not plain IP")
+    return etype, rest
+
+
+def _outer(typed):
+    return OUTER_DST + OUTER_SRC + typed
+
+
+def _ipv4_header(protocol, payload_len):
+    hdr = bytearray(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + payload_len, 0, 0, 64, protocol, 0,
+                                bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2])))
+    hdr[10:12] = struct.pack("!H", checksum(bytes(hdr)))
+    return bytes(hdr)
+
+
+def _ipv6_header(next_header, payload_len):
+    return struct.pack("!IHBB16s16s", 0x60000000, payload_len, next_header, 64,
+                       bytes.fromhex("20010db8" + "0" * 22 + "0a"), bytes.fromhex("20010db8" + "0" * 22 + "0b"))
+
+
+def _over_ip(protocol, payload, v6=False):
+    if v6:
+        return struct.pack("!H", 0x86DD) + _ipv6_header(protocol, len(payload)) + payload
+    return struct.pack("!H", 0x0800) + _ipv4_header(protocol, len(payload)) + payload
+
+
+def _udp(port, payload):
+    return struct.pack("!HHHH", 49152, port, 8 + len(payload), 0) + payload
+
+
+def _ip_in_ip(frame, v6):
+    etype, ip = _datagram(frame)
+    return _outer(_over_ip(4 if etype == 0x0800 else 41, ip, v6))
+
+
+def _gre_ip(frame):
+    etype, ip = _datagram(frame)
+    return _outer(_over_ip(47, struct.pack("!HHI", 0x2000, etype, 7) + ip))
+
+
+def _vlan3(frame):
+    macs, etype, rest = _split(frame)
+    return macs + struct.pack("!HHHHHHH", 0x88A8, 100, 0x8100, 101, 0x8100, 102, etype) + rest
+
+
+def _sgt(frame):
+    macs, etype, rest = _split(frame)
+    return macs + struct.pack("!HBBHHH", 0x8909, 1, 1, 1, 2748, etype) + rest
+
+
+def _mpls(frame):
+    _, ip = _datagram(frame)
+    return _outer(struct.pack("!HII", 0x8847, 16 << 12, (17 << 12) | 0x100 | 64) + ip)
+
+
+def _pppoe(frame):
+    etype, ip = _datagram(frame)
+    ppp = 0x0021 if etype == 0x0800 else 0x0057
+    return _outer(struct.pack("!HBBHHH", 0x8864, 0x11, 0, 0x1234, len(ip) + 2, ppp) + ip)
+
+
+def _ipv6_hop_by_hop(frame):
+    etype, ip = _datagram(frame)
+    if etype != 0x86DD:
+        return frame
+    next_header = ip[6]
+    ext = bytes([next_header, 0, 1, 4, 0, 0, 0, 0])  # PadN
+    payload_len = struct.unpack("!H", ip[4:6])[0] + len(ext)
+    return frame[:14] + ip[:4] + struct.pack("!HB", payload_len, 0) + ip[7:40] + ext + ip[40:]
+
+
+WRAPPERS = {
+    "vlan3": _vlan3,                                    # 0x88a8, 0x8100, 0x8100 tags
+    "sgt": _sgt,                                        # Cisco MetaData 0x8909
+    "mpls": _mpls,                                      # two labels
+    "pppoe": _pppoe,                                    # PPPoE session, PPP IPv4/IPv6
+    "ipip": lambda f: _ip_in_ip(f, False),              # IPv4 outer, protocol 4 or 41
+    "ip6ip": lambda f: _ip_in_ip(f, True),              # IPv6 outer, next header 4 or 41
+    "gre": _gre_ip,                                     # GRE with key, IP inside
+    "gre-eth": lambda f: _outer(_over_ip(47, struct.pack("!HH", 0, 0x6558) + f)),
+    "erspan1": lambda f: _outer(_over_ip(47, struct.pack("!HH", 0, 0x88BE) + f)),
+    "erspan2": lambda f: _outer(_over_ip(47, struct.pack("!HHI", 0x1000, 0x88BE, 1)
+                                         + struct.pack("!II", 0x10010000, 7) + f)),
+    "erspan3": lambda f: _outer(_over_ip(47, struct.pack("!HH", 0, 0x22EB) + b"\x20" + bytes(10) + b"\x01"
+                                         + bytes(8) + f, True)),
+    "vxlan": lambda f: _outer(_over_ip(17, _udp(4789, struct.pack("!II", 0x08000000, 1 << 8) + f))),
+    "vxlan6": lambda f: _outer(_over_ip(17, _udp(4789, struct.pack("!II", 0x08000000, 2 << 8) + f), True)),
+    "geneve": lambda f: _outer(_over_ip(17, _udp(6081, struct.pack("!BBHI", 1, 0, 0x6558, 7 << 8)
+                                                 + struct.pack("!HBBI", 0x0103, 0x80, 1, 0)[:4] + f))),
+    "ipv6-hbh": _ipv6_hop_by_hop,                       # hop-by-hop options in IPv6 frames
+}
+
+
+def wrap(cap, spec, mirror=None):
+    require_ethernet(cap, "wrap")
+
+    def chains(text):
+        out = []
+        for chain in text.split(","):
+            kinds = chain.split("+")
+            for kind in kinds:
+                if kind not in WRAPPERS:
+                    raise SystemExit(f"wrap: unknown kind {kind} (known: {', '.join(WRAPPERS)})")
+            out.append(kinds)
+        return out
+
+    def apply(chain, frame):
+        for kind in reversed(chain):
+            frame = WRAPPERS[kind](frame)
+        return frame
+
+    first, second = chains(spec), chains(mirror) if mirror else None
+    frames = []
+    for i, (sec, frac, orig, frame) in enumerate(cap.frames):
+        for n, spec_chains in enumerate([first] + ([second] if second else [])):
+            wrapped = apply(spec_chains[i % len(spec_chains)], frame)
+            step = 40 if cap.magic == 0xA1B2C3D4 else 40000
+            frames.append([sec, frac + n * step, orig + len(wrapped) - len(frame), wrapped])
+    cap.frames = frames
+    cap.snaplen = max(cap.snaplen, 262144)
+
+
 def check(path, ports):
     """Per TCP connection: both hellos, a ChangeCipherSpec in each direction, fatal alerts and
     the version the server chose.  Prints one line per connection and a last line
@@ -323,11 +469,12 @@ def check(path, ports):
         stream, src, sport, dport, ctypes, htypes, levels, hvers, svers, src6 = cols
         if not stream:
             continue
-        src = src or src6
+        # Inside a tunnel the address fields list every IP header; within one TCP
+        # connection the ports tell the two ends apart.
         c = conns.setdefault(stream, {"client": None, "ch": False, "sh": 0,
                                       "ccs": set(), "fatal": False, "version": 0,
                                       "server_port": None})
-        ends = (src, sport)
+        ends = sport
         htypes = [int(t) for t in htypes.split(",") if t]
         if 1 in htypes and c["client"] is None:
             c["client"] = ends
@@ -385,6 +532,8 @@ def main(argv):
         drop_server_segment(cap, int(argv[4]))
     elif cmd == "cut-before-server-ccs":
         cut_before_server_ccs(cap)
+    elif cmd == "wrap" and len(argv) > 4:
+        wrap(cap, argv[4], argv[5] if len(argv) > 5 else None)
     else:
         raise SystemExit(__doc__)
     write_pcap(argv[3], cap)

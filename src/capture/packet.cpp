@@ -8,28 +8,38 @@
 namespace {
 constexpr uint16_t ETHERTYPE_IPV4 = 0x0800;
 constexpr uint16_t ETHERTYPE_IPV6 = 0x86dd;
-constexpr uint8_t PROTOCOL_TCP = 6;
+constexpr uint16_t ETHERTYPE_MPLS = 0x8847;
+constexpr uint16_t ETHERTYPE_PPPOE_SESSION = 0x8864;
+constexpr uint16_t ETHERTYPE_CISCO_METADATA = 0x8909;
+constexpr uint16_t ETHERTYPE_ETHERNET = 0x6558;  // transparent Ethernet bridging (GRE, Geneve)
+constexpr uint16_t ETHERTYPE_ERSPAN = 0x88be;    // types I and II
+constexpr uint16_t ETHERTYPE_ERSPAN_3 = 0x22eb;
+constexpr uint16_t PPP_IPV4 = 0x0021;
+constexpr uint16_t PPP_IPV6 = 0x0057;
+constexpr uint8_t PROTOCOL_IPV4 = 4;
+constexpr uint8_t PROTOCOL_IPV6 = 41;
+constexpr uint8_t PROTOCOL_GRE = 47;
+constexpr uint8_t IPV6_HOP_BY_HOP = 0;
+constexpr uint8_t IPV6_ROUTING = 43;
+constexpr uint8_t IPV6_FRAGMENT = 44;
+constexpr uint8_t IPV6_DESTINATION_OPTIONS = 60;
+constexpr uint16_t PORT_VXLAN = 4789;
+constexpr uint16_t PORT_GENEVE = 6081;
+constexpr size_t ETHERNET_HEADER = 14;
 constexpr size_t MIN_IP_HEADER = 20;
 constexpr size_t IPV6_HEADER = 40;
 constexpr size_t MIN_TCP_HEADER = 20;
-constexpr int MAX_VLAN_TAGS = 2;
+constexpr size_t UDP_HEADER = 8;
 
 bool isVlanTag(uint16_t type) { return type == 0x8100 || type == 0x88a8 || type == 0x9100; }
-
-// Next-header values that put an extension header, not TCP, after the fixed IPv6 header.
-bool isIpv6ExtensionHeader(uint8_t next) {
-    switch (next) {
-    case 0: case 43: case 44: case 50: case 51: case 60: case 135: case 139: case 140: case 253: case 254:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // The address families that BSD, FreeBSD, macOS and Linux write for IPv6 on the null link.
 bool isNullIpv6Family(uint32_t family) { return family == 10 || family == 24 || family == 28 || family == 30; }
 
 uint32_t swapBytes(uint32_t v) { return __builtin_bswap32(v); }
+
+// What the header at the walk's position is.
+enum class Layer : uint8_t { Ethernet, EtherType, IpByVersion, Ipv4, Ipv6, Gre, Vxlan, Geneve };
 }  // namespace
 
 LinkLayer linkLayerOf(int linkType) {
@@ -39,12 +49,19 @@ LinkLayer linkLayerOf(int linkType) {
     case DLT_RAW: return LinkLayer::Raw;
     case DLT_LINUX_SLL: return LinkLayer::LinuxSll;
     case DLT_LINUX_SLL2: return LinkLayer::LinuxSll2;
+    case DLT_IPV4: return LinkLayer::Ipv4;
+    case DLT_IPV6: return LinkLayer::Ipv6;
     default: return LinkLayer::Unsupported;
     }
 }
 
 Packet::~Packet() = default;
 
+// Reads the frame from its link header inward, one header after the other, until an IP
+// header carries TCP or UDP that is not a tunnel: that one is the innermost. Any value
+// this walk does not know where a header is chosen ends it, and so does a header past the
+// captured bytes. Every encapsulation counts toward maxEncapsulations, so the walk ends
+// after a bounded number of steps, each reading a fixed header through a bounded reader.
 bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     if (!ownsData) ethernetHeader = nullptr;
     header = hdr;
@@ -54,129 +71,315 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     skipped = SkipReason::None;
     if (hdr == nullptr || bytes == nullptr) return reject(SkipReason::CutShort);
 
-    ByteReader frame(bytes, hdr->caplen);
-    const LinkHeader geometry = linkHeaderOf(link);
+    const size_t caplen = hdr->caplen;
+    // A reader from `at` to the end of the captured bytes (empty, and failing at once, past it).
+    auto from = [&](size_t at) { return at <= caplen ? ByteReader(bytes + at, caplen - at) : ByteReader(bytes, 0); };
+
+    const uint8_t* lastEthernet = nullptr;
+    Layer layer = Layer::Ethernet;
+    size_t at = 0;       // start of the header `layer` names
+    uint16_t type = 0;   // the EtherType just read (Layer::EtherType: `at` is past it)
+    int tags = 0;        // VLAN tags in the current Ethernet header
+    int layers = 0;      // encapsulations passed
+    auto deeper = [&] { return ++layers <= maxEncapsulations; };
+
     switch (link) {
-    case LinkLayer::Unsupported:
-        return reject(SkipReason::NotIp);
-    case LinkLayer::Raw: {
-        const uint8_t version = frame.u8() >> 4;
-        if (!frame.ok()) return reject(SkipReason::CutShort);
-        if (version == 4) return parseIpv4(geometry.length);
-        if (version == 6) return parseIpv6(geometry.length);
-        return reject(SkipReason::NotIp);
-    }
+    case LinkLayer::Unsupported: return reject(SkipReason::NotIp);
+    case LinkLayer::Ethernet: layer = Layer::Ethernet; break;
+    case LinkLayer::Raw: layer = Layer::IpByVersion; break;
+    case LinkLayer::Ipv4: layer = Layer::Ipv4; break;
+    case LinkLayer::Ipv6: layer = Layer::Ipv6; break;
     case LinkLayer::Null: {
         // Written in the byte order of the machine that captured; a family is small.
-        uint32_t family = frame.u32();
-        if (!frame.ok()) return reject(SkipReason::CutShort);
+        ByteReader r = from(0);
+        uint32_t family = r.u32();
+        if (!r.ok()) return reject(SkipReason::CutShort);
         if (family & 0xffff0000) family = swapBytes(family);
-        if (family == 2) return parseIpv4(geometry.length);
-        if (isNullIpv6Family(family)) return parseIpv6(geometry.length);
-        return reject(SkipReason::NotIp);
-    }
-    case LinkLayer::Ethernet:
-    case LinkLayer::LinuxSll:
-    case LinkLayer::LinuxSll2:
+        if (family == 2)
+            layer = Layer::Ipv4;
+        else if (isNullIpv6Family(family))
+            layer = Layer::Ipv6;
+        else
+            return reject(SkipReason::NotIp);
+        at = 4;
         break;
     }
-
-    ByteReader linkHeader = frame;
-    linkHeader.skip(geometry.typeAt);
-    uint16_t type = linkHeader.u16();
-    if (!frame.skip(geometry.length)) return reject(SkipReason::CutShort);
-    if (link == LinkLayer::Ethernet) ethernetHeader = bytes;
-    // Each VLAN tag is 2 bytes of tag control and the next type; the link header grows by 4.
-    for (int tags = 0; isVlanTag(type); ++tags) {
-        if (tags == MAX_VLAN_TAGS) return reject(SkipReason::TooManyVlanTags);
-        frame.skip(2);
-        type = frame.u16();
-        if (!frame.ok()) return reject(SkipReason::CutShort);
+    case LinkLayer::LinuxSll:
+    case LinkLayer::LinuxSll2: {
+        // The protocol field is an EtherType; the tags, if any, follow the header.
+        const LinkHeader geometry = linkHeaderOf(link);
+        ByteReader r = from(geometry.typeAt);
+        type = r.u16();
+        if (!r.ok() || caplen < geometry.length) return reject(SkipReason::CutShort);
+        layer = Layer::EtherType;
+        at = geometry.length;
+        break;
     }
-    const size_t offset = hdr->caplen - frame.remaining();
-    if (type == ETHERTYPE_IPV4) return parseIpv4(offset);
-    if (type == ETHERTYPE_IPV6) return parseIpv6(offset);
-    return reject(SkipReason::NotIp);
+    }
+
+    while (true) {
+        switch (layer) {
+        case Layer::Ethernet: {
+            ByteReader r = from(at);
+            r.skip(12);
+            type = r.u16();
+            if (!r.ok()) return reject(SkipReason::CutShort);
+            lastEthernet = bytes + at;
+            at += ETHERNET_HEADER;
+            tags = 0;
+            layer = Layer::EtherType;
+            break;
+        }
+        case Layer::EtherType: {
+            ByteReader r = from(at);
+            if (isVlanTag(type)) {
+                // Tag control, then the next type.
+                if (++tags > maxVlanTags) return reject(SkipReason::TooDeep);
+                r.skip(2);
+                type = r.u16();
+                if (!r.ok()) return reject(SkipReason::CutShort);
+                at += 4;
+                break;
+            }
+            switch (type) {
+            case ETHERTYPE_IPV4: layer = Layer::Ipv4; break;
+            case ETHERTYPE_IPV6: layer = Layer::Ipv6; break;
+            case ETHERTYPE_CISCO_METADATA:
+                // Version, length, option type and the group tag; the next type ends it.
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                r.skip(6);
+                type = r.u16();
+                if (!r.ok()) return reject(SkipReason::CutShort);
+                at += 8;
+                break;
+            case ETHERTYPE_MPLS: {
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                // Labels up to the bottom of the stack; what follows says its IP version.
+                uint32_t label = 0;
+                do {
+                    label = r.u32();
+                    at += 4;
+                } while (r.ok() && (label & 0x100) == 0);
+                if (!r.ok()) return reject(SkipReason::CutShort);
+                layer = Layer::IpByVersion;
+                break;
+            }
+            case ETHERTYPE_PPPOE_SESSION: {
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                r.skip(6);
+                const uint16_t protocol = r.u16();
+                if (!r.ok()) return reject(SkipReason::CutShort);
+                at += 8;
+                if (protocol == PPP_IPV4)
+                    layer = Layer::Ipv4;
+                else if (protocol == PPP_IPV6)
+                    layer = Layer::Ipv6;
+                else
+                    return reject(SkipReason::NotIp);
+                break;
+            }
+            default: return reject(SkipReason::NotIp);
+            }
+            break;
+        }
+        case Layer::IpByVersion: {
+            ByteReader r = from(at);
+            const uint8_t version = r.u8() >> 4;
+            if (!r.ok()) return reject(SkipReason::CutShort);
+            if (version == 4)
+                layer = Layer::Ipv4;
+            else if (version == 6)
+                layer = Layer::Ipv6;
+            else
+                return reject(SkipReason::NotIp);
+            break;
+        }
+        case Layer::Ipv4:
+        case Layer::Ipv6: {
+            ByteReader ip = from(at);
+            size_t ipLength = 0, datagram = 0;
+            uint8_t protocol = 0;
+            uint8_t version = 0;
+            if (layer == Layer::Ipv4) {
+                const uint8_t versionAndLength = ip.u8();
+                ip.skip(1);
+                const uint16_t total = ip.u16();
+                ip.skip(2);
+                const uint16_t fragment = ip.u16();
+                ip.skip(1);
+                protocol = ip.u8();
+                if (!ip.ok() || ip.remaining() < 10) return reject(SkipReason::CutShort);
+                version = versionAndLength >> 4;
+                ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
+                if (version != 4 || ipLength < MIN_IP_HEADER) return reject(SkipReason::Malformed);
+                // A fragment carries only part of a segment; the rest never decodes.
+                if ((fragment & 0x3fff) != 0) return reject(SkipReason::Fragment);
+                if (caplen - at < ipLength) return reject(SkipReason::CutShort);
+                // A total length of 0 is what a capture on the sending host shows for a
+                // frame that the interface cuts into segments later (segmentation
+                // offload): the datagram is the rest of the frame.
+                datagram = total == 0 ? caplen - at : total;
+            } else {
+                version = ip.u8() >> 4;
+                ip.skip(3);
+                datagram = IPV6_HEADER + ip.u16();
+                protocol = ip.u8();
+                if (!ip.ok() || ip.remaining() < IPV6_HEADER - 7) return reject(SkipReason::CutShort);
+                if (version != 6) return reject(SkipReason::Malformed);
+                ip.skip(IPV6_HEADER - 7);
+                ipLength = IPV6_HEADER;
+                // Hop-by-hop, routing and destination options may stand before the
+                // transport header, each (second byte + 1) * 8 bytes long.
+                while (protocol == IPV6_HOP_BY_HOP || protocol == IPV6_ROUTING || protocol == IPV6_DESTINATION_OPTIONS) {
+                    protocol = ip.u8();
+                    const size_t length = (static_cast<size_t>(ip.u8()) + 1) * 8;
+                    if (!ip.skip(length - 2)) return reject(SkipReason::CutShort);
+                    ipLength += length;
+                }
+                if (protocol == IPV6_FRAGMENT) return reject(SkipReason::Fragment);
+            }
+            const size_t inner = at + ipLength;
+            switch (protocol) {
+            case PROTOCOL_IPV4:
+            case PROTOCOL_IPV6:
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                layer = protocol == PROTOCOL_IPV4 ? Layer::Ipv4 : Layer::Ipv6;
+                at = inner;
+                break;
+            case PROTOCOL_GRE:
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                layer = Layer::Gre;
+                at = inner;
+                break;
+            case protocolTcp:
+                ethernetHeader = lastEthernet;
+                return innermost(at, ipLength, datagram, protocol, version);
+            case protocolUdp: {
+                ByteReader udp = from(inner);
+                udp.skip(2);
+                const uint16_t port = udp.u16();
+                if (!udp.ok()) return reject(SkipReason::CutShort);
+                if (port != PORT_VXLAN && port != PORT_GENEVE) {
+                    ethernetHeader = lastEthernet;
+                    return innermost(at, ipLength, datagram, protocol, version);
+                }
+                if (!deeper()) return reject(SkipReason::TooDeep);
+                layer = port == PORT_VXLAN ? Layer::Vxlan : Layer::Geneve;
+                at = inner + UDP_HEADER;
+                break;
+            }
+            default: return reject(SkipReason::OtherProtocol);
+            }
+            break;
+        }
+        case Layer::Gre: {
+            // Version 0: checksum, key and sequence number follow when their flags are set.
+            ByteReader r = from(at);
+            const uint16_t flags = r.u16();
+            type = r.u16();
+            if (!r.ok()) return reject(SkipReason::CutShort);
+            if ((flags & 0x0007) != 0) return reject(SkipReason::NotIp);
+            const bool sequenced = (flags & 0x1000) != 0;
+            at += 4 + ((flags & 0x8000) ? 4 : 0) + ((flags & 0x2000) ? 4 : 0) + (sequenced ? 4 : 0);
+            switch (type) {
+            case ETHERTYPE_IPV4: layer = Layer::Ipv4; break;
+            case ETHERTYPE_IPV6: layer = Layer::Ipv6; break;
+            case ETHERTYPE_ETHERNET: layer = Layer::Ethernet; break;
+            case ETHERTYPE_ERSPAN:
+                // Type I has no header of its own (and no sequence number); type II 8 bytes.
+                if (sequenced) at += 8;
+                layer = Layer::Ethernet;
+                break;
+            case ETHERTYPE_ERSPAN_3: {
+                // 12 bytes, and an 8-byte platform subheader when the O bit is set.
+                ByteReader e = from(at);
+                e.skip(11);
+                const uint8_t last = e.u8();
+                if (!e.ok()) return reject(SkipReason::CutShort);
+                at += 12 + ((last & 0x01) ? 8 : 0);
+                layer = Layer::Ethernet;
+                break;
+            }
+            default: return reject(SkipReason::NotIp);
+            }
+            break;
+        }
+        case Layer::Vxlan: {
+            ByteReader r = from(at);
+            const uint8_t flags = r.u8();
+            r.skip(7);
+            if (!r.ok()) return reject(SkipReason::CutShort);
+            if ((flags & 0x08) == 0) return reject(SkipReason::NotIp);  // no valid network identifier
+            at += 8;
+            layer = Layer::Ethernet;
+            break;
+        }
+        case Layer::Geneve: {
+            ByteReader r = from(at);
+            const uint8_t optionWords = r.u8() & 0x3f;
+            r.skip(1);
+            type = r.u16();
+            if (!r.ok()) return reject(SkipReason::CutShort);
+            at += 8 + static_cast<size_t>(optionWords) * 4;
+            if (type == ETHERTYPE_ETHERNET)
+                layer = Layer::Ethernet;
+            else if (type == ETHERTYPE_IPV4)
+                layer = Layer::Ipv4;
+            else if (type == ETHERTYPE_IPV6)
+                layer = Layer::Ipv6;
+            else
+                return reject(SkipReason::NotIp);
+            break;
+        }
+        }
+    }
 }
 
-bool Packet::parseIpv4(size_t offset) {
-    ByteReader ip(data + offset, header->caplen - offset);
-    if (ip.remaining() < MIN_IP_HEADER) return reject(SkipReason::CutShort);
-    const uint8_t* ipHeader = data + offset;
-    const uint8_t versionAndLength = ip.u8();
-    ip.skip(1);
-    const uint16_t total = ip.u16();
-    ip.skip(2);
-    const uint16_t fragment = ip.u16();
-    ip.skip(1);
-    const uint8_t protocol = ip.u8();
-    // A fragment carries only part of a segment; the rest never decodes.
-    if ((versionAndLength >> 4) != 4 || protocol != PROTOCOL_TCP || (fragment & 0x3fff) != 0)
-        return reject(SkipReason::Malformed);
+// The innermost datagram: `datagram` bytes from the IP header at `ipAt`, whose header
+// (extension headers included) is `ipLength` long. Bytes after the datagram (padding, a
+// frame check sequence, a device trailer) are ignored; a datagram cut short cannot be
+// decoded (counted, not logged: it may be every frame of a capture).
+bool Packet::innermost(size_t ipAt, size_t ipLength, size_t datagram, uint8_t protocol, uint8_t ipVersion) {
+    if (header->caplen - ipAt < datagram) return reject(SkipReason::CutShort);
+    const size_t minimum = protocol == protocolTcp ? MIN_TCP_HEADER : UDP_HEADER;
+    if (ipLength + minimum > datagram) return reject(SkipReason::Malformed);
 
-    // A total length of 0 is what a capture on the sending host shows for a frame that
-    // the interface cuts into segments later (segmentation offload): the datagram is the
-    // rest of the frame. Otherwise bytes after the datagram (padding, a frame check
-    // sequence, a device trailer) are ignored, and a datagram cut short cannot be decoded.
-    const size_t captured = header->caplen - offset;
-    const size_t datagram = total == 0 ? captured : total;
-    if (captured < datagram) return reject(SkipReason::CutShort);  // counted, not logged: it may be every frame
-    const size_t ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
-    if (ipLength < MIN_IP_HEADER || ipLength + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
+    const uint8_t* ipHeader = data + ipAt;
+    ByteReader ip(ipHeader, datagram);
+    if (ipVersion == 4) {
+        ip.skip(12);
+        key.srcAddress = IpAddress::fromIpv4(ip.bytes(4).data());
+        key.dstAddress = IpAddress::fromIpv4(ip.bytes(4).data());
+    } else {
+        ip.skip(8);
+        key.srcAddress = IpAddress::fromIpv6(ip.bytes(16).data());
+        key.dstAddress = IpAddress::fromIpv6(ip.bytes(16).data());
+    }
+    key.ipVersion = ipVersion;
 
-    ByteReader addresses(ipHeader + 12, 8);
-    const uint8_t* source = addresses.bytes(4).data();
-    const uint8_t* destination = addresses.bytes(4).data();
-    key.srcAddress = IpAddress::fromIpv4(source);
-    key.dstAddress = IpAddress::fromIpv4(destination);
-    key.ipVersion = 4;
-    return parseTcp(ipHeader, ipLength, datagram);
-}
-
-bool Packet::parseIpv6(size_t offset) {
-    ByteReader ip(data + offset, header->caplen - offset);
-    if (ip.remaining() < IPV6_HEADER) return reject(SkipReason::CutShort);
-    const uint8_t* ipHeader = data + offset;
-    const uint8_t version = ip.u8() >> 4;
-    ip.skip(3);
-    const size_t datagram = IPV6_HEADER + ip.u16();
-    const uint8_t next = ip.u8();
-    ip.skip(1);
-    const uint8_t* source = ip.bytes(16).data();
-    const uint8_t* destination = ip.bytes(16).data();
-    if (version != 6) return reject(SkipReason::Malformed);
-    if (next != PROTOCOL_TCP)
-        return reject(isIpv6ExtensionHeader(next) ? SkipReason::Ipv6ExtensionHeaders : SkipReason::Malformed);
-    const size_t captured = header->caplen - offset;
-    if (captured < datagram) return reject(SkipReason::CutShort);
-    if (IPV6_HEADER + MIN_TCP_HEADER > datagram) return reject(SkipReason::Malformed);
-
-    key.srcAddress = IpAddress::fromIpv6(source);
-    key.dstAddress = IpAddress::fromIpv6(destination);
-    key.ipVersion = 6;
-    return parseTcp(ipHeader, IPV6_HEADER, datagram);
-}
-
-// The TCP header and payload of a datagram of `total` bytes whose IP header is `ipLength`
-// long; the caller has checked that the datagram lies within the captured bytes.
-bool Packet::parseTcp(const uint8_t* datagram, size_t ipLength, size_t total) {
-    ByteReader tcp(datagram + ipLength, total - ipLength);
-    const uint16_t srcPort = tcp.u16();
-    const uint16_t dstPort = tcp.u16();
-    const uint32_t sequence = tcp.u32();
-    tcp.skip(4);
-    const size_t tcpLength = static_cast<size_t>(tcp.u8() >> 4) * 4;
-    const uint8_t flags = tcp.u8();
-    if (!tcp.ok() || tcpLength < MIN_TCP_HEADER || ipLength + tcpLength > total) return reject(SkipReason::Malformed);
-
-    payload = datagram + ipLength + tcpLength;
-    payloadLength = static_cast<int32_t>(total - ipLength - tcpLength);
-    seq = sequence;
-    tcpFlags = flags;
-
+    ByteReader transport(ipHeader + ipLength, datagram - ipLength);
+    const uint16_t srcPort = transport.u16();
+    const uint16_t dstPort = transport.u16();
+    size_t transportLength = UDP_HEADER;
+    if (protocol == protocolTcp) {
+        const uint32_t sequence = transport.u32();
+        transport.skip(4);
+        transportLength = static_cast<size_t>(transport.u8() >> 4) * 4;
+        const uint8_t flags = transport.u8();
+        if (!transport.ok() || transportLength < MIN_TCP_HEADER || ipLength + transportLength > datagram)
+            return reject(SkipReason::Malformed);
+        seq = sequence;
+        tcpFlags = flags;
+    } else {
+        // The UDP length is not examined: the IP header bounds the datagram.
+        seq = 0;
+        tcpFlags = 0;
+    }
+    payload = ipHeader + ipLength + transportLength;
+    payloadLength = static_cast<int32_t>(datagram - ipLength - transportLength);
     key.srcPort = srcPort;
     key.dstPort = dstPort;
-    key.protocol = PROTOCOL_TCP;
+    key.protocol = protocol;
     return true;
 }
 

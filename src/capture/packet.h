@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,8 @@ enum class LinkLayer : uint8_t {
     Raw,        // DLT_RAW: the IP header at once
     LinuxSll,   // DLT_LINUX_SLL: 16 bytes, protocol at 14
     LinuxSll2,  // DLT_LINUX_SLL2: 20 bytes, protocol at 0
+    Ipv4,       // DLT_IPV4: an IPv4 header at once
+    Ipv6,       // DLT_IPV6: an IPv6 header at once
 };
 LinkLayer linkLayerOf(int linkType);
 
@@ -79,7 +82,9 @@ constexpr LinkHeader linkHeaderOf(LinkLayer link) {
     switch (link) {
     case LinkLayer::Null: return {0, 4};
     case LinkLayer::Ethernet: return {12, 14};
-    case LinkLayer::Raw: return {0, 0};
+    case LinkLayer::Raw:
+    case LinkLayer::Ipv4:
+    case LinkLayer::Ipv6: return {0, 0};
     case LinkLayer::LinuxSll: return {14, 16};
     case LinkLayer::LinuxSll2: return {0, 20};
     case LinkLayer::Unsupported: break;
@@ -90,26 +95,35 @@ constexpr LinkHeader linkHeaderOf(LinkLayer link) {
 // Why a frame did not decode, for the counts at the end of a run.
 enum class SkipReason : uint8_t {
     None,
-    NotIp,                 // another EtherType or family, or an unsupported link type
-    Ipv6ExtensionHeaders,  // something other than TCP right after the fixed IPv6 header
-    TooManyVlanTags,       // more than two
-    CutShort,              // the frame ends before the datagram does
-    Malformed,             // IP, but not a usable TCP segment (other protocol, fragment, bad lengths)
+    NotIp,          // a link, EtherType, family or tunnel payload that is neither IP nor a known encapsulation
+    OtherProtocol,  // IP carrying neither TCP, UDP nor a tunnel (ICMP, ESP, other IPv6 extension headers)
+    Fragment,       // an IPv4 fragment or an IPv6 fragment header: only part of a segment
+    TooDeep,        // more than 8 encapsulations, or more than 8 VLAN tags in one Ethernet header
+    CutShort,       // the frame ends before a header or the innermost datagram does
+    Malformed,      // bad version or lengths
 };
 
-// One captured frame decoded in place down to its IP and TCP headers and payload.
-// The pointers refer into libpcap's buffer, valid only until the next read on the same
-// handle, unless the packet was kept (keepIn).
+// Encapsulations a frame may nest (tunnel, MPLS stack, PPPoE, Cisco MetaData, IP in IP),
+// and VLAN tags in one Ethernet header.
+constexpr int maxEncapsulations = 8;
+constexpr int maxVlanTags = 8;
+
+// One captured frame decoded in place through its encapsulations down to the innermost IP
+// header and its TCP segment or UDP datagram. The pointers refer into libpcap's buffer,
+// valid only until the next read on the same handle, unless the packet was kept (keepIn).
 class Packet {
 public:
     static constexpr size_t macAddressesLength = 12;
+    static constexpr uint8_t protocolTcp = 6;
+    static constexpr uint8_t protocolUdp = 17;
     explicit Packet(int linkType) : linkType(linkType), link(linkLayerOf(linkType)) {}
     ~Packet();
     Packet(Packet const&) = delete;
     Packet& operator=(Packet const&) = delete;
 
-    // Decodes an IPv4 or IPv6 TCP segment behind up to two VLAN tags; false (with
-    // `skipped` telling why) for anything else.
+    // Decodes the innermost IPv4 or IPv6 TCP segment or UDP datagram (a UDP datagram to
+    // the VXLAN or Geneve port is a tunnel, not the end); false (with `skipped` telling
+    // why) for anything else.
     bool parse(const pcap_pkthdr* header, const uint8_t* data);
     // A decoded copy of this packet, object and bytes placed in a store that must
     // outlive it: the capture loop keeps packets this way without a heap allocation each.
@@ -117,6 +131,10 @@ public:
     std::shared_ptr<Packet> keepIn(PacketStore& store) const;
     void reset();
 
+    bool isTcp() const { return key.protocol == protocolTcp; }
+    bool isUdp() const { return key.protocol == protocolUdp; }
+    // The TCP or UDP payload.
+    std::span<const uint8_t> payloadBytes() const { return {payload, static_cast<size_t>(payloadLength)}; }
     const uint8_t* tcpPayload() const { return payload; }
     uint16_t tcpPayloadLength() const { return static_cast<uint16_t>(payloadLength); }
     uint64_t timestamp() const;
@@ -128,7 +146,9 @@ public:
     bool isAck() const { return (tcpFlags & 0x10) != 0; }
 
     const pcap_pkthdr* header = nullptr;
-    const uint8_t* ethernetHeader = nullptr;  // 14 bytes when set (12, the addresses, in a kept copy)
+    // The last Ethernet header before the innermost IP header: 14 bytes when set (12, the
+    // addresses, in a kept copy).
+    const uint8_t* ethernetHeader = nullptr;
     int linkType = -1;
     LinkLayer link = LinkLayer::Unsupported;
     SkipReason skipped = SkipReason::None;
@@ -147,9 +167,7 @@ private:
         skipped = reason;
         return false;
     }
-    bool parseIpv4(size_t offset);
-    bool parseIpv6(size_t offset);
-    bool parseTcp(const uint8_t* datagram, size_t ipLength, size_t total);
+    bool innermost(size_t ipAt, size_t ipLength, size_t datagram, uint8_t protocol, uint8_t ipVersion);
     bool adoptCopy(uint8_t* copy);
 };
 

@@ -45,104 +45,14 @@ pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer) {
     return handle;
 }
 
-// The filter is written with absolute offsets from the start of the frame (link[...]):
-// libpcap's own ip/ip6/vlan words do not reach behind tags on cooked captures, and
-// variable offsets would be computed wrongly by the kernel on a cooked ("any") capture,
-// where libpcap moves the constant part of every load but not an offset held in a
-// register. Filter syntax gives "and" and "or" equal precedence, so every group is
-// bracketed.
-std::string join(std::vector<std::string> const& parts, char const* word) {
-    std::string text = "(";
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i) text += word;
-        text += parts[i];
-    }
-    return text + ")";
-}
-std::string allOf(std::vector<std::string> const& parts) { return join(parts, " and "); }
-std::string anyOf(std::vector<std::string> const& parts) { return join(parts, " or "); }
-
-std::string byteAt(size_t offset) { return "link[" + std::to_string(offset) + "]"; }
-std::string wordAt(size_t offset) { return "link[" + std::to_string(offset) + ":2]"; }
-
-// The version nibble of an IP header at `at`; only a raw link needs to look at it.
-std::string versionAt(size_t at, int version) {
-    return byteAt(at) + " & 0xf0 = " + std::to_string(version << 4);
-}
-
-// An IPv4 header at `at`: an unfragmented (or first) TCP segment with payload, a SYN
-// without ACK, or a total length of 0 (segmentation offload). With IPv4 options the TCP
-// header moves; those rare segments all pass and the decoder judges them.
-std::string ipv4At(size_t at) {
-    return allOf({byteAt(at + 9) + " = 6", wordAt(at + 6) + " & 0x1fff = 0",
-                  anyOf({byteAt(at) + " != 0x45", wordAt(at + 2) + " = 0",
-                         wordAt(at + 2) + " > 20 + (" + byteAt(at + 32) + " & 0xf0) / 4",
-                         byteAt(at + 33) + " & 0x12 = 2"})});
-}
-
-// An IPv6 header at `at`: TCP right after it with payload, or a SYN without ACK; or an
-// extension header that may hide TCP (counted by the decoder).
-std::string ipv6At(size_t at) {
-    std::vector<std::string> next = {allOf({byteAt(at + 6) + " = 6",
-                                            anyOf({wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
-                                                   byteAt(at + 53) + " & 0x12 = 2"})})};
-    for (int header : {0, 43, 44, 51, 60}) next.push_back(byteAt(at + 6) + " = " + std::to_string(header));
-    return anyOf(next);
-}
-
-std::string vlanTagAt(size_t at) {
-    return anyOf({wordAt(at) + " = 0x8100", wordAt(at) + " = 0x88a8", wordAt(at) + " = 0x9100"});
-}
-
-// Links that name the network layer by EtherType at `typeAt`, the header ending at
-// `headerEnd`; each VLAN tag (type, tag control) moves both by 4 bytes.
-std::string etherTypeLink(size_t typeAt, size_t headerEnd) {
-    std::vector<std::string> alternatives;
-    for (size_t tags = 0; tags <= 2; ++tags) {
-        std::vector<std::string> conditions;
-        for (size_t i = 0; i < tags; ++i) conditions.push_back(vlanTagAt(typeAt + 4 * i));
-        const size_t type = typeAt + 4 * tags, ip = headerEnd + 4 * tags;
-        conditions.push_back(anyOf({allOf({wordAt(type) + " = 0x800", ipv4At(ip)}),
-                                    allOf({wordAt(type) + " = 0x86dd", ipv6At(ip)})}));
-        alternatives.push_back(allOf(conditions));
-    }
-    alternatives.push_back(allOf({vlanTagAt(typeAt), vlanTagAt(typeAt + 4), vlanTagAt(typeAt + 8)}));
-    return anyOf(alternatives);
-}
-
-// The null link's address family, in either byte order.
-std::string nullFamily(std::vector<uint32_t> const& families) {
-    std::vector<std::string> tests;
-    for (uint32_t family : families) {
-        tests.push_back("link[0:4] = " + std::to_string(family));
-        tests.push_back("link[0:4] = " + std::to_string(__builtin_bswap32(family)));
-    }
-    return anyOf(tests);
-}
 }  // namespace
-
-std::string captureFilter(int linkType) {
-    const LinkLayer link = linkLayerOf(linkType);
-    const LinkHeader header = linkHeaderOf(link);
-    switch (link) {
-    case LinkLayer::Ethernet:
-    case LinkLayer::LinuxSll:
-    case LinkLayer::LinuxSll2: return etherTypeLink(header.typeAt, header.length);
-    case LinkLayer::Null:
-        return anyOf({allOf({nullFamily({2}), ipv4At(header.length)}),
-                      allOf({nullFamily({10, 24, 28, 30}), ipv6At(header.length)})});
-    case LinkLayer::Raw:
-        return anyOf({allOf({versionAt(0, 4), ipv4At(header.length)}), allOf({versionAt(0, 6), ipv6At(header.length)})});
-    case LinkLayer::Unsupported: break;
-    }
-    return "";
-}
 
 void CaptureCounts::countSkipped(SkipReason reason) {
     switch (reason) {
     case SkipReason::NotIp: ++notIp; break;
-    case SkipReason::Ipv6ExtensionHeaders: ++ipv6ExtensionHeaders; break;
-    case SkipReason::TooManyVlanTags: ++tooManyVlanTags; break;
+    case SkipReason::OtherProtocol: ++otherProtocol; break;
+    case SkipReason::Fragment: ++fragment; break;
+    case SkipReason::TooDeep: ++tooDeep; break;
     case SkipReason::CutShort: ++cutShort; break;
     case SkipReason::Malformed: ++malformed; break;
     case SkipReason::None: break;
@@ -284,7 +194,7 @@ PacketSource::Read PacketSource::read() {
             continue;
         }
         // Only a SYN without ACK matters without payload; the filter lets a few more
-        // through (segments with IPv4 options).
+        // through (segments with IPv4 options, and every segment inside a tunnel).
         if (packet->tcpPayloadLength() == 0 && !(packet->isSyn() && !packet->isAck())) continue;
         return Read::Packet;
     }

@@ -10,23 +10,19 @@
 #include <vector>
 
 #include "capture/capture_files.h"
+#include "capture/capture_filter.h"
 #include "capture/packet.h"
 
 struct Interface;
 
-// The capture filter for a link type, the one place that says which frames reach the
-// program: IPv4 and IPv6 TCP segments that carry payload, untagged or behind one or two
-// VLAN tags, and TCP segments with SYN set and ACK clear (a connection starting on a
-// 4-tuple ends the flow that held it). Frames the decoder skips and counts also pass:
-// IPv6 with extension headers, three VLAN tags. Empty for an unsupported link type.
-std::string captureFilter(int linkType);
 
 // What a capture read and what it could not use.
 struct CaptureCounts {
     uint64_t framesRead = 0;  // every frame the filter let through
     uint64_t notIp = 0;
-    uint64_t ipv6ExtensionHeaders = 0;
-    uint64_t tooManyVlanTags = 0;
+    uint64_t otherProtocol = 0;
+    uint64_t fragment = 0;
+    uint64_t tooDeep = 0;
     uint64_t cutShort = 0;
     uint64_t malformed = 0;
 
@@ -34,7 +30,7 @@ struct CaptureCounts {
 };
 
 // One libpcap capture (a live device, one file, or several files read one after the
-// other as one stream) delivering decoded TCP packets.
+// other as one stream) delivering decoded TCP segments and UDP datagrams.
 class PacketSource {
 public:
     // What one read gave: a decoded packet, a quiet read timeout on a live capture, or

@@ -68,8 +68,9 @@ void FlowEngine::processPackets() {
 std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     CaptureCounts const& c = counts.capture;
     out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
-        << ", IPv6 extension headers " << c.ipv6ExtensionHeaders << ", more than two VLAN tags "
-        << c.tooManyVlanTags << ", cut short " << c.cutShort << ", malformed " << c.malformed
+        << ", other IP protocols " << c.otherProtocol << ", IP fragments " << c.fragment
+        << ", more than 8 encapsulations or VLAN tags " << c.tooDeep << ", cut short " << c.cutShort
+        << ", malformed " << c.malformed
         << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten;
     if (counts.rowsLost != 0) out << ", rows lost " << counts.rowsLost;
     if (counts.certificatesLost != 0) out << ", certificates lost " << counts.certificatesLost;

@@ -68,6 +68,7 @@ void PacketSourceWorker::publishProgress(uint64_t packets) {
 }
 
 void PacketSourceWorker::dispatch(Packet const& packet) {
+    if (!packet.isTcp()) return;  // no flow follows a UDP datagram yet
     const FlowKey key = packet.flowKey();
     // A new connection on this 4-tuple: the old one is over, and the new one must not
     // join its flow.

@@ -116,7 +116,7 @@ TEST(PacketDecoding, EveryLinkTypeCarriesIpv4AndIpv6) {
     EXPECT_EQ(decodeInPlace(v4, DLT_IEEE802_11), SkipReason::NotIp) << "unsupported link type";
 }
 
-// Up to two tags of any of the three TPIDs, on Ethernet and on cooked captures.
+// Tags of any of the three TPIDs, on Ethernet and on cooked captures.
 TEST(PacketDecoding, VlanTags) {
     Segment s;
     s.payload = Bytes(9, 0x17);
@@ -131,7 +131,7 @@ TEST(PacketDecoding, VlanTags) {
         {{0x9100}, SkipReason::None},
         {{0x88a8, 0x8100}, SkipReason::None},
         {{0x8100, 0x8100}, SkipReason::None},
-        {{0x88a8, 0x8100, 0x8100}, SkipReason::TooManyVlanTags},
+        {{0x88a8, 0x8100, 0x8100}, SkipReason::None},
     };
     for (auto const& c : cases)
         for (Bytes const& frame : {v4, v6}) {
@@ -151,6 +151,155 @@ TEST(PacketDecoding, VlanTags) {
     EXPECT_EQ(sll->tcpPayloadLength(), 9);
     EXPECT_EQ(sll2->tcpPayloadLength(), 9);
     EXPECT_EQ(sll2->ethernetHeader, nullptr);
+}
+
+namespace {
+// The link's Ethernet header before `typed`, with the addresses every other test uses.
+Bytes linkEthernet(Bytes const& typed) {
+    return wrap::ethernetFrame(typed, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, {0x02, 0x00, 0x00, 0x00, 0x00, 0x01});
+}
+const std::string linkMac = "00:1a:2b:3c:4d:5e", carriedMac = "0e:00:00:00:00:d1";
+
+// Every encapsulation, alone and nested, around one segment: the decoder finds the
+// innermost 4-tuple and payload, and the MAC addresses of the last Ethernet header
+// before the innermost IP header.
+struct Encapsulated {
+    std::string name;
+    Bytes frame;
+    std::string mac;  // destination MAC expected, "" for none
+    int linkType = DLT_EN10MB;
+};
+
+std::vector<Encapsulated> encapsulatedFrames() {
+    using namespace wrap;
+    Segment s;
+    s.payload = Bytes(9, 0x17);
+    const Bytes v4 = ipv4(s), v6 = ipv6(s);
+    const Bytes carried4 = ethernetFrame(ip(v4)), carried6 = ethernetFrame(ip(v6));
+    auto in4 = [](uint8_t protocol, Bytes const& inner) { return ip(ipOver(false, protocol, inner)); };
+    auto in6 = [](uint8_t protocol, Bytes const& inner) { return ip(ipOver(true, protocol, inner)); };
+    Bytes eightTags = ip(v4);
+    for (int i = 0; i < 8; ++i) eightTags = vlan(0x8100, eightTags);
+    // Eight encapsulations, outermost first: Cisco MetaData, MPLS, Geneve, PPPoE, IPv6 in
+    // IPv4, VXLAN, GRE, IPv4 in IPv4.
+    const Bytes greLeg = ethernetFrame(ip(ipOver(true, 47, gre(0x0800, ipOver(false, 4, v4)))));
+    const Bytes pppoeLeg = ethernetFrame(pppoe(ipOver(false, 41, ipOver(true, 17, vxlan(greLeg)))));
+    const Bytes eightDeep = ciscoMetadata(mpls(ipOver(true, 17, geneve(0x6558, pppoeLeg))));
+    return {
+        {"three VLAN tags", linkEthernet(vlan(0x88a8, vlan(0x8100, vlan(0x9100, ip(v4))))), linkMac},
+        {"eight VLAN tags", linkEthernet(eightTags), linkMac},
+        {"Cisco MetaData", linkEthernet(ciscoMetadata(ip(v6))), linkMac},
+        {"Cisco MetaData between tags", linkEthernet(vlan(0x8100, ciscoMetadata(vlan(0x8100, ip(v4))))), linkMac},
+        {"MPLS, one label", linkEthernet(mpls(v4)), linkMac},
+        {"MPLS, three labels, IPv6", linkEthernet(mpls(v6, 3)), linkMac},
+        {"PPPoE IPv4", linkEthernet(pppoe(v4)), linkMac},
+        {"PPPoE IPv6 in QinQ", linkEthernet(vlan(0x88a8, vlan(0x8100, pppoe(v6)))), linkMac},
+        {"IPv4 in IPv4", linkEthernet(in4(4, v4)), linkMac},
+        {"IPv6 in IPv4", linkEthernet(in4(41, v6)), linkMac},
+        {"IPv4 in IPv6", linkEthernet(in6(4, v4)), linkMac},
+        {"IPv6 in IPv6", linkEthernet(in6(41, v6)), linkMac},
+        {"GRE IPv4", linkEthernet(in4(47, gre(0x0800, v4))), linkMac},
+        {"GRE IPv6 with checksum, key, sequence", linkEthernet(in6(47, gre(0x86dd, v6, true, true, true))), linkMac},
+        {"GRE Ethernet with key", linkEthernet(in4(47, gre(0x6558, carried6, false, true))), carriedMac},
+        {"ERSPAN type I", linkEthernet(in4(47, gre(0x88be, carried4))), carriedMac},
+        {"ERSPAN type II", linkEthernet(in4(47, erspan2(carried4))), carriedMac},
+        {"ERSPAN type III", linkEthernet(in4(47, erspan3(carried6, false))), carriedMac},
+        {"ERSPAN type III, platform subheader", linkEthernet(in6(47, erspan3(carried4, true))), carriedMac},
+        {"VXLAN", linkEthernet(in4(17, vxlan(carried4))), carriedMac},
+        {"VXLAN over IPv6, tagged inside", linkEthernet(in6(17, vxlan(ethernetFrame(vlan(0x8100, ip(v6)))))), carriedMac},
+        {"Geneve Ethernet", linkEthernet(in4(17, geneve(0x6558, carried4))), carriedMac},
+        {"Geneve IPv6, no options", linkEthernet(in4(17, geneve(0x86dd, v6, 0))), linkMac},
+        {"Geneve IPv4, 3 option words", linkEthernet(in6(17, geneve(0x0800, v4, 3))), linkMac},
+        {"IPv6 hop-by-hop, routing, destination options", linkEthernet(ip(withIpv6Extensions(v6, {0, 43, 60}))), linkMac},
+        {"tunnel under IPv6 extension headers", linkEthernet(ip(withIpv6Extensions(ipOver(true, 4, v4), {0, 60}))), linkMac},
+        {"eight encapsulations", linkEthernet(eightDeep), carriedMac},
+        {"link type 228", v4, "", DLT_IPV4},
+        {"link type 229", v6, "", DLT_IPV6},
+        {"Linux SLL with MPLS", prefixed(Bytes(14, 0), mpls(v6)), "", DLT_LINUX_SLL},
+        {"Linux SLL2 with a tag and VXLAN",
+         withVlanTags(cooked(DLT_LINUX_SLL2, 0x0800, ipOver(false, 17, vxlan(carried4))), {0x8100}, 0, 20), carriedMac,
+         DLT_LINUX_SLL2},
+    };
+}
+}  // namespace
+
+TEST(PacketDecoding, EncapsulationsGiveTheInnermostSegment) {
+    for (auto const& c : encapsulatedFrames()) {
+        auto p = packet(c.frame, c.linkType);
+        ASSERT_TRUE(p) << c.name << ": " << int(decodeInPlace(c.frame, c.linkType));
+        EXPECT_TRUE(p->isTcp()) << c.name;
+        EXPECT_EQ(p->tcpPayloadLength(), 9) << c.name;
+        const bool v6 = p->key.ipVersion == 6;
+        EXPECT_EQ(textOf(p->key), v6 ? "fd00::1:50000 - fd00::2:443 (6)" : "10.0.0.1:50000 - 10.0.0.2:443 (6)") << c.name;
+        EXPECT_EQ(p->ethernetHeader ? ethernetToString(p->ethernetHeader) : "", c.mac) << c.name;
+    }
+}
+
+// A frame cut anywhere inside its encapsulations is skipped as cut short, never read past.
+TEST(PacketDecoding, EveryTruncationOfAnEncapsulatedFrameIsSafe) {
+    for (auto const& c : encapsulatedFrames())
+        for (size_t n = 0; n < c.frame.size(); ++n) {
+            std::unique_ptr<uint8_t[]> bytes(new uint8_t[n ? n : 1]);
+            if (n) std::memcpy(bytes.get(), c.frame.data(), n);
+            pcap_pkthdr header{};
+            header.caplen = header.len = static_cast<uint32_t>(n);
+            Packet p(c.linkType);
+            EXPECT_FALSE(p.parse(&header, bytes.get())) << c.name << ", " << n << " bytes";
+            EXPECT_EQ(p.skipped, SkipReason::CutShort) << c.name << ", " << n << " bytes";
+        }
+}
+
+TEST(PacketDecoding, EncapsulationsTheDecoderDoesNotFollow) {
+    using namespace wrap;
+    Segment s;
+    s.payload = Bytes(9, 0x17);
+    const Bytes v4 = ipv4(s), v6 = ipv6(s);
+    Bytes nineTags = ip(v4);
+    for (int i = 0; i < 9; ++i) nineTags = vlan(0x8100, nineTags);
+    Bytes nineDeep = v4;
+    for (int i = 0; i < 9; ++i) nineDeep = ipOver(false, 4, nineDeep);
+    Bytes vxlanNoFlag = ipOver(false, 17, vxlan(ethernetFrame(ip(v4))));
+    vxlanNoFlag[28] = 0;
+    Bytes greVersion1 = gre(0x0800, v4);
+    greVersion1[1] = 1;
+    Bytes mplsNotIp = mpls(v4);
+    mplsNotIp[6] = 0x00;
+    Segment icmp = s;
+    icmp.protocol = 1;
+    struct Case {
+        std::string name;
+        Bytes frame;
+        SkipReason expected;
+    };
+    const std::vector<Case> cases = {
+        {"nine VLAN tags", linkEthernet(nineTags), SkipReason::TooDeep},
+        {"nine encapsulations", linkEthernet(ip(nineDeep)), SkipReason::TooDeep},
+        {"IPv6 fragment header", linkEthernet(ip(withIpv6Extensions(v6, {0, 44}))), SkipReason::Fragment},
+        {"VXLAN without a network identifier", linkEthernet(ip(vxlanNoFlag)), SkipReason::NotIp},
+        {"GRE version 1", linkEthernet(ip(ipOver(false, 47, greVersion1))), SkipReason::NotIp},
+        {"GRE carrying ARP", linkEthernet(ip(ipOver(false, 47, gre(0x0806, v4)))), SkipReason::NotIp},
+        {"Geneve carrying an unknown protocol", linkEthernet(ip(ipOver(false, 17, geneve(0x1234, v4)))), SkipReason::NotIp},
+        {"PPPoE carrying LCP", [&] { Bytes f = linkEthernet(pppoe(v4)); f[20] = 0xc0; return f; }(), SkipReason::NotIp},
+        {"MPLS payload neither IPv4 nor IPv6", linkEthernet(mplsNotIp), SkipReason::NotIp},
+        {"ICMP", ethernet(ipv4(icmp)), SkipReason::OtherProtocol},
+    };
+    for (auto const& c : cases) EXPECT_EQ(decodeInPlace(c.frame), c.expected) << c.name;
+}
+
+// The innermost UDP datagram is decoded too, unless it goes to a tunnel port.
+TEST(PacketDecoding, InnermostUdpDatagram) {
+    using namespace wrap;
+    const Bytes datagram = udp(443, text("quic initial"), 50000);
+    auto p = packet(linkEthernet(ip(ipOver(false, 17, datagram))));
+    auto tunnelled = packet(linkEthernet(ip(ipOver(false, 17, vxlan(ethernetFrame(ip(ipOver(true, 17, datagram))))))));
+    ASSERT_TRUE(p && tunnelled);
+    for (auto const& q : {p, tunnelled}) {
+        EXPECT_TRUE(q->isUdp());
+        EXPECT_EQ(q->tcpHeader, nullptr);
+        EXPECT_EQ(std::string(q->payloadBytes().begin(), q->payloadBytes().end()), "quic initial");
+    }
+    EXPECT_EQ(textOf(p->key), "192.0.2.1:50000 - 192.0.2.2:443 (17)");
+    EXPECT_EQ(textOf(tunnelled->key), "2001:db8::a:50000 - 2001:db8::b:443 (17)");
 }
 
 TEST(PacketDecoding, TrailerAfterDatagramIsIgnoredButCutDatagramIsRejected) {
@@ -198,17 +347,19 @@ TEST(PacketDecoding, FramesThatAreNotUsableTcpAreSkippedWithTheirReason) {
     };
     const std::vector<Case> cases = {
         {"shorter than an Ethernet header", Bytes(13, 0), SkipReason::CutShort},
-        {"UDP", v4(with([](Segment& x) { x.protocol = 17; })), SkipReason::Malformed},
+        {"UDP shorter than its header", v4(with([](Segment& x) {
+             x.protocol = 17;
+             x.totalLengthOverride = 27;
+         })),
+         SkipReason::Malformed},
         {"IPv4 header length below 20", patched(v4(s), 14, 0x44), SkipReason::Malformed},
         {"EtherType IPv4, version 6", patched(v4(s), 14, 0x65), SkipReason::Malformed},
         {"TCP data offset below 20", patched(v4(s), 14 + 20 + 12, 0x30), SkipReason::Malformed},
         {"TCP header past the datagram", patched(v4(s), 14 + 20 + 12, 0xf0), SkipReason::Malformed},
-        {"IPv4 fragment", patched(v4(s), 14 + 6, 0x20), SkipReason::Malformed},
+        {"IPv4 fragment", patched(v4(s), 14 + 6, 0x20), SkipReason::Fragment},
         {"total length below both headers", v4(with([](Segment& x) { x.totalLengthOverride = 30; })),
          SkipReason::Malformed},
-        {"IPv6 hop-by-hop options", v6(with([](Segment& x) { x.protocol = 0; })), SkipReason::Ipv6ExtensionHeaders},
-        {"IPv6 fragment header", v6(with([](Segment& x) { x.protocol = 44; })), SkipReason::Ipv6ExtensionHeaders},
-        {"IPv6 UDP", v6(with([](Segment& x) { x.protocol = 17; })), SkipReason::Malformed},
+        {"IPv6 ESP", v6(with([](Segment& x) { x.protocol = 50; })), SkipReason::OtherProtocol},
         {"IPv6 payload shorter than TCP's header", v6(with([](Segment& x) { x.totalLengthOverride = 16; })),
          SkipReason::Malformed},
         {"IPv6 TCP data offset past the payload", patched(v6(s), 14 + 40 + 12, 0xf0), SkipReason::Malformed},

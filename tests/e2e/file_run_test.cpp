@@ -217,15 +217,15 @@ TEST(EndToEndFile, InfoLogTellsTheStartAndEachStep) {
 TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
     std::vector<std::pair<std::string, std::string>> const cases = {
         {"reuse_port.pcap",
-         "frames read 19; skipped: not IP 0, IPv6 extension headers 0, more than two VLAN tags 0, cut short 0, "
-         "malformed 0; flows opened 3, rows written 3, flows dropped incomplete 0\n"},
+         "frames read 19; skipped: not IP 0, other IP protocols 0, IP fragments 0, more than 8 encapsulations or "
+         "VLAN tags 0, cut short 0, malformed 0; flows opened 3, rows written 3, flows dropped incomplete 0\n"},
         // Each flow without a row is counted under one reason.
         {"t12_alert_unknown_ca.pcap", "; flows opened 1, rows written 0, flows dropped incomplete 1 (fatal alert 1)\n"},
         {"no_answer.pcap", "; flows opened 1, rows written 0, flows dropped incomplete 1 (no ServerHello 1)\n"},
         {"gap_server_segment.pcap", "flows dropped incomplete 1 (gap in the TCP stream 1)\n"},
         {"cut_before_server_ccs.pcap", "flows dropped incomplete 1 (no ChangeCipherSpec from the server 1)\n"},
-        {"vlan_three_tags.pcap", "frames read 29; skipped: not IP 0, IPv6 extension headers 0, "
-                                 "more than two VLAN tags 29, cut short 0, malformed 0; flows opened 0"},
+        {"vlan_nine_tags.pcap", "frames read 29; skipped: not IP 0, other IP protocols 0, IP fragments 0, "
+                                "more than 8 encapsulations or VLAN tags 29, cut short 0, malformed 0; flows opened 0"},
     };
     for (auto const& [capture, counts] : cases) {
         ScratchDir logs;

@@ -264,9 +264,9 @@ TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
 }
 
 // IPv6 handshakes across the link, and recorded handshakes replayed onto it behind one and
-// two VLAN tags: the kernel takes the outer tag off, libpcap puts it back for the filter
-// and in the frame.
-TEST_F(EndToEndLive, Ipv6AndVlanTaggedHandshakesGetTheirRows) {
+// two VLAN tags (the kernel takes the outer tag off, libpcap puts it back for the filter
+// and in the frame) and in tunnels.
+TEST_F(EndToEndLive, Ipv6VlanTaggedAndTunnelledHandshakesGetTheirRows) {
     if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
     if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
     makeCertificate();
@@ -279,9 +279,12 @@ TEST_F(EndToEndLive, Ipv6AndVlanTaggedHandshakesGetTheirRows) {
         auto const client = connect("[" + link_.serverAddress6 + "]", link_.serverPort, version);
         ASSERT_EQ(client.status, 0) << version << ": " << client.out;
     }
-    // Recorded on loopback: IPv4 behind an 802.1Q tag, IPv6 behind 802.1ad and 802.1Q.
+    // Recorded on loopback: IPv4 behind an 802.1Q tag, IPv6 behind 802.1ad and 802.1Q, and
+    // both in tunnels, which the kernel's filter passes in their outer form.
     std::multiset<std::string> expected = {link_.clientAddress6, link_.clientAddress6};
-    for (auto const& [capture, client] : {std::pair{"vlan_8021q.pcap", "127.0.0.1"}, std::pair{"vlan_qinq_ipv6.pcap", "::1"}}) {
+    for (auto const& [capture, client] :
+         {std::pair{"vlan_8021q.pcap", "127.0.0.1"}, std::pair{"vlan_qinq_ipv6.pcap", "::1"},
+          std::pair{"tun_every_encapsulation.pcap", "127.0.0.1"}, std::pair{"tun_nested_ipv6.pcap", "::1"}}) {
         auto const replayed = veth_->replay(sourcePath(std::string("tests/data/") + capture));
         ASSERT_EQ(replayed.status, 0) << capture << ": " << replayed.out;
         expected.insert({client, client});

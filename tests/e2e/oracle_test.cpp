@@ -40,22 +40,27 @@ std::vector<FlagSet> flagSetsFor(size_t captureIndex) {
 }
 
 // Problems of one capture and flag set, or an empty text when varno and the oracle agree.
-std::string compareWithOracle(std::string const& capture, FlagSet const& flags) {
+std::string compareWithOracle(std::string const& capture, std::string const& rules, FlagSet const& flags) {
     ScratchDir scratch;
     std::string const output = scratch / "out";
     std::string const what = fs::path(capture).filename().string() + " [" + flags.forVarno() + " ]: ";
     auto const run = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + flags.forVarno());
     if (run.status != 0) return what + "varno ended with " + std::to_string(run.status) + ": " + run.err;
     auto const oracle = runShell("python3 " + shellQuote(sharedPath("tools/oracle.py")) + " compare " +
-                                 shellQuote(capture) + " " + shellQuote(output) + " --rules extended" +
+                                 shellQuote(capture) + " " + shellQuote(output) + " --rules " + rules +
                                  flags.forOracle());
     if (oracle.status == 0) return "";
     return what + "oracle exit " + std::to_string(oracle.status) + "\n" + oracle.out;
 }
 
-void expectOracleAgrees(std::string const& group, std::vector<std::string> const& captures) {
+struct Capture {
+    std::string path;
+    std::string rules;
+};
+
+void expectOracleAgrees(std::string const& group, std::vector<Capture> const& captures) {
     struct Job {
-        std::string capture;
+        Capture capture;
         FlagSet flags;
     };
     std::vector<Job> jobs;
@@ -64,7 +69,9 @@ void expectOracleAgrees(std::string const& group, std::vector<std::string> const
 
     auto const start = std::chrono::steady_clock::now();
     auto const problems =
-        runInParallel(jobs.size(), [&](size_t i) { return compareWithOracle(jobs[i].capture, jobs[i].flags); });
+        runInParallel(jobs.size(), [&](size_t i) {
+            return compareWithOracle(jobs[i].capture.path, jobs[i].capture.rules, jobs[i].flags);
+        });
     auto const seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
 
@@ -73,10 +80,10 @@ void expectOracleAgrees(std::string const& group, std::vector<std::string> const
               << " runs agree with the oracle (" << captures.size() << " captures, " << seconds << " s)\n";
 }
 
-std::vector<std::string> manifestCaptures(std::string const& directory) {
-    std::vector<std::string> captures;
+std::vector<Capture> manifestCaptures(std::string const& directory) {
+    std::vector<Capture> captures;
     for (auto const& entry : readManifest(directory + "/MANIFEST.tsv"))
-        captures.push_back(directory + "/" + entry.at("file"));
+        captures.push_back({directory + "/" + entry.at("file"), oracleRules(entry)});
     return captures;
 }
 
@@ -88,7 +95,7 @@ std::vector<std::string> manifestCaptures(std::string const& directory) {
 TEST(EndToEndOracle, OwnCapturesAndDemo) {
     SKIP_WITHOUT_ORACLE();
     auto captures = manifestCaptures(sourcePath("tests/data"));
-    captures.push_back(sourcePath("examples/demo.pcap"));
+    captures.push_back({sourcePath("examples/demo.pcap"), "wire"});
     expectOracleAgrees("own captures", captures);
 }
 

@@ -52,7 +52,7 @@ void expectManifestRows(std::string const& group) {
     ASSERT_FALSE(manifest.empty()) << directory << "/MANIFEST.tsv";
     auto const problems = runInParallel(manifest.size(), [&](size_t i) {
         auto const& entry = manifest[i];
-        return checkRowCount(directory + "/" + entry.at("file"), std::stoul(entry.at("expected_rows_extended")));
+        return checkRowCount(directory + "/" + entry.at("file"), expectedRows(entry));
     });
     for (auto const& problem : problems) ADD_FAILURE() << problem;
     std::cout << "[          ] " << manifest.size() - problems.size() << " of " << manifest.size() << " " << group

@@ -78,3 +78,20 @@ TEST(FuzzFinding, CaptureTimeBeyondMillisecondRangeSaturates) {
     header.ts.tv_sec = -5;
     EXPECT_EQ(packet.timestamp(), 0u);
 }
+
+// The recipes the encapsulation target starts from (scripts/fuzz.sh): every kind once, a
+// nesting of eight (followed) and of nine (too deep), nine tags; each cut in the middle
+// and with a byte changed.
+TEST(EncapsulationRecipes, ReplayCleanly) {
+    const std::vector<build::Bytes> recipes = {
+        {0x00}, {0x01}, {0x02}, {0x12}, {0x03}, {0xe3}, {0x04}, {0x05}, {0x25}, {0x06}, {0x07}, {0x17}, {0x08},
+        {0x68}, {0x09}, {0x1a}, {0x3a}, {0x12, 0x08, 0x03, 0x07, 0x06, 0x01, 0x09, 0x05},
+        {0x12, 0x08, 0x03, 0x07, 0x06, 0x01, 0x09, 0x05, 0x02}, build::Bytes(9, 0x00)};
+    for (auto const& recipe : recipes)
+        for (uint8_t cut : {0x00, 0x30, 0x60, 0xff}) {
+            build::Bytes input = {0x00, cut, 0x00, 0x2a, 0x5a};
+            build::append(input, recipe);
+            build::append(input, {0xff, 0x16, 0x03, 0x01});
+            EXPECT_TRUE(replay::encapsulation(input.data(), input.size())) << int(recipe[0]) << ", cut " << int(cut);
+        }
+}

@@ -60,7 +60,7 @@ inline bool frame(const uint8_t* data, size_t size) {
     header.caplen = header.len = static_cast<uint32_t>(size);
 
     unsigned sink = 0;
-    for (int linkType : {DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_IEEE802_11}) {
+    for (int linkType : {DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_IPV4, DLT_IPV6, DLT_IEEE802_11}) {
         auto packet = std::make_shared<Packet>(linkType);
         const bool decoded = packet->parse(&header, data);
         if (decoded && (linkType == DLT_IEEE802_11 || !detail::decodedWithin(*packet, data, size, sink))) return false;
@@ -77,6 +77,110 @@ inline bool frame(const uint8_t* data, size_t size) {
     volatile unsigned keep = sink;
     (void)keep;
     return true;
+}
+
+// A frame built from a recipe of encapsulations, so the fuzzer reaches deep nestings:
+//
+//   cut (2 bytes) | flip at (2 bytes) | flip xor (1 byte) | ops (up to 16, ending at 0xff) | payload
+//
+// Each op wraps what was built so far (a segment over IPv4 or IPv6 to begin with) in one
+// more header, chosen by its low 4 bits; bit 4 picks IPv6 for an outer IP header. The
+// decoder must find the segment exactly when the nesting is at most 8 deep with at most 8
+// tags in one Ethernet header, and must fail on every shorter cut of the frame. After
+// that, one byte of the frame is changed and the frame cut, and the decoded packet must
+// keep the promises of frame().
+inline bool encapsulation(const uint8_t* data, size_t size) {
+    using namespace build;
+    if (size < 5) return true;
+    const size_t cut = size_t(data[0]) << 8 | data[1], flipAt = size_t(data[2]) << 8 | data[3];
+    const uint8_t flip = data[4];
+    size_t pos = 5;
+    std::vector<uint8_t> ops;
+    while (pos < size && ops.size() < 16 && data[pos] != 0xff) ops.push_back(data[pos++]);
+    if (pos < size) ++pos;
+    Segment segment;
+    segment.payload.assign(data + pos, data + std::min(size, pos + 2000));
+    if (segment.payload.empty()) segment.payload = {0x16};
+    if (!ops.empty() && (ops[0] & 0x10)) segment.src = "fd00::1", segment.dst = "fd00::2";
+    const bool innerV6 = segment.src.find(':') != std::string::npos;
+
+    Bytes built = innerV6 ? ipv6(segment) : ipv4(segment);
+    bool isFrame = false;  // else an IP datagram
+    int depth = 0, tags = 0, maxTags = 0;
+    auto toFrame = [&] {
+        if (isFrame) return;
+        built = wrap::ethernetFrame(wrap::ip(built));
+        isFrame = true;
+        tags = 0;
+    };
+    auto toDatagramOver = [&](bool v6, uint8_t protocol, Bytes const& inner) {
+        built = wrap::ipOver(v6, protocol, inner);
+        isFrame = false;
+    };
+    // A tag or a Cisco MetaData header goes right after the MAC addresses of the frame.
+    auto insertAfterMacs = [&](Bytes const& typed) {
+        Bytes head(built.begin(), built.begin() + 12);
+        append(head, typed);
+        head.insert(head.end(), built.begin() + 12, built.end());
+        built = head;
+    };
+    for (uint8_t op : ops) {
+        const bool v6 = (op & 0x10) != 0;
+        switch (op & 0x0f) {
+        case 0: toFrame(); insertAfterMacs({0x81, 0x00, 0x00, 0x64}); maxTags = std::max(maxTags, ++tags); break;
+        case 1: toFrame(); insertAfterMacs({0x89, 0x09, 1, 1, 0, 1, 0, 2}); ++depth; break;
+        case 2:
+            if (isFrame) toDatagramOver(v6, 17, wrap::vxlan(built)); else toDatagramOver(v6, 17, wrap::geneve(wrap::etherTypeOf(built), built, op >> 5));
+            ++depth;
+            break;
+        case 3: toDatagramOver(v6, 47, isFrame ? wrap::gre(0x6558, built, op & 0x20, op & 0x40, op & 0x80) : wrap::gre(wrap::etherTypeOf(built), built, op & 0x20, op & 0x40, op & 0x80)); ++depth; break;
+        case 4: toFrame(); toDatagramOver(v6, 47, wrap::erspan2(built)); ++depth; break;
+        case 5: toFrame(); toDatagramOver(v6, 47, wrap::erspan3(built, op & 0x20)); ++depth; break;
+        case 6: toFrame(); toDatagramOver(v6, 17, wrap::geneve(0x6558, built, op >> 5)); ++depth; break;
+        case 7:
+            if (isFrame) toDatagramOver(v6, 47, wrap::gre(0x88be, built));  // ERSPAN type I
+            else toDatagramOver(v6, wrap::etherTypeOf(built) == 0x0800 ? 4 : 41, built);
+            ++depth;
+            break;
+        case 8:
+            if (isFrame) break;
+            built = wrap::ethernetFrame(wrap::mpls(built, 1 + (op >> 5)));
+            isFrame = true, tags = 0, ++depth;
+            break;
+        case 9:
+            if (isFrame) break;
+            built = wrap::ethernetFrame(wrap::pppoe(built));
+            isFrame = true, tags = 0, ++depth;
+            break;
+        case 10:
+            if (isFrame || wrap::etherTypeOf(built) != 0x86dd) break;
+            built = wrap::withIpv6Extensions(built, {uint8_t(op & 0x20 ? 43 : 0), 60});
+            break;
+        default: break;
+        }
+    }
+    toFrame();
+
+    pcap_pkthdr header{};
+    header.caplen = header.len = static_cast<uint32_t>(built.size());
+    Packet packet(DLT_EN10MB);
+    const bool decoded = packet.parse(&header, built.data());
+    const bool followable = depth <= maxEncapsulations && maxTags <= maxVlanTags;
+    if (decoded != followable) return false;
+    if (decoded && (packet.payloadLength != static_cast<int32_t>(segment.payload.size()) || packet.key.ipVersion != (innerV6 ? 6 : 4) ||
+                    packet.key.dstPort != segment.dstPort || !packet.isTcp()))
+        return false;
+    if (!decoded && packet.skipped != SkipReason::TooDeep) return false;
+    // Cut short: never decoded, never read past the cut (the sanitizer sees a heap copy).
+    if (cut < built.size()) {
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[cut ? cut : 1]);
+        if (cut) std::memcpy(copy.get(), built.data(), cut);
+        header.caplen = header.len = static_cast<uint32_t>(cut);
+        Packet shorter(DLT_EN10MB);
+        if (shorter.parse(&header, copy.get())) return false;
+    }
+    if (!built.empty()) built[flipAt % built.size()] ^= flip;
+    return frame(built.data(), std::min(built.size(), std::max<size_t>(cut, 1)));
 }
 
 // TCP payloads of one connection, as a sequence of segments:

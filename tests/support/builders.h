@@ -277,6 +277,134 @@ inline Bytes withVlanTags(Bytes const& frame, std::vector<uint16_t> const& tpids
     return b;
 }
 
+// Encapsulations: each wraps what it is given (an IP datagram, an Ethernet frame, or the
+// next header) in one more header, so a test nests them inside out.
+namespace wrap {
+inline Bytes withType(uint16_t type, Bytes const& header, Bytes const& inner) {
+    Bytes b;
+    put16(b, type);
+    append(b, header);
+    append(b, inner);
+    return b;
+}
+// An Ethernet frame whose EtherType field is the first two bytes of `typed`.
+inline Bytes ethernetFrame(Bytes const& typed, Bytes dstMac = {0x0e, 0, 0, 0, 0, 0xd1},
+                           Bytes srcMac = {0x0e, 0, 0, 0, 0, 0x51}) {
+    Bytes b = dstMac;
+    append(b, srcMac);
+    append(b, typed);
+    return b;
+}
+inline uint16_t etherTypeOf(Bytes const& ip) { return (ip[0] >> 4) == 6 ? 0x86dd : 0x0800; }
+// EtherType-led pieces ("typed"): the type, its header, then what it carries.
+inline Bytes ip(Bytes const& datagram) { return withType(etherTypeOf(datagram), {}, datagram); }
+inline Bytes vlan(uint16_t tpid, Bytes const& typed) {
+    Bytes tag = {0x00, 0x64};
+    append(tag, typed);
+    return withType(tpid, {}, tag);
+}
+inline Bytes ciscoMetadata(Bytes const& typed) { return withType(0x8909, {0x01, 0x01, 0x00, 0x01, 0x0a, 0xbc}, typed); }
+inline Bytes mpls(Bytes const& datagram, size_t labels = 1) {
+    Bytes stack;
+    for (size_t i = 0; i < labels; ++i) put32(stack, (100 + i) << 12 | (i + 1 == labels ? 0x100 : 0) | 64);
+    return withType(0x8847, stack, datagram);
+}
+inline Bytes pppoe(Bytes const& datagram) {
+    Bytes header = {0x11, 0x00, 0x12, 0x34};
+    put16(header, static_cast<unsigned>(datagram.size() + 2));
+    put16(header, etherTypeOf(datagram) == 0x0800 ? 0x0021 : 0x0057);
+    return withType(0x8864, header, datagram);
+}
+// An outer IPv4 or IPv6 header (no extension headers) carrying `inner` as `protocol`.
+inline Bytes ipOver(bool v6, uint8_t protocol, Bytes const& inner) {
+    Segment outer;
+    outer.src = v6 ? "2001:db8::a" : "192.0.2.1";
+    outer.dst = v6 ? "2001:db8::b" : "192.0.2.2";
+    outer.protocol = protocol;
+    Bytes b = v6 ? ipv6(outer) : ipv4(outer);
+    b.resize(v6 ? 40 : 20);  // the header alone; the lengths are fixed below
+    append(b, inner);
+    if (v6) {
+        b[4] = static_cast<uint8_t>(inner.size() >> 8);
+        b[5] = static_cast<uint8_t>(inner.size());
+    } else {
+        b[2] = static_cast<uint8_t>(b.size() >> 8);
+        b[3] = static_cast<uint8_t>(b.size());
+    }
+    return b;
+}
+inline Bytes udp(uint16_t dstPort, Bytes const& payload, uint16_t srcPort = 49152) {
+    Bytes b;
+    put16(b, srcPort);
+    put16(b, dstPort);
+    put16(b, static_cast<unsigned>(payload.size() + 8));
+    put16(b, 0);
+    append(b, payload);
+    return b;
+}
+// GRE version 0 with the checksum, key and sequence fields its flags ask for.
+inline Bytes gre(uint16_t protocol, Bytes const& inner, bool checksum = false, bool key = false, bool sequence = false) {
+    Bytes b;
+    put16(b, (checksum ? 0x8000 : 0) | (key ? 0x2000 : 0) | (sequence ? 0x1000 : 0));
+    put16(b, protocol);
+    for (bool field : {checksum, key, sequence})
+        if (field) put32(b, 0x01020304);
+    append(b, inner);
+    return b;
+}
+inline Bytes erspan2(Bytes const& frame) {
+    Bytes header = {0x10, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07};
+    append(header, frame);
+    return gre(0x88be, header, false, false, true);
+}
+inline Bytes erspan3(Bytes const& frame, bool platformSubheader) {
+    Bytes header(12, 0);
+    header[0] = 0x20;
+    header[11] = platformSubheader ? 0x01 : 0x00;
+    if (platformSubheader) header.resize(20, 0x5a);
+    append(header, frame);
+    return gre(0x22eb, header);
+}
+inline Bytes vxlan(Bytes const& frame) {
+    Bytes b = {0x08, 0, 0, 0, 0, 0, 42, 0};
+    append(b, frame);
+    return udp(4789, b);
+}
+// Geneve with `optionWords` 4-byte words of options, carrying `protocol`.
+inline Bytes geneve(uint16_t protocol, Bytes const& inner, uint8_t optionWords = 1) {
+    Bytes b = {optionWords, 0};
+    put16(b, protocol);
+    append(b, {0, 0, 7, 0});
+    b.resize(b.size() + optionWords * 4u, 0x33);
+    append(b, inner);
+    return udp(6081, b);
+}
+// IPv6 extension headers (next header values 0, 43, 60, 44) before what `datagram`'s
+// fixed header carried.
+inline Bytes withIpv6Extensions(Bytes const& datagram, std::vector<uint8_t> const& headers) {
+    Bytes b(datagram.begin(), datagram.begin() + 40);
+    uint8_t carried = datagram[6];
+    size_t added = 0;
+    Bytes chain;
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const uint8_t next = i + 1 < headers.size() ? headers[i + 1] : carried;
+        const size_t length = headers[i] == 44 ? 8 : 16;
+        Bytes ext(length, 0x01);
+        ext[0] = next;
+        ext[1] = headers[i] == 44 ? 0 : static_cast<uint8_t>(length / 8 - 1);
+        append(chain, ext);
+        added += length;
+    }
+    b[6] = headers.empty() ? carried : headers[0];
+    const size_t payload = (datagram[4] << 8 | datagram[5]) + added;
+    b[4] = static_cast<uint8_t>(payload >> 8);
+    b[5] = static_cast<uint8_t>(payload);
+    append(b, chain);
+    b.insert(b.end(), datagram.begin() + 40, datagram.end());
+    return b;
+}
+}  // namespace wrap
+
 // A decoded packet that owns its bytes, as a flow holds it. Null when parse rejects.
 inline std::shared_ptr<Packet> packet(Bytes const& frame, int linkType = DLT_EN10MB, long seconds = 1700000000,
                                       long micros = 0) {

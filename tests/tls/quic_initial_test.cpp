@@ -1,0 +1,167 @@
+#include "tls/quic_initial.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/packet.h"
+#include "support/files.h"
+
+namespace {
+
+std::vector<uint8_t> hex(std::string const& text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+template <size_t N>
+std::vector<uint8_t> bytesOf(std::array<uint8_t, N> const& a) {
+    return {a.begin(), a.end()};
+}
+
+const std::vector<uint8_t> rfcDcid = hex("8394c8f03e515708");
+
+// RFC 9001 Appendix A (version 1) and RFC 9369 Appendix A (version 2): the keys of both
+// sides for the same client Destination Connection ID, and (version 1) the server's
+// Initial, which holds an ACK and a CRYPTO frame with the ServerHello. Version 2 packets
+// are read from a real capture below.
+struct Vector {
+    uint32_t version;
+    std::string clientKey, clientIv, clientHp, serverKey, serverIv, serverHp, serverInitial;
+};
+const std::vector<Vector> vectors = {
+    {quic::version1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c", "9f50449e04a0e810283a1e9933adedd2",
+     "cf3a5331653c364c88f0f379b6067e37", "0ac1493ca1905853b0bba03e", "c206b8d9b9f0f37644430b490eeaa314",
+     "cf000000010008f067a5502a4262b5004075c0d95a482cd0991cd25b0aac406a5816b6394100f37a1c69797554780bb38cc5a99f5ede4c"
+     "f73c3ec2493a1839b3dbcba3f6ea46c5b7684df3548e7ddeb9c3bf9c73cc3f3bded74b562bfb19fb84022f8ef4cdd93795d77d06edbb7a"
+     "af2f58891850abbdca3d20398c276456cbc42158407dd074ee"},
+    {quic::version2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f", "45b95e15235d6f45a6b19cbcb0294ba9",
+     "82db637861d55e1d011f19ea71d5d2a7", "dd13c276499c0249d3310652", "edf6d05c83121201b436e16877593c3a",
+     ""},
+};
+const std::string serverFrames =
+    "02000000000600405a020000560303eefce7f7b37ba1d1632e96677825ddf73988cfc79825df566dc5430b9a045a1200130100002e00"
+    "330024001d00209d3c940d89690b84d08a60993c144eca684d1081287c834d5311bcf32bb9da1a002b00020304";
+
+}  // namespace
+
+TEST(QuicInitial, KeysAndServerInitialOfTheRfcVectors) {
+    for (auto const& v : vectors) {
+        SCOPED_TRACE(v.version);
+        quic::InitialKeys client, server;
+        ASSERT_TRUE(quic::deriveInitialKeys(v.version, rfcDcid, true, client));
+        ASSERT_TRUE(quic::deriveInitialKeys(v.version, rfcDcid, false, server));
+        EXPECT_EQ(bytesOf(client.key), hex(v.clientKey));
+        EXPECT_EQ(bytesOf(client.iv), hex(v.clientIv));
+        EXPECT_EQ(bytesOf(client.hp), hex(v.clientHp));
+        EXPECT_EQ(bytesOf(server.key), hex(v.serverKey));
+        EXPECT_EQ(bytesOf(server.iv), hex(v.serverIv));
+        EXPECT_EQ(bytesOf(server.hp), hex(v.serverHp));
+
+        if (v.serverInitial.empty()) continue;
+        const std::vector<uint8_t> datagram = hex(v.serverInitial);
+        auto const packets = quic::longHeaders(datagram);
+        ASSERT_EQ(packets.size(), 1u);
+        EXPECT_TRUE(packets[0].initial);
+        std::vector<uint8_t> frames;
+        ASSERT_TRUE(quic::decryptInitial(packets[0], server, frames));
+        EXPECT_EQ(frames, hex(serverFrames));
+        EXPECT_FALSE(quic::decryptInitial(packets[0], client, frames)) << "the wrong side's keys do not authenticate";
+
+        // The same packet twice in one datagram (coalesced), read as the server's.
+        std::vector<uint8_t> twice = datagram;
+        twice.insert(twice.end(), datagram.begin(), datagram.end());
+        quic::CryptoStream stream;
+        EXPECT_EQ(quic::readInitials(twice, false, rfcDcid, stream), 2u);
+        ASSERT_EQ(stream.contiguous().size(), 90u);
+        EXPECT_EQ(stream.contiguous()[0], 2) << "a ServerHello";
+    }
+    quic::InitialKeys keys;
+    EXPECT_FALSE(quic::deriveInitialKeys(0xff00001d, rfcDcid, true, keys)) << "drafts are not read";
+}
+
+// CRYPTO data is placed by offset in any order; what is held first stays; nothing past
+// the limit is kept.
+TEST(QuicInitial, CryptoFramesReassembleByOffset) {
+    std::vector<uint8_t> message(3000);
+    for (size_t i = 0; i < message.size(); ++i) message[i] = uint8_t(i * 7);
+    auto frame = [&](size_t offset, size_t length) {
+        std::vector<uint8_t> f = {0x06, uint8_t(0x40 | offset >> 8), uint8_t(offset), uint8_t(0x40 | length >> 8),
+                                  uint8_t(length)};
+        f.insert(f.end(), message.begin() + long(offset), message.begin() + long(offset + length));
+        return f;
+    };
+    quic::CryptoStream stream;
+    std::vector<uint8_t> frames = {0x00, 0x00, 0x01, 0x02, 0x05, 0x00, 0x01, 0x00, 0x03, 0x00};  // padding, ping, ACK
+    for (auto const& part : {frame(2000, 1000), frame(500, 1600), frame(1200, 100)}) frames.insert(frames.end(), part.begin(), part.end());
+    EXPECT_EQ(quic::collectCryptoFrames(frames, stream), 3u);
+    EXPECT_TRUE(stream.contiguous().empty()) << "offset 0 is missing";
+
+    std::vector<uint8_t> overlap = frame(0, 600);
+    std::fill(overlap.begin() + 5 + 500, overlap.end(), 0xee);  // bytes already held differ
+    std::vector<uint8_t> garbage = {0x99, 0x06, 0x00, 0x05};      // an unknown frame ends the walk
+    overlap.insert(overlap.end(), garbage.begin(), garbage.end());
+    EXPECT_EQ(quic::collectCryptoFrames(overlap, stream), 1u);
+    ASSERT_EQ(stream.contiguous().size(), message.size());
+    EXPECT_TRUE(std::equal(message.begin(), message.end(), stream.contiguous().begin()));
+
+    std::vector<uint8_t> far = {0x06, 0x80, 0x01, 0x00, 0x00, 0x02, 0xaa, 0xbb};  // offset 65536
+    EXPECT_EQ(quic::collectCryptoFrames(far, stream), 1u);
+    EXPECT_EQ(stream.contiguous().size(), message.size());
+    std::vector<uint8_t> cut = {0x06, 0x00, 0x40, 0x10, 0x01};  // 16 bytes announced, 1 there
+    EXPECT_EQ(quic::collectCryptoFrames(cut, stream), 0u);
+}
+
+// Real QUIC captures: the client's Initials (from as many CRYPTO frames and packets as
+// the client used, a Retry changing the keys) give a whole ClientHello with the server name
+// tshark reads, and the server's a ServerHello.
+TEST(QuicInitial, HellosOfRealCaptures) {
+    if (!varno_test::haveSharedDir()) GTEST_SKIP() << "no shared captures directory (../shared)";
+    struct Case {
+        std::string file, serverName;
+    };
+    const std::vector<Case> cases = {
+        {"generated/quic_v1_ngtcp2.pcap", "quic.server.test"},
+        {"generated/quic_retry_ngtcp2.pcap", "quic.server.test"},
+        {"public/suricata-quic-frag-unordered.pcap", "mastodon.social"},
+        {"public/suricata-quic-retry.pcap", "www.gravatar.com"},
+        {"public/zeek-chromium-115.0.5790.110-google-de-fragmented.pcap", "www.google.de"},
+        {"public/zeek-quicv2-http3-443.pcap", ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.file);
+        char error[PCAP_ERRBUF_SIZE];
+        std::unique_ptr<pcap_t, void (*)(pcap_t*)> handle(
+            pcap_open_offline(varno_test::sharedPath("captures/" + c.file).c_str(), error), pcap_close);
+        ASSERT_TRUE(handle) << error;
+        Packet packet(pcap_datalink(handle.get()));
+        quic::CryptoStream client, server;
+        std::optional<FlowKey> clientKey;
+        std::vector<uint8_t> clientDcid;
+        pcap_pkthdr* header;
+        const u_char* bytes;
+        while (pcap_next_ex(handle.get(), &header, &bytes) == 1) {
+            if (!packet.parse(header, bytes) || !packet.isUdp()) continue;
+            auto const packets = quic::longHeaders(packet.payloadBytes());
+            if (!clientKey && !packets.empty() && packets[0].initial) clientKey = packet.key;
+            if (!clientKey) continue;
+            const bool fromClient = packet.key == *clientKey;
+            if (fromClient && !packets.empty() && packets[0].initial)
+                clientDcid.assign(packets[0].dcid.begin(), packets[0].dcid.end());
+            quic::readInitials(packet.payloadBytes(), fromClient, clientDcid, fromClient ? client : server);
+        }
+        auto const hello = client.contiguous();
+        ASSERT_GE(hello.size(), 4u);
+        EXPECT_EQ(hello[0], 1) << "a ClientHello";
+        EXPECT_GE(hello.size(), 4u + (size_t(hello[1]) << 16 | size_t(hello[2]) << 8 | hello[3])) << "whole";
+        if (!c.serverName.empty()) {
+            EXPECT_NE(std::search(hello.begin(), hello.end(), c.serverName.begin(), c.serverName.end()), hello.end());
+        }
+        ASSERT_FALSE(server.contiguous().empty());
+        EXPECT_EQ(server.contiguous()[0], 2) << "a ServerHello";
+    }
+}
