@@ -295,7 +295,6 @@ TEST(PacketDecoding, InnermostUdpDatagram) {
     ASSERT_TRUE(p && tunnelled);
     for (auto const& q : {p, tunnelled}) {
         EXPECT_TRUE(q->isUdp());
-        EXPECT_EQ(q->tcpHeader, nullptr);
         EXPECT_EQ(std::string(q->payloadBytes().begin(), q->payloadBytes().end()), "quic initial");
     }
     EXPECT_EQ(textOf(p->key), "192.0.2.1:50000 - 192.0.2.2:443 (17)");
