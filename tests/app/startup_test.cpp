@@ -182,17 +182,6 @@ TEST(Startup, FileRunWritesRowsLogAndUsesSettings) {
     EXPECT_EQ(log.find("Listening on"), std::string::npos);
 }
 
-TEST(Startup, EmptyOutputDirectoryIsRemovedAfterTheRun) {
-    std::string const capture = varno_test::dataFile("t12_alert_unknown_ca.pcap");
-    REQUIRE_CAPTURE(capture);
-    ScratchDir scratch;
-    // Existing before the run, empty after it (no rows, nothing logged at the default severity).
-    fs::create_directory(scratch / "out");
-    auto const result = runVarno("-p " + quoted(capture) + " -o " + quoted(scratch / "out"));
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_FALSE(fs::exists(scratch / "out"));
-}
-
 TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
     ScratchDir scratch;
     std::string const output = scratch / "out";

@@ -68,9 +68,9 @@ TEST(PacketDecoding, HeaderOptionsMovePayload) {
     EXPECT_EQ(p->tcpPayload() - p->data, 14 + 56);
 }
 
-// Every link type carries both families; the null link's family may be written in
-// either byte order and under any of the systems' numbers for IPv6.
-TEST(PacketDecoding, EveryLinkTypeCarriesIpv4AndIpv6) {
+// The null link's family may be written in either byte order and under any of the
+// systems' numbers for IPv6 (the other link types: real captures in the packet source test).
+TEST(PacketDecoding, NullLinkFamiliesInEitherByteOrder) {
     Segment s;
     s.payload = Bytes(12, 0x16);
     Segment s6 = s;
@@ -88,16 +88,7 @@ TEST(PacketDecoding, EveryLinkTypeCarriesIpv4AndIpv6) {
         Bytes frame;
         bool ipv6;
     };
-    std::vector<Case> cases = {
-        {"ethernet v4", DLT_EN10MB, ethernet(v4), false},
-        {"ethernet v6", DLT_EN10MB, ethernet(v6, 0x86dd), true},
-        {"raw v4", DLT_RAW, v4, false},
-        {"raw v6", DLT_RAW, v6, true},
-        {"sll v4", DLT_LINUX_SLL, cooked(DLT_LINUX_SLL, 0x0800, v4), false},
-        {"sll v6", DLT_LINUX_SLL, cooked(DLT_LINUX_SLL, 0x86dd, v6), true},
-        {"sll2 v4", DLT_LINUX_SLL2, cooked(DLT_LINUX_SLL2, 0x0800, v4), false},
-        {"sll2 v6", DLT_LINUX_SLL2, cooked(DLT_LINUX_SLL2, 0x86dd, v6), true},
-    };
+    std::vector<Case> cases;
     for (bool bigEndian : {false, true}) {
         cases.push_back({"null v4", DLT_NULL, prefixed(family(2, bigEndian), v4), false});
         for (uint32_t inet6 : {10u, 24u, 28u, 30u})
