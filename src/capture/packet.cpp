@@ -40,6 +40,314 @@ uint32_t swapBytes(uint32_t v) { return __builtin_bswap32(v); }
 
 // What the header at the walk's position is.
 enum class Layer : uint8_t { Ethernet, EtherType, IpByVersion, Ipv4, Ipv6, Gre, Vxlan, Geneve };
+
+// The walk through a frame's headers: `layer` names the header that starts at `at`. Each
+// step reads one header through a bounded reader and moves on, ends the walk at the
+// innermost TCP segment or UDP datagram (`done`), or fails with the reason.
+class FrameWalk {
+public:
+    FrameWalk(const uint8_t* bytes, size_t caplen) : bytes(bytes), caplen(caplen) {}
+
+    bool start(LinkLayer link);
+    bool step();
+
+    bool done = false;
+    SkipReason failed = SkipReason::None;
+    const uint8_t* lastEthernet = nullptr;
+    // The innermost IP header and what it carries, once done.
+    size_t at = 0;
+    size_t ipLength = 0, datagram = 0;
+    uint8_t protocol = 0, version = 0;
+
+private:
+    // A reader from `offset` to the end of the captured bytes (empty, and failing at once, past it).
+    ByteReader from(size_t offset) const {
+        return offset <= caplen ? ByteReader(bytes + offset, caplen - offset) : ByteReader(bytes, 0);
+    }
+    bool fail(SkipReason reason) {
+        failed = reason;
+        return false;
+    }
+    bool deeper() { return ++layers <= maxEncapsulations || fail(SkipReason::TooDeep); }
+    bool ethernet();
+    bool etherType();
+    bool ipByVersion();
+    bool ip();
+    bool ipv4Header(ByteReader& r);
+    bool ipv6Header(ByteReader& r);
+    bool ipPayload();
+    bool gre();
+    bool erspan3();
+    bool vxlan();
+    bool geneve();
+
+    const uint8_t* bytes;
+    size_t caplen;
+    Layer layer = Layer::Ethernet;
+    uint16_t type = 0;  // the EtherType just read (Layer::EtherType: `at` is past it)
+    int tags = 0;       // VLAN tags in the current Ethernet header
+    int layers = 0;     // encapsulations passed
+};
+
+bool FrameWalk::start(LinkLayer link) {
+    switch (link) {
+    case LinkLayer::Unsupported: return fail(SkipReason::NotIp);
+    case LinkLayer::Ethernet: layer = Layer::Ethernet; return true;
+    case LinkLayer::Raw: layer = Layer::IpByVersion; return true;
+    case LinkLayer::Ipv4: layer = Layer::Ipv4; return true;
+    case LinkLayer::Ipv6: layer = Layer::Ipv6; return true;
+    case LinkLayer::Null: {
+        // Written in the byte order of the machine that captured; a family is small.
+        ByteReader r = from(0);
+        uint32_t family = r.u32();
+        if (!r.ok()) return fail(SkipReason::CutShort);
+        if (family & 0xffff0000) family = swapBytes(family);
+        if (family == 2)
+            layer = Layer::Ipv4;
+        else if (isNullIpv6Family(family))
+            layer = Layer::Ipv6;
+        else
+            return fail(SkipReason::NotIp);
+        at = 4;
+        return true;
+    }
+    case LinkLayer::LinuxSll:
+    case LinkLayer::LinuxSll2: {
+        // The protocol field is an EtherType; the tags, if any, follow the header.
+        const LinkHeader geometry = linkHeaderOf(link);
+        ByteReader r = from(geometry.typeAt);
+        type = r.u16();
+        if (!r.ok() || caplen < geometry.length) return fail(SkipReason::CutShort);
+        layer = Layer::EtherType;
+        at = geometry.length;
+        return true;
+    }
+    }
+    return fail(SkipReason::NotIp);
+}
+
+bool FrameWalk::step() {
+    switch (layer) {
+    case Layer::Ethernet: return ethernet();
+    case Layer::EtherType: return etherType();
+    case Layer::IpByVersion: return ipByVersion();
+    case Layer::Ipv4:
+    case Layer::Ipv6: return ip();
+    case Layer::Gre: return gre();
+    case Layer::Vxlan: return vxlan();
+    case Layer::Geneve: return geneve();
+    }
+    return fail(SkipReason::NotIp);
+}
+
+bool FrameWalk::ethernet() {
+    ByteReader r = from(at);
+    r.skip(12);
+    type = r.u16();
+    if (!r.ok()) return fail(SkipReason::CutShort);
+    lastEthernet = bytes + at;
+    at += ETHERNET_HEADER;
+    tags = 0;
+    layer = Layer::EtherType;
+    return true;
+}
+
+bool FrameWalk::etherType() {
+    ByteReader r = from(at);
+    if (isVlanTag(type)) {
+        // Tag control, then the next type.
+        if (++tags > maxVlanTags) return fail(SkipReason::TooDeep);
+        r.skip(2);
+        type = r.u16();
+        at += 4;
+        return r.ok() || fail(SkipReason::CutShort);
+    }
+    switch (type) {
+    case ETHERTYPE_IPV4: layer = Layer::Ipv4; return true;
+    case ETHERTYPE_IPV6: layer = Layer::Ipv6; return true;
+    case ETHERTYPE_CISCO_METADATA:
+        // Version, length, option type and the group tag; the next type ends it.
+        if (!deeper()) return false;
+        r.skip(6);
+        type = r.u16();
+        at += 8;
+        return r.ok() || fail(SkipReason::CutShort);
+    case ETHERTYPE_MPLS: {
+        if (!deeper()) return false;
+        // Labels up to the bottom of the stack; what follows says its IP version.
+        uint32_t label = 0;
+        do {
+            label = r.u32();
+            at += 4;
+        } while (r.ok() && (label & 0x100) == 0);
+        layer = Layer::IpByVersion;
+        return r.ok() || fail(SkipReason::CutShort);
+    }
+    case ETHERTYPE_PPPOE_SESSION: {
+        if (!deeper()) return false;
+        r.skip(6);
+        const uint16_t ppp = r.u16();
+        if (!r.ok()) return fail(SkipReason::CutShort);
+        at += 8;
+        if (ppp != PPP_IPV4 && ppp != PPP_IPV6) return fail(SkipReason::NotIp);
+        layer = ppp == PPP_IPV4 ? Layer::Ipv4 : Layer::Ipv6;
+        return true;
+    }
+    default: return fail(SkipReason::NotIp);
+    }
+}
+
+bool FrameWalk::ipByVersion() {
+    ByteReader r = from(at);
+    const uint8_t first = r.u8() >> 4;
+    if (!r.ok()) return fail(SkipReason::CutShort);
+    if (first != 4 && first != 6) return fail(SkipReason::NotIp);
+    layer = first == 4 ? Layer::Ipv4 : Layer::Ipv6;
+    return true;
+}
+
+bool FrameWalk::ip() {
+    ByteReader r = from(at);
+    if (!(layer == Layer::Ipv4 ? ipv4Header(r) : ipv6Header(r))) return false;
+    return ipPayload();
+}
+
+bool FrameWalk::ipv4Header(ByteReader& r) {
+    const uint8_t versionAndLength = r.u8();
+    r.skip(1);
+    const uint16_t total = r.u16();
+    r.skip(2);
+    const uint16_t fragment = r.u16();
+    r.skip(1);
+    protocol = r.u8();
+    if (!r.ok() || r.remaining() < 10) return fail(SkipReason::CutShort);
+    version = versionAndLength >> 4;
+    ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
+    if (version != 4 || ipLength < MIN_IP_HEADER) return fail(SkipReason::Malformed);
+    // A fragment carries only part of a segment; the rest never decodes.
+    if ((fragment & 0x3fff) != 0) return fail(SkipReason::Fragment);
+    if (caplen - at < ipLength) return fail(SkipReason::CutShort);
+    // A total length of 0 is what a capture on the sending host shows for a frame that
+    // the interface cuts into segments later (segmentation offload): the datagram is the
+    // rest of the frame.
+    datagram = total == 0 ? caplen - at : total;
+    return true;
+}
+
+bool FrameWalk::ipv6Header(ByteReader& r) {
+    version = r.u8() >> 4;
+    r.skip(3);
+    datagram = IPV6_HEADER + r.u16();
+    protocol = r.u8();
+    if (!r.ok() || r.remaining() < IPV6_HEADER - 7) return fail(SkipReason::CutShort);
+    if (version != 6) return fail(SkipReason::Malformed);
+    r.skip(IPV6_HEADER - 7);
+    ipLength = IPV6_HEADER;
+    // Hop-by-hop, routing and destination options may stand before the transport
+    // header, each (second byte + 1) * 8 bytes long.
+    while (protocol == IPV6_HOP_BY_HOP || protocol == IPV6_ROUTING || protocol == IPV6_DESTINATION_OPTIONS) {
+        protocol = r.u8();
+        const size_t length = (static_cast<size_t>(r.u8()) + 1) * 8;
+        if (!r.skip(length - 2)) return fail(SkipReason::CutShort);
+        ipLength += length;
+    }
+    if (protocol == IPV6_FRAGMENT) return fail(SkipReason::Fragment);
+    return true;
+}
+
+// What the IP header read last carries: another encapsulation, or the innermost segment.
+bool FrameWalk::ipPayload() {
+    const size_t inner = at + ipLength;
+    switch (protocol) {
+    case PROTOCOL_IPV4:
+    case PROTOCOL_IPV6:
+        if (!deeper()) return false;
+        layer = protocol == PROTOCOL_IPV4 ? Layer::Ipv4 : Layer::Ipv6;
+        at = inner;
+        return true;
+    case PROTOCOL_GRE:
+        if (!deeper()) return false;
+        layer = Layer::Gre;
+        at = inner;
+        return true;
+    case Packet::protocolTcp: done = true; return true;
+    case Packet::protocolUdp: {
+        ByteReader udp = from(inner);
+        udp.skip(2);
+        const uint16_t port = udp.u16();
+        if (!udp.ok()) return fail(SkipReason::CutShort);
+        if (port != PORT_VXLAN && port != PORT_GENEVE) {
+            done = true;
+            return true;
+        }
+        if (!deeper()) return false;
+        layer = port == PORT_VXLAN ? Layer::Vxlan : Layer::Geneve;
+        at = inner + UDP_HEADER;
+        return true;
+    }
+    default: return fail(SkipReason::OtherProtocol);
+    }
+}
+
+bool FrameWalk::gre() {
+    // Version 0: checksum, key and sequence number follow when their flags are set.
+    ByteReader r = from(at);
+    const uint16_t flags = r.u16();
+    type = r.u16();
+    if (!r.ok()) return fail(SkipReason::CutShort);
+    if ((flags & 0x0007) != 0) return fail(SkipReason::NotIp);
+    const bool sequenced = (flags & 0x1000) != 0;
+    at += 4 + ((flags & 0x8000) ? 4 : 0) + ((flags & 0x2000) ? 4 : 0) + (sequenced ? 4 : 0);
+    switch (type) {
+    case ETHERTYPE_IPV4: layer = Layer::Ipv4; return true;
+    case ETHERTYPE_IPV6: layer = Layer::Ipv6; return true;
+    case ETHERTYPE_ETHERNET: layer = Layer::Ethernet; return true;
+    case ETHERTYPE_ERSPAN:
+        // Type I has no header of its own (and no sequence number); type II 8 bytes.
+        if (sequenced) at += 8;
+        layer = Layer::Ethernet;
+        return true;
+    case ETHERTYPE_ERSPAN_3: return erspan3();
+    default: return fail(SkipReason::NotIp);
+    }
+}
+
+bool FrameWalk::erspan3() {
+    // 12 bytes, and an 8-byte platform subheader when the O bit is set.
+    ByteReader e = from(at);
+    e.skip(11);
+    const uint8_t last = e.u8();
+    if (!e.ok()) return fail(SkipReason::CutShort);
+    at += 12 + ((last & 0x01) ? 8 : 0);
+    layer = Layer::Ethernet;
+    return true;
+}
+
+bool FrameWalk::vxlan() {
+    ByteReader r = from(at);
+    const uint8_t flags = r.u8();
+    r.skip(7);
+    if (!r.ok()) return fail(SkipReason::CutShort);
+    if ((flags & 0x08) == 0) return fail(SkipReason::NotIp);  // no valid network identifier
+    at += 8;
+    layer = Layer::Ethernet;
+    return true;
+}
+
+bool FrameWalk::geneve() {
+    ByteReader r = from(at);
+    const uint8_t optionWords = r.u8() & 0x3f;
+    r.skip(1);
+    type = r.u16();
+    if (!r.ok()) return fail(SkipReason::CutShort);
+    at += 8 + static_cast<size_t>(optionWords) * 4;
+    switch (type) {
+    case ETHERTYPE_ETHERNET: layer = Layer::Ethernet; return true;
+    case ETHERTYPE_IPV4: layer = Layer::Ipv4; return true;
+    case ETHERTYPE_IPV6: layer = Layer::Ipv6; return true;
+    default: return fail(SkipReason::NotIp);
+    }
+}
 }  // namespace
 
 LinkLayer linkLayerOf(int linkType) {
@@ -71,268 +379,12 @@ bool Packet::parse(const pcap_pkthdr* hdr, const uint8_t* bytes) {
     skipped = SkipReason::None;
     if (hdr == nullptr || bytes == nullptr) return reject(SkipReason::CutShort);
 
-    const size_t caplen = hdr->caplen;
-    // A reader from `at` to the end of the captured bytes (empty, and failing at once, past it).
-    auto from = [&](size_t at) { return at <= caplen ? ByteReader(bytes + at, caplen - at) : ByteReader(bytes, 0); };
-
-    const uint8_t* lastEthernet = nullptr;
-    Layer layer = Layer::Ethernet;
-    size_t at = 0;       // start of the header `layer` names
-    uint16_t type = 0;   // the EtherType just read (Layer::EtherType: `at` is past it)
-    int tags = 0;        // VLAN tags in the current Ethernet header
-    int layers = 0;      // encapsulations passed
-    auto deeper = [&] { return ++layers <= maxEncapsulations; };
-
-    switch (link) {
-    case LinkLayer::Unsupported: return reject(SkipReason::NotIp);
-    case LinkLayer::Ethernet: layer = Layer::Ethernet; break;
-    case LinkLayer::Raw: layer = Layer::IpByVersion; break;
-    case LinkLayer::Ipv4: layer = Layer::Ipv4; break;
-    case LinkLayer::Ipv6: layer = Layer::Ipv6; break;
-    case LinkLayer::Null: {
-        // Written in the byte order of the machine that captured; a family is small.
-        ByteReader r = from(0);
-        uint32_t family = r.u32();
-        if (!r.ok()) return reject(SkipReason::CutShort);
-        if (family & 0xffff0000) family = swapBytes(family);
-        if (family == 2)
-            layer = Layer::Ipv4;
-        else if (isNullIpv6Family(family))
-            layer = Layer::Ipv6;
-        else
-            return reject(SkipReason::NotIp);
-        at = 4;
-        break;
-    }
-    case LinkLayer::LinuxSll:
-    case LinkLayer::LinuxSll2: {
-        // The protocol field is an EtherType; the tags, if any, follow the header.
-        const LinkHeader geometry = linkHeaderOf(link);
-        ByteReader r = from(geometry.typeAt);
-        type = r.u16();
-        if (!r.ok() || caplen < geometry.length) return reject(SkipReason::CutShort);
-        layer = Layer::EtherType;
-        at = geometry.length;
-        break;
-    }
-    }
-
-    while (true) {
-        switch (layer) {
-        case Layer::Ethernet: {
-            ByteReader r = from(at);
-            r.skip(12);
-            type = r.u16();
-            if (!r.ok()) return reject(SkipReason::CutShort);
-            lastEthernet = bytes + at;
-            at += ETHERNET_HEADER;
-            tags = 0;
-            layer = Layer::EtherType;
-            break;
-        }
-        case Layer::EtherType: {
-            ByteReader r = from(at);
-            if (isVlanTag(type)) {
-                // Tag control, then the next type.
-                if (++tags > maxVlanTags) return reject(SkipReason::TooDeep);
-                r.skip(2);
-                type = r.u16();
-                if (!r.ok()) return reject(SkipReason::CutShort);
-                at += 4;
-                break;
-            }
-            switch (type) {
-            case ETHERTYPE_IPV4: layer = Layer::Ipv4; break;
-            case ETHERTYPE_IPV6: layer = Layer::Ipv6; break;
-            case ETHERTYPE_CISCO_METADATA:
-                // Version, length, option type and the group tag; the next type ends it.
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                r.skip(6);
-                type = r.u16();
-                if (!r.ok()) return reject(SkipReason::CutShort);
-                at += 8;
-                break;
-            case ETHERTYPE_MPLS: {
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                // Labels up to the bottom of the stack; what follows says its IP version.
-                uint32_t label = 0;
-                do {
-                    label = r.u32();
-                    at += 4;
-                } while (r.ok() && (label & 0x100) == 0);
-                if (!r.ok()) return reject(SkipReason::CutShort);
-                layer = Layer::IpByVersion;
-                break;
-            }
-            case ETHERTYPE_PPPOE_SESSION: {
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                r.skip(6);
-                const uint16_t protocol = r.u16();
-                if (!r.ok()) return reject(SkipReason::CutShort);
-                at += 8;
-                if (protocol == PPP_IPV4)
-                    layer = Layer::Ipv4;
-                else if (protocol == PPP_IPV6)
-                    layer = Layer::Ipv6;
-                else
-                    return reject(SkipReason::NotIp);
-                break;
-            }
-            default: return reject(SkipReason::NotIp);
-            }
-            break;
-        }
-        case Layer::IpByVersion: {
-            ByteReader r = from(at);
-            const uint8_t version = r.u8() >> 4;
-            if (!r.ok()) return reject(SkipReason::CutShort);
-            if (version == 4)
-                layer = Layer::Ipv4;
-            else if (version == 6)
-                layer = Layer::Ipv6;
-            else
-                return reject(SkipReason::NotIp);
-            break;
-        }
-        case Layer::Ipv4:
-        case Layer::Ipv6: {
-            ByteReader ip = from(at);
-            size_t ipLength = 0, datagram = 0;
-            uint8_t protocol = 0;
-            uint8_t version = 0;
-            if (layer == Layer::Ipv4) {
-                const uint8_t versionAndLength = ip.u8();
-                ip.skip(1);
-                const uint16_t total = ip.u16();
-                ip.skip(2);
-                const uint16_t fragment = ip.u16();
-                ip.skip(1);
-                protocol = ip.u8();
-                if (!ip.ok() || ip.remaining() < 10) return reject(SkipReason::CutShort);
-                version = versionAndLength >> 4;
-                ipLength = static_cast<size_t>(versionAndLength & 0x0f) * 4;
-                if (version != 4 || ipLength < MIN_IP_HEADER) return reject(SkipReason::Malformed);
-                // A fragment carries only part of a segment; the rest never decodes.
-                if ((fragment & 0x3fff) != 0) return reject(SkipReason::Fragment);
-                if (caplen - at < ipLength) return reject(SkipReason::CutShort);
-                // A total length of 0 is what a capture on the sending host shows for a
-                // frame that the interface cuts into segments later (segmentation
-                // offload): the datagram is the rest of the frame.
-                datagram = total == 0 ? caplen - at : total;
-            } else {
-                version = ip.u8() >> 4;
-                ip.skip(3);
-                datagram = IPV6_HEADER + ip.u16();
-                protocol = ip.u8();
-                if (!ip.ok() || ip.remaining() < IPV6_HEADER - 7) return reject(SkipReason::CutShort);
-                if (version != 6) return reject(SkipReason::Malformed);
-                ip.skip(IPV6_HEADER - 7);
-                ipLength = IPV6_HEADER;
-                // Hop-by-hop, routing and destination options may stand before the
-                // transport header, each (second byte + 1) * 8 bytes long.
-                while (protocol == IPV6_HOP_BY_HOP || protocol == IPV6_ROUTING || protocol == IPV6_DESTINATION_OPTIONS) {
-                    protocol = ip.u8();
-                    const size_t length = (static_cast<size_t>(ip.u8()) + 1) * 8;
-                    if (!ip.skip(length - 2)) return reject(SkipReason::CutShort);
-                    ipLength += length;
-                }
-                if (protocol == IPV6_FRAGMENT) return reject(SkipReason::Fragment);
-            }
-            const size_t inner = at + ipLength;
-            switch (protocol) {
-            case PROTOCOL_IPV4:
-            case PROTOCOL_IPV6:
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                layer = protocol == PROTOCOL_IPV4 ? Layer::Ipv4 : Layer::Ipv6;
-                at = inner;
-                break;
-            case PROTOCOL_GRE:
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                layer = Layer::Gre;
-                at = inner;
-                break;
-            case protocolTcp:
-                ethernetHeader = lastEthernet;
-                return innermost(at, ipLength, datagram, protocol, version);
-            case protocolUdp: {
-                ByteReader udp = from(inner);
-                udp.skip(2);
-                const uint16_t port = udp.u16();
-                if (!udp.ok()) return reject(SkipReason::CutShort);
-                if (port != PORT_VXLAN && port != PORT_GENEVE) {
-                    ethernetHeader = lastEthernet;
-                    return innermost(at, ipLength, datagram, protocol, version);
-                }
-                if (!deeper()) return reject(SkipReason::TooDeep);
-                layer = port == PORT_VXLAN ? Layer::Vxlan : Layer::Geneve;
-                at = inner + UDP_HEADER;
-                break;
-            }
-            default: return reject(SkipReason::OtherProtocol);
-            }
-            break;
-        }
-        case Layer::Gre: {
-            // Version 0: checksum, key and sequence number follow when their flags are set.
-            ByteReader r = from(at);
-            const uint16_t flags = r.u16();
-            type = r.u16();
-            if (!r.ok()) return reject(SkipReason::CutShort);
-            if ((flags & 0x0007) != 0) return reject(SkipReason::NotIp);
-            const bool sequenced = (flags & 0x1000) != 0;
-            at += 4 + ((flags & 0x8000) ? 4 : 0) + ((flags & 0x2000) ? 4 : 0) + (sequenced ? 4 : 0);
-            switch (type) {
-            case ETHERTYPE_IPV4: layer = Layer::Ipv4; break;
-            case ETHERTYPE_IPV6: layer = Layer::Ipv6; break;
-            case ETHERTYPE_ETHERNET: layer = Layer::Ethernet; break;
-            case ETHERTYPE_ERSPAN:
-                // Type I has no header of its own (and no sequence number); type II 8 bytes.
-                if (sequenced) at += 8;
-                layer = Layer::Ethernet;
-                break;
-            case ETHERTYPE_ERSPAN_3: {
-                // 12 bytes, and an 8-byte platform subheader when the O bit is set.
-                ByteReader e = from(at);
-                e.skip(11);
-                const uint8_t last = e.u8();
-                if (!e.ok()) return reject(SkipReason::CutShort);
-                at += 12 + ((last & 0x01) ? 8 : 0);
-                layer = Layer::Ethernet;
-                break;
-            }
-            default: return reject(SkipReason::NotIp);
-            }
-            break;
-        }
-        case Layer::Vxlan: {
-            ByteReader r = from(at);
-            const uint8_t flags = r.u8();
-            r.skip(7);
-            if (!r.ok()) return reject(SkipReason::CutShort);
-            if ((flags & 0x08) == 0) return reject(SkipReason::NotIp);  // no valid network identifier
-            at += 8;
-            layer = Layer::Ethernet;
-            break;
-        }
-        case Layer::Geneve: {
-            ByteReader r = from(at);
-            const uint8_t optionWords = r.u8() & 0x3f;
-            r.skip(1);
-            type = r.u16();
-            if (!r.ok()) return reject(SkipReason::CutShort);
-            at += 8 + static_cast<size_t>(optionWords) * 4;
-            if (type == ETHERTYPE_ETHERNET)
-                layer = Layer::Ethernet;
-            else if (type == ETHERTYPE_IPV4)
-                layer = Layer::Ipv4;
-            else if (type == ETHERTYPE_IPV6)
-                layer = Layer::Ipv6;
-            else
-                return reject(SkipReason::NotIp);
-            break;
-        }
-        }
-    }
+    FrameWalk walk(bytes, hdr->caplen);
+    if (!walk.start(link)) return reject(walk.failed);
+    while (!walk.done)
+        if (!walk.step()) return reject(walk.failed);
+    ethernetHeader = walk.lastEthernet;
+    return innermost(walk.at, walk.ipLength, walk.datagram, walk.protocol, walk.version);
 }
 
 // The innermost datagram: `datagram` bytes from the IP header at `ipAt`, whose header
