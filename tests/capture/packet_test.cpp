@@ -36,6 +36,20 @@ Bytes cooked(int linkType, uint16_t protocol, Bytes const& rest) {
     head[at + 1] = static_cast<uint8_t>(protocol);
     return prefixed(head, rest);
 }
+// Every cut of the frame is skipped as cut short; a heap copy of exactly the cut's bytes
+// lets the address sanitizer see any read past them.
+void expectEveryCutSkipped(int linkType, Bytes const& frame, std::string const& name) {
+    for (size_t n = 0; n < frame.size(); ++n) {
+        std::unique_ptr<uint8_t[]> bytes(new uint8_t[n ? n : 1]);
+        if (n) std::memcpy(bytes.get(), frame.data(), n);
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<uint32_t>(n);
+        Packet p(linkType);
+        EXPECT_FALSE(p.parse(&header, bytes.get())) << name << ", " << n << " bytes";
+        EXPECT_EQ(p.skipped, SkipReason::CutShort) << name << ", " << n << " bytes";
+    }
+}
+
 }  // namespace
 
 TEST(PacketDecoding, EthernetFrameGivesAddressesPortsPayloadAndMacs) {
@@ -228,16 +242,7 @@ TEST(PacketDecoding, EncapsulationsGiveTheInnermostSegment) {
 
 // A frame cut anywhere inside its encapsulations is skipped as cut short, never read past.
 TEST(PacketDecoding, EveryTruncationOfAnEncapsulatedFrameIsSafe) {
-    for (auto const& c : encapsulatedFrames())
-        for (size_t n = 0; n < c.frame.size(); ++n) {
-            std::unique_ptr<uint8_t[]> bytes(new uint8_t[n ? n : 1]);
-            if (n) std::memcpy(bytes.get(), c.frame.data(), n);
-            pcap_pkthdr header{};
-            header.caplen = header.len = static_cast<uint32_t>(n);
-            Packet p(c.linkType);
-            EXPECT_FALSE(p.parse(&header, bytes.get())) << c.name << ", " << n << " bytes";
-            EXPECT_EQ(p.skipped, SkipReason::CutShort) << c.name << ", " << n << " bytes";
-        }
+    for (auto const& c : encapsulatedFrames()) expectEveryCutSkipped(c.linkType, c.frame, c.name);
 }
 
 TEST(PacketDecoding, EncapsulationsTheDecoderDoesNotFollow) {
@@ -373,17 +378,7 @@ TEST(PacketDecoding, EveryTruncationOfAFrameIsSafe) {
         {DLT_NULL, prefixed({24, 0, 0, 0}, ipv6(s))},
         {DLT_RAW, ipv4(s)},
     };
-    for (auto const& c : cases)
-        for (size_t n = 0; n < c.frame.size(); ++n) {
-            // A heap copy of exactly n bytes lets the address sanitizer see any overread.
-            std::unique_ptr<uint8_t[]> bytes(new uint8_t[n ? n : 1]);
-            if (n) std::memcpy(bytes.get(), c.frame.data(), n);
-            pcap_pkthdr header{};
-            header.caplen = header.len = static_cast<uint32_t>(n);
-            Packet p(c.linkType);
-            EXPECT_FALSE(p.parse(&header, bytes.get())) << c.linkType << ", " << n << " bytes";
-            EXPECT_EQ(p.skipped, SkipReason::CutShort) << c.linkType << ", " << n << " bytes";
-        }
+    for (auto const& c : cases) expectEveryCutSkipped(c.linkType, c.frame, "link type " + std::to_string(c.linkType));
 }
 
 TEST(PacketDecoding, BothDirectionsShareTheCanonicalKey) {

@@ -29,12 +29,6 @@ std::vector<Bytes> cut(Bytes const& stream, size_t size) {
     return records;
 }
 
-std::vector<Bytes> join(std::initializer_list<std::vector<Bytes>> parts) {
-    std::vector<Bytes> out;
-    for (auto const& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 TEST(HandshakeStream, JoinsCutsAndFallsBack) {
     Bytes const hello = handshake(2, Bytes(70, 1));
     Bytes const done = handshake(14, {});
