@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, the demo and the benchmark need
-# (libssl-dev for varno-report's certificates; chromium and tidy check its HTML page).
+# (libssl-dev for varno-report's certificates; chromium and tidy check its HTML page;
+# ngtcp2's client and server make the live QUIC handshakes).
 # Quick when everything is present; runs apt-get update only when something is missing.
 set -euo pipefail
 
@@ -11,7 +12,7 @@ packages=(
   libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3
   dpkg-dev systemd clickhouse-server clickhouse-client
-  libssl-dev chromium tidy fonts-dejavu-core
+  libssl-dev chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
 )
 # Extra tools that only `make fuzz`, `make bench` and `make deb` use.
 case "${1:-}" in
