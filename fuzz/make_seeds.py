@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Seed corpora for the fuzz targets from capture files (standard library only).
 
-  make_seeds.py FRAMES_DIR FLOWS_DIR CAPTURE...
+  make_seeds.py FRAMES_DIR FLOWS_DIR [--quic QUIC_DIR] CAPTURE...
 
-FRAMES_DIR gets every captured frame as one file (input of fuzz_packet). FLOWS_DIR gets
+FRAMES_DIR gets every captured frame as one file (input of fuzz_packet). QUIC_DIR gets every
+UDP datagram that starts with a QUIC long header, in the input format of fuzz_quic: a byte
+with the length of the client's Destination Connection ID, that DCID (the one of the
+client's latest Initial on the datagram's 4-tuple, which the server's Initial keys come
+from) and the datagram. FLOWS_DIR gets
 one file per TCP connection in the segment format of fuzz_flow: for each segment with
 payload, a control byte (bit 7 set for the side that did not send the first payload, bits
 0-5 the sequence shift against that side's stream position), a 2-byte big-endian length
@@ -57,6 +61,40 @@ def tcp_segment(frame, offset, ethernet):
     return ip[12:16], ip[16:20], sport, dport, seq, tcp[doff:]
 
 
+def udp_datagram(frame, offset, ethernet):
+    """((src, sport), (dst, dport), payload) of an IPv4 or IPv6 UDP frame, or None."""
+    if ethernet and (len(frame) < 14 or frame[12:14] not in (b"\x08\x00", b"\x86\xdd")):
+        return None
+    ip = frame[offset:]
+    if len(ip) >= 20 and ip[0] >> 4 == 4 and ip[9] == 17:
+        start, end, src, dst = (ip[0] & 0x0F) * 4, struct.unpack(">H", ip[2:4])[0], ip[12:16], ip[16:20]
+    elif len(ip) >= 40 and ip[0] >> 4 == 6 and ip[6] == 17:
+        start, end, src, dst = 40, 40 + struct.unpack(">H", ip[4:6])[0], ip[8:24], ip[24:40]
+    else:
+        return None
+    udp = ip[start:end]
+    if len(udp) < 8:
+        return None
+    sport, dport = struct.unpack(">HH", udp[:4])
+    return (src, sport), (dst, dport), udp[8:]
+
+
+def quic_seeds(datagrams):
+    """The long-header datagrams, each behind the DCID of its 4-tuple's latest client Initial."""
+    clients = {}  # 4-tuple -> (client end, DCID)
+    for source, destination, payload in datagrams:
+        if len(payload) < 6 or not payload[0] & 0x80:
+            continue
+        key = tuple(sorted([source, destination]))
+        version = struct.unpack(">I", payload[1:5])[0]
+        initial = (version == 1 and payload[0] & 0x30 == 0) or (version == 0x6B3343CF and payload[0] & 0x30 == 0x10)
+        client, dcid = clients.get(key, (None, b""))
+        if initial and client in (None, source):
+            client, dcid = source, payload[6:6 + payload[5]][:20]
+            clients[key] = (client, dcid)
+        yield bytes([len(dcid)]) + dcid + payload
+
+
 def save(directory, content):
     name = hashlib.sha1(content).hexdigest()
     with open(os.path.join(directory, name), "wb") as f:
@@ -90,21 +128,31 @@ def flow_seeds(segments):
 def main():
     if len(sys.argv) < 4:
         raise SystemExit(__doc__)
-    frames_dir, flows_dir = sys.argv[1], sys.argv[2]
-    os.makedirs(frames_dir, exist_ok=True)
-    os.makedirs(flows_dir, exist_ok=True)
-    for path in sys.argv[3:]:
+    frames_dir, flows_dir, captures = sys.argv[1], sys.argv[2], sys.argv[3:]
+    quic_dir = None
+    if captures[0] == "--quic" and len(captures) > 2:
+        quic_dir, captures = captures[1], captures[2:]
+    for directory in (frames_dir, flows_dir, quic_dir):
+        if directory:
+            os.makedirs(directory, exist_ok=True)
+    for path in captures:
         linktype, frames = read_frames(path)
         if linktype not in IP_OFFSETS:
             continue
-        segments = []
+        segments, datagrams = [], []
         for frame in frames:
             save(frames_dir, frame)
             segment = tcp_segment(frame, IP_OFFSETS[linktype], linktype == 1)
             if segment:
                 segments.append(segment)
+            datagram = udp_datagram(frame, IP_OFFSETS[linktype], linktype == 1)
+            if datagram:
+                datagrams.append(datagram)
         for seed in flow_seeds(segments):
             save(flows_dir, seed)
+        if quic_dir:
+            for seed in quic_seeds(datagrams):
+                save(quic_dir, seed)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(${FUZZ_TARGETS:-packet encapsulation flow engine})
+targets=(${FUZZ_TARGETS:-packet encapsulation flow engine quic})
 jobs="${FUZZ_JOBS:-1}"
 build=build/fuzz
 
@@ -18,10 +18,12 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_FUZZ=ON -DVARNO_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
 cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
 
-captures=(tests/data/*.pcap tests/data/*.pcapng examples/demo.pcap)
+# fuzz/quic_ngtcp2.pcap: the long-header datagrams of four real ngtcp2 connections, one
+# with a Retry (QUIC_LONG_HEADERS_ONLY=1 scripts/record-quic.sh fuzz/quic_ngtcp2.pcap 4).
+captures=(tests/data/*.pcap tests/data/*.pcapng examples/demo.pcap fuzz/quic_ngtcp2.pcap)
 mkdir -p "$build/corpus/packet" "$build/corpus/encapsulation" "$build/corpus/flow" "$build/corpus/engine" \
-    "$build/artifacts" "$build/logs"
-python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" "${captures[@]}"
+    "$build/corpus/quic" "$build/artifacts" "$build/logs"
+python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" --quic "$build/corpus/quic" "${captures[@]}"
 # Recipes of encapsulations: every kind once, and nestings of eight and nine.
 for recipe in 00 01 02 12 03 e3 04 05 25 06 07 17 08 68 09 1a 3a "12 08 03 07 06 01 09 05" \
     "12 08 03 07 06 01 09 05 02" "00 00 00 00 00 00 00 00 00"; do
@@ -35,7 +37,7 @@ export TMPDIR="$PWD/$build/tmp"
 mkdir -p "$TMPDIR"
 
 # Large enough for a 65,535-byte record (in a frame, in segments, in a capture file).
-max_len() { case "$1" in packet) echo 65600 ;; *) echo 140000 ;; esac; }
+max_len() { case "$1" in packet | quic) echo 65600 ;; *) echo 140000 ;; esac; }
 
 run() {
     local target="$1"
