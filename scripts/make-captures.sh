@@ -37,7 +37,7 @@ wanted() {
   return 1
 }
 
-for cmd in openssl gnutls-cli gnutls-serv curl tcpdump tshark editcap python3 ss ip timeout; do
+for cmd in openssl gnutls-cli gnutls-serv curl tcpdump tshark editcap python3 ss ip timeout ethtool; do
   command -v "$cmd" >/dev/null || { echo "make-captures: $cmd is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "make-captures: tcpdump on the loopback device needs root" >&2; exit 1; }
@@ -441,6 +441,24 @@ PY
   finish
 }
 
+# Three handshakes in full-size segments (the loopback of a namespace at MTU 1500 without
+# segmentation offload: every packet at most 1500 bytes, the server's flight filling them),
+# then each connection in a tunnel of its own: Geneve, Cisco MetaData and QinQ. The outer
+# frames exceed 1500 bytes, as a mirror port or a tunnel endpoint delivers them.
+tun_full_size() {
+  netns_start
+  "${in_netns[@]}" ip link set lo mtu 1500
+  "${in_netns[@]}" ethtool -K lo tso off gso off >/dev/null
+  begin $((port_base + 60)) "$work/full_size.pcap"
+  server -n 3 "${RSA[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername geneve.demo.example "${TRUST[@]}"
+  client -tls1_3 -servername sgt.demo.example "${TRUST[@]}"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername qinq.demo.example "${TRUST[@]}"
+  finish
+  netns_stop
+  python3 "$tool" wrap-connections "$work/full_size.pcap" "$1" geneve,sgt,qinq
+}
+
 # --- run -------------------------------------------------------------------------------
 log "creating a throw-away PKI"
 "$root/scripts/make-certs.sh" "$pki"
@@ -517,6 +535,9 @@ scenario v6_ethernet.pcap 2 2 "$ETH" \
 scenario reuse_port.pcap 3 3 "$ETH" \
   "three connections from the same client port (Python ssl client binding it), a second apart, each ended by a reset: TLS 1.2, TLS 1.3, TLS 1.2, SNI 1. 2. 3.reuse.demo.example; each SYN ends the flow of the connection before, so each gets its row (without that, all three would be read as one flow)" \
   reuse_port
+scenario tun_full_size.pcap 3 3 "$ETH" \
+  "three handshakes recorded at MTU 1500 without segmentation offload, so the server's certificates fill 1500-byte packets, each connection in another tunnel: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) in Geneve (SNI geneve.demo.example), TLS 1.3 behind Cisco MetaData (sgt.demo.example), TLS 1.2 behind QinQ tags 0x88a8 and 0x8100 (qinq.demo.example); outer frames up to 1568 bytes" \
+  tun_full_size
 
 if wanted lt_ethernet.pcap; then
 cur_port=$((port_base + 21))

@@ -32,6 +32,10 @@
                                        With SPEC2 every frame is written twice, the second
                                        copy wrapped by SPEC2 40 us later (a connection
                                        mirrored at two points)
+  pcap_tool.py wrap-connections IN OUT SPEC
+                                       as wrap, but the chains of SPEC are used TCP
+                                       connection after connection (in the order of their
+                                       first frames): each connection in a tunnel of its own
   pcap_tool.py check     FILE PORT...  dissect FILE with tshark and print one line per TCP
                                        connection plus a summary (see check())
 
@@ -374,6 +378,11 @@ def _vlan3(frame):
     return macs + struct.pack("!HHHHHHH", 0x88A8, 100, 0x8100, 101, 0x8100, 102, etype) + rest
 
 
+def _qinq(frame):
+    macs, etype, rest = _split(frame)
+    return macs + struct.pack("!HHHHH", 0x88A8, 100, 0x8100, 101, etype) + rest
+
+
 def _sgt(frame):
     macs, etype, rest = _split(frame)
     return macs + struct.pack("!HBBHHH", 0x8909, 1, 1, 1, 2748, etype) + rest
@@ -402,6 +411,7 @@ def _ipv6_hop_by_hop(frame):
 
 WRAPPERS = {
     "vlan3": _vlan3,                                    # 0x88a8, 0x8100, 0x8100 tags
+    "qinq": _qinq,                                      # 0x88a8, 0x8100 tags
     "sgt": _sgt,                                        # Cisco MetaData 0x8909
     "mpls": _mpls,                                      # two labels
     "pppoe": _pppoe,                                    # PPPoE session, PPP IPv4/IPv6
@@ -422,7 +432,18 @@ WRAPPERS = {
 }
 
 
-def wrap(cap, spec, mirror=None):
+def _connection(frame):
+    """The TCP connection of a plain Ethernet IPv4/IPv6 frame: its two ends, sorted."""
+    etype, ip = _datagram(frame)
+    if etype == 0x0800:
+        start, addresses = (ip[0] & 0x0F) * 4, (ip[12:16], ip[16:20])
+    else:
+        start, addresses = 40, (ip[8:24], ip[24:40])
+    ports = struct.unpack("!HH", ip[start:start + 4])
+    return tuple(sorted(zip(addresses, ports)))
+
+
+def wrap(cap, spec, mirror=None, per_connection=False):
     require_ethernet(cap, "wrap")
 
     def chains(text):
@@ -442,7 +463,10 @@ def wrap(cap, spec, mirror=None):
 
     first, second = chains(spec), chains(mirror) if mirror else None
     frames = []
+    connections = OrderedDict()
     for i, (sec, frac, orig, frame) in enumerate(cap.frames):
+        if per_connection:
+            i = connections.setdefault(_connection(frame), len(connections))
         for n, spec_chains in enumerate([first] + ([second] if second else [])):
             wrapped = apply(spec_chains[i % len(spec_chains)], frame)
             step = 40 if cap.magic == 0xA1B2C3D4 else 40000
@@ -534,6 +558,8 @@ def main(argv):
         cut_before_server_ccs(cap)
     elif cmd == "wrap" and len(argv) > 4:
         wrap(cap, argv[4], argv[5] if len(argv) > 5 else None)
+    elif cmd == "wrap-connections" and len(argv) > 4:
+        wrap(cap, argv[4], per_connection=True)
     else:
         raise SystemExit(__doc__)
     write_pcap(argv[3], cap)
