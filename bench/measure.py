@@ -4,8 +4,11 @@ the monitor's output and the targets, and prints one table (standard library onl
 
   measure.py VARNO CAPTURE_DIR WORK_DIR
 
-CAPTURE_DIR holds sequential, sequential-half and dense (.pcap with a .json manifest from
-scale.py). Runs alternate: every round runs each command once on each layout, so a slow
+CAPTURE_DIR holds sequential, sequential-half, dense, sequential-vxlan and quic (.pcap with a
+.json manifest from scale.py). The VXLAN layout is timed against the floor with the same
+capture filter (the monitor's for Ethernet), and must give sequential's rows; the QUIC
+layout gives microseconds per QUIC handshake and rows per second, and one row per
+handshake. Runs alternate: every round runs each command once on each layout, so a slow
 moment of the machine falls on all of them alike. Wall time is taken around each run;
 peak resident memory is what /usr/bin/time reports for it. The table gives the median of
 the runs' times and peaks ("peak MiB") and the highest peak of all runs ("max MiB").
@@ -27,7 +30,7 @@ import time
 
 # The floor reads with the monitor's own capture filter; the monitor logs it at debug severity.
 CAPTURE_FILTER = None
-LAYOUTS = ("sequential", "sequential-half", "dense")
+LAYOUTS = ("sequential", "sequential-half", "dense", "sequential-vxlan", "quic")
 MIB = 1024 * 1024
 
 # Targets
@@ -123,6 +126,11 @@ def tool_version(argv):
         return "?"
 
 
+def over_floor(value, floor):
+    """value / floor as "N.Nx"; /usr/bin/time counts CPU in 10 ms steps, so a short floor can read 0."""
+    return f"{value / floor:.1f}x" if floor > 0 else "-"
+
+
 def fmt_mib(value):
     return f"{value / MIB:.1f}"
 
@@ -166,12 +174,18 @@ def main():
     print(f"seed: {seed['seed_packets']} packets over {seed['seed_span_us'] / 1e6:.2f} s, "
           f"{seed['seed_connections']} TCP connections, {seed['seed_complete']} complete handshakes, "
           f"sha1 {seed['seed_sha1'][:12]}")
+    quic = manifests["quic"]
+    print(f"QUIC seed: {quic['seed_packets']} packets over {quic['seed_span_us'] / 1e6:.2f} s, "
+          f"{quic['seed_connections']} connections (ngtcp2, every fourth after a Retry), "
+          f"{quic['seed_quic_handshakes']} handshakes, sha1 {quic['seed_sha1'][:12]}")
     for layout in LAYOUTS:
         m = manifests[layout]
         size = os.path.getsize(captures[layout])
+        what = "QUIC handshakes" if layout == "quic" else "complete handshakes"
         print(f"{layout:16s} {m['copies']:3d} copies, {m['packets']:>9,d} packets ({m['payload_packets']:,d} with "
               f"payload), {size / MIB:,.0f} MiB, {m['span_seconds']:.1f} s of capture time at {m['pace']} pace, "
-              f"{m['expected_rows']:,d} complete handshakes, {m['alive_at_once']:,d} flows alive at once")
+              f"{m['expected_rows']:,d} {what}, {m['alive_at_once']:,d} flows alive at once"
+              + (f", in {m['encapsulation']}" if "encapsulation" in m else ""))
     print(f"runs: {runs} per command (alternating), tshark {tshark_runs} "
           f"(about a minute a run; BENCH_TSHARK_RUNS to change)")
     print(f"floor: tcpdump -r FILE -w /dev/null FILTER, with the monitor's capture filter for Ethernet "
@@ -240,7 +254,7 @@ def main():
             cpu_s = cpu_med[key]
             print(f"{layout:16s} {c.name:16s} {len(times[key]):4d} {t:9.3f} {min(times[key]):8.3f} "
                   f"{max(times[key]):8.3f} {packets / t / 1e6:7.2f} {cpu_s:7.3f} {cpu_s / packets * 1e6:10.3f} "
-                  f"{fmt_mib(peak[key]):>9s} {fmt_mib(top[key]):>8s} {t / floor:6.1f}x {cpu_s / floor_cpu:8.1f}x "
+                  f"{fmt_mib(peak[key]):>9s} {fmt_mib(top[key]):>8s} {t / floor:6.1f}x {over_floor(cpu_s, floor_cpu):>9s} "
                   f"{peer:>10s}")
         print()
 
@@ -253,8 +267,29 @@ def main():
             digests = sorted({d for _, d in results})
             print(f"  {layout:16s} {name:16s} rows {','.join(map(str, counts))} (expected {expected}) "
                   f"digest {','.join(digests)}")
-            check(counts == [expected], f"{layout} {name}: {counts} rows, {expected} complete handshakes", True)
+            what = "QUIC handshakes" if layout == "quic" else "complete handshakes"
+            check(counts == [expected], f"{layout} {name}: {counts} rows, {expected} {what}", True)
             check(len(digests) == 1, f"{layout} {name}: the same rows on every run", True)
+        if layout == "sequential-vxlan":
+            for name in ("varno", "varno -c -k -m"):
+                same = {d for _, d in rows[(name, layout)]} == {d for _, d in rows[(name, "sequential")]}
+                check(same, f"{layout} {name}: the rows of sequential (same digest)", True)
+    print()
+
+    # VXLAN: the same frames one encapsulation deeper, against the floor with the same filter.
+    vx = "sequential-vxlan"
+    for name in ("varno", "varno -c -k -m"):
+        print(f"{vx} {name}: {med[(name, vx)] / med[('floor: tcpdump', vx)]:.2f}x the floor "
+              f"(sequential: {med[(name, 'sequential')] / med[('floor: tcpdump', 'sequential')]:.2f}x), "
+              f"{med[(name, vx)] / med[(name, 'sequential')]:.2f}x the time of sequential")
+    # QUIC: each handshake is one or two client Initials and a server Initial to decrypt.
+    handshakes = manifests["quic"]["expected_rows"]
+    for name in ("varno", "varno -c -k -m"):
+        t = med[(name, "quic")]
+        written = rows[(name, "quic")][0][0]
+        print(f"quic {name}: {t / handshakes * 1e6:.2f} us per QUIC handshake (wall), "
+              f"{cpu_med[(name, 'quic')] / handshakes * 1e6:.2f} us CPU, {written / t:,.0f} rows per second "
+              f"({written:,d} rows for {handshakes:,d} handshakes), {t / med[('floor: tcpdump', 'quic')]:.2f}x the floor")
     print()
 
     seq = "sequential"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Benchmarks the monitor on captures made from real traffic: records a seed of TLS
 # handshakes and plaintext HTTP between two network namespaces (once; kept in
-# build/bench/seed.pcap), scales it to about 1.5 million packets in a sequential and a
-# dense layout (again whenever the seed or bench/scale.py changes), then times the
+# build/bench/seed.pcap) and one of QUIC handshakes (build/bench/quic-seed.pcap, from
+# scripts/record-quic.sh), scales them to about 1.5 million packets in a sequential, a
+# dense, a VXLAN-wrapped sequential and a QUIC layout (again whenever a seed or
+# bench/scale.py changes), then times the
 # monitor against the libpcap floor, tshark and ndpiReader, checks its rows against the
 # number of complete handshakes and prints the table with the targets met or missed;
 # then replays the seed onto a veth pair and compares live capture with tcpdump's
@@ -10,7 +12,8 @@
 #
 #   bench/run.sh PATH/TO/varno
 #
-# Environment: VARNO_BENCH_RECORD=1 records a new seed; VARNO_BENCH_PACKETS sets the
+# Environment: VARNO_BENCH_RECORD=1 records new seeds; VARNO_BENCH_QUIC_CONNECTIONS the
+# connections of the QUIC seed (default 200); VARNO_BENCH_PACKETS sets the
 # packet target of the full captures (default 1500000); BENCH_RUNS and
 # BENCH_TSHARK_RUNS set the rounds (see bench/measure.py); VARNO_BENCH_CAPTURES_ONLY=1
 # stops once the captures exist. Recording needs root.
@@ -61,12 +64,43 @@ if [ ! -s "$seed" ] || [ "${VARNO_BENCH_RECORD:-0}" = 1 ]; then
   [ $recorded = 1 ] || { echo "bench: could not record a seed" >&2; exit 1; }
 fi
 
+# Every connection of the QUIC seed must be a handshake, by scale.py's reading and tshark's.
+quic_seed_ok() {
+  python3 "$here/scale.py" count-quic "$1" >"$1.json" || return 1
+  python3 - "$1.json" <<'PY'
+import json, sys
+s = json.load(open(sys.argv[1]))
+print(f"bench: QUIC seed: {s['seed_packets']} packets, {s['seed_connections']} connections, "
+      f"{s['seed_quic_handshakes']} handshakes (tshark: {s['tshark_quic_handshakes']})", file=sys.stderr)
+n = s["seed_quic_handshakes"]
+sys.exit(0 if n > 0 and n == s["seed_connections"] and s["tshark_quic_handshakes"] in (None, n) else 1)
+PY
+}
+
+quic_seed=$dir/quic-seed.pcap
+if [ ! -s "$quic_seed" ] || [ "${VARNO_BENCH_RECORD:-0}" = 1 ]; then
+  recorded=0
+  for attempt in 1 2 3; do
+    if "$root/scripts/record-quic.sh" "$quic_seed.tmp" "${VARNO_BENCH_QUIC_CONNECTIONS:-200}" &&
+      quic_seed_ok "$quic_seed.tmp"; then
+      mv "$quic_seed.tmp.json" "$quic_seed.json"
+      mv "$quic_seed.tmp" "$quic_seed"
+      recorded=1
+      break
+    fi
+    echo "bench: QUIC recording attempt $attempt failed" >&2
+  done
+  rm -f "$quic_seed.tmp" "$quic_seed.tmp.json"
+  [ $recorded = 1 ] || { echo "bench: could not record a QUIC seed" >&2; exit 1; }
+fi
+
 packets=${VARNO_BENCH_PACKETS:-1500000}
-stamp="$(sha1sum "$seed" "$here/scale.py" | cut -d' ' -f1 | tr '\n' ' ')$packets"
+stamp="$(sha1sum "$seed" "$quic_seed" "$here/scale.py" | cut -d' ' -f1 | tr '\n' ' ')$packets"
 if [ "$(cat "$captures/stamp" 2>/dev/null)" != "$stamp" ]; then
-  echo "bench: making the captures from the seed" >&2
+  echo "bench: making the captures from the seeds" >&2
   rm -rf "$captures"
   python3 "$here/scale.py" make "$seed" "$captures" "$packets"
+  python3 "$here/scale.py" make-quic "$quic_seed" "$captures" "$packets"
   echo "$stamp" >"$captures/stamp"
 fi
 

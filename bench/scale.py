@@ -3,8 +3,12 @@
 
   scale.py count SEED                  complete handshakes in SEED, by this script's own
                                        reading and, when tshark is present, by tshark's
-  scale.py make SEED OUTDIR [PACKETS]  writes OUTDIR/{sequential,sequential-half,dense}.pcap,
-                                       each with a manifest NAME.json
+  scale.py make SEED OUTDIR [PACKETS]  writes OUTDIR/{sequential,sequential-half,dense,
+                                       sequential-vxlan}.pcap, each with a manifest NAME.json
+  scale.py count-quic QUIC_SEED        QUIC handshakes in a seed of QUIC connections
+                                       (scripts/record-quic.sh), by both readings
+  scale.py make-quic QUIC_SEED OUTDIR [PACKETS]
+                                       writes OUTDIR/quic.pcap with its manifest quic.json
 
 Every copy of the seed gets addresses of its own (198.18.0.0/15, one pair per copy); ports
 and TCP sequence numbers are kept, the IPv4 and TCP checksums are adjusted. Layouts:
@@ -18,6 +22,12 @@ and TCP sequence numbers are kept, the IPv4 and TCP checksums are adjusted. Layo
   dense            all copies at the recorded pace, interleaved in the same seconds (copy
                    k starts k * 1.013 ms after the first), so every flow of the capture is
                    alive at once when the seed lasts less than 10 s
+  sequential-vxlan sequential with every frame inside VXLAN, as a cloud mirror delivers it
+                   (outer Ethernet, IPv4 198.19.255.253 -> .254, UDP to 4789 from a port
+                   taken from the inner ports, VXLAN with VNI 1): the same rows as sequential
+  quic             copies of the QUIC seed one after another (a gap of one second between),
+                   at the recorded pace; the Initial keys depend only on the client's
+                   Destination Connection ID, so every copy stays readable
 
 The number of copies brings the full captures to about PACKETS packets (default 1.5
 million), or to more when dense would otherwise hold fewer than 102,000 flows at once
@@ -332,7 +342,7 @@ def adjust(checksum, old_sum, new_sum):
 
 class Template:
     """One seed frame cut around the bytes a copy rewrites."""
-    __slots__ = ("ts_us", "head", "middle", "tail", "src_role", "dst_role", "ip_csum", "tcp_csum", "orig")
+    __slots__ = ("ts_us", "head", "middle", "tail", "src_role", "dst_role", "ip_csum", "tcp_csum", "orig", "udp")
 
     def __init__(self, fr, roles, t0):
         d = fr.data
@@ -345,6 +355,7 @@ class Template:
         self.ip_csum = struct.unpack(">H", d[24:26])[0]
         self.tcp_csum = struct.unpack(">H", d[fr.tcp_csum_off:fr.tcp_csum_off + 2])[0]
         self.orig = fr.orig
+        self.udp = d[23] == 17
 
 
 class Copier:
@@ -379,8 +390,10 @@ class Copier:
         key = (t.ip_csum, t.tcp_csum, old_sum, new_sum)
         sums = self.cache.get(key)
         if sums is None:
-            sums = struct.pack(">H", adjust(t.ip_csum, old_sum, new_sum)), struct.pack(
-                ">H", adjust(t.tcp_csum, old_sum, new_sum))
+            l4 = adjust(t.tcp_csum, old_sum, new_sum)
+            if t.udp:  # a UDP checksum of 0 means none, and a computed 0 is sent as 0xFFFF
+                l4 = (l4 or 0xFFFF) if t.tcp_csum else 0
+            sums = struct.pack(">H", adjust(t.ip_csum, old_sum, new_sum)), struct.pack(">H", l4)
             self.cache[key] = sums
         length = 24 + 2 + 8 + len(t.middle) + 2 + len(t.tail)
         return b"".join((struct.pack("<IIII", ts_us // 1_000_000, ts_us % 1_000_000, length, t.orig), t.head,
@@ -398,6 +411,211 @@ def max_alive(starts_us, end_us):
             lo += 1
         best = max(best, hi - lo + 1)
     return best
+
+
+# --- VXLAN ---------------------------------------------------------------------------------
+
+VXLAN_OUTER = bytes.fromhex("020000000a02" "020000000a01") + b"\x08\x00"
+VTEP_SRC = struct.pack(">I", ADDRESS_BASE + ADDRESS_SPACE - 3)
+VTEP_DST = struct.pack(">I", ADDRESS_BASE + ADDRESS_SPACE - 2)
+VXLAN_HEADER = struct.pack(">II", 0x08000000, 1 << 8)
+VXLAN_OVERHEAD = 14 + 20 + 8 + 8
+
+
+def vxlan_wrapper():
+    """Wraps one pcap record (16-byte header and an Ethernet frame) in VXLAN."""
+    ip_headers = {}
+
+    def wrap(record):
+        frame = record[16:]
+        ip_len = 20 + 8 + 8 + len(frame)
+        ip = ip_headers.get(ip_len)
+        if ip is None:
+            hdr = bytearray(struct.pack(">BBHHHBBH4s4s", 0x45, 0, ip_len, 0, 0x4000, 64, 17, 0, VTEP_SRC, VTEP_DST))
+            hdr[10:12] = struct.pack(">H", ~ones_fold(ones_sum(hdr)) & 0xFFFF)
+            ip = ip_headers[ip_len] = bytes(hdr)
+        ports = frame[34:38]
+        sport = 49152 | ((ports[0] << 8 | ports[1]) ^ (ports[2] << 8 | ports[3])) & 0x3FFF
+        sec, frac, incl, orig = struct.unpack("<IIII", record[:16])
+        return b"".join((struct.pack("<IIII", sec, frac, incl + VXLAN_OVERHEAD, orig + VXLAN_OVERHEAD), VXLAN_OUTER,
+                         ip, struct.pack(">HHHH", sport, 4789, ip_len - 20, 0), VXLAN_HEADER, frame))
+    return wrap
+
+
+def ones_fold(value):
+    while value >> 16:
+        value = (value & 0xFFFF) + (value >> 16)
+    return value
+
+
+# --- QUIC ---------------------------------------------------------------------------------
+
+QUIC_V1 = 1
+
+
+def read_quic_seed(path):
+    """Ethernet/IPv4/UDP frames of a classic pcap file (scripts/record-quic.sh)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 24 or struct.unpack("<I", data[:4])[0] not in (0xA1B2C3D4, 0xA1B23C4D):
+        fail(f"{path}: not a little-endian classic pcap file")
+    nano = struct.unpack("<I", data[:4])[0] == 0xA1B23C4D
+    if struct.unpack("<I", data[20:24])[0] & 0xFFFF != 1:
+        fail(f"{path}: expected Ethernet")
+    frames = []
+    pos = 24
+    while pos + 16 <= len(data):
+        sec, frac, incl, orig = struct.unpack("<IIII", data[pos:pos + 16])
+        raw = data[pos + 16:pos + 16 + incl]
+        pos += 16 + incl
+        if len(raw) < ETH_HEADER + 28 or raw[12:14] != b"\x08\x00" or raw[14] >> 4 != 4 or raw[23] != 17:
+            fail(f"{path}: frame {len(frames) + 1} is not Ethernet/IPv4/UDP")
+        fr = Frame()
+        fr.ts_us = sec * 1_000_000 + (frac // 1000 if nano else frac)
+        fr.orig = orig
+        fr.data = raw
+        fr.ihl = (raw[14] & 0x0F) * 4
+        udp = ETH_HEADER + fr.ihl
+        fr.src, fr.dst = raw[26:30], raw[30:34]
+        fr.sport, fr.dport = struct.unpack(">HH", raw[udp:udp + 4])
+        fr.payload_off = udp + 8
+        fr.payload_len = len(raw) - fr.payload_off
+        fr.tcp_csum_off = udp + 6  # the UDP checksum, adjusted like TCP's
+        fr.syn = fr.ack = False
+        frames.append(fr)
+    return frames
+
+
+def quic_initial(fr):
+    """(DCID, token length) when the datagram starts with a version 1 Initial, else None."""
+    p = fr.data[fr.payload_off:]
+    if len(p) < 7 or not p[0] & 0x80 or p[0] & 0x30 or struct.unpack(">I", p[1:5])[0] != QUIC_V1:
+        return None
+    dcid = p[6:6 + p[5]]
+    pos = 6 + p[5]
+    if pos >= len(p):
+        return None
+    pos += 1 + p[pos]  # the source connection ID
+    if pos >= len(p):
+        return None
+    token = p[pos] & 0x3F
+    for _ in range((1 << (p[pos] >> 6)) - 1):
+        pos += 1
+        token = token << 8 | (p[pos] if pos < len(p) else 0)
+    return dcid, token
+
+
+def quic_connections(frames):
+    """Splits the seed into QUIC connections and gives one that reuses an earlier one's
+    4-tuple (the kernel may hand a client port out again) a client port of its own, so
+    every connection is its own flow. A new connection is a client Initial without a token
+    with another DCID; the Initial after a Retry carries the Retry's token. Returns a list
+    of (client end, first time in us, server sent an Initial) per connection."""
+    used = defaultdict(set)
+    for fr in frames:
+        used[fr.src].add(fr.sport)
+        used[fr.dst].add(fr.dport)
+    current = {}  # canonical 4-tuple -> [connection index, client end, DCID, new client port]
+    connections = []
+    for fr in frames:
+        key = canonical(fr)
+        initial = quic_initial(fr)
+        state = current.get(key)
+        sender = (fr.src, fr.sport)
+        if initial and (state is None or (sender == state[1] and initial[1] == 0 and initial[0] != state[2])):
+            port = None
+            if state is not None:
+                port = 65535
+                while port in used[fr.src]:
+                    port -= 1
+                used[fr.src].add(port)
+            state = current[key] = [len(connections), sender, initial[0], port]
+            connections.append([sender, fr.ts_us, False])
+        if state is None:
+            continue
+        if initial and sender != state[1]:
+            connections[state[0]][2] = True
+        if state[3] is not None:
+            data = bytearray(fr.data)
+            offset = ETH_HEADER + fr.ihl + (0 if sender == state[1] else 2)
+            old = data[offset] << 8 | data[offset + 1]
+            csum = data[fr.tcp_csum_off] << 8 | data[fr.tcp_csum_off + 1]
+            struct.pack_into(">H", data, offset, state[3])
+            if csum:
+                struct.pack_into(">H", data, fr.tcp_csum_off, adjust(csum, old, state[3]) or 0xFFFF)
+            fr.data = bytes(data)
+            if sender == state[1]:
+                fr.sport = state[3]
+            else:
+                fr.dport = state[3]
+    return connections
+
+
+def tshark_quic_handshakes(path):
+    """QUIC connections in which tshark reads a ClientHello and a ServerHello, or None."""
+    if shutil.which("tshark") is None:
+        return None
+    out = subprocess.run(["tshark", "-r", path, "-Y", "tls.handshake.type", "-T", "fields", "-E", "separator=;",
+                          "-e", "udp.stream", "-e", "tls.handshake.type"],
+                         check=True, capture_output=True, text=True).stdout
+    hellos = defaultdict(set)
+    for line in out.splitlines():
+        stream, types = (line.split(";") + [""])[:2]
+        hellos[stream].update(t for t in types.split(",") if t in ("1", "2"))
+    return sum(1 for h in hellos.values() if h == {"1", "2"})
+
+
+def quic_summary(path, frames, connections):
+    with open(path, "rb") as f:
+        digest = hashlib.sha1(f.read()).hexdigest()
+    return {
+        "seed_sha1": digest,
+        "seed_packets": len(frames),
+        "seed_span_us": frames[-1].ts_us - frames[0].ts_us,
+        "seed_connections": len(connections),
+        "seed_renumbered_connections": len({canonical(fr) for fr in frames}) - len(
+            {tuple(sorted([(fr.src, fr.sport), (fr.dst, fr.dport)])) for fr in frames}),
+        "seed_quic_handshakes": sum(1 for c in connections if c[2]),
+    }
+
+
+def write_quic(seed_path, outdir, target):
+    frames = read_quic_seed(seed_path)
+    connections = quic_connections(frames)
+    summary = quic_summary(seed_path, frames, connections)
+    copier = Copier(frames)
+    span = summary["seed_span_us"]
+    copies = max(2, round(target / len(frames)))
+    if copies > copier.max_copies():
+        fail(f"{copies} copies do not fit in 198.18.0.0/15")
+    os.makedirs(outdir, exist_ok=True)
+    offsets = [k * (span + SEQUENTIAL_GAP_US) for k in range(copies)]
+    path = os.path.join(outdir, "quic.pcap")
+    with open(path + ".tmp", "wb", buffering=1 << 22) as out:
+        out.write(pcap_header())
+        for k in range(copies):
+            table = copier.rewriter(k)
+            out.write(b"".join(copier.record(t, table, copier.t0 + offsets[k] + t.ts_us) for t in copier.templates))
+    os.replace(path + ".tmp", path)
+    end_us = offsets[-1] + copier.templates[-1].ts_us
+    starts = [offsets[k] + first - copier.t0 for k in range(copies) for _, first, done in connections if done]
+    manifest = dict(summary)
+    manifest.update({
+        "layout": "quic",
+        "copies": copies,
+        "packets": copies * len(frames),
+        "payload_packets": copies * len(frames),
+        "quic_connections": copies * len(connections),
+        "expected_rows": copies * summary["seed_quic_handshakes"],
+        "alive_at_once": max_alive(starts, end_us),
+        "span_seconds": round(end_us / 1e6, 3),
+        "pace": "recorded",
+    })
+    with open(os.path.join(outdir, "quic.json"), "w") as f:
+        json.dump(manifest, f, indent=1, sort_keys=True)
+        f.write("\n")
+    print(f"scale.py: quic: {copies} copies, {manifest['packets']} packets, {manifest['expected_rows']} QUIC "
+          f"handshakes, {manifest['alive_at_once']} flows alive at once, {manifest['span_seconds']} s", file=sys.stderr)
 
 
 def write_layouts(seed_path, outdir, target):
@@ -422,6 +640,7 @@ def write_layouts(seed_path, outdir, target):
     layouts["sequential"] = (seq_offsets, copies, SEQUENTIAL_STRETCH)
     layouts["sequential-half"] = (seq_offsets, copies // 2, SEQUENTIAL_STRETCH)
     layouts["dense"] = (dense_offsets, copies, 1)
+    layouts["sequential-vxlan"] = (seq_offsets, copies, SEQUENTIAL_STRETCH)
 
     base = copier.t0
     manifests = {}
@@ -436,6 +655,9 @@ def write_layouts(seed_path, outdir, target):
             out.write(pcap_header())
             templates = copier.templates
             record = copier.record
+            if name == "sequential-vxlan":
+                wrap = vxlan_wrapper()
+                record = lambda t, table, ts: wrap(copier.record(t, table, ts))  # noqa: E731
             chunk = []
             for ts, k, i in order:
                 chunk.append(record(templates[i], tables[k], base + ts))
@@ -459,6 +681,8 @@ def write_layouts(seed_path, outdir, target):
             "span_seconds": round(end_us / 1e6, 3),
             "pace": f"1/{pace}" if pace != 1 else "recorded",
         })
+        if name == "sequential-vxlan":
+            manifest["encapsulation"] = "VXLAN (Ethernet, IPv4, UDP 4789, VNI 1)"
         with open(os.path.join(outdir, name + ".json"), "w") as f:
             json.dump(manifest, f, indent=1, sort_keys=True)
             f.write("\n")
@@ -493,6 +717,27 @@ def main():
         return
     if len(args) in (3, 4) and args[0] == "make":
         write_layouts(args[1], args[2], int(args[3]) if len(args) == 4 else DEFAULT_PACKETS)
+        return
+    if len(args) == 2 and args[0] == "count-quic":
+        frames = read_quic_seed(args[1])
+        connections = quic_connections(frames)
+        summary = quic_summary(args[1], frames, connections)
+        # tshark reads the seed as the copies carry it: with the renumbered ports.
+        tmp = args[1] + ".renumbered.tmp"
+        try:
+            with open(tmp, "wb") as out:
+                out.write(pcap_header())
+                for fr in frames:
+                    out.write(struct.pack("<IIII", fr.ts_us // 1_000_000, fr.ts_us % 1_000_000, len(fr.data), fr.orig))
+                    out.write(fr.data)
+            summary["tshark_quic_handshakes"] = tshark_quic_handshakes(tmp)
+        finally:
+            os.unlink(tmp)
+        json.dump(summary, sys.stdout, indent=1, sort_keys=True)
+        print()
+        return
+    if len(args) in (3, 4) and args[0] == "make-quic":
+        write_quic(args[1], args[2], int(args[3]) if len(args) == 4 else DEFAULT_PACKETS)
         return
     raise SystemExit(__doc__)
 
