@@ -323,6 +323,14 @@ gnutls_cli_t13() {
   finish
 }
 
+# TLS 1.3 without middlebox compatibility mode: neither side sends a ChangeCipherSpec.
+t13_no_middlebox() {
+  begin $((port_base + 14)) "$1"
+  server "${RSA[@]}" -no_middlebox
+  client -tls1_3 -no_middlebox -servername demo.example "${TRUST[@]}"
+  finish
+}
+
 openssl_to_gnutls_serv_t12() {
   begin $((port_base + 13)) "$1"
   gnutls-serv --echo -p "$cur_port" --x509certfile "$pki/server-ecdsa.pem" \
@@ -501,6 +509,9 @@ scenario t13_hrr.pcap 1 1 "$ETH" \
 scenario gnutls_cli_t13.pcap 1 1 "$ETH" \
   "gnutls-cli against openssl s_server (RSA and ECDSA P-256 certificates), TLS 1.3 only, TLS_AES_256_GCM_SHA384 (0x1302), group secp256r1 (0x0017, GnuTLS's first key share), SNI demo.example" \
   gnutls_cli_t13
+scenario t13_no_middlebox.pcap 1 1 "$ETH" \
+  "TLS 1.3 without middlebox compatibility mode (-no_middlebox on both sides): no ChangeCipherSpec, each side's first encrypted record ends its handshake; TLS_AES_256_GCM_SHA384 (0x1302), group x25519, SNI demo.example" \
+  t13_no_middlebox
 scenario openssl_to_gnutls_serv_t12.pcap 1 1 "$ETH" \
   "openssl s_client against gnutls-serv with an ECDSA P-256 certificate (sent alone, chain of 1), TLS 1.2 ECDHE-ECDSA-AES256-GCM-SHA384 (0xc02c), group x25519, SNI demo.example" \
   openssl_to_gnutls_serv_t12
@@ -609,6 +620,12 @@ python3 "$tool" wrap "$out/lt_ethernet.pcap" "$out/tun_every_encapsulation.pcap"
   vlan3,sgt,mpls,pppoe,ipip,ip6ip,gre,gre-eth,erspan1,erspan2,erspan3,vxlan,vxlan6,geneve,sgt+vlan3+vxlan6+pppoe
 derived tun_every_encapsulation.pcap 2 2 "1 (Ethernet)" \
   "lt_ethernet.pcap with its frames wrapped in turn in each encapsulation (three VLAN tags, Cisco MetaData, MPLS, PPPoE, IPv4 and IPv6 in IPv4 and IPv6, GRE with IP and with Ethernet, ERSPAN I, II and III, VXLAN over IPv4 and IPv6, Geneve, and PPPoE in VXLAN over IPv6 behind tags and Cisco MetaData): one connection's frames in different tunnels are one flow; the MAC columns are those of the last Ethernet header before the innermost IP header"
+fi
+if wanted t12_ecdhe_rsa_sni.pcap ssl2_client_hello.pcap; then
+cur_port=$((port_base + 1))
+python3 "$tool" ssl2-hello "$out/t12_ecdhe_rsa_sni.pcap" "$out/ssl2_client_hello.pcap"
+derived ssl2_client_hello.pcap 1 1 "$ETH" \
+  "t12_ecdhe_rsa_sni.pcap with the ClientHello rewritten in the SSL 2.0 record format (same version and suites, no extensions): the connection's ClientHello, SNI empty, the rest from the server's records"
 fi
 if wanted v6_ethernet.pcap tun_nested_ipv6.pcap; then
 python3 "$tool" wrap "$out/v6_ethernet.pcap" "$out/tun_nested_ipv6.pcap" \

@@ -24,6 +24,10 @@
   pcap_tool.py cut-before-server-ccs IN OUT
                                        end the capture before the server's segment that holds
                                        its ChangeCipherSpec record
+  pcap_tool.py ssl2-hello IN OUT       rewrite the client's first segment, a TLS ClientHello
+                                       record, as an SSL 2.0-format CLIENT-HELLO offering the
+                                       same version and suites (no extensions, so no SNI);
+                                       later sequence and acknowledgement numbers follow
   pcap_tool.py wrap      IN OUT SPEC [SPEC2]
                                        wrap every frame of an Ethernet capture in
                                        encapsulations. SPEC is a comma-separated list of
@@ -310,9 +314,44 @@ def cut_before_server_ccs(cap):
     raise SystemExit("the server sends no ChangeCipherSpec record")
 
 
+def ssl2_hello(cap):
+    found, server = payload_frames(cap)
+    index, (_, _, hello_seq, record) = found[0]
+    if record[0] != 22 or record[5] != 1:
+        raise SystemExit("the first segment is not a ClientHello record")
+    body = record[9:]
+    version, random = body[0:2], body[2:34]
+    session_len = body[34]
+    suites_len = struct.unpack("!H", body[35 + session_len:37 + session_len])[0]
+    suites = body[37 + session_len:37 + session_len + suites_len]
+    specs = b"".join(b"\0" + suites[i:i + 2] for i in range(0, len(suites), 2))
+    message = b"\x01" + version + struct.pack("!HHH", len(specs), 0, len(random)) + specs + random
+    new = struct.pack("!H", 0x8000 | len(message)) + message
+    delta = len(new) - len(record)
+    after = hello_seq + len(record)
+    for i, fr in enumerate(cap.frames):
+        seg = tcp_segment(fr[3])
+        if seg is None:
+            continue
+        ip = fr[3][ETH_HEADER:]
+        ihl, tcp = (ip[0] & 0x0F) * 4, bytearray(ip[(ip[0] & 0x0F) * 4:])
+        thl = (tcp[12] >> 4) * 4
+        sport, dport, seq, payload = seg
+        ack = struct.unpack("!I", tcp[8:12])[0]
+        if i == index:
+            payload = new
+        elif dport == server and ((seq - after) & 0xFFFFFFFF) < 0x80000000:
+            seq = (seq + delta) & 0xFFFFFFFF
+        if sport == server and tcp[13] & 0x10 and ((ack - after) & 0xFFFFFFFF) < 0x80000000:
+            struct.pack_into("!I", tcp, 8, (ack + delta) & 0xFFFFFFFF)
+        datagram = build_ipv4_tcp(ip[:ihl], bytes(tcp[:thl]), seq, payload)
+        fr[2], fr[3] = ETH_HEADER + len(datagram), fr[3][:ETH_HEADER] + datagram
+
+
 TSHARK_FIELDS = ["tcp.stream", "ip.src", "tcp.srcport", "tcp.dstport", "tls.record.content_type",
                  "tls.handshake.type", "tls.alert_message.level", "tls.handshake.version",
-                 "tls.handshake.extensions.supported_version", "ipv6.src"]
+                 "tls.handshake.extensions.supported_version", "ipv6.src",
+                 "tls.record.opaque_type"]
 VERSION_NAMES = {0x0300: "SSLv3.0", 0x0301: "TLSv1.0", 0x0302: "TLSv1.1", 0x0303: "TLSv1.2",
                  0x0304: "TLSv1.3"}
 
@@ -476,7 +515,8 @@ def wrap(cap, spec, mirror=None, per_connection=False):
 
 
 def check(path, ports):
-    """Per TCP connection: both hellos, a ChangeCipherSpec in each direction, fatal alerts and
+    """Per TCP connection: both hellos, a ChangeCipherSpec in each direction (or, from a TLS
+    1.3 peer without middlebox compatibility mode, an encrypted record), fatal alerts and
     the version the server chose.  Prints one line per connection and a last line
     "connections=N complete=M versions=V1;V2" (complete = hellos + both CCS + no fatal alert).
     """
@@ -490,7 +530,7 @@ def check(path, ports):
     conns = OrderedDict()
     for line in out.splitlines():
         cols = (line.split("\t") + [""] * len(TSHARK_FIELDS))[:len(TSHARK_FIELDS)]
-        stream, src, sport, dport, ctypes, htypes, levels, hvers, svers, src6 = cols
+        stream, src, sport, dport, ctypes, htypes, levels, hvers, svers, src6, opaque = cols
         if not stream:
             continue
         # Inside a tunnel the address fields list every IP header; within one TCP
@@ -510,7 +550,8 @@ def check(path, ports):
             for v in (hvers + "," + svers).split(","):
                 if v:
                     c["version"] = max(c["version"], int(v, 16) if v.startswith("0x") else int(v))
-        if "20" in ctypes.split(","):
+        # tshark names the type of a TLS 1.3 encrypted record its opaque type.
+        if {"20", "23"} & set(ctypes.split(",") + opaque.split(",")):
             c["ccs"].add("client" if ends == c["client"] else "server")
         if "2" in levels.split(","):
             c["fatal"] = True
@@ -556,6 +597,8 @@ def main(argv):
         drop_server_segment(cap, int(argv[4]))
     elif cmd == "cut-before-server-ccs":
         cut_before_server_ccs(cap)
+    elif cmd == "ssl2-hello":
+        ssl2_hello(cap)
     elif cmd == "wrap" and len(argv) > 4:
         wrap(cap, argv[4], argv[5] if len(argv) > 5 else None)
     elif cmd == "wrap-connections" and len(argv) > 4:

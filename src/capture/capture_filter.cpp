@@ -31,6 +31,14 @@ std::string is(std::string const& field, unsigned value) { return field + " = " 
 // Tunnels carried in UDP, by destination port: VXLAN and Geneve.
 std::string tunnelPortAt(size_t at) { return anyOf({is(wordAt(at), 4789), is(wordAt(at), 6081)}); }
 
+// A UDP payload at `at` that begins with a QUIC long-header Initial of version 1 (type 0)
+// or 2 (type 1), the only datagrams that carry hellos. Later QUIC packets stay in the kernel.
+std::string quicInitialAt(size_t at) {
+    const std::string first = byteAt(at), version = "link[" + std::to_string(at + 1) + ":4]";
+    return allOf({first + " & 0x80 != 0", anyOf({allOf({is(version, 1), first + " & 0x30 = 0"}),
+                                                 allOf({version + " = 0x6b3343cf", first + " & 0x30 = 0x10"})})});
+}
+
 // Protocols after an IP header that carry another header the decoder reads: IP in IP
 // (IPv4, IPv6) and GRE.
 std::vector<std::string> ipTunnels(std::string const& protocol) {
@@ -44,7 +52,7 @@ std::string versionAt(size_t at, int version) {
 
 // An IPv4 header at `at`, unfragmented (or a first fragment, counted by the decoder): a
 // TCP segment with payload, a SYN without ACK, or a total length of 0 (segmentation
-// offload); a tunnel. With IPv4 options the TCP or UDP header moves; those rare datagrams
+// offload); a QUIC Initial; a tunnel. With IPv4 options the TCP or UDP header moves; those rare datagrams
 // all pass and the decoder judges them.
 std::string ipv4At(size_t at) {
     const std::string protocol = byteAt(at + 9), options = byteAt(at) + " != 0x45";
@@ -52,20 +60,20 @@ std::string ipv4At(size_t at) {
         allOf({is(protocol, 6), anyOf({options, wordAt(at + 2) + " = 0",
                                        wordAt(at + 2) + " > 20 + (" + byteAt(at + 32) + " & 0xf0) / 4",
                                        byteAt(at + 33) + " & 0x12 = 2"})}),
-        allOf({is(protocol, 17), anyOf({options, tunnelPortAt(at + 22)})})};
+        allOf({is(protocol, 17), anyOf({options, tunnelPortAt(at + 22), quicInitialAt(at + 28)})})};
     for (auto& tunnel : ipTunnels(protocol)) carried.push_back(tunnel);
     return allOf({wordAt(at + 6) + " & 0x1fff = 0", anyOf(carried)});
 }
 
-// An IPv6 header at `at`: TCP right after it with payload, or a SYN without ACK; a
-// tunnel; or an extension header that may stand before either (or a fragment header,
+// An IPv6 header at `at`: TCP right after it with payload, or a SYN without ACK; a QUIC
+// Initial; a tunnel; or an extension header that may stand before either (or a fragment header,
 // counted by the decoder).
 std::string ipv6At(size_t at) {
     const std::string next = byteAt(at + 6);
     std::vector<std::string> carried = {
         allOf({is(next, 6), anyOf({wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
                                    byteAt(at + 53) + " & 0x12 = 2"})}),
-        allOf({is(next, 17), tunnelPortAt(at + 42)})};
+        allOf({is(next, 17), anyOf({tunnelPortAt(at + 42), quicInitialAt(at + 48)})})};
     for (auto& tunnel : ipTunnels(next)) carried.push_back(tunnel);
     for (unsigned header : {0, 43, 44, 60}) carried.push_back(is(next, header));
     return anyOf(carried);

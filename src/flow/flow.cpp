@@ -1,6 +1,7 @@
 #include "flow/flow.h"
 
 #include "capture/packet.h"
+#include "tls/quic_processor.h"
 #include "tls/tls.h"
 
 std::string_view noRowReasonText(NoRowReason reason) {
@@ -19,6 +20,11 @@ std::string_view noRowReasonText(NoRowReason reason) {
 
 Flow::Flow(FlowKey const& key) : key(key) {
     packets.reserve(maxPackets);
+    if (key.protocol == Packet::protocolUdp) {
+        std::pmr::polymorphic_allocator<QuicProtocolProcessor> inArena(&arena);
+        processors.push_back(std::allocate_shared<QuicProtocolProcessor>(inArena, &features, key));
+        return;
+    }
     std::pmr::polymorphic_allocator<TLSProtocolProcessor> inArena(&arena);
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key));
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key.reverse()));

@@ -27,8 +27,9 @@ constexpr size_t noRowReasonCount = 8;
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 
-// One TCP connection that opened with a TLS hello: its queued packets (both directions),
-// the two direction processors and the result record they fill.
+// One TCP connection that opened with a TLS hello, or one QUIC connection that opened
+// with a client Initial: its queued packets (both directions), the processors (one per
+// TCP direction, one for QUIC) and the result record they fill.
 class Flow {
 public:
     explicit Flow(FlowKey const& key);

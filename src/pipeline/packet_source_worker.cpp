@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "flow/flow.h"
+#include "tls/quic_initial.h"
 #include "tls/tls.h"
 
 namespace {
@@ -31,9 +32,10 @@ void PacketSourceWorker::close() {
     if (current->live) pcap_breakloop(current->handle);
 }
 
-bool PacketSourceWorker::checkTlsSignatures(Packet const& packet) {
-    if (packet.tcpPayload() == nullptr) return false;
-    return looksLikeTlsHello({packet.tcpPayload(), packet.tcpPayloadLength()});
+bool PacketSourceWorker::opensFlow(Packet const& packet) {
+    if (packet.payload == nullptr) return false;
+    return packet.isUdp() ? quic::startsWithClientInitial(packet.payloadBytes())
+                          : looksLikeTlsHello(packet.payloadBytes());
 }
 
 void PacketSourceWorker::operator()() {
@@ -68,20 +70,28 @@ void PacketSourceWorker::publishProgress(uint64_t packets) {
 }
 
 void PacketSourceWorker::dispatch(Packet const& packet) {
-    if (!packet.isTcp()) return;  // no flow follows a UDP datagram yet
     const FlowKey key = packet.flowKey();
+    if (packet.isUdp()) {
+        // Only QUIC datagrams that begin with an Initial carry hellos; the rest (short
+        // headers, Handshake packets) are not even counted towards a flow's packets.
+        if (quic::startsWithInitial(packet.payloadBytes())) follow(packet, key);
+        return;
+    }
     // A new connection on this 4-tuple: the old one is over, and the new one must not
     // join its flow.
     if (packet.isSyn() && !packet.isAck())
         flows.close(key, [&](std::shared_ptr<Flow>&& flow) { handOver(std::move(flow), packet.timestamp()); });
     if (packet.tcpPayloadLength() == 0) return;  // a bare SYN does nothing else
+    follow(packet, key);
+}
 
+void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     if (Flow* flow = flows.find(key)) {
         if (flow->packets.size() < flow->maxPackets)
             flow->enqueuePacket(packet.keepIn(flow->packetStore));
         else
             flow->refusePacket();
-    } else if (checkTlsSignatures(packet)) {
+    } else if (opensFlow(packet)) {
         Flow& opened = flows.open(key, packet.timestamp());
         opened.enqueuePacket(packet.keepIn(opened.packetStore));
     }

@@ -9,9 +9,10 @@
 #include "pipeline/channel.h"
 
 // Body of the capture thread: dispatches packets into flows, opens a flow only for a
-// connection whose first payload is a TLS hello, and hands each flow to the task
-// channel 10 s of capture time after its first packet (on a quiet live link, when the
-// clock says so), or at once when a SYN starts a new connection on its 4-tuple.
+// TCP connection whose first payload is a TLS hello or a QUIC connection at a client
+// Initial, and hands each flow to the task channel 10 s of capture time after its first
+// packet (on a quiet live link, when the clock says so), or at once when a SYN starts a
+// new connection on its 4-tuple.
 class PacketSourceWorker {
 public:
     PacketSourceWorker(FlowTable& flows, std::shared_ptr<FlowChannel> const& taskChannel);
@@ -22,7 +23,9 @@ public:
     void takeFinishedFrom(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
     void close();
-    static bool checkTlsSignatures(Packet const& packet);
+    // True when the packet may start a flow: a TCP segment whose payload starts with a
+    // TLS hello, or a datagram whose first packet is a QUIC client Initial.
+    static bool opensFlow(Packet const& packet);
     void flushExpiredFlows(uint64_t now);
     // What the capture read and skipped; read it after the capture has ended.
     CaptureCounts captureCounts() const;
@@ -44,6 +47,8 @@ public:
 
 private:
     void dispatch(Packet const& packet);
+    // Queues the packet in its flow, or opens one for it when it may start one.
+    void follow(Packet const& packet, FlowKey const& key);
     void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
     static uint64_t wallClockMilliseconds();
     void publishProgress(uint64_t packets);

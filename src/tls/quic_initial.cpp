@@ -232,7 +232,7 @@ size_t collectCryptoFrames(std::span<const uint8_t> frames, CryptoStream& stream
     return placed;
 }
 
-size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::span<const uint8_t> clientDcid,
+size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::vector<uint8_t>& clientDcid,
                     CryptoStream& stream) {
     size_t decrypted = 0;
     std::vector<uint8_t> frames;
@@ -243,9 +243,28 @@ size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::spa
             !decryptInitial(packet, keys, frames))
             continue;
         ++decrypted;
+        if (fromClient) clientDcid.assign(packet.dcid.begin(), packet.dcid.end());
         collectCryptoFrames(frames, stream);
     }
     return decrypted;
+}
+
+bool startsWithInitial(std::span<const uint8_t> datagram) {
+    ByteReader r(datagram);
+    const uint8_t first = r.u8();
+    const uint32_t version = r.u32();
+    return r.ok() && (first & 0x80) != 0 && (version == version1 || version == version2) &&
+           ((first >> 4) & 0x03) == initialType(version);
+}
+
+bool startsWithClientInitial(std::span<const uint8_t> datagram) {
+    if (!startsWithInitial(datagram)) return false;
+    const std::vector<LongHeader> packets = longHeaders(datagram);
+    InitialKeys keys;
+    std::vector<uint8_t> frames;
+    return !packets.empty() && packets.front().initial &&
+           deriveInitialKeys(packets.front().version, packets.front().dcid, true, keys) &&
+           decryptInitial(packets.front(), keys, frames);
 }
 
 }  // namespace quic

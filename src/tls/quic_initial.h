@@ -69,9 +69,17 @@ size_t collectCryptoFrames(std::span<const uint8_t> frames, CryptoStream& stream
 
 // Reads the Initials of one datagram sent by one side into that side's stream: the
 // client's with keys from their own Destination Connection ID, the server's with keys
-// from `clientDcid`, the DCID of the client's latest Initial. Returns the number of
+// from `clientDcid`, the DCID of the client's latest Initial, which every client Initial
+// that decrypts sets (after a Retry the client takes a new one). Returns the number of
 // Initials that decrypted.
-size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::span<const uint8_t> clientDcid,
+size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::vector<uint8_t>& clientDcid,
                     CryptoStream& stream);
+
+// True when a datagram begins with a long-header Initial of version 1 or 2 (the fixed bit
+// is not examined): only such datagrams carry hellos.
+bool startsWithInitial(std::span<const uint8_t> datagram);
+// True when a datagram's first packet is a client Initial: an Initial that decrypts with
+// the client keys of its own Destination Connection ID. A connection is followed from one.
+bool startsWithClientInitial(std::span<const uint8_t> datagram);
 
 }  // namespace quic

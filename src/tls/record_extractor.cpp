@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/byte_reader.h"
 #include "capture/packet.h"
 
 namespace {
@@ -17,6 +18,17 @@ bool isCopiedType(uint8_t type) {
     return type == content_type::CHANGE_CIPHER_SPEC || type == content_type::ALERT || type == content_type::HANDSHAKE;
 }
 }  // namespace
+
+bool looksLikeSsl2ClientHello(std::span<const uint8_t> bytes) {
+    if (bytes.size() < 11) return false;
+    ByteReader p(bytes);
+    const uint8_t lengthHigh = p.u8();
+    p.skip(1);  // rest of the length
+    const uint8_t messageType = p.u8();
+    const uint8_t major = p.u8();
+    const uint8_t minor = p.u8();
+    return p.ok() && (lengthHigh & 0x80) != 0 && messageType == 1 && major == 3 && minor <= 4;
+}
 
 void TLSRecordExtractor::process(std::shared_ptr<Packet> const& packet) {
     if (!packet || packet->tcpPayloadLength() == 0) return;
@@ -48,6 +60,7 @@ void TLSRecordExtractor::prepareForNextRecord() {
     record.length = 0;
     record.rawHeader.fill(0);
     record.captured = false;
+    record.ssl2ClientHello = false;
     record.body = nullptr;
     bodySegment.reset();
     recordStarted = true;
@@ -111,6 +124,13 @@ bool TLSRecordExtractor::hasMoreRecords() {
     if (recordComplete || !recordStarted) prepareForNextRecord();
     while (!recordComplete) {
         if (!current && !startNextSegment()) return false;
+        if (!firstRecordRead && packetRemaining != 0) {
+            firstRecordRead = true;
+            if (looksLikeSsl2ClientHello({cursor, packetRemaining})) {
+                record.ssl2ClientHello = true;
+                headerRemaining = 2;
+            }
+        }
 
         if (headerRemaining != 0 && packetRemaining != 0) {
             uint32_t n = std::min(headerRemaining, packetRemaining);
@@ -119,7 +139,10 @@ bool TLSRecordExtractor::hasMoreRecords() {
             cursor += n;
             headerRemaining -= n;
             packetRemaining -= n;
-            if (headerRemaining == 0) {
+            if (headerRemaining == 0 && record.ssl2ClientHello) {
+                record.length = static_cast<uint16_t>((record.rawHeader[0] & 0x7f) << 8 | record.rawHeader[1]);
+                dataRemaining = record.length;
+            } else if (headerRemaining == 0) {
                 record.type = record.rawHeader[0];
                 record.version = static_cast<uint16_t>(record.rawHeader[1] << 8 | record.rawHeader[2]);
                 record.length = static_cast<uint16_t>(record.rawHeader[3] << 8 | record.rawHeader[4]);
@@ -131,7 +154,7 @@ bool TLSRecordExtractor::hasMoreRecords() {
                 recordComplete = true;
             } else if (packetRemaining != 0) {
                 uint32_t n = std::min(dataRemaining, packetRemaining);
-                if (isCopiedType(record.type)) {
+                if (isCopiedType(record.type) || record.ssl2ClientHello) {
                     record.captured = true;
                     if (bodyWrite == 0 && n == dataRemaining) {
                         record.body = cursor;

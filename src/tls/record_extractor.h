@@ -12,6 +12,7 @@ namespace content_type {
 constexpr uint8_t CHANGE_CIPHER_SPEC = 20;
 constexpr uint8_t ALERT = 21;
 constexpr uint8_t HANDSHAKE = 22;
+constexpr uint8_t APPLICATION_DATA = 23;
 }  // namespace content_type
 
 // The TLS record being assembled. Only handshake, alert and ChangeCipherSpec payloads
@@ -23,11 +24,18 @@ struct TLSRecord {
     std::array<uint8_t, 5> rawHeader{};
     const uint8_t* body = nullptr;
     bool captured = false;
+    // A ClientHello in the SSL 2.0 record format (two-byte header): old clients and
+    // scanners still open with one. Its type and version fields stay 0.
+    bool ssl2ClientHello = false;
 
     std::span<const uint8_t> payload() const {
         return captured && body ? std::span<const uint8_t>(body, length) : std::span<const uint8_t>();
     }
 };
+
+// True when a direction's first bytes are a ClientHello in the SSL 2.0 record format
+// offering SSL 3.0 to TLS 1.3.
+bool looksLikeSsl2ClientHello(std::span<const uint8_t> bytes);
 
 // Cuts the TCP segments of one direction into complete TLS records, in sequence order.
 // Segments are ordered by serial-number arithmetic relative to the next expected sequence
@@ -81,4 +89,5 @@ private:
     bool recordStarted = false;
     bool recordComplete = false;
     bool nextSeqKnown = false;
+    bool firstRecordRead = false;  // only a direction's first record may be an SSL 2.0 one
 };

@@ -64,6 +64,13 @@ void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
             // Application data, an unknown type or an empty record: this direction's
             // handshake is over, but records already cut from this segment still count.
             finished = true;
+            // A TLS 1.3 peer without middlebox compatibility mode sends no ChangeCipherSpec:
+            // its first encrypted record shows that it went on with the handshake.
+            if (record.type == content_type::APPLICATION_DATA) markChangeCipherSpec();
+            continue;
+        }
+        if (record.ssl2ClientHello) {
+            parseSsl2ClientHello(*packet);
             continue;
         }
         // A fatal alert or a ChangeCipherSpec ends the call; later records are not looked at.
@@ -105,11 +112,15 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
 
 void TLSProtocolProcessor::handleChangeCipherSpec(Packet const& packet) {
     finished = true;
+    markChangeCipherSpec();
+    VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::markChangeCipherSpec() {
     if (isServer)
         features->serverChangeCipherSpecSeen = true;
     else
         features->clientChangeCipherSpecSeen = true;
-    VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::Message message) {
@@ -215,6 +226,16 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
     VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
 }
 
+// Nothing is read from an SSL 2.0-format hello (it has no extensions, so no SNI): the
+// version and the suite come from the server's answer.
+void TLSProtocolProcessor::parseSsl2ClientHello(Packet const& packet) {
+    isServer = false;
+    features->connectionTimestamp = packet.timestamp();
+    setAddresses(packet, true);
+    features->clientHelloSeen = true;
+    VARNO_LOG(info) << "processed SSL 2.0 ClientHello -> [" << packet.key << "]";
+}
+
 void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<const uint8_t> message) {
     isServer = true;
     if (features->connectionTimestamp == 0) features->connectionTimestamp = packet.timestamp();
@@ -297,6 +318,7 @@ void TLSProtocolProcessor::parseRSAKeyExchangeSize(std::span<const uint8_t> cert
 }
 
 bool looksLikeTlsHello(std::span<const uint8_t> payload) {
+    if (looksLikeSsl2ClientHello(payload)) return true;
     if (payload.size() <= 10) return false;
     ByteReader p(payload);
     const uint8_t contentType = p.u8();

@@ -43,6 +43,9 @@ public:
     bool finishedDirection() const override { return finished; }
 
     FlowKey const& directionKey() const { return key; }
+    // A whole handshake message that reached this direction outside TLS records (a hello
+    // in QUIC CRYPTO frames), read as if a record had carried it.
+    void readMessage(Packet const& packet, std::span<const uint8_t> message) { handleMessage(packet, {message, true}); }
     // True while a record or a message that spans segments is being put together.
     bool holdsBuffers() const { return extractor.holdsBuffer() || stream.holdsPartialMessage(); }
 
@@ -51,6 +54,7 @@ private:
     bool handleRecord(TLSRecord const& record, Packet const& packet);
     void handleAlert(TLSRecord const& record, Packet const& packet);
     void handleChangeCipherSpec(Packet const& packet);
+    void markChangeCipherSpec();
     void handleMessage(Packet const& packet, HandshakeStream::Message message);
     void saveRawData(std::span<const uint8_t> message, int type);
     void setVersion(uint16_t version);
@@ -58,6 +62,7 @@ private:
 
     // One per message type: each reads its view and writes only its own fields.
     void parseClientHello(Packet const& packet, std::span<const uint8_t> message);
+    void parseSsl2ClientHello(Packet const& packet);
     void parseServerHello(Packet const& packet, std::span<const uint8_t> message);
     void parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message);
     void parseCertificateRequest(Packet const& packet);
@@ -77,5 +82,6 @@ private:
 };
 
 // True when a segment's payload starts like a record carrying a ClientHello or
-// ServerHello: the test that decides whether a connection is followed at all.
+// ServerHello (or an SSL 2.0-format ClientHello): the test that decides whether a
+// connection is followed at all.
 bool looksLikeTlsHello(std::span<const uint8_t> payload);

@@ -53,13 +53,16 @@ struct TLSFeatures {
     bool clientHelloSeen = false;
     bool serverHelloSeen = false;
     bool fatalAlertSeen = false;
+    // The hellos travelled in QUIC Initial packets: QUIC has no ChangeCipherSpec, and the
+    // row's ProtocolType is "QUIC".
+    bool quic = false;
 
     SeenEndpoints endpoints;
     // Writes the address, port and MAC fields from `endpoints`, when the hellos set them.
     void formatAddresses();
 
     bool handshakeComplete() const {
-        return !fatalAlertSeen && clientChangeCipherSpecSeen && serverChangeCipherSpecSeen && clientHelloSeen &&
-               serverHelloSeen;
+        return !fatalAlertSeen && clientHelloSeen && serverHelloSeen &&
+               (quic || (clientChangeCipherSpecSeen && serverChangeCipherSpecSeen));
     }
 };

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,23 +64,21 @@ inline std::vector<std::map<std::string, std::string>> readManifest(std::string 
     return entries;
 }
 
-// The oracle's rules for a shared capture: "wire", except for captures whose rows under
-// those rules need QUIC Initials, SSL 2.0-format ClientHellos or TLS 1.3 without
-// ChangeCipherSpec, which the monitor does not read yet: "extended" for them.
-inline std::string oracleRules(std::map<std::string, std::string> const& entry) {
-    auto const text = [&](char const* column) {
-        auto const found = entry.find(column);
-        return found == entry.end() ? std::string() : found->second;
-    };
-    static const std::set<std::string> notYetRead = {"t13_no_middlebox.pcap", "zeek-tls13_wolfssl.pcap",
-                                                     "arkime-pppoe.pcap"};
-    const bool quic = (text("scenario") + text("note")).find("QUIC") != std::string::npos;
-    return quic || notYetRead.count(text("file")) ? "extended" : "wire";
+// Rows of complete handshakes that tshark, and so the oracle and the manifests, miss in a
+// shared capture.
+inline size_t rowsTsharkMisses(std::string const& file) {
+    // tshark cannot decrypt the client's version 1 Initials (packet numbers 1 and 2, the
+    // second after a Retry) that follow its Initial of the greased version 0xbabababa,
+    // which the server answered with Version Negotiation: it carries packet-number state
+    // over from that one. They authenticate (AES-128-GCM tag) with the client Initial
+    // keys of their own DCIDs, and the server's Initial holds the ServerHello.
+    return file == "ndpi-quic-forcing-vn-with-data.pcapng" ? 1 : 0;
 }
 
-// The manifest's row count for those rules.
+// The rows a shared capture gives: the manifest's count under the oracle's wire rules
+// (tunnels, QUIC, SSL 2.0-format hellos, TLS 1.3 without ChangeCipherSpec).
 inline size_t expectedRows(std::map<std::string, std::string> const& entry) {
-    return std::stoul(entry.at(oracleRules(entry) == "wire" ? "expected_rows_wire" : "expected_rows_extended"));
+    return std::stoul(entry.at("expected_rows_wire")) + rowsTsharkMisses(entry.at("file"));
 }
 
 // A shell command's exit status and its standard output and error together.

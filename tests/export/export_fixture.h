@@ -44,6 +44,7 @@ inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp
     auto flow = std::make_shared<Flow>(FlowKey{});
     flow->features.connectionTimestamp = timestamp;
     flow->features.tlsVersion = "TLSv1.3";
+    flow->features.versionCode = 0x0304;
     flow->features.sni = sni;
     return flow;
 }

@@ -42,6 +42,7 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
     full.serverPortNumber = "443";
     full.serverMACAddress = "66:77:88:99:aa:bb";
     full.tlsVersion = "TLSv1.2";
+    full.versionCode = 0x0303;
     full.sni = "example.com";
     full.cipherSuiteCodePoint = "0xc02f";
     full.kexParameter = "0x0017";
@@ -56,12 +57,18 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
 
     TLSFeatures ssl;
     ssl.tlsVersion = "SSLv3.0";
+    ssl.versionCode = 0x0300;
     ssl.isRenegotiated = true;
     ssl.sni = "a,b\"c\nd";  // hostile: needs quoting
     ssl.kexParameter = "x\ry";
     ssl.clientIPAddress = std::string("\xff;'", 3);  // unusual but harmless: unchanged
 
-    std::string text = writeFileWith({full, TLSFeatures{}, ssl});
+    TLSFeatures quic;
+    quic.quic = true;
+    quic.tlsVersion = "TLSv1.3";
+    quic.versionCode = 0x0304;
+
+    std::string text = writeFileWith({full, TLSFeatures{}, ssl, quic});
     EXPECT_EQ(text,
               std::string(header) + "\n" +
                   "1700000000123,TLS,10.0.0.1,51234,00:1b:2c:3d:4e:5f,93.184.216.34,443,66:77:88:99:aa:bb,TLSv1.2,"
@@ -69,7 +76,8 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
                   abcDigest + ":" + emptyDigest + ",1," + abcDigest +
                   ",0,1,AB0AAf8=,\"{\"\"ClientHello\"\":\"\"AQAAAQA=\"\",\"\"ServerHello\"\":\"\"AgAAAA==\"\"}\"\n"
                   "0,SSL,,,,,,,,,,,,,0,,0,0,,\"\"\n"
-                  "0,SSL,\xff;',,,,,,SSLv3.0,\"a,b\"\"c\nd\",,\"x\ry\",,,0,,1,0,,\"\"\n");
+                  "0,SSL,\xff;',,,,,,SSLv3.0,\"a,b\"\"c\nd\",,\"x\ry\",,,0,,1,0,,\"\"\n"
+                  "0,QUIC,,,,,,,TLSv1.3,,,,,,0,,0,0,,\"\"\n");
     EXPECT_EQ(std::string(header).size(), 344u);
 
     EXPECT_EQ(readFile(dir / "a9" / "99" / (abcDigest + ".pem")), pem("YWJj"));

@@ -40,7 +40,7 @@ inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t siz
     }
     for (size_t i = 0; i < packet.tcpPayloadLength(); ++i) sink += packet.tcpPayload()[i];
     sink += static_cast<unsigned>(packet.timestamp() + static_cast<uint64_t>(packet.captureTime() > 0));
-    sink += PacketSourceWorker::checkTlsSignatures(packet);
+    sink += PacketSourceWorker::opensFlow(packet);
     return sameKey(packet.flowKey(), packet.key) || sameKey(packet.flowKey(), packet.key.reverse());
 }
 

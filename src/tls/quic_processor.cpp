@@ -1,0 +1,43 @@
+#include "tls/quic_processor.h"
+
+#include "base/byte_reader.h"
+#include "capture/packet.h"
+#include "tls/handshake_views.h"
+
+QuicProtocolProcessor::QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key)
+    : sides{Side(features, key), Side(features, key.reverse())} {
+    features->quic = true;
+}
+
+bool QuicProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
+    return packet && packet->isUdp();
+}
+
+void QuicProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
+    if (!canProcess(packet)) return;
+    const size_t from = sameKey(packet->key, sides[0].hellos.directionKey()) ? 0 : 1;
+    if (!clientSide) clientSide = from;
+    const bool fromClient = from == *clientSide;
+    Side& side = sides[from];
+    quic::readInitials(packet->payloadBytes(), fromClient, clientDcid, side.crypto);
+    if (!side.read) readFirstMessage(side, fromClient, *packet);
+}
+
+void QuicProtocolProcessor::readFirstMessage(Side& side, bool client, Packet const& packet) {
+    const std::span<const uint8_t> held = side.crypto.contiguous();
+    ByteReader header(held);
+    const uint8_t type = header.u8();
+    const uint32_t length = header.u24();
+    if (!header.ok() || header.remaining() < length) return;
+    side.read = true;
+    if (type != (client ? handshake_type::CLIENT_HELLO : handshake_type::SERVER_HELLO)) return;
+    side.hellos.readMessage(packet, held.first(4 + size_t(length)));
+}
+
+void QuicProtocolProcessor::release() {
+    for (Side& side : sides) {
+        side.hellos.release();
+        side.crypto = {};
+    }
+    clientDcid = {};
+}
