@@ -43,15 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         initials += packet.initial;
     }
 
+    // A datagram that opens a connection starts with an Initial and decrypts as the client's.
+    const bool clientInitial = quic::startsWithClientInitial(datagram);
+    fuzz::require(!clientInitial || quic::startsWithInitial(datagram));
+
     unsigned sink = 0;
     for (bool fromClient : {true, false}) {
         quic::CryptoStream stream;
-        const size_t decrypted = quic::readInitials(datagram, fromClient, dcid, stream);
-        fuzz::require(decrypted <= initials);
+        std::vector<uint8_t> clientDcid(dcid.begin(), dcid.end());
+        const size_t decrypted = quic::readInitials(datagram, fromClient, clientDcid, stream);
+        fuzz::require(decrypted <= initials && (!fromClient || !clientInitial || decrypted > 0));
+        fuzz::require(clientDcid.size() <= quic::maxConnectionIdLength);
         const std::vector<uint8_t> held(stream.contiguous().begin(), stream.contiguous().end());
         sink += touch(stream);
         // A retransmitted datagram changes nothing that was held.
-        quic::readInitials(datagram, fromClient, dcid, stream);
+        quic::readInitials(datagram, fromClient, clientDcid, stream);
         fuzz::require(std::equal(held.begin(), held.end(), stream.contiguous().begin(), stream.contiguous().end()));
     }
 
