@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, the demo and the benchmark need
 # (libssl-dev for varno-report's certificates; chromium and tidy check its HTML page;
-# ngtcp2's client and server make the live QUIC handshakes).
+# ngtcp2's client and server make the live QUIC handshakes; ethtool turns segmentation
+# offload off where scripts record full-size frames).
 # Quick when everything is present; runs apt-get update only when something is missing.
 set -euo pipefail
 
@@ -12,13 +13,13 @@ packages=(
   libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3
   dpkg-dev systemd clickhouse-server clickhouse-client
-  libssl-dev chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
+  libssl-dev chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server ethtool
 )
 # Extra tools that only `make fuzz`, `make bench` and `make deb` use.
 case "${1:-}" in
   --package) packages+=(lintian) ;;
   --fuzz) packages+=(clang libclang-rt-dev) ;;
-  --bench) packages+=(time hyperfine libndpi-bin ethtool) ;;
+  --bench) packages+=(time hyperfine libndpi-bin) ;;
 esac
 
 missing=()
