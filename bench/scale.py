@@ -510,7 +510,7 @@ def quic_connections(frames):
     4-tuple (the kernel may hand a client port out again) a client port of its own, so
     every connection is its own flow. A new connection is a client Initial without a token
     with another DCID; the Initial after a Retry carries the Retry's token. Returns a list
-    of (client end, first time in us, server sent an Initial) per connection."""
+    of [client end, first time in us, server sent an Initial, renumbered] per connection."""
     used = defaultdict(set)
     for fr in frames:
         used[fr.src].add(fr.sport)
@@ -530,7 +530,7 @@ def quic_connections(frames):
                     port -= 1
                 used[fr.src].add(port)
             state = current[key] = [len(connections), sender, initial[0], port]
-            connections.append([sender, fr.ts_us, False])
+            connections.append([sender, fr.ts_us, False, port is not None])
         if state is None:
             continue
         if initial and sender != state[1]:
@@ -573,8 +573,7 @@ def quic_summary(path, frames, connections):
         "seed_packets": len(frames),
         "seed_span_us": frames[-1].ts_us - frames[0].ts_us,
         "seed_connections": len(connections),
-        "seed_renumbered_connections": len({canonical(fr) for fr in frames}) - len(
-            {tuple(sorted([(fr.src, fr.sport), (fr.dst, fr.dport)])) for fr in frames}),
+        "seed_renumbered_connections": sum(1 for c in connections if c[3]),
         "seed_quic_handshakes": sum(1 for c in connections if c[2]),
     }
 
@@ -598,7 +597,7 @@ def write_quic(seed_path, outdir, target):
             out.write(b"".join(copier.record(t, table, copier.t0 + offsets[k] + t.ts_us) for t in copier.templates))
     os.replace(path + ".tmp", path)
     end_us = offsets[-1] + copier.templates[-1].ts_us
-    starts = [offsets[k] + first - copier.t0 for k in range(copies) for _, first, done in connections if done]
+    starts = [offsets[k] + first - copier.t0 for k in range(copies) for _, first, done, _ in connections if done]
     manifest = dict(summary)
     manifest.update({
         "layout": "quic",
