@@ -49,20 +49,25 @@ sys.exit(0 if ok else 1)
 PY
 }
 
-if [ ! -s "$seed" ] || [ "${VARNO_BENCH_RECORD:-0}" = 1 ]; then
-  recorded=0
+# record SEED CHECK RECORDER [ARG...]: records SEED (when missing or VARNO_BENCH_RECORD=1)
+# with `RECORDER SEED.tmp ARG...`, up to three times, until CHECK accepts it.
+record() {
+  local out=$1 check=$2 attempt
+  shift 2
+  [ -s "$out" ] && [ "${VARNO_BENCH_RECORD:-0}" != 1 ] && return 0
   for attempt in 1 2 3; do
-    if "$here/record-seed.sh" "$seed.tmp" && seed_ok "$seed.tmp"; then
-      mv "$seed.tmp.json" "$seed.json"
-      mv "$seed.tmp" "$seed"
-      recorded=1
-      break
+    if "$1" "$out.tmp" "${@:2}" && "$check" "$out.tmp"; then
+      mv "$out.tmp.json" "$out.json"
+      mv "$out.tmp" "$out"
+      return 0
     fi
-    echo "bench: recording attempt $attempt failed" >&2
+    echo "bench: recording $(basename "$out"), attempt $attempt failed" >&2
+    rm -f "$out.tmp" "$out.tmp.json"
   done
-  rm -f "$seed.tmp" "$seed.tmp.json"
-  [ $recorded = 1 ] || { echo "bench: could not record a seed" >&2; exit 1; }
-fi
+  echo "bench: could not record $(basename "$out")" >&2
+  exit 1
+}
+record "$seed" seed_ok "$here/record-seed.sh"
 
 # Every connection of the QUIC seed must be a handshake, by scale.py's reading and tshark's.
 quic_seed_ok() {
@@ -76,23 +81,8 @@ n = s["seed_quic_handshakes"]
 sys.exit(0 if n > 0 and n == s["seed_connections"] and s["tshark_quic_handshakes"] in (None, n) else 1)
 PY
 }
-
 quic_seed=$dir/quic-seed.pcap
-if [ ! -s "$quic_seed" ] || [ "${VARNO_BENCH_RECORD:-0}" = 1 ]; then
-  recorded=0
-  for attempt in 1 2 3; do
-    if "$root/scripts/record-quic.sh" "$quic_seed.tmp" "${VARNO_BENCH_QUIC_CONNECTIONS:-200}" &&
-      quic_seed_ok "$quic_seed.tmp"; then
-      mv "$quic_seed.tmp.json" "$quic_seed.json"
-      mv "$quic_seed.tmp" "$quic_seed"
-      recorded=1
-      break
-    fi
-    echo "bench: QUIC recording attempt $attempt failed" >&2
-  done
-  rm -f "$quic_seed.tmp" "$quic_seed.tmp.json"
-  [ $recorded = 1 ] || { echo "bench: could not record a QUIC seed" >&2; exit 1; }
-fi
+record "$quic_seed" quic_seed_ok "$root/scripts/record-quic.sh" "${VARNO_BENCH_QUIC_CONNECTIONS:-200}"
 
 packets=${VARNO_BENCH_PACKETS:-1500000}
 stamp="$(sha1sum "$seed" "$quic_seed" "$here/scale.py" | cut -d' ' -f1 | tr '\n' ' ')$packets"

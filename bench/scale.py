@@ -692,25 +692,30 @@ def write_layouts(seed_path, outdir, target):
     return manifests
 
 
+def as_renumbered(seed, frames, count):
+    """count(path) on the seed as the copies carry it (with the renumbered ports): tshark
+    reads a temporary file of the frames."""
+    tmp = seed + ".renumbered.tmp"
+    try:
+        with open(tmp, "wb") as out:
+            out.write(pcap_header())
+            for fr in frames:
+                out.write(struct.pack("<IIII", fr.ts_us // 1_000_000, fr.ts_us % 1_000_000, len(fr.data), fr.orig))
+                out.write(fr.data)
+        return count(tmp)
+    finally:
+        os.unlink(tmp)
+
+
 def main():
     args = sys.argv[1:]
     if len(args) == 2 and args[0] == "count":
         frames = read_seed(args[1])
         summary = seed_summary(args[1], frames, renumber_reused_ports(frames))
         summary.pop("flow_starts_us")
-        # tshark reads the seed as the copies carry it: with the renumbered ports.
-        tmp = args[1] + ".renumbered.tmp"
-        try:
-            with open(tmp, "wb") as out:
-                out.write(pcap_header())
-                for fr in frames:
-                    out.write(struct.pack("<IIII", fr.ts_us // 1_000_000, fr.ts_us % 1_000_000, len(fr.data), fr.orig))
-                    out.write(fr.data)
-            ports = {fr.dport for fr in frames
-                     if fr.payload_len > 10 and fr.data[fr.payload_off] == 0x16 and fr.data[fr.payload_off + 5] == 1}
-            summary["tshark_complete"] = tshark_complete(tmp, ports)
-        finally:
-            os.unlink(tmp)
+        ports = {fr.dport for fr in frames
+                 if fr.payload_len > 10 and fr.data[fr.payload_off] == 0x16 and fr.data[fr.payload_off + 5] == 1}
+        summary["tshark_complete"] = as_renumbered(args[1], frames, lambda path: tshark_complete(path, ports))
         json.dump(summary, sys.stdout, indent=1, sort_keys=True)
         print()
         return
@@ -721,17 +726,7 @@ def main():
         frames = read_quic_seed(args[1])
         connections = quic_connections(frames)
         summary = quic_summary(args[1], frames, connections)
-        # tshark reads the seed as the copies carry it: with the renumbered ports.
-        tmp = args[1] + ".renumbered.tmp"
-        try:
-            with open(tmp, "wb") as out:
-                out.write(pcap_header())
-                for fr in frames:
-                    out.write(struct.pack("<IIII", fr.ts_us // 1_000_000, fr.ts_us % 1_000_000, len(fr.data), fr.orig))
-                    out.write(fr.data)
-            summary["tshark_quic_handshakes"] = tshark_quic_handshakes(tmp)
-        finally:
-            os.unlink(tmp)
+        summary["tshark_quic_handshakes"] = as_renumbered(args[1], frames, tshark_quic_handshakes)
         json.dump(summary, sys.stdout, indent=1, sort_keys=True)
         print()
         return
