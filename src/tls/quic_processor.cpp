@@ -1,6 +1,5 @@
 #include "tls/quic_processor.h"
 
-#include "base/byte_reader.h"
 #include "capture/packet.h"
 #include "tls/handshake_views.h"
 
@@ -25,13 +24,11 @@ void QuicProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
 
 void QuicProtocolProcessor::readFirstMessage(Side& side, bool client, Packet const& packet) {
     const std::span<const uint8_t> held = side.crypto.contiguous();
-    ByteReader header(held);
-    const uint8_t type = header.u8();
-    const uint32_t length = header.u24();
-    if (!header.ok() || header.remaining() < length) return;
+    const size_t length = declaredMessageLength(held);
+    if (length == 0 || held.size() < length) return;
     side.read = true;
-    if (type != (client ? handshake_type::CLIENT_HELLO : handshake_type::SERVER_HELLO)) return;
-    side.hellos.readMessage(packet, held.first(4 + size_t(length)));
+    if (held.front() != (client ? handshake_type::CLIENT_HELLO : handshake_type::SERVER_HELLO)) return;
+    side.hellos.readMessage(packet, held.first(length));
 }
 
 void QuicProtocolProcessor::release() {
