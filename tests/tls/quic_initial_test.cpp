@@ -78,35 +78,3 @@ TEST(QuicInitial, KeysAndServerInitialOfTheRfcVectors) {
     quic::InitialKeys keys;
     EXPECT_FALSE(quic::deriveInitialKeys(0xff00001d, rfcDcid, true, keys)) << "drafts are not read";
 }
-
-// CRYPTO data is placed by offset in any order; what is held first stays; nothing past
-// the limit is kept.
-TEST(QuicInitial, CryptoFramesReassembleByOffset) {
-    std::vector<uint8_t> message(3000);
-    for (size_t i = 0; i < message.size(); ++i) message[i] = uint8_t(i * 7);
-    auto frame = [&](size_t offset, size_t length) {
-        std::vector<uint8_t> f = {0x06, uint8_t(0x40 | offset >> 8), uint8_t(offset), uint8_t(0x40 | length >> 8),
-                                  uint8_t(length)};
-        f.insert(f.end(), message.begin() + long(offset), message.begin() + long(offset + length));
-        return f;
-    };
-    quic::CryptoStream stream;
-    std::vector<uint8_t> frames = {0x00, 0x00, 0x01, 0x02, 0x05, 0x00, 0x01, 0x00, 0x03, 0x00};  // padding, ping, ACK
-    for (auto const& part : {frame(2000, 1000), frame(500, 1600), frame(1200, 100)}) frames.insert(frames.end(), part.begin(), part.end());
-    EXPECT_EQ(quic::collectCryptoFrames(frames, stream), 3u);
-    EXPECT_TRUE(stream.contiguous().empty()) << "offset 0 is missing";
-
-    std::vector<uint8_t> overlap = frame(0, 600);
-    std::fill(overlap.begin() + 5 + 500, overlap.end(), 0xee);  // bytes already held differ
-    std::vector<uint8_t> garbage = {0x99, 0x06, 0x00, 0x05};      // an unknown frame ends the walk
-    overlap.insert(overlap.end(), garbage.begin(), garbage.end());
-    EXPECT_EQ(quic::collectCryptoFrames(overlap, stream), 1u);
-    ASSERT_EQ(stream.contiguous().size(), message.size());
-    EXPECT_TRUE(std::equal(message.begin(), message.end(), stream.contiguous().begin()));
-
-    std::vector<uint8_t> far = {0x06, 0x80, 0x01, 0x00, 0x00, 0x02, 0xaa, 0xbb};  // offset 65536
-    EXPECT_EQ(quic::collectCryptoFrames(far, stream), 1u);
-    EXPECT_EQ(stream.contiguous().size(), message.size());
-    std::vector<uint8_t> cut = {0x06, 0x00, 0x40, 0x10, 0x01};  // 16 bytes announced, 1 there
-    EXPECT_EQ(quic::collectCryptoFrames(cut, stream), 0u);
-}
