@@ -104,7 +104,10 @@ int openInput(CommandLineOptions const& options, InterfaceManager* interfaceMana
     if (!flowEngine->open(interface, options.bufferMiB << 20))
         return startupError("Could not open interface \"" + name + "\"",
                             "Could not open interface \"" + name + "\".  Please ensure sufficient user privileges.");
-    VARNO_LOG(info) << "Listening on " << interface;
+    if (interface.index >= 0)
+        VARNO_LOG(info) << "Listening on " << interface;
+    else
+        VARNO_LOG(info) << "Listening on " << name << " (a device without an address)";
     if (!options.user && ::geteuid() == 0)
         VARNO_LOG(warning) << "Capturing as root: the whole run keeps root's privileges; -Z USER drops them "
                               "once the device is open";

@@ -36,6 +36,13 @@ std::vector<Interface> interfacesFrom(pcap_if_t const* devices) {
     return found;
 }
 
+std::vector<std::string> deviceNamesFrom(pcap_if_t const* devices) {
+    std::vector<std::string> names;
+    for (pcap_if_t const* device = devices; device != nullptr; device = device->next)
+        if (device->name != nullptr) names.emplace_back(device->name);
+    return names;
+}
+
 InterfaceManager::InterfaceManager() { discoverInterfaces(); }
 
 void InterfaceManager::discoverInterfaces() {
@@ -45,6 +52,7 @@ void InterfaceManager::discoverInterfaces() {
         throw std::runtime_error(errorBuffer[0] != '\0' ? errorBuffer : "pcap_findalldevs failed");
     try {
         interfaces = interfacesFrom(devices);
+        deviceNames = deviceNamesFrom(devices);
     } catch (...) {
         pcap_freealldevs(devices);
         throw;
@@ -55,12 +63,16 @@ void InterfaceManager::discoverInterfaces() {
 bool InterfaceManager::hasInterface(std::string name) const {
     for (Interface const& interface : interfaces)
         if (interface.name == name) return true;
+    for (std::string const& device : deviceNames)
+        if (device == name) return true;
     return false;
 }
 
-Interface& InterfaceManager::findInterface(std::string name) {
-    for (Interface& interface : interfaces)
+Interface InterfaceManager::findInterface(std::string name) const {
+    for (Interface const& interface : interfaces)
         if (interface.name == name) return interface;
+    for (std::string const& device : deviceNames)
+        if (device == name) return Interface{-1, device, "", ""};
     throw std::out_of_range("no capture device named \"" + name + "\"");
 }
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-// One capture device that has at least one IP address.
+// One capture device; index and addresses are those of the listing (index -1 and no
+// address for a device the listing leaves out).
 struct Interface {
     int32_t index = 0;
     std::string name;
@@ -21,6 +22,9 @@ std::ostream& operator<<(std::ostream& out, Interface const& interface);
 // numbered from 0 in list order; the last address of each family wins.
 std::vector<Interface> interfacesFrom(pcap_if_t const* devices);
 
+// The names of every device of a libpcap device list, addressed or not, in list order.
+std::vector<std::string> deviceNamesFrom(pcap_if_t const* devices);
+
 // The capture devices of this machine, gathered once at construction.
 class InterfaceManager {
 public:
@@ -28,11 +32,16 @@ public:
     InterfaceManager();
 
     void discoverInterfaces();
+    // Any device libpcap knows: a mirror port has no address, and "any" has none either.
     bool hasInterface(std::string name) const;
-    // Throws when no device has this name; ask hasInterface first.
-    Interface& findInterface(std::string name);
+    // The listed interface of that name, else the bare device; throws when libpcap knows no
+    // device of that name (ask hasInterface first).
+    Interface findInterface(std::string name) const;
 
+    // What -l lists: devices with an address.
     std::vector<Interface> interfaces;
+    // Every device that can be opened for capture.
+    std::vector<std::string> deviceNames;
 };
 
 // Every interface line, each followed by "\n".

@@ -117,12 +117,18 @@ TEST(Interfaces, DevicesWithoutAddressesAreSkippedWithoutUsingAnIndex) {
     EXPECT_EQ(found[2].ipv6Address, "::1");
 
     EXPECT_TRUE(interfacesFrom(nullptr).empty());
+    // Opening takes every named device, the unaddressed ones too.
+    EXPECT_EQ(deviceNamesFrom(list.head()), (std::vector<std::string>{"any", "eth0", "nflog", "v6only", "lo"}));
 }
 
 TEST(Interfaces, LookupByExactName) {
     InterfaceManager manager;
     manager.interfaces = {{0, "eth0", "10.0.0.2", ""}, {1, "eth0", "10.0.0.3", ""}};
+    manager.deviceNames = {"eth0", "mirror0", "any"};
     EXPECT_TRUE(manager.hasInterface("eth0"));
+    EXPECT_TRUE(manager.hasInterface("mirror0"));
+    EXPECT_EQ(manager.findInterface("any").index, -1);
+    EXPECT_EQ(manager.findInterface("any").name, "any");
     EXPECT_FALSE(manager.hasInterface("ETH0"));
     EXPECT_FALSE(manager.hasInterface("eth"));
     EXPECT_FALSE(manager.hasInterface("eth0 "));
@@ -139,8 +145,10 @@ TEST(Interfaces, ThisMachinesDevices) {
         EXPECT_FALSE(interface.ipv4Address.empty() && interface.ipv6Address.empty()) << interface.name;
         EXPECT_TRUE(manager.hasInterface(interface.name));
     }
-    // The pseudo-device that captures on every interface has no address of its own.
-    EXPECT_FALSE(manager.hasInterface("any"));
+    // The pseudo-device that captures on every interface has no address of its own: it is
+    // not listed, but it can be opened.
+    for (Interface const& interface : manager.interfaces) EXPECT_NE(interface.name, "any");
+    EXPECT_TRUE(manager.hasInterface("any"));
 }
 
 }  // namespace

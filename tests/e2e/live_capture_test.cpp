@@ -97,6 +97,7 @@ public:
         runShell("ip link del " + hostEnd_ + " 2>/dev/null");
         runShell("ip netns del " + shellQuote(namespace_) + " 2>/dev/null");
         if (overlay_) runShell("ip netns del " + shellQuote(namespace_ + "-o") + " 2>/dev/null");
+        if (!mirrorEnd_.empty()) runShell("ip link del " + mirrorEnd_ + " 2>/dev/null");
     }
     VethLink(VethLink const&) = delete;
     VethLink& operator=(VethLink const&) = delete;
@@ -106,14 +107,33 @@ public:
     Link const& link() const { return link_; }
     // Sends the frames of a capture out of the namespace's end, so they arrive at varno's.
     // Captures on loopback hold frames far over 1500 bytes: both ends take jumbo frames.
-    RunResult replay(std::string const& capture) const {
-        for (std::string const& step : {"ip link set " + hostEnd_ + " mtu 9000",
-                                         "ip -n " + shellQuote(namespace_) + " link set " + peerEnd_ + " mtu 9000"}) {
+    RunResult replay(std::string const& capture, bool toMirror = false) const {
+        std::string const hostEnd = toMirror ? mirrorEnd_ : hostEnd_, peerEnd = toMirror ? mirrorPeer_ : peerEnd_;
+        for (std::string const& step : {"ip link set " + hostEnd + " mtu 9000",
+                                         "ip -n " + shellQuote(namespace_) + " link set " + peerEnd + " mtu 9000"}) {
             auto const result = runShell(step);
             if (result.status != 0) return result;
         }
-        return runShell("ip netns exec " + shellQuote(namespace_) + " tcpreplay -q -i " + peerEnd_ + " " +
+        return runShell("ip netns exec " + shellQuote(namespace_) + " tcpreplay -q -i " + peerEnd + " " +
                         shellQuote(capture));
+    }
+
+    // A second veth pair whose host end is set up as a sensor's mirror port: up, without an
+    // address, IPv6 disabled before it comes up. Returns its name, or empty after a failure.
+    std::string mirrorPort() {
+        mirrorEnd_ = hostEnd_.substr(0, hostEnd_.size() - 2) + "m" + hostEnd_.back();
+        mirrorPeer_ = hostEnd_.substr(0, hostEnd_.size() - 2) + "n" + hostEnd_.back();
+        for (std::string const& step :
+             {"ip link add " + mirrorEnd_ + " type veth peer name " + mirrorPeer_ + " netns " + shellQuote(namespace_),
+              "sysctl -qw net.ipv6.conf." + mirrorEnd_ + ".disable_ipv6=1", "ip link set " + mirrorEnd_ + " up",
+              "ip -n " + shellQuote(namespace_) + " link set " + mirrorPeer_ + " up"}) {
+            auto const result = runShell(step);
+            if (result.status != 0) {
+                failure_ = step + ": " + result.out.substr(0, result.out.find('\n'));
+                return {};
+            }
+        }
+        return mirrorEnd_;
     }
 
     // A VXLAN overlay (VNI 42, UDP 4789) over the link: the server's end in the link's
@@ -156,7 +176,7 @@ public:
     }
 
 private:
-    std::string namespace_, hostEnd_, peerEnd_, failure_;
+    std::string namespace_, hostEnd_, peerEnd_, failure_, mirrorEnd_, mirrorPeer_;
     Link link_;
     bool made_ = false, overlay_ = false;
 };
@@ -201,10 +221,12 @@ protected:
     }
 
     // Starts varno on the link and waits until it listens; the log goes to logDirectory.
-    std::unique_ptr<ChildProcess> startVarno(std::vector<std::string> options, std::string const& logDirectory) {
-        std::vector<std::string> arguments = {VARNO_BINARY, "-i", link_.device, "-s", "info"};
+    std::unique_ptr<ChildProcess> startVarno(std::vector<std::string> options, std::string const& logDirectory,
+                                             std::string device = {}) {
+        std::vector<std::string> arguments = {VARNO_BINARY, "-i", device.empty() ? link_.device : device, "-s",
+                                              "info"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        auto varno = std::make_unique<ChildProcess>(arguments, varnoOutput());
+        auto varno = std::make_unique<ChildProcess>(arguments, varnoOutput(device));
         EXPECT_TRUE(varno->started());
         bool const listening = waitFor(
             [&] {
@@ -212,11 +234,14 @@ protected:
                        logText(logDirectory).find("Listening on") != std::string::npos;
             },
             30s);
-        EXPECT_TRUE(listening && varno->running()) << "varno did not start listening: " << readFile(varnoOutput());
+        EXPECT_TRUE(listening && varno->running()) << "varno did not start listening: " << readFile(varnoOutput(device));
         return varno;
     }
 
-    std::string varnoOutput() const { return scratch_ / "varno.out"; }
+    // Standard output and error of varno, of the one on `device` when one was named.
+    std::string varnoOutput(std::string const& device = {}) const {
+        return device.empty() ? scratch_ / "varno.out" : scratch_ / (device + ".out");
+    }
 
     // A throwaway certificate and key for e2e.test; returns the certificate's path.
     std::string makeCertificate() {
@@ -356,6 +381,41 @@ TEST_F(EndToEndLive, Ipv6VlanTaggedAndTunnelledHandshakesGetTheirRows) {
         }
     }
     EXPECT_EQ(clients, expected) << "one row per handshake";
+}
+
+// A sensor's mirror port (up, no address, IPv6 disabled) and the "any" device, which -l
+// leaves out, can both be captured on: frames replayed onto the mirror port and a real
+// handshake across the link get their rows.
+TEST_F(EndToEndLive, MirrorPortWithoutAddressAndTheAnyDeviceGetTheirRows) {
+    if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
+    if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
+    std::string const mirror = veth_->mirrorPort();
+    ASSERT_FALSE(mirror.empty()) << veth_->failure();
+    EXPECT_EQ(runShell(std::string(VARNO_BINARY) + " -l").out.find(" " + mirror + " "), std::string::npos)
+        << "the listing shows addressed devices only";
+    makeCertificate();
+    std::string const mirrorOutput = scratch_ / "mirror", anyOutput = scratch_ / "any";
+    auto onMirror = startVarno({"-o", mirrorOutput}, mirrorOutput, mirror);
+    auto onAny = startVarno({"-o", anyOutput}, anyOutput, "any");
+    ASSERT_TRUE(onMirror->running() && onAny->running());
+
+    auto openSslServer = startServer(link_.serverAddress, 1);
+    auto const client = connect(link_.serverAddress, link_.serverPort, "-tls1_3");
+    ASSERT_EQ(client.status, 0) << client.out;
+    auto const replayed = veth_->replay(sourcePath("tests/data/vlan_8021q.pcap"), true);
+    ASSERT_EQ(replayed.status, 0) << replayed.out;
+
+    for (auto* varno : {onMirror.get(), onAny.get()}) ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(onMirror->wait(10s), 0) << readFile(varnoOutput(mirror));
+    EXPECT_EQ(onAny->wait(10s), 0) << readFile(varnoOutput("any"));
+    auto clientsOf = [&](std::string const& output) {
+        std::multiset<std::string> clients;
+        for (auto const& row : readCsvOutput(output).rows)
+            if (row.size() == size_t{ColumnCount}) clients.insert(row[ClientIPAddress]);
+        return clients;
+    };
+    EXPECT_EQ(clientsOf(mirrorOutput), (std::multiset<std::string>{"127.0.0.1", "127.0.0.1"}));
+    EXPECT_EQ(clientsOf(anyOutput).count(link_.clientAddress), 1u) << "the handshake across the link, once";
 }
 
 // TLS inside a VXLAN overlay, varno on the underlay's device: the rows hold the overlay's
