@@ -1,13 +1,8 @@
 #include "app/logging.h"
 
-#include "base/error_text.h"
 #include "base/log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/filesystem/operations.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
 #include <boost/log/expressions.hpp>
 #include <boost/log/expressions/formatters/format.hpp>
@@ -15,7 +10,6 @@
 #include <boost/log/trivial.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
 #include <boost/make_shared.hpp>
-#include <cerrno>
 
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
@@ -71,24 +65,9 @@ void Logging::keepRotatedFiles(sinks::text_file_backend& backend, std::string co
     }
 }
 
-std::string Logging::directoryProblem(std::string const& directory) {
-    boost::system::error_code failure;
-    boost::filesystem::create_directories(directory, failure);
-    if (failure) return failure.message();
-    if (!boost::filesystem::is_directory(directory, failure)) return failure ? failure.message() : "Not a directory";
-
-    // The active file when it is there; otherwise a file made and removed again, so a run
-    // that logs nothing leaves nothing behind.
-    std::string const active = directory + "/varno.log";
-    int fd = ::open(active.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        std::string const probe = directory + "/.varno-log-check-" + std::to_string(::getpid());
-        fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) ::unlink(probe.c_str());
-    }
-    if (fd < 0) return errorText(errno);
-    ::close(fd);
-    return {};
+bool Logging::knownSeverity(std::string const& severity) {
+    logging::trivial::severity_level level;
+    return logging::trivial::from_string(severity.data(), severity.size(), level);
 }
 
 Logging::~Logging() {

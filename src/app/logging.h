@@ -21,9 +21,8 @@ public:
     Logging(std::string const& directory, std::string const& severity, uintmax_t rotateAt = rotationSize);
     ~Logging();
 
-    // Why no log could be written in this directory (made when missing), or empty. The
-    // sink itself drops records it cannot write, so this is asked before a run starts.
-    static std::string directoryProblem(std::string const& directory);
+    // Whether the text names a severity level (any other lets every record through).
+    static bool knownSeverity(std::string const& severity);
     Logging(Logging const&) = delete;
     Logging& operator=(Logging const&) = delete;
 

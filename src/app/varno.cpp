@@ -17,6 +17,7 @@
 #include "app/logging.h"
 #include "app/privileges.h"
 #include "app/progress.h"
+#include "app/run_directory.h"
 #include "capture/capture_files.h"
 #include "capture/interfaces.h"
 #include "pipeline/engine.h"
@@ -58,7 +59,7 @@ int startupError(std::string const& logLine, std::string const& consoleLine) {
 std::string openCaptureInput(std::string const& path) {
     boost::system::error_code failure;
     if (!boost::filesystem::is_directory(path, failure)) {
-        if (!flowEngine->open(path)) return "Could not open file \"" + path + "\"";
+        if (!flowEngine->open(path)) return "Could not open file \"" + path + "\": " + flowEngine->openFailure();
         return {};
     }
     CaptureDirectory directory = listCaptureFiles(path);
@@ -66,7 +67,8 @@ std::string openCaptureInput(std::string const& path) {
         return "Could not read capture file \"" + directory.failedPath + "\": " + directory.failure;
     if (directory.files.empty()) return "No capture file in directory \"" + path + "\"";
     VARNO_LOG(info) << "Reading " << directory.files.size() << " capture files from " << path;
-    if (!flowEngine->open(std::move(directory.files))) return "Could not open file \"" + path + "\"";
+    if (!flowEngine->open(std::move(directory.files)))
+        return "Could not open file \"" + path + "\": " + flowEngine->openFailure();
     return {};
 }
 
@@ -101,9 +103,12 @@ int openInput(CommandLineOptions const& options, InterfaceManager* interfaceMana
         return startupError(line, line);
     }
     Interface const interface = interfaceManager->findInterface(name);
-    if (!flowEngine->open(interface, options.bufferMiB << 20))
-        return startupError("Could not open interface \"" + name + "\"",
-                            "Could not open interface \"" + name + "\".  Please ensure sufficient user privileges.");
+    if (!flowEngine->open(interface, options.bufferMiB << 20)) {
+        std::string const line = "Could not open interface \"" + name + "\": " + flowEngine->openFailure();
+        bool const denied = flowEngine->openFailure().find("ermission") != std::string::npos ||
+                            flowEngine->openFailure().find("not permitted") != std::string::npos;
+        return startupError(line, denied ? line + ".  Please ensure sufficient user privileges." : line);
+    }
     if (interface.index >= 0)
         VARNO_LOG(info) << "Listening on " << interface;
     else
@@ -133,9 +138,15 @@ int runAsUser(RunAs const& user, std::string const& outputDir, std::string const
     return 0;
 }
 
-// Status of a run that went to its end: 1 when rows or certificates could not be written.
+// Status of a run that went to its end: 1 when the input could not be read to its end or
+// rows or certificates could not be written.
 int endOfRun(RunCounts const& counts) {
-    if (counts.rowsLost == 0 && counts.certificatesLost == 0) return 0;
+    int status = 0;
+    if (!counts.capture.failure.empty()) {
+        std::cerr << counts.capture.failure << "\n";
+        status = 1;
+    }
+    if (counts.rowsLost == 0 && counts.certificatesLost == 0) return status;
     std::cerr << "Output incomplete: " << counts.rowsWritten << " rows written, " << counts.rowsLost
               << " rows lost, " << counts.certificatesLost << " certificates not stored (see the log)\n";
     return 1;
@@ -144,12 +155,6 @@ int endOfRun(RunCounts const& counts) {
 int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, std::string const& listingFailure) {
     std::string const& outputDir = *options.output;
     std::string const logDirectory = options.logDirectory.value_or(outputDir);
-    // Without this check a log that cannot be written would be dropped silently all run.
-    std::string const logProblem = Logging::directoryProblem(logDirectory);
-    if (!logProblem.empty()) {
-        std::cerr << "Could not write to log directory \"" << logDirectory << "\": " << logProblem << "\n";
-        return -1;
-    }
     Logging logging(logDirectory, options.severity);
     VARNO_LOG(info) << "Starting VARNO v" << VARNO_VERSION;
     std::optional<RunAs> user;
@@ -170,6 +175,8 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
 
     std::signal(SIGINT, asyncSignalHandler);
     std::signal(SIGTERM, asyncSignalHandler);
+    // A dropped SSH session must not lose the handshakes in flight.
+    std::signal(SIGHUP, asyncSignalHandler);
     {
         // Only for a person watching: scripts, cron and systemd see standard error as before.
         std::optional<ProgressLine> progress;
@@ -177,6 +184,23 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
         flowEngine->processPackets();
     }
     return endOfRun(flowEngine->counts());
+}
+
+// Output directory before the log, whose file may live in it, and before any capture,
+// which must not start without a place for its output. Returns the error line, or empty.
+std::string prepareDirectories(RunDirectory& output, RunDirectory& log) {
+    if (std::string const problem = output.make(false); !problem.empty())
+        return "Could not create output directory \"" + output.path + "\": " + problem;
+    // Found now rather than when the first rows are lost.
+    if (std::string const problem = output.writeProblem(); !problem.empty())
+        return "Could not write to output directory \"" + output.path + "\": " + problem;
+    // Two runs into one directory would write one log and race over the same file names.
+    if (!output.lock()) return "Output directory \"" + output.path + "\" is in use by another run";
+    // Without this check a log that cannot be written would be dropped silently all run.
+    std::string problem = log.make(true);
+    if (problem.empty()) problem = log.writeProblem("varno.log");
+    if (!problem.empty()) return "Could not write to log directory \"" + log.path + "\": " + problem;
+    return {};
 }
 
 void removeIfEmpty(std::string const& directory) {
@@ -229,19 +253,27 @@ int main(int argc, char* argv[]) {
         return -1;
     }
 
-    // The directory is made before the log, whose file may live in it, and before any
-    // capture, which must not start without a place for its output.
-    std::string const& outputDir = *options.output;
-    boost::system::error_code failure;
-    bool const created = boost::filesystem::create_directory(outputDir, failure);
-    if (failure) {
-        std::cerr << "Could not create output directory \"" << outputDir << "\": " << failure.message() << "\n";
+    RunDirectory output(*options.output);
+    RunDirectory log(options.logDirectory.value_or(*options.output));
+    if (std::string const problem = prepareDirectories(output, log); !problem.empty()) {
+        std::cerr << problem << "\n";
+        log.removeIfMade();
+        output.removeIfMade();
         return -1;
     }
+    if (!Logging::knownSeverity(options.severity))
+        std::cerr << "Unknown severity \"" << options.severity
+                  << "\": every record is logged (levels: trace, debug, info, warning, error, fatal)\n";
 
     int const status = run(options, interfaceManager.get(), listingFailure);
-    // After a run an empty output directory goes, also one that existed before; after an
-    // error only one that this run made.
-    if (status >= 0 || created) removeIfEmpty(outputDir);
+    if (status < 0) {
+        // A run that never started leaves nothing behind that it made, its log included:
+        // the error line on standard error says it all.
+        log.removeIfMade();
+        output.removeIfMade();
+    } else {
+        // After a run an empty output directory goes, also one that existed before.
+        removeIfEmpty(*options.output);
+    }
     return status;
 }

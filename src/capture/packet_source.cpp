@@ -1,6 +1,7 @@
 #include "capture/packet_source.h"
 
 #include <poll.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -27,19 +28,23 @@ constexpr unsigned READS_PER_CLOCK = 64;
 // libpcap reads a file through stdio, by default in 4 KiB pieces, a system call each.
 constexpr size_t FILE_BUFFER_BYTES = 1 << 20;
 
-// Opens a capture file read through `buffer`, which must outlive the handle.
-pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer) {
+// Opens a capture file read through `buffer`, which must outlive the handle; after a
+// failure `reason` says why.
+pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer, std::string& reason) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
-    FILE* file = std::fopen(path.c_str(), "rb");
+    // "-" is standard input, as for tcpdump -r: a pipe from another capture tool.
+    FILE* file = path == "-" ? ::fdopen(::dup(STDIN_FILENO), "rb") : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        VARNO_LOG(error) << path << ": " << errorText(errno);
+        reason = errorText(errno);
+        VARNO_LOG(error) << path << ": " << reason;
         return nullptr;
     }
     buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_BYTES);
     std::setvbuf(file, buffer.get(), _IOFBF, FILE_BUFFER_BYTES);
     pcap_t* handle = pcap_fopen_offline(file, errorBuffer);
     if (handle == nullptr) {
-        VARNO_LOG(error) << errorBuffer;
+        reason = errorBuffer;
+        VARNO_LOG(error) << path << ": " << reason;
         std::fclose(file);  // a handle closes its file; a failed open leaves it to us
     }
     return handle;
@@ -77,31 +82,39 @@ PacketSource::~PacketSource() {
     if (handle) pcap_close(handle);
 }
 
-std::unique_ptr<PacketSource> PacketSource::create(std::string path) {
+std::unique_ptr<PacketSource> PacketSource::create(std::string path, std::string* reason) {
     struct stat info;
     const uint64_t size = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? uint64_t(info.st_size) : 0;
-    return create(std::vector<CaptureFile>{{std::move(path), size}});
+    return create(std::vector<CaptureFile>{{std::move(path), size}}, reason);
 }
 
-std::unique_ptr<PacketSource> PacketSource::create(std::vector<CaptureFile> files) {
+std::unique_ptr<PacketSource> PacketSource::create(std::vector<CaptureFile> files, std::string* reason) {
+    std::string why = "no capture file";
+    if (reason == nullptr) reason = &why;
     if (files.empty()) return nullptr;
     std::unique_ptr<char[]> buffer;
-    pcap_t* handle = openOffline(files.front().path, buffer);
+    pcap_t* handle = openOffline(files.front().path, buffer, *reason);
     if (handle == nullptr) return nullptr;
     auto source = std::make_unique<PacketSource>(handle);
     source->fileBuffer = std::move(buffer);
     for (CaptureFile const& file : files) source->totalBytes += file.size;
     source->currentFile = files.front();
     source->pendingFiles.assign(files.begin() + 1, files.end());
-    if (!source->installCaptureFilter()) return nullptr;
+    if (!source->installCaptureFilter()) {
+        *reason = "the capture filter could not be set (see the log)";
+        return nullptr;
+    }
     return source;
 }
 
-std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, int bufferBytes) {
+std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, int bufferBytes, std::string* reason) {
+    std::string why;
+    if (reason == nullptr) reason = &why;
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(interface.name.c_str(), errorBuffer);
     if (handle == nullptr) {
-        VARNO_LOG(error) << errorBuffer;
+        *reason = errorBuffer;
+        VARNO_LOG(error) << *reason;
         return nullptr;
     }
     pcap_set_promisc(handle, 1);
@@ -112,14 +125,17 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     // are packed into the buffer's blocks, which the kernel hands over when full or after
     // the block timeout: at most that much later, nothing next to a flow's 10 s.
     if (int const status = pcap_set_buffer_size(handle, bufferBytes); status != 0) {
-        VARNO_LOG(error) << "Cannot set the capture buffer of " << interface.name << " to " << bufferBytes
-                         << " bytes: " << pcap_statustostr(status);
+        *reason = "cannot set the capture buffer to " + std::to_string(bufferBytes) +
+                  " bytes: " + pcap_statustostr(status);
+        VARNO_LOG(error) << interface.name << ": " << *reason;
         pcap_close(handle);
         return nullptr;
     }
     if (int const status = pcap_activate(handle); status < 0) {
         // A buffer the kernel cannot give fails here (PCAP_ERROR with the reason in the text).
-        VARNO_LOG(error) << pcap_statustostr(status) << ": " << pcap_geterr(handle);
+        *reason = std::string(pcap_statustostr(status)) + ": " + pcap_geterr(handle);
+        if (status == PCAP_ERROR_PERM_DENIED) *reason = pcap_statustostr(status);
+        VARNO_LOG(error) << interface.name << ": " << *reason;
         pcap_close(handle);
         return nullptr;
     }
@@ -127,7 +143,10 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     source->live = true;
     source->deviceName = interface.name;
     source->nextStatistics = std::chrono::steady_clock::now() + statisticsInterval;
-    if (!source->installCaptureFilter()) return nullptr;
+    if (!source->installCaptureFilter()) {
+        *reason = "the capture filter could not be set (see the log)";
+        return nullptr;
+    }
     // A blocking read on a quiet link does not return at the read timeout in libpcap 1.10;
     // reading without blocking and polling with the timeout does, so expired flows can be
     // handed over while nothing arrives.
@@ -166,11 +185,11 @@ PacketSource::Read PacketSource::read() {
         if (result == PCAP_ERROR_BREAK && live) continue;  // the stop request woke the read
         if (result < 0) {
             if (live) {
-                VARNO_LOG(error) << "Capture on " << deviceName << " failed: " << pcap_geterr(handle);
+                fail("Capture on \"" + deviceName + "\" failed: " + pcap_geterr(handle));
                 return endOfInput();
             }
             if (result == PCAP_ERROR)
-                VARNO_LOG(warning) << "Capture file " << currentFile.path << " ends early: " << pcap_geterr(handle);
+                fail("Could not read capture file \"" + currentFile.path + "\" to its end: " + pcap_geterr(handle));
             if (openNextFile()) continue;
             return endOfInput();
         }
@@ -223,6 +242,12 @@ bool PacketSource::startDraining() {
     return true;
 }
 
+// The run goes on with what can still be read; its end reports the first failure.
+void PacketSource::fail(std::string const& reason) {
+    VARNO_LOG(error) << reason;
+    if (counts.failure.empty()) counts.failure = reason;
+}
+
 PacketSource::Read PacketSource::endOfInput() {
     if (live && !statisticsEnded) {
         statisticsEnded = true;
@@ -237,14 +262,15 @@ bool PacketSource::openNextFile() {
         currentFile = std::move(pendingFiles.front());
         pendingFiles.pop_front();
         std::unique_ptr<char[]> buffer;
-        pcap_t* next = openOffline(currentFile.path, buffer);
+        std::string reason = "the capture filter could not be set (see the log)";
+        pcap_t* next = openOffline(currentFile.path, buffer, reason);
         if (next != nullptr) {
             adoptHandle(next);  // closes the file before, which read through fileBuffer
             fileBuffer = std::move(buffer);
             if (installCaptureFilter()) return true;
         }
         // Readable when the run started, gone or changed since: the others still count.
-        VARNO_LOG(error) << "Could not read capture file " << currentFile.path;
+        fail("Could not read capture file \"" + currentFile.path + "\": " + reason);
         finishedBytes += currentFile.size;
     }
     return false;

@@ -25,6 +25,8 @@ struct CaptureCounts {
     uint64_t tooDeep = 0;
     uint64_t cutShort = 0;
     uint64_t malformed = 0;
+    // Why the input could not be read to its end (the first reason), empty when it was.
+    std::string failure;
 
     void countSkipped(SkipReason reason);
 };
@@ -46,10 +48,12 @@ public:
     // Between two looks at libpcap's counters of a live capture.
     static constexpr std::chrono::seconds statisticsInterval{60};
 
-    static std::unique_ptr<PacketSource> create(std::string path);
+    // Each returns null when the input cannot be opened, with the reason in `reason`.
+    static std::unique_ptr<PacketSource> create(std::string path, std::string* reason = nullptr);
     // The files in the order given; each is decoded by its own handle and link type.
-    static std::unique_ptr<PacketSource> create(std::vector<CaptureFile> files);
-    static std::unique_ptr<PacketSource> create(Interface const& interface, int bufferBytes = defaultBufferBytes);
+    static std::unique_ptr<PacketSource> create(std::vector<CaptureFile> files, std::string* reason = nullptr);
+    static std::unique_ptr<PacketSource> create(Interface const& interface, int bufferBytes = defaultBufferBytes,
+                                                std::string* reason = nullptr);
 
     explicit PacketSource(pcap_t* handle);
     ~PacketSource();
@@ -82,6 +86,7 @@ private:
     bool waitForFrames(int milliseconds);
     bool startDraining();
     Read endOfInput();
+    void fail(std::string const& reason);
     bool openNextFile();
     void adoptHandle(pcap_t* newHandle);
     void checkStatistics(bool idle);

@@ -21,9 +21,13 @@ FlowEngine::FlowEngine()
 
 FlowEngine::~FlowEngine() = default;
 
-bool FlowEngine::open(std::string path) { return openFiles(PacketSource::create(std::move(path))); }
+bool FlowEngine::open(std::string path) {
+    return openFiles(PacketSource::create(std::move(path), &openFailureReason));
+}
 
-bool FlowEngine::open(std::vector<CaptureFile> files) { return openFiles(PacketSource::create(std::move(files))); }
+bool FlowEngine::open(std::vector<CaptureFile> files) {
+    return openFiles(PacketSource::create(std::move(files), &openFailureReason));
+}
 
 bool FlowEngine::openFiles(std::unique_ptr<PacketSource> source) {
     if (!open(std::move(source))) return false;
@@ -33,7 +37,7 @@ bool FlowEngine::openFiles(std::unique_ptr<PacketSource> source) {
 }
 
 bool FlowEngine::open(Interface const& interface, int bufferBytes) {
-    return open(PacketSource::create(interface, bufferBytes));
+    return open(PacketSource::create(interface, bufferBytes, &openFailureReason));
 }
 
 bool FlowEngine::open(std::unique_ptr<PacketSource> source) {

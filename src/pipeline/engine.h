@@ -47,6 +47,8 @@ public:
     bool open(std::vector<CaptureFile> files);
     bool open(Interface const& interface, int bufferBytes = PacketSource::defaultBufferBytes);
     bool open(std::unique_ptr<PacketSource> source);
+    // Why the last open failed.
+    std::string const& openFailure() const { return openFailureReason; }
     // Runs the pipeline until the input ends and every flow has been exported.
     void processPackets();
     // Asks the capture to stop; safe from a signal handler.
@@ -73,5 +75,6 @@ private:
     FlowExporter exporter;
     FlowTaskWorker worker;
     RunCounts runCounts;
+    std::string openFailureReason;
     std::atomic<bool> captureEnded{false};
 };

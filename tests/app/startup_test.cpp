@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <chrono>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "support/process.h"
+#include "support/tmpfs.h"
 
 using varno_test::quoted;
 using varno_test::readFile;
@@ -28,32 +31,95 @@ namespace {
 #define REQUIRE_CAPTURE(path)                                                   \
     if (!fs::exists(path)) GTEST_SKIP() << "capture not available: " << (path)
 
-TEST(Startup, UnreadableCaptureFile) {
-    ScratchDir scratch;
-    std::string const missing = scratch / "missing.pcap";
-    std::string const output = scratch / "out";
-    auto const result = runVarno("-p " + quoted(missing) + " -o " + quoted(output) + " -t 0");
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, "Could not open file \"" + missing + "\"\n");
-    EXPECT_EQ(result.out, "");
-    // The error went to the log, which lives in the output directory by default.
-    EXPECT_NE(logText(output).find("] error - Could not open file \"" + missing + "\"\n"), std::string::npos);
+// What a directory holds after a run, as the kinds of its entries ("csv log"), "empty",
+// or "none" when it is not there.
+std::string leftIn(fs::path const& directory) {
+    if (!fs::exists(directory)) return "none";
+    std::set<std::string> kinds;
+    for (auto const& entry : fs::directory_iterator(directory)) {
+        std::string const name = entry.path().filename().string();
+        kinds.insert(entry.path().extension() == ".csv"                         ? "csv"
+                     : name.rfind("varno", 0) == 0 && entry.path().extension() == ".log" ? "log"
+                                                                                          : name);
+    }
+    std::string text;
+    for (auto const& kind : kinds) text += (text.empty() ? "" : " ") + kind;
+    return text.empty() ? "empty" : text;
 }
 
-TEST(Startup, UnknownInterfaceOrUser) {
-    struct Case {
-        std::string arguments, error;
+// Mistakes of the user and failures of the input: each line is the command, its status,
+// the start of its standard error (S stands for the scratch directory) and what is left in
+// the directory it names. A run that never started leaves nothing it made, its log
+// included; a capture read only in part keeps its rows and ends with status 1.
+TEST(Startup, MistakesAndFailures) {
+    std::string const capture = varno_test::dataFile("several_connections.pcap");
+    REQUIRE_CAPTURE(capture);
+    bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
+    struct Mistake {
+        std::string arguments;  // S is the scratch directory, @C the capture
+        int status;
+        std::string err;   // the start of standard error, which has as many lines
+        std::string left;  // what the directory of `look` holds afterwards
+        std::string look = "S/out";
+        std::string workIn = "S/.";
     };
-    for (Case const& c : {Case{"-i no-such-device0", "Interface \"no-such-device0\" not found"},
-                          Case{"-i lo -Z no-such-user0", "Unknown user \"no-such-user0\""}}) {
+    std::string const readAll = "(levels: trace, debug, info, warning, error, fatal)";
+    std::vector<Mistake> cases = {
+        {"-p S/missing.pcap -o S/out", 255, "Could not open file \"S/missing.pcap\": No such file or directory\n",
+         "none"},
+        {"-p S/cut.pcap -o S/out", 1,
+         "Could not read capture file \"S/cut.pcap\" to its end: truncated dump file; ", "csv log"},
+        {"-i no-such-device0 -o S/out", 255, "Interface \"no-such-device0\" not found\n", "none"},
+        {"-i lo -Z no-such-user0 -o S/out -g S/logs", 255, "Unknown user \"no-such-user0\"\n", "none", "S/logs"},
+        {"-p @C -o . -g .", 0, "", "csv", "S/work", "S/work"},
+        {"-p - -o S/out < @C", 0, "", "csv"},
+        {"-p @C -o S/out -s warn", 0, "Unknown severity \"warn\": every record is logged " + readAll + "\n",
+         "csv log"},
+        {"-p @C -o S/locked", 255, "Output directory \"S/locked\" is in use by another run\n", "empty",
+         "S/locked"},
+        {"-p @C -o S/readonly", 255, "Could not write to output directory \"S/readonly\": ",
+         "empty", "S/readonly"},
+    };
+    if (haveMergecap)
+        cases.push_back({"-p S/merged.pcapng -o S/out", 1,
+                         "Could not read capture file \"S/merged.pcapng\" to its end: an interface has a snapshot length",
+                         "log"});
+    for (Mistake const& c : cases) {
         ScratchDir scratch;
-        auto const result =
-            runVarno(c.arguments + " -o " + quoted(scratch / "out") + " -g " + quoted(scratch.path()));
-        EXPECT_EQ(result.status, 255);
-        EXPECT_EQ(result.err, c.error + "\n");
-        EXPECT_NE(logText(scratch.path()).find("] error - " + c.error + "\n"), std::string::npos);
-        // The log went elsewhere, so the output directory this run made is gone again.
-        EXPECT_FALSE(fs::exists(scratch / "out"));
+        auto expand = [&](std::string text) {
+            for (auto [from, to] : {std::pair<std::string, std::string>{"S/", scratch / ""}, {"@C", capture}})
+                for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+                    text.replace(at, from.size(), to);
+            return text;
+        };
+        // A third of the capture: its first handshakes are whole, the last record is cut.
+        std::ifstream in(capture, std::ios::binary);
+        std::string const bytes((std::istreambuf_iterator<char>(in)), {});
+        std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+        fs::create_directories(scratch / "work");
+        fs::create_directories(scratch / "locked");
+        int const lock = ::open((scratch / "locked").c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+        varno_test::Tmpfs readOnly(scratch / "readonly", 1 << 20, true);
+        if (!readOnly.mounted()) fs::permissions(scratch / "readonly", fs::perms::owner_read | fs::perms::owner_exec);
+        if (haveMergecap) {
+            // The same capture with another snapshot length in its header, appended as a
+            // second interface: libpcap refuses that interface.
+            std::string shorter = bytes;
+            shorter.replace(16, 4, std::string("\xc8\0\0\0", 4));
+            std::ofstream(scratch / "short.pcap", std::ios::binary) << shorter;
+            std::string const make = "mergecap -a -F pcapng -w " + quoted(scratch / "merged.pcapng") + " " +
+                                     quoted(capture) + " " + quoted(scratch / "short.pcap");
+            ASSERT_EQ(std::system(make.c_str()), 0);
+        }
+        auto const result = runVarno(expand(c.arguments), "", expand(c.workIn));
+        EXPECT_EQ(result.status, c.status) << c.arguments << ": " << result.err;
+        EXPECT_EQ(result.err.substr(0, expand(c.err).size()), expand(c.err)) << c.arguments;
+        auto lines = [](std::string const& text) { return std::count(text.begin(), text.end(), '\n'); };
+        EXPECT_EQ(lines(result.err), lines(c.err) + (c.err.empty() || c.err.back() == '\n' ? 0 : 1)) << result.err;
+        EXPECT_EQ(leftIn(expand(c.look)), c.left) << c.arguments;
+        EXPECT_EQ(result.out, "");
+        ::close(lock);
     }
 }
 
@@ -186,7 +252,7 @@ TEST(Startup, SignalStopsLiveCaptureAndRunEndsCleanly) {
     ScratchDir scratch;
     std::string const output = scratch / "out";
     std::string const errors = scratch / "stderr";
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         ChildProcess child({VARNO_BINARY, "-i", "lo", "-o", output, "-s", "info"}, errors);
         ASSERT_TRUE(child.started());
         int const early = child.wait(std::chrono::seconds(2));

@@ -418,6 +418,25 @@ TEST_F(EndToEndLive, MirrorPortWithoutAddressAndTheAnyDeviceGetTheirRows) {
     EXPECT_EQ(clientsOf(anyOutput).count(link_.clientAddress), 1u) << "the handshake across the link, once";
 }
 
+// A capture device that goes away during the run ends it with status 1 and says why, so a
+// service manager restarts the sensor; the rows of finished flows are written.
+TEST_F(EndToEndLive, DeviceThatDisappearsEndsTheRunWithStatusOne) {
+    if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
+    if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
+    std::string const mirror = veth_->mirrorPort();
+    ASSERT_FALSE(mirror.empty()) << veth_->failure();
+    std::string const output = scratch_ / "out";
+    auto varno = startVarno({"-o", output}, output, mirror);
+    ASSERT_TRUE(varno->running());
+    ASSERT_EQ(veth_->replay(sourcePath("tests/data/t12_ecdhe_rsa_sni.pcap"), true).status, 0);
+    std::this_thread::sleep_for(500ms);  // past the kernel's block timeout: the frames are read
+    ASSERT_EQ(runShell("ip link del " + mirror).status, 0);
+    EXPECT_EQ(varno->wait(10s), 1);
+    EXPECT_EQ(readFile(varnoOutput(mirror)).rfind("Capture on \"" + mirror + "\" failed: ", 0), 0u)
+        << readFile(varnoOutput(mirror));
+    EXPECT_EQ(readCsvOutput(output).rows.size(), 1u);
+}
+
 // TLS inside a VXLAN overlay, varno on the underlay's device: the rows hold the overlay's
 // addresses and the MAC addresses of the inner Ethernet header.
 TEST_F(EndToEndLive, HandshakesInsideAVxlanOverlayGetTheirRowsOnTheUnderlay) {

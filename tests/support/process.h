@@ -28,11 +28,14 @@ struct RunResult {
     std::string err;
 };
 
-// arguments and environment are shell text, quoted by the caller.
-inline RunResult runVarno(std::string const& arguments, std::string const& environment = "") {
+// arguments and environment are shell text, quoted by the caller. The run's working
+// directory is a scratch directory, or workingDirectory when given.
+inline RunResult runVarno(std::string const& arguments, std::string const& environment = "",
+                          std::string const& workingDirectory = "") {
     ScratchDir capture;
-    std::string const command = "cd " + capture.path().string() + " && " + environment + " " + VARNO_BINARY + " " +
-                                arguments + " >stdout 2>stderr";
+    std::string const where = workingDirectory.empty() ? capture.path().string() : workingDirectory;
+    std::string const command = "cd '" + where + "' && " + environment + " " + VARNO_BINARY + " " + arguments +
+                                " >" + capture / "stdout" + " 2>" + capture / "stderr";
     int const raw = std::system(command.c_str());
     RunResult result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

@@ -14,10 +14,11 @@ namespace varno_test {
 
 class Tmpfs {
 public:
-    Tmpfs(std::filesystem::path directory, size_t bytes) : directory_(std::move(directory)) {
+    Tmpfs(std::filesystem::path directory, size_t bytes, bool readOnly = false) : directory_(std::move(directory)) {
         std::filesystem::create_directories(directory_);
         std::string const options = "size=" + std::to_string(bytes) + ",mode=0755";
-        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", directory_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", directory_.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0,
+                                               options.c_str()) == 0;
     }
     ~Tmpfs() {
         if (mounted_) ::umount2(directory_.c_str(), MNT_DETACH);
