@@ -1,4 +1,6 @@
 # Front door: `make demo` and `make test` install what is missing, build, then do their job.
+# build, install and demo install only what building and running need; test, bench, fuzz
+# and deb add their own tools (scripts/install-deps.sh says which).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
@@ -29,13 +31,15 @@ deb:
 demo: build
 	@./scripts/demo.sh build/release/varno
 
-test: deps
+test:
+	@./scripts/install-deps.sh --test
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=address,undefined $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-tsan: deps
+tsan:
+	@./scripts/install-deps.sh --test
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/tsan.supp" ctest --output-on-failure -j $(JOBS) -R 'EndToEndFile|EndToEndLive|MessageChannel|FlowTaskWorker|Startup|PacketSourceLive|ExportRotationTest'

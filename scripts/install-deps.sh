@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, the demo and the benchmark need
-# (libssl-dev for varno-report's certificates; chromium and tidy check its HTML page;
-# ngtcp2's client and server make the live QUIC handshakes; ethtool turns segmentation
-# offload off where scripts record full-size frames).
-# Quick when everything is present; runs apt-get update only when something is missing.
+# Installs the Debian packages a make target needs; quick when everything is present, and
+# runs apt-get update only when something is missing.
+#   (no option)  building and running: compiler, CMake, Boost, libpcap, OpenSSL, JSON
+#   --test       and the test tools: GoogleTest, real peers (openssl, gnutls, curl, ngtcp2),
+#                capture tools (tcpdump, tshark, tcpreplay), chromium and tidy for the
+#                report's page, ClickHouse for the loader, dpkg-dev and systemd for the package
+#   --bench      and the benchmark's tools;  --fuzz  clang;  --package  lintian
+# No package may leave a service running: the ClickHouse test starts its own server.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   libboost-program-options-dev libboost-log-dev libboost-thread-dev
   libboost-filesystem-dev libboost-date-time-dev
-  libpcap-dev libssl-dev nlohmann-json3-dev libgtest-dev googletest
-  tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3
-  dpkg-dev systemd clickhouse-server clickhouse-client
-  libssl-dev chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server ethtool
+  libpcap-dev libssl-dev nlohmann-json3-dev
 )
-# Extra tools that only `make fuzz`, `make bench` and `make deb` use.
+test_tools=(
+  libgtest-dev googletest
+  tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3 ethtool
+  dpkg-dev systemd clickhouse-server clickhouse-client
+  chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
+)
 case "${1:-}" in
-  --package) packages+=(lintian) ;;
-  --fuzz) packages+=(clang libclang-rt-dev) ;;
-  --bench) packages+=(time hyperfine libndpi-bin) ;;
+  "") ;;
+  --test) packages+=("${test_tools[@]}") ;;
+  --package) packages+=(dpkg-dev lintian) ;;
+  --fuzz) packages+=(clang libclang-rt-dev tcpdump openssl iproute2 ethtool ngtcp2-client ngtcp2-server) ;;
+  --bench) packages+=("${test_tools[@]}" time hyperfine libndpi-bin) ;;
+  *) echo "usage: install-deps.sh [--test|--bench|--fuzz|--package]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -36,5 +44,15 @@ echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # tshark asks whether non-root users may capture; answer it up front.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+# A package's maintainer scripts start its service (clickhouse-server does) unless the
+# policy says no; the policy is in place only while installing, and only when none was.
+policy=/usr/sbin/policy-rc.d
+own_policy=""
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# no service starts while install-deps.sh installs\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  own_policy=1
+fi
+trap '[ -n "$own_policy" ] && $SUDO rm -f "$policy"' EXIT
 $SUDO apt-get update -qq
 ${SUDO:+$SUDO -E} apt-get install -y -qq --no-install-recommends "${missing[@]}"
