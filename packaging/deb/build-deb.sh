@@ -36,6 +36,7 @@ doc=$root/usr/share/doc/varno
 install -d "$doc"
 install -m 644 packaging/deb/copyright "$doc/copyright"
 gzip -9n -c packaging/deb/changelog >"$doc/changelog.gz"
+gzip -9n -c README.md >"$doc/README.md.gz"
 find "$root/usr/share/man" -type f -name '*.[1-9]' -exec gzip -9n {} +
 # ClickHouse table and loader, for the central store (README: "Running many sensors").
 install -d "$root/usr/share/varno/clickhouse"

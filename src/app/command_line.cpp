@@ -22,7 +22,7 @@ po::options_description optionsDescription(std::string const& programName) {
         ("interface,i", po::value<std::string>(), "network interface to monitor")
         ("buffer-size,B", po::value<int32_t>()->default_value(32), "kernel buffer of a live capture in MiB")
         ("user,Z", po::value<std::string>(), "run as this user once the input is open")
-        ("pcap,p", po::value<std::string>(), "PCAP file to analyze")
+        ("pcap,p", po::value<std::string>(), "PCAP file or directory to analyze")
         ("output,o", po::value<std::string>(), "output directory")
         ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
         ("export-threshold,t", po::value<int32_t>()->default_value(1000000), "max entries per output file")

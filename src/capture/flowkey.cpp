@@ -68,8 +68,12 @@ std::string addressToString(IpAddress const& address, uint8_t ipVersion) {
 }
 
 std::ostream& operator<<(std::ostream& out, FlowKey const& key) {
-    out << addressToString(key.srcAddress, key.ipVersion) << ':' << std::to_string(key.srcPort) << " - "
-        << addressToString(key.dstAddress, key.ipVersion) << ':' << std::to_string(key.dstPort) << " ("
+    // An IPv6 address goes in brackets, or its last group could be read as the port.
+    auto endpoint = [&](auto const& address, uint16_t port) {
+        std::string const text = addressToString(address, key.ipVersion);
+        return (key.ipVersion == 6 ? "[" + text + "]" : text) + ':' + std::to_string(port);
+    };
+    out << endpoint(key.srcAddress, key.srcPort) << " - " << endpoint(key.dstAddress, key.dstPort) << " ("
         << std::to_string(key.protocol) << ')';
     return out;
 }

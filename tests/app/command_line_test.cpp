@@ -87,7 +87,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -i [ --interface ] arg                network interface to monitor\n",
         "  -B [ --buffer-size ] arg (=32)        kernel buffer of a live capture in MiB\n",
         "  -Z [ --user ] arg                     run as this user once the input is open\n",
-        "  -p [ --pcap ] arg                     PCAP file to analyze\n",
+        "  -p [ --pcap ] arg                     PCAP file or directory to analyze\n",
         "  -o [ --output ] arg                   output directory\n",
         "  -P [ --prefix ] arg (=output)         output file prefix\n",
         "  -t [ --export-threshold ] arg (=1000000)\n"

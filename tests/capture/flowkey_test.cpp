@@ -54,13 +54,13 @@ TEST(FlowKey, IpVersionSeparatesAnIpv4AddressFromItsMappedIpv6Form) {
     FlowKey mapped{v6("::ffff:1.2.3.4"), v6("::ffff:5.6.7.8"), 1, 2, 6, 6};
     EXPECT_EQ(ipv4.srcAddress, mapped.srcAddress);
     EXPECT_FALSE(sameKey(ipv4, mapped));
-    EXPECT_EQ(textOf(mapped), "::ffff:1.2.3.4:1 - ::ffff:5.6.7.8:2 (6)");
+    EXPECT_EQ(textOf(mapped), "[::ffff:1.2.3.4]:1 - [::ffff:5.6.7.8]:2 (6)");
 }
 
 TEST(FlowKey, TextFormAsInetNtopWritesTheAddresses) {
     EXPECT_EQ(textOf(FlowKey{v4("192.168.1.10"), v4("10.1.2.3"), 51000, 443, 6}),
               "192.168.1.10:51000 - 10.1.2.3:443 (6)");
     EXPECT_EQ(textOf(FlowKey{v6("FD00:0:0:0:0:0:0:1"), v6("2001:db8:0:0:1:0:0:1"), 51000, 443, 6, 6}),
-              "fd00::1:51000 - 2001:db8::1:0:0:1:443 (6)");
+              "[fd00::1]:51000 - [2001:db8::1:0:0:1]:443 (6)");
     EXPECT_EQ(addressToString(v6("::1"), 6), "::1");
 }

@@ -113,7 +113,7 @@ TEST(PacketDecoding, NullLinkFamiliesInEitherByteOrder) {
         ASSERT_TRUE(p) << c.name;
         EXPECT_EQ(p->ethernetHeader != nullptr, c.linkType == DLT_EN10MB) << c.name;
         EXPECT_EQ(p->tcpPayloadLength(), 12) << c.name;
-        EXPECT_EQ(textOf(p->key), c.ipv6 ? "fd00::1:50000 - fd00::2:0:0:1:443 (6)" : "10.0.0.1:50000 - 10.0.0.2:443 (6)")
+        EXPECT_EQ(textOf(p->key), c.ipv6 ? "[fd00::1]:50000 - [fd00::2:0:0:1]:443 (6)" : "10.0.0.1:50000 - 10.0.0.2:443 (6)")
             << c.name;
     }
     EXPECT_EQ(decodeInPlace(prefixed(family(7, false), v4), DLT_NULL), SkipReason::NotIp);
@@ -216,7 +216,7 @@ TEST(PacketDecoding, InnermostUdpDatagram) {
         EXPECT_EQ(std::string(q->payloadBytes().begin(), q->payloadBytes().end()), "quic initial");
     }
     EXPECT_EQ(textOf(p->key), "192.0.2.1:50000 - 192.0.2.2:443 (17)");
-    EXPECT_EQ(textOf(tunnelled->key), "2001:db8::a:50000 - 2001:db8::b:443 (17)");
+    EXPECT_EQ(textOf(tunnelled->key), "[2001:db8::a]:50000 - [2001:db8::b]:443 (17)");
 }
 
 TEST(PacketDecoding, TrailerAfterDatagramIsIgnoredButCutDatagramIsRejected) {

@@ -50,6 +50,14 @@ check "unit installed" test -f "$unit"
 # verify loads an instance, so the template is checked as varno@lo.service.
 cp "$unit" "$scratch/varno@lo.service"
 check "systemd-analyze verify varno@lo.service" systemd-analyze verify "$scratch/varno@lo.service"
+# A device named with a dash is enabled under its escaped name (br\x2dlan): varno and the
+# directories get the unescaped name (%I), the device unit the escaped one (%i).
+escaped=$(systemd-escape br-lan)
+cp "$unit" "$scratch/varno@$escaped.service"
+check "systemd-analyze verify varno@$escaped.service" systemd-analyze verify "$scratch/varno@$escaped.service"
+check "varno gets the unescaped device name" grep -q -- '^ExecStart=/usr/bin/varno -i %I -o /var/lib/varno/%I ' "$unit"
+check "the device unit is named escaped" grep -qx 'BindsTo=sys-subsystem-net-devices-%i.device' "$unit"
+check "README shipped" test -s /usr/share/doc/varno/README.md.gz
 
 # The unit's capabilities, as setpriv names them: "CAP_NET_RAW CAP_NET_ADMIN" -> "+net_raw,+net_admin".
 caps=$(sed -n 's/^AmbientCapabilities=//p' "$unit" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
