@@ -2,7 +2,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/kdf.h>
 
 #include <algorithm>
 #include <cstring>
@@ -34,43 +33,65 @@ uint64_t varint(ByteReader& r) {
     return r.ok() ? value : 0;
 }
 
-struct KdfContext {
-    void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
+// The algorithms are fetched once and the contexts kept per thread: fetching by name on
+// every datagram cost far more than the few blocks of work, and forged Initials arrive at
+// line rate.
+struct MacContext {
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
 };
 struct CipherContext {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
 
-EVP_KDF* hkdf() {
-    static EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-    return kdf;
+EVP_CIPHER const* aes128(bool gcm) {
+    static EVP_CIPHER* const ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
+    static EVP_CIPHER* const galois = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+    return gcm ? galois : ecb;
 }
 
-// HKDF-Extract or HKDF-Expand with SHA-256 (EVP_KDF "HKDF" in one of its single-step modes).
-bool hkdfStep(int mode, std::span<const uint8_t> key, std::span<const uint8_t> saltOrInfo, uint8_t* out,
-              size_t outLength) {
-    if (hkdf() == nullptr) return false;
-    std::unique_ptr<EVP_KDF_CTX, KdfContext> ctx(EVP_KDF_CTX_new(hkdf()));
-    if (!ctx) return false;
-    char digest[] = "SHA256";
-    const bool extract = mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t*>(key.data()), key.size()),
-        OSSL_PARAM_construct_octet_string(extract ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO,
-                                          const_cast<uint8_t*>(saltOrInfo.data()), saltOrInfo.size()),
-        OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(ctx.get(), out, outLength, params) > 0;
+EVP_CIPHER_CTX* cipherContext(bool gcm) {
+    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const ecb(EVP_CIPHER_CTX_new());
+    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const galois(EVP_CIPHER_CTX_new());
+    return gcm ? galois.get() : ecb.get();
 }
 
-// HKDF-Expand-Label of TLS 1.3 (RFC 8446 7.1) with an empty context.
+// HMAC-SHA-256, its digest set once per thread.
+EVP_MAC_CTX* hmacContext() {
+    static EVP_MAC* const hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    thread_local std::unique_ptr<EVP_MAC_CTX, MacContext> const ctx = [] {
+        std::unique_ptr<EVP_MAC_CTX, MacContext> made(hmac ? EVP_MAC_CTX_new(hmac) : nullptr);
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+        if (made && EVP_MAC_CTX_set_params(made.get(), params) <= 0) made.reset();
+        return made;
+    }();
+    return ctx.get();
+}
+
+// HMAC-SHA-256 of the parts, one after the other, into out (32 bytes).
+bool hmacSha256(std::span<const uint8_t> key, std::initializer_list<std::span<const uint8_t>> parts, uint8_t* out) {
+    EVP_MAC_CTX* ctx = hmacContext();
+    size_t length = 0;
+    if (ctx == nullptr || EVP_MAC_init(ctx, key.data(), key.size(), nullptr) <= 0) return false;
+    for (std::span<const uint8_t> part : parts)
+        if (EVP_MAC_update(ctx, part.data(), part.size()) <= 0) return false;
+    return EVP_MAC_final(ctx, out, &length, secretLength) > 0 && length == secretLength;
+}
+
+// HKDF-Expand-Label of TLS 1.3 (RFC 8446 7.1) with an empty context. Every output here is
+// at most one SHA-256 block, so HKDF-Expand is one HMAC over the info and the counter 1.
 bool expandLabel(std::span<const uint8_t> secret, std::string const& label, uint8_t* out, size_t length) {
     const std::string full = "tls13 " + label;
-    std::vector<uint8_t> info = {uint8_t(length >> 8), uint8_t(length), uint8_t(full.size())};
-    info.insert(info.end(), full.begin(), full.end());
-    info.push_back(0);
-    return hkdfStep(EVP_KDF_HKDF_MODE_EXPAND_ONLY, secret, info, out, length);
+    uint8_t info[3 + 32 + 2] = {uint8_t(length >> 8), uint8_t(length), uint8_t(full.size())};
+    if (length > secretLength || full.size() > 32) return false;
+    std::memcpy(info + 3, full.data(), full.size());
+    info[3 + full.size()] = 0;     // no context
+    info[4 + full.size()] = 0x01;  // the block counter
+    uint8_t block[secretLength];
+    if (!hmacSha256(secret, {std::span<const uint8_t>(info, 5 + full.size())}, block)) return false;
+    std::memcpy(out, block, length);
+    return true;
 }
 
 }  // namespace
@@ -80,7 +101,8 @@ bool deriveInitialKeys(uint32_t version, std::span<const uint8_t> clientDcid, bo
     const std::span<const uint8_t> salt = version == version1 ? std::span<const uint8_t>(saltVersion1)
                                                               : std::span<const uint8_t>(saltVersion2);
     uint8_t initialSecret[secretLength], secret[secretLength];
-    if (!hkdfStep(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, clientDcid, salt, initialSecret, secretLength) ||
+    // HKDF-Extract: the salt is the HMAC key.
+    if (!hmacSha256(salt, {clientDcid}, initialSecret) ||
         !expandLabel(initialSecret, client ? "client in" : "server in", secret, secretLength))
         return false;
     const std::string prefix = version == version1 ? "quic " : "quicv2 ";
@@ -128,13 +150,12 @@ bool decryptInitial(LongHeader const& packet, InitialKeys const& keys, std::vect
     const std::span<const uint8_t> sample = sampleReader.bytes(sampleLength);
     if (!packet.initial || sample.empty()) return false;
 
-    std::unique_ptr<EVP_CIPHER_CTX, CipherContext> ctx(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* ctx = cipherContext(false);
     uint8_t mask[sampleLength + 16];
     int written = 0;
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, keys.hp.data(), nullptr) <= 0 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) <= 0 ||
-        EVP_EncryptUpdate(ctx.get(), mask, &written, sample.data(), int(sampleLength)) <= 0 ||
-        written != int(sampleLength))
+    if (!ctx || !aes128(false) || EVP_EncryptInit_ex2(ctx, aes128(false), keys.hp.data(), nullptr, nullptr) <= 0 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 0) <= 0 ||
+        EVP_EncryptUpdate(ctx, mask, &written, sample.data(), int(sampleLength)) <= 0 || written != int(sampleLength))
         return false;
 
     // The unprotected header is the associated data.
@@ -161,13 +182,13 @@ bool decryptInitial(LongHeader const& packet, InitialKeys const& keys, std::vect
     const std::span<const uint8_t> tag = sealed.last(tagLength);
     frames.resize(ciphertext.size() + 16);
     int plain = 0, ignored = 0;
-    std::unique_ptr<EVP_CIPHER_CTX, CipherContext> gcm(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* gcm = cipherContext(true);
     const bool ok =
-        gcm && EVP_DecryptInit_ex(gcm.get(), EVP_aes_128_gcm(), nullptr, keys.key.data(), nonce.data()) > 0 &&
-        EVP_DecryptUpdate(gcm.get(), nullptr, &ignored, header.data(), int(header.size())) > 0 &&
-        EVP_DecryptUpdate(gcm.get(), frames.data(), &plain, ciphertext.data(), int(ciphertext.size())) > 0 &&
-        EVP_CIPHER_CTX_ctrl(gcm.get(), EVP_CTRL_GCM_SET_TAG, int(tagLength), const_cast<uint8_t*>(tag.data())) > 0 &&
-        EVP_DecryptFinal_ex(gcm.get(), frames.data() + plain, &ignored) > 0;
+        gcm && aes128(true) && EVP_DecryptInit_ex2(gcm, aes128(true), keys.key.data(), nonce.data(), nullptr) > 0 &&
+        EVP_DecryptUpdate(gcm, nullptr, &ignored, header.data(), int(header.size())) > 0 &&
+        EVP_DecryptUpdate(gcm, frames.data(), &plain, ciphertext.data(), int(ciphertext.size())) > 0 &&
+        EVP_CIPHER_CTX_ctrl(gcm, EVP_CTRL_GCM_SET_TAG, int(tagLength), const_cast<uint8_t*>(tag.data())) > 0 &&
+        EVP_DecryptFinal_ex(gcm, frames.data() + plain, &ignored) > 0;
     frames.resize(ok ? size_t(plain) : 0);
     return ok;
 }
