@@ -165,6 +165,7 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
 
     flowEngine.reset(new FlowEngine());
     signalEngine.store(flowEngine.get());
+    flowEngine->setFlowMemory(size_t(options.flowMemoryMiB) << 20);
     fillSettings(options);
     if (int status = openInput(options, interfaceManager, listingFailure)) return status;
 
@@ -200,6 +201,23 @@ std::string prepareDirectories(RunDirectory& output, RunDirectory& log) {
     std::string problem = log.make(true);
     if (problem.empty()) problem = log.writeProblem("varno.log");
     if (!problem.empty()) return "Could not write to log directory \"" + log.path + "\": " + problem;
+    return {};
+}
+
+// With -Z the run goes on inside its output directory, entered while still root, so that
+// the user need not reach it through its parents (a folder only root may enter), as
+// tcpdump opens its file before it drops root. The paths become relative to it, or
+// absolute. Returns the error line, or empty.
+std::string enterOutputDirectory(CommandLineOptions& options) {
+    namespace fs = boost::filesystem;
+    boost::system::error_code failure;
+    std::string const output = fs::canonical(*options.output, failure).string();
+    std::string const log = options.logDirectory ? fs::canonical(*options.logDirectory, failure).string() : output;
+    if (options.pcap && *options.pcap != "-") options.pcap = fs::absolute(*options.pcap).string();
+    if (!failure && ::chdir(output.c_str()) != 0) failure.assign(errno, boost::system::generic_category());
+    if (failure) return "Could not enter output directory \"" + *options.output + "\": " + failure.message();
+    options.output = ".";
+    options.logDirectory = log == output ? "." : log;
     return {};
 }
 
@@ -265,7 +283,10 @@ int main(int argc, char* argv[]) {
         std::cerr << "Unknown severity \"" << options.severity
                   << "\": every record is logged (levels: trace, debug, info, warning, error, fatal)\n";
 
-    int const status = run(options, interfaceManager.get(), listingFailure);
+    std::string const outputPath = boost::filesystem::absolute(output.path).string();
+    std::string const entered = options.user ? enterOutputDirectory(options) : std::string();
+    if (!entered.empty()) std::cerr << entered << "\n";
+    int const status = entered.empty() ? run(options, interfaceManager.get(), listingFailure) : -1;
     if (status < 0) {
         // A run that never started leaves nothing behind that it made, its log included:
         // the error line on standard error says it all.
@@ -273,7 +294,7 @@ int main(int argc, char* argv[]) {
         output.removeIfMade();
     } else {
         // After a run an empty output directory goes, also one that existed before.
-        removeIfEmpty(*options.output);
+        removeIfEmpty(outputPath);
     }
     return status;
 }
