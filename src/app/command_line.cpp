@@ -21,6 +21,7 @@ po::options_description optionsDescription(std::string const& programName) {
         ("list-interfaces,l", po::bool_switch()->default_value(false), "list available interfaces")
         ("interface,i", po::value<std::string>(), "network interface to monitor")
         ("buffer-size,B", po::value<int32_t>()->default_value(32), "kernel buffer of a live capture in MiB")
+        ("flow-memory,F", po::value<int32_t>()->default_value(1024), "memory for open flows in MiB")
         ("user,Z", po::value<std::string>(), "run as this user once the input is open")
         ("pcap,p", po::value<std::string>(), "PCAP file or directory to analyze")
         ("output,o", po::value<std::string>(), "output directory")
@@ -53,6 +54,7 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
     options.listInterfaces = values["list-interfaces"].as<bool>();
     options.interface = text("interface");
     options.bufferMiB = values["buffer-size"].as<int32_t>();
+    options.flowMemoryMiB = values["flow-memory"].as<int32_t>();
     options.user = text("user");
     options.pcap = text("pcap");
     options.output = text("output");
@@ -77,6 +79,9 @@ std::string validateOptions(CommandLineOptions const& options) {
     if (options.exportThreshold < 0) return "Export threshold must be a positive value.";
     // libpcap takes the size in bytes as an int.
     if (options.bufferMiB < 1 || options.bufferMiB > 2047) return "Buffer size (-B) must be 1 to 2047 MiB.";
+    if (options.flowMemoryMiB < minFlowMemoryMiB || options.flowMemoryMiB > maxFlowMemoryMiB)
+        return "Flow memory (-F) must be " + std::to_string(minFlowMemoryMiB) + " to " +
+               std::to_string(maxFlowMemoryMiB) + " MiB.";
     return {};
 }
 

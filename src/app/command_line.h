@@ -11,6 +11,11 @@
 #define VARNO_VERSION "1.0.4"
 #endif
 
+// The range of -F: below it a busy link evicts real handshakes all the time; above it
+// (1 TiB) the budget no longer bounds anything a machine has.
+constexpr int32_t minFlowMemoryMiB = 16;
+constexpr int32_t maxFlowMemoryMiB = 1048576;
+
 // The option values of one run, defaults filled in.
 struct CommandLineOptions {
     bool help = false;
@@ -19,6 +24,7 @@ struct CommandLineOptions {
     bool listInterfaces = false;
     std::optional<std::string> interface;
     int32_t bufferMiB = 32;            // kernel buffer of a live capture
+    int32_t flowMemoryMiB = 1024;      // what the open flows may hold
     std::optional<std::string> user;  // the user to run as once the input is open
     std::optional<std::string> pcap;
     std::optional<std::string> output;

@@ -457,6 +457,7 @@ uint8_t* PacketStore::allocate(size_t size) {
 
 uint8_t* PacketStore::newBlock(size_t size) {
     auto* block = static_cast<uint8_t*>(::operator new(blockHeader + size));
+    held += blockHeader + size;
     std::memcpy(block, &blocks, sizeof blocks);  // the block before, for clear()
     blocks = block;
     return block + blockHeader;
@@ -471,6 +472,7 @@ void PacketStore::clear() {
     }
     next = nullptr;
     left = 0;
+    held = 0;
 }
 
 std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {

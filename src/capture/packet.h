@@ -21,6 +21,8 @@ public:
     uint8_t* allocate(size_t size);
     // Frees every block; no packet copied into the store may be used afterwards.
     void clear();
+    // Bytes of the blocks taken from the heap, headers included.
+    size_t bytesHeld() const { return held; }
 
 private:
     // Small pieces (packet objects, hellos, short records) share chunks of this size
@@ -36,6 +38,7 @@ private:
     uint8_t* blocks = nullptr;  // the newest block
     uint8_t* next = nullptr;
     size_t left = 0;
+    size_t held = 0;
 };
 
 // Lets a flow's packet objects (with their shared-pointer control blocks) live in its

@@ -25,6 +25,9 @@ struct CaptureCounts {
     uint64_t tooDeep = 0;
     uint64_t cutShort = 0;
     uint64_t malformed = 0;
+    // QUIC Initials on no followed connection that did not decrypt as a client's first
+    // (forged ones, or a server's whose client was not seen): counted, never kept.
+    uint64_t quicInitialsRefused = 0;
     // Why the input could not be read to its end (the first reason), empty when it was.
     std::string failure;
 

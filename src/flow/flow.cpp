@@ -6,6 +6,7 @@
 
 std::string_view noRowReasonText(NoRowReason reason) {
     static constexpr std::string_view texts[noRowReasonCount] = {
+        "flow memory full",
         "analysis failed",
         "fatal alert",
         "20-segment limit reached",

@@ -14,6 +14,7 @@
 // Why a flow handed over for analysis gave no row: exactly one per such flow, the first
 // that applies in this order.
 enum class NoRowReason : uint8_t {
+    FlowMemoryFull,            // evicted unanalysed to keep the flows within their memory budget
     AnalysisFailed,            // the analysis threw (logged as an error)
     FatalAlert,                // either side sent a fatal alert
     SegmentLimit,              // segments past the 20 kept were dropped while a side was unfinished
@@ -23,7 +24,7 @@ enum class NoRowReason : uint8_t {
     NoClientChangeCipherSpec,  // the client's side ended without one
     NoServerChangeCipherSpec,  // the server's side ended without one
 };
-constexpr size_t noRowReasonCount = 8;
+constexpr size_t noRowReasonCount = 9;
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 
@@ -64,6 +65,15 @@ public:
 
     // Packets kept per flow; the analysis needs the hellos and the flights around them.
     static constexpr size_t maxPackets = 20;
+
+    // For the flow memory budget, on the capture thread: the bytes this flow holds (object
+    // and kept packets), those the table has counted for it, whether the side that did
+    // not open it has sent anything, and whether it was evicted (it then gets no row).
+    size_t footprint() const { return sizeof(Flow) + packetStore.bytesHeld(); }
+    size_t chargedBytes = 0;
+    bool openedFromKeySource = true;
+    bool answered = false;
+    bool evicted = false;
 
 private:
     NoRowReason whyIncomplete() const;

@@ -6,7 +6,7 @@
 #include <bit>
 #include <utility>
 
-Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
+Flow& FlowTable::open(FlowKey const& key, uint64_t now, bool helloOnly) {
     if ((count + 1) * 2 > slots.size()) grow();
     const size_t mask = slots.size() - 1;
     size_t i = home(key);
@@ -19,7 +19,39 @@ Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
     // Saturate: a capture time at the end of the range must not wrap to an early deadline.
     const uint64_t deadline = now > UINT64_MAX - timeout ? UINT64_MAX : now + timeout;
     expiryQueue.push(Expiry{key, deadline, slot.serial});
+    if (helloOnly) helloOnlyOrder.push_back(Expiry{key, deadline, slot.serial});
+    charge(*slot.flow);
     return *slot.flow;
+}
+
+void FlowTable::charge(Flow& flow) {
+    const size_t now = flow.footprint() + perFlowOverhead;
+    held = held - flow.chargedBytes + now;
+    flow.chargedBytes = now;
+}
+
+std::shared_ptr<Flow> FlowTable::takeVictim() {
+    while (!helloOnlyOrder.empty()) {
+        const Expiry oldest = helloOnlyOrder.front();
+        helloOnlyOrder.pop_front();
+        const size_t i = lookup(oldest.key);
+        if (i != none && slots[i].serial == oldest.serial && !slots[i].flow->answered) {
+            std::shared_ptr<Flow> flow = take(i);
+            flow->evicted = true;
+            return flow;
+        }
+    }
+    while (!expiryQueue.empty()) {
+        const Expiry oldest = expiryQueue.top();
+        expiryQueue.pop();
+        const size_t i = lookup(oldest.key);
+        if (i != none && slots[i].serial == oldest.serial) {
+            std::shared_ptr<Flow> flow = take(i);
+            flow->evicted = true;
+            return flow;
+        }
+    }
+    return nullptr;
 }
 
 // Empties slot i and moves later keys of its run back, each no further back than the slot
@@ -27,6 +59,8 @@ Flow& FlowTable::open(FlowKey const& key, uint64_t now) {
 std::shared_ptr<Flow> FlowTable::take(size_t i) {
     std::shared_ptr<Flow> flow = std::move(slots[i].flow);
     --count;
+    held -= flow->chargedBytes;
+    flow->chargedBytes = 0;
     const size_t mask = slots.size() - 1;
     size_t hole = i;
     for (size_t j = (i + 1) & mask; slots[j].flow; j = (j + 1) & mask) {
@@ -59,7 +93,9 @@ std::vector<std::shared_ptr<Flow>> FlowTable::takeAll() {
     for (Slot& slot : slots)
         if (slot.flow) entries.emplace_back(slot.key, std::move(slot.flow));
     count = 0;
+    held = 0;
     expiryQueue = {};
+    helloOnlyOrder.clear();
     std::sort(entries.begin(), entries.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
     std::vector<std::shared_ptr<Flow>> all;
     all.reserve(entries.size());

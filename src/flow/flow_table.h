@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -24,7 +25,8 @@ public:
         return i == none ? nullptr : slots[i].flow.get();
     }
     // Opens a flow for a key that has none; its time runs out `timeout` after `now`.
-    Flow& open(FlowKey const& key, uint64_t now);
+    // `helloOnly`: opened by a client's hello, so it goes first when memory runs short.
+    Flow& open(FlowKey const& key, uint64_t now, bool helloOnly = false);
     // Removes every flow whose time ran out at `now` and passes it to handOver, earliest first.
     template <typename HandOver>
     void expire(uint64_t now, HandOver&& handOver) {
@@ -36,6 +38,27 @@ public:
             if (i == none || slots[i].serial != due.serial) continue;
             handOver(take(i));
         }
+        // Every flow opened by then has left: its place in the eviction order goes too.
+        while (!helloOnlyOrder.empty() && helloOnlyOrder.front().deadline <= now) helloOnlyOrder.pop_front();
+    }
+    // Counts the flow's present footprint against the memory held.
+    void charge(Flow& flow);
+    // Bytes held by the open flows: their objects, kept packets and their share of the
+    // table, as charged.
+    size_t bytesHeld() const { return held; }
+    // While more than `budget` bytes are held, evicts flows and passes them to handOver:
+    // first those that hold only a client's hello (nothing from the server yet), oldest
+    // first, then the oldest of any kind. Returns how many.
+    template <typename HandOver>
+    size_t evictOver(size_t budget, HandOver&& handOver) {
+        size_t evicted = 0;
+        while (held > budget) {
+            std::shared_ptr<Flow> victim = takeVictim();
+            if (!victim) break;
+            handOver(std::move(victim));
+            ++evicted;
+        }
+        return evicted;
     }
     // Removes the flow of this key at once, if there is one, and passes it to handOver;
     // its expiry entry stays behind, stale.
@@ -80,11 +103,21 @@ private:
         }
     }
     std::shared_ptr<Flow> take(size_t i);
+    std::shared_ptr<Flow> takeVictim();
     void grow();
 
     std::vector<Slot> slots;  // a power of two of them, at most half in use
     unsigned shift = 64;
     size_t count = 0;
     std::priority_queue<Expiry> expiryQueue;
+    // Flows opened by a client's hello, in opening (and so deadline) order; entries of
+    // flows answered or gone meanwhile are skipped when met.
+    std::deque<Expiry> helloOnlyOrder;
     uint64_t serials = 0;
+    size_t held = 0;
+
+public:
+    // What a flow costs besides its footprint: its share of the slots (at most half are
+    // in use), its entries in the two orders and the shared pointer's control block.
+    static constexpr size_t perFlowOverhead = 2 * sizeof(Slot) + 2 * sizeof(Expiry) + 32;
 };

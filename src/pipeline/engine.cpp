@@ -74,7 +74,9 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     out << "End of run: frames read " << c.framesRead << "; skipped: not IP " << c.notIp
         << ", other IP protocols " << c.otherProtocol << ", IP fragments " << c.fragment
         << ", more than 8 encapsulations or VLAN tags " << c.tooDeep << ", cut short " << c.cutShort
-        << ", malformed " << c.malformed
+        << ", malformed " << c.malformed;
+    if (c.quicInitialsRefused != 0) out << ", QUIC Initials that opened no flow " << c.quicInitialsRefused;
+    out
         << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten;
     if (counts.rowsLost != 0) out << ", rows lost " << counts.rowsLost;
     if (counts.certificatesLost != 0) out << ", certificates lost " << counts.certificatesLost;

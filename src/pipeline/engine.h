@@ -51,6 +51,8 @@ public:
     std::string const& openFailure() const { return openFailureReason; }
     // Runs the pipeline until the input ends and every flow has been exported.
     void processPackets();
+    // Bytes the open flows may hold before flows are evicted; set before the run.
+    void setFlowMemory(size_t bytes) { packetSourceWorker.flowMemoryBudget = bytes; }
     // Asks the capture to stop; safe from a signal handler.
     void interupt();
     // Complete once processPackets has returned.

@@ -68,6 +68,10 @@ void FlowTaskWorker::retire() {
 }
 
 bool FlowTaskWorker::process(Flow& flow) {
+    if (flow.evicted) {
+        flow.noRow = NoRowReason::FlowMemoryFull;
+        return false;
+    }
     // Set first: a flow whose analysis throws keeps this reason.
     flow.noRow = NoRowReason::AnalysisFailed;
     try {

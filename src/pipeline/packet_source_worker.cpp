@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "flow/flow.h"
 #include "tls/quic_initial.h"
 #include "tls/tls.h"
@@ -85,17 +86,53 @@ void PacketSourceWorker::dispatch(Packet const& packet) {
     follow(packet, key);
 }
 
+namespace {
+
+// Whether a packet was sent by the endpoint the flow's key names first.
+bool fromKeySource(Packet const& packet, FlowKey const& key) {
+    return packet.key.srcPort == key.srcPort && packet.key.srcAddress == key.srcAddress;
+}
+
+// A ServerHello opens a flow whose client was not seen; anything else that opens one is
+// a client's first word.
+bool opensWithClientHello(Packet const& packet) {
+    const auto payload = packet.payloadBytes();
+    return packet.isUdp() || payload.size() < 6 || payload[0] != 0x16 || payload[5] != 0x02;
+}
+
+}  // namespace
+
 void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     if (Flow* flow = flows.find(key)) {
-        if (flow->packets.size() < flow->maxPackets)
+        if (flow->packets.size() < flow->maxPackets) {
             flow->enqueuePacket(packet.keepIn(flow->packetStore));
-        else
+            flow->answered = flow->answered || fromKeySource(packet, flow->key) != flow->openedFromKeySource;
+            flows.charge(*flow);
+        } else {
             flow->refusePacket();
+        }
     } else if (opensFlow(packet)) {
-        Flow& opened = flows.open(key, packet.timestamp());
+        Flow& opened = flows.open(key, packet.timestamp(), opensWithClientHello(packet));
+        opened.openedFromKeySource = fromKeySource(packet, opened.key);
         opened.enqueuePacket(packet.keepIn(opened.packetStore));
+        flows.charge(opened);
+    } else if (packet.isUdp()) {
+        ++source->counts.quicInitialsRefused;
     }
+    if (flows.bytesHeld() > flowMemoryBudget) keepWithinBudget(packet.timestamp());
     flushExpiredFlows(packet.timestamp());
+}
+
+void PacketSourceWorker::keepWithinBudget(uint64_t now) {
+    evicted += flows.evictOver(flowMemoryBudget, [&](std::shared_ptr<Flow>&& flow) { handOver(std::move(flow), now); });
+    // A warning when eviction starts, then at most once a minute while it goes on.
+    const auto clock = std::chrono::steady_clock::now();
+    if (evicted == evictedWhenWarned || clock < nextEvictionWarning) return;
+    VARNO_LOG(warning) << "Flow memory budget of " << (flowMemoryBudget >> 20) << " MiB reached: "
+                       << evicted - evictedWhenWarned << " flows evicted without a row ("
+                       << evicted << " in all; those holding only a client's hello go first)";
+    evictedWhenWarned = evicted;
+    nextEvictionWarning = clock + std::chrono::minutes(1);
 }
 
 void PacketSourceWorker::flushExpiredFlows(uint64_t now) {

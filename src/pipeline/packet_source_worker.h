@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -41,6 +42,12 @@ public:
     };
     Progress const& progress() const { return progress_; }
 
+    // Bytes the open flows may hold (-F); past it flows are evicted unanalysed.
+    static constexpr size_t defaultFlowMemory = size_t(1024) << 20;
+    size_t flowMemoryBudget = defaultFlowMemory;
+    // Flows evicted so far; read it after the capture has ended.
+    uint64_t evictedFlows() const { return evicted; }
+
     static constexpr size_t batchSize = 64;
     // Live capture: the longest a handed-over flow waits for its batch to fill.
     static constexpr uint64_t batchDelay = 50;  // milliseconds of capture time
@@ -50,6 +57,7 @@ private:
     // Queues the packet in its flow, or opens one for it when it may start one.
     void follow(Packet const& packet, FlowKey const& key);
     void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
+    void keepWithinBudget(uint64_t now);
     static uint64_t wallClockMilliseconds();
     void publishProgress(uint64_t packets);
 
@@ -58,6 +66,9 @@ private:
     std::vector<std::shared_ptr<Flow>> spent;
     uint64_t firstHandedOverAt = 0;
     bool live = false;
+    uint64_t evicted = 0;
+    uint64_t evictedWhenWarned = 0;
+    std::chrono::steady_clock::time_point nextEvictionWarning{};
 
     FlowTable& flows;
     std::shared_ptr<FlowChannel> taskChannel;

@@ -86,6 +86,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -l [ --list-interfaces ]              list available interfaces\n",
         "  -i [ --interface ] arg                network interface to monitor\n",
         "  -B [ --buffer-size ] arg (=32)        kernel buffer of a live capture in MiB\n",
+        "  -F [ --flow-memory ] arg (=1024)      memory for open flows in MiB\n",
         "  -Z [ --user ] arg                     run as this user once the input is open\n",
         "  -p [ --pcap ] arg                     PCAP file or directory to analyze\n",
         "  -o [ --output ] arg                   output directory\n",
@@ -187,6 +188,12 @@ TEST(CommandLine, DefaultsAndUncheckedValues) {
     for (char const* size : {"1", "8", "2047"}) EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "-B", size})), "");
     for (char const* size : {"0", "-1", "2048"})
         EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "-B", size})), "Buffer size (-B) must be 1 to 2047 MiB.");
+    EXPECT_EQ(parse({}).flowMemoryMiB, 1024);
+    for (char const* size : {"16", "256", "1048576"})
+        EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "-F", size})), "") << size;
+    for (char const* size : {"15", "0", "-1", "1048577"})
+        EXPECT_EQ(validateOptions(parse({"-p", "a", "-o", "b", "--flow-memory", size})),
+                  "Flow memory (-F) must be 16 to 1048576 MiB.") << size;
     EXPECT_THROW(parse({"-t", "2147483648"}), boost::program_options::error);
 }
 

@@ -235,6 +235,21 @@ TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
         EXPECT_NE(log.find("] info - End of run: "), std::string::npos) << capture << ": " << log;
         EXPECT_NE(log.find(counts), std::string::npos) << capture << ": " << log;
     }
+    // Forged QUIC Initials (random connection ID and payload) open nothing and are counted.
+    ScratchDir forged;
+    std::vector<build::Frame> frames;
+    for (uint8_t i = 0; i < 3; ++i) {
+        build::Bytes initial = {0xc3, 0, 0, 0, 1, 8, 1, 2, 3, 4, 5, 6, 7, i, 0, 0, 0x44, 0x00};
+        initial.resize(1200, uint8_t(0x5a + i));
+        namespace w = build::wrap;
+        frames.push_back({w::ethernetFrame(w::ip(w::ipOver(false, 17, w::udp(443, initial, 50000 + i))))});
+    }
+    ASSERT_TRUE(build::writePcap(forged / "forged.pcap", DLT_EN10MB, frames));
+    FileRun quic(forged / "forged.pcap", "-s info -g " + shellQuote(forged.path().string()));
+    EXPECT_NE(logText(forged.path()).find(", malformed 0, QUIC Initials that opened no flow 3; flows opened 0"),
+              std::string::npos)
+        << logText(forged.path());
+
     // At debug level each such flow is logged once with its reason.
     ScratchDir logs;
     FileRun run(dataCapture("no_answer.pcap"), "-s debug -g " + shellQuote(logs.path().string()));
@@ -242,6 +257,39 @@ TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
     EXPECT_NE(log.find("] debug - no row (no ServerHello) -> [127.0.0.1:38488 - 127.0.0.1:47401 (6)]"),
               std::string::npos)
         << log;
+}
+
+// A flood of unanswered hellos past a small flow memory budget goes first: the real
+// handshake after it keeps its row, and the evicted flows are counted and warned about.
+TEST(EndToEndFile, HelloFloodPastTheFlowMemoryBudgetIsEvictedFirst) {
+    ScratchDir scratch;
+    std::string const real = dataCapture("t12_ecdhe_rsa_sni.pcap");
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_open_offline(real.c_str(), error);
+    ASSERT_NE(handle, nullptr) << error;
+    pcap_pkthdr* header = nullptr;
+    u_char const* bytes = nullptr;
+    ASSERT_EQ(pcap_next_ex(handle, &header, &bytes), 1);
+    long const start = header->ts.tv_sec;
+    pcap_close(handle);
+
+    std::vector<build::Frame> flood;
+    build::Segment hello;
+    hello.payload = build::record(0x16, build::clientHello({}));
+    for (unsigned i = 0; i < 12000; ++i) {
+        hello.src = "10.1." + std::to_string(i >> 8) + "." + std::to_string(i & 0xff);
+        flood.push_back({build::ethernet(build::ipv4(hello)), start - 1, long(i) * 100});
+    }
+    fs::create_directory(scratch / "in");
+    ASSERT_TRUE(build::writePcap(scratch / "in/flood.pcap", DLT_EN10MB, flood));
+    fs::copy_file(real, scratch / "in/real.pcap");
+    FileRun run(scratch / "in", "-F 16 -s info -g " + shellQuote(scratch.path().string()));
+    expectWellFormed(run, "flood");
+    ASSERT_EQ(run.csv.rows.size(), 1u);
+    EXPECT_EQ(run.csv.rows[0][SNI], "demo.example");
+    std::string const log = logText(scratch.path());
+    EXPECT_NE(log.find("flows dropped incomplete 12000 (flow memory full "), std::string::npos) << log;
+    EXPECT_NE(log.find("warning - Flow memory budget of 16 MiB reached: "), std::string::npos) << log;
 }
 
 TEST(EndToEndFile, CaptureWithoutTlsLeavesNoOutputDirectory) {

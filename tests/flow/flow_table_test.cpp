@@ -53,3 +53,31 @@ TEST(FlowTable, AgreesWithAMapThroughOpensClosesExpiriesAndGrowth) {
     ASSERT_EQ(all.size(), model.size());
     EXPECT_TRUE(table.empty());
 }
+
+// Past the budget, flows that hold only a client's hello go first, oldest first (an
+// answered one keeps its place), then the oldest of any kind; what leaves is uncharged.
+TEST(FlowTable, EvictsHelloOnlyFlowsFirstThenTheOldest) {
+    FlowTable table;
+    struct Opened {
+        unsigned n;
+        bool helloOnly, answered;
+    };
+    for (auto [n, helloOnly, answered] : {Opened{1, false, false}, Opened{2, true, true}, Opened{3, true, false},
+                                          Opened{4, false, false}, Opened{5, true, false}})
+        table.open(keyFor(n), n, helloOnly).answered = answered;
+    const size_t each = table.bytesHeld() / 5;
+    ASSERT_EQ(table.bytesHeld(), 5 * each) << "flows of one size cost the same";
+    std::vector<FlowKey> order;
+    auto record = [&](std::shared_ptr<Flow>&& flow) {
+        EXPECT_TRUE(flow->evicted);
+        order.push_back(flow->key);
+    };
+    EXPECT_EQ(table.evictOver(3 * each, record), 2u);
+    EXPECT_EQ(table.evictOver(each, record), 2u);
+    EXPECT_EQ(order, (std::vector<FlowKey>{keyFor(3), keyFor(5), keyFor(1), keyFor(2)}));
+    EXPECT_EQ(table.bytesHeld(), each);
+    EXPECT_NE(table.find(keyFor(4)), nullptr);
+    EXPECT_EQ(table.evictOver(0, record), 1u);
+    EXPECT_EQ(table.bytesHeld(), 0u);
+    EXPECT_EQ(table.evictOver(0, record), 0u) << "nothing left to evict";
+}
