@@ -224,6 +224,7 @@ nav a { color: #0b57d0; text-decoration: none; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
+td { overflow-wrap: anywhere; } /* a 60-character name or an IPv6 address wraps inside its column */
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 0.95em; }
 .sev { display: inline-block; padding: 0 0.45em; border-radius: 4px; color: #fff; font-size: 0.85em; font-weight: bold; }
 .sev-critical { background: var(--insecure); } .sev-high { background: #e8590c; } .sev-medium { background: #b08800; }
@@ -254,6 +255,7 @@ details.group > summary::before { content: "\25B8"; color: #57606a; }
 details.group[open] > summary::before { content: "\25BE"; }
 details.group > table { margin: 0 0 0.4em 0; border-left: none; border-right: none; }
 details.group code.id { color: #57606a; font-size: 0.85em; }
+details.group > p.advice { margin: 0.3em 0.5em; }
 header h1 { margin-top: 0.2em; } header p { margin: 0.2em 0; } nav ul { margin: 0.4em 0; }
 section#overview h2, section#findings h2 { margin-top: 0.8em; }
 @media print {
@@ -291,9 +293,17 @@ void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
-    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << " handshakes from " << num(s.files)
-        << " CSV files in " << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
-        << "handshake and on " << isoDate(s.nowSeconds) << ".</p></header>\n";
+    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << (s.rows == 1 ? " handshake" : " handshakes")
+        << " from " << num(s.files) << (s.files == 1 ? " CSV file" : " CSV files") << " in "
+        << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
+        << "handshake and on " << isoDate(s.nowSeconds) << ".";
+    for (auto const& p : s.parents) {
+        std::vector<std::string> below;
+        for (auto const& b : p.below) below.push_back(lastComponent(b));
+        out << " " << esc(p.directory) << " holds no CSV file: read the output "
+            << (below.size() == 1 ? "directory" : "directories") << " below it (" << esc(join(below, 20)) << ").";
+    }
+    out << "</p></header>\n";
     std::vector<std::pair<char const*, char const*>> sections = {
         {"overview", "Overview"}, {"findings", "Findings"}, {"versions", "Protocol versions"},
         {"cipher-suites", "Cipher suites"}, {"key-exchange", "Key exchange"}, {"tls13-groups", "TLS 1.3 groups"},
@@ -313,17 +323,21 @@ void overviewSection(Summary const& s, std::ostream& out) {
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
     tile(out, "Certificates expired when used",
-         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) + " handshakes");
+         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) +
+             (s.expiredWhenUsedHandshakes == 1 ? " handshake" : " handshakes"));
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
     out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"));
-    if (!s.transports.empty()) {
+    auto const transports = transportLines(s);
+    if (!transports.empty()) {
         out << ". Transport:";
-        for (size_t i = 0; i < s.transports.size(); ++i) {
-            auto const& t = s.transports[i];
-            out << (i ? ";" : "") << ' ' << esc(t.protocolType) << (t.transport() == "TCP" ? " over TCP " : " ")
-                << num(t.handshakes) << " (post-quantum " << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
+        for (size_t i = 0; i < transports.size(); ++i) {
+            auto const& t = transports[i];
+            out << (i ? ";" : "") << ' ' << t.name << ' ' << num(t.handshakes)
+                << (t.handshakes == 1 ? " handshake" : " handshakes") << " (post-quantum "
+                << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
         }
     }
+    out << ".</p><p id=\"coverage\">Coverage: " << esc(coverageText(s));
     std::map<Severity, size_t> worst;
     size_t clean = 0;
     for (auto const& r : s.serverTable) r.anyFinding ? ++worst[r.worst] : ++clean;
@@ -349,11 +363,14 @@ void findingsSection(Summary const& s, std::ostream& out) {
         out << "<details class=\"group\" id=\"finding-" << info.id << "\"><summary><span>" << severityBadge(info.severity)
             << "</span><span>" << esc(std::string(info.title)) << " <code class=\"id\">" << info.id
             << "</code></span><span class=\"n\">" << num(g.servers) << "</span><span class=\"n\">" << num(g.handshakes)
-            << "</span></summary><table><tr><th>Server</th><th>Detail</th><th>Handshakes</th></tr>";
+            << "</span></summary><p class=\"advice\">Advice: " << esc(std::string(info.advice))
+            << ".</p><table><tr><th>Server</th><th>Server names</th><th>Last seen</th><th>Detail</th><th>Handshakes</th></tr>";
         for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
             auto const& f = s.findings[k];
-            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td><td class=\"n\">"
-                << num(rows.at(f.server)->kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
+            ServerSummary const& r = *rows.at(f.server);
+            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(join(r.snis, 3)) << "</td><td>"
+                << isoTime(r.lastSeenMs) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
+                << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
         out << "</table>";
         if (g.count > maxTableRows) out << "<p class=\"note\">" << num(g.count - maxTableRows) << " more in the JSON output.</p>";
@@ -386,8 +403,14 @@ void driftSection(Drift const& d, std::ostream& out) {
         o << "<td><code>" << esc(c.server) << "</code></td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
           << esc(c.after) << "</td>";
     });
-    for (auto const* list : {&d.appeared, &d.disappeared}) {
-        out << "<h3>" << (list == &d.appeared ? "Findings that appeared" : "Findings that disappeared") << "</h3>";
+    std::vector<FindingChange> fixed, unseen;
+    for (auto const& f : d.disappeared) (f.serverSeen ? fixed : unseen).push_back(f);
+    std::pair<char const*, std::vector<FindingChange> const*> const lists[] = {
+        {"Findings that appeared", &d.appeared},
+        {"Findings gone: fixed on servers still seen", &fixed},
+        {"Findings gone: servers not seen", &unseen}};
+    for (auto const& [title, list] : lists) {
+        out << "<h3>" << title << "</h3>";
         table<FindingChange>(out, {"Severity", "Finding", "Server"}, *list, [](std::ostream& o, FindingChange const& f) {
             o << "<td>" << severityBadge(kindInfo(f.kind).severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
               << "</td><td><code>" << esc(f.server) << "</code></td>";
@@ -484,7 +507,8 @@ void certificatesSection(Summary const& s, std::ostream& out) {
     if (s.unreadableCertificates) out << ", " << num(s.unreadableCertificates) << " unreadable";
     out << "; " << num(s.distinctClientCertificates) << " distinct client certificates. <strong>"
         << num(s.expiredWhenUsedCertificates) << "</strong> were expired or not yet valid when a server presented them, in "
-        << num(s.expiredWhenUsedHandshakes) << " handshakes.</p>"
+        << num(s.expiredWhenUsedHandshakes) << (s.expiredWhenUsedHandshakes == 1 ? " handshake" : " handshakes")
+        << ". Coverage: " << esc(coverageText(s)) << ".</p>"
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
         << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity));
