@@ -223,7 +223,7 @@ nav a { color: #0b57d0; text-decoration: none; }
 .tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.3em; font-weight: bold; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
-th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
+th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; } td.t { white-space: nowrap; }
 td { overflow-wrap: anywhere; } /* a 60-character name or an IPv6 address wraps inside its column */
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 0.95em; }
 .sev { display: inline-block; padding: 0 0.45em; border-radius: 4px; color: #fff; font-size: 0.85em; font-weight: bold; }
@@ -368,7 +368,7 @@ void findingsSection(Summary const& s, std::ostream& out) {
         for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
             auto const& f = s.findings[k];
             ServerSummary const& r = *rows.at(f.server);
-            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(join(r.snis, 3)) << "</td><td>"
+            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(join(r.snis, 3)) << "</td><td class=\"t\">"
                 << isoTime(r.lastSeenMs) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
                 << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
