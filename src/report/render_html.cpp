@@ -39,6 +39,9 @@ std::string num(uint64_t n) {
     return out;
 }
 
+// A count and the noun that agrees with it.
+std::string count(uint64_t n, char const* one, char const* many) { return num(n) + " " + (n == 1 ? one : many); }
+
 std::string join(std::vector<std::string> const& items, size_t max = 6) {
     std::string out;
     for (size_t i = 0; i < items.size() && i < max; ++i) out += (i ? ", " : "") + items[i];
@@ -293,8 +296,8 @@ void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
-    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << (s.rows == 1 ? " handshake" : " handshakes")
-        << " from " << num(s.files) << (s.files == 1 ? " CSV file" : " CSV files") << " in "
+    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
+        << count(s.files, "CSV file", "CSV files") << " in "
         << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
         << "handshake and on " << isoDate(s.nowSeconds) << ".";
     for (auto const& p : s.parents) {
@@ -323,8 +326,7 @@ void overviewSection(Summary const& s, std::ostream& out) {
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
     tile(out, "Certificates expired when used",
-         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) +
-             (s.expiredWhenUsedHandshakes == 1 ? " handshake" : " handshakes"));
+         num(s.expiredWhenUsedCertificates) + " in " + count(s.expiredWhenUsedHandshakes, "handshake", "handshakes"));
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
     out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"));
     auto const transports = transportLines(s);
@@ -332,8 +334,7 @@ void overviewSection(Summary const& s, std::ostream& out) {
         out << ". Transport:";
         for (size_t i = 0; i < transports.size(); ++i) {
             auto const& t = transports[i];
-            out << (i ? ";" : "") << ' ' << t.name << ' ' << num(t.handshakes)
-                << (t.handshakes == 1 ? " handshake" : " handshakes") << " (post-quantum "
+            out << (i ? ";" : "") << ' ' << t.name << ' ' << count(t.handshakes, "handshake", "handshakes") << " (post-quantum "
                 << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
         }
     }
@@ -381,7 +382,7 @@ void findingsSection(Summary const& s, std::ostream& out) {
 }
 
 void driftSection(Drift const& d, std::ostream& out) {
-    out << "<section id=\"drift\"><h2>What changed</h2><p>Baseline: " << num(d.rows) << " handshakes in "
+    out << "<section id=\"drift\"><h2>What changed</h2><p>Baseline: " << count(d.rows, "handshake", "handshakes") << " in "
         << esc(join(d.directories, 4));
     if (d.rows) out << ", " << isoTime(d.firstMs) << " to " << isoTime(d.lastMs);
     out << ".</p><div class=\"tiles\">";
@@ -469,8 +470,8 @@ void keyExchangeSection(Summary const& s, std::ostream& out) {
 }
 
 void groupsSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of " << num(s.tls13)
-        << " TLS 1.3 handshakes (" << percent(s.postQuantum, s.tls13)
+    out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of "
+        << count(s.tls13, "TLS 1.3 handshake", "TLS 1.3 handshakes") << " (" << percent(s.postQuantum, s.tls13)
         << "%) use a post-quantum group: hybrid SecP256r1MLKEM768, X25519MLKEM768, SecP384r1MLKEM1024 or pure ML-KEM. "
         << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>";
     table<TransportTally>(out, {"Transport", "Handshakes", "TLS 1.3", "Post-quantum", "Share"}, s.transports,
@@ -501,13 +502,14 @@ void certificateRow(std::ostream& out, CertificateSummary const& c) {
 }
 
 void certificatesSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"certificates\"><h2>Certificates</h2><p>" << num(s.certificates.size())
-        << " distinct server certificates";
+    out << "<section id=\"certificates\"><h2>Certificates</h2><p>"
+        << count(s.certificates.size(), "distinct server certificate", "distinct server certificates");
     if (s.missingCertificates) out << ", " << num(s.missingCertificates) << " of them missing from the store";
     if (s.unreadableCertificates) out << ", " << num(s.unreadableCertificates) << " unreadable";
-    out << "; " << num(s.distinctClientCertificates) << " distinct client certificates. <strong>"
+    out << "; " << count(s.distinctClientCertificates, "distinct client certificate", "distinct client certificates")
+        << ". <strong>"
         << num(s.expiredWhenUsedCertificates) << "</strong> were expired or not yet valid when a server presented them, in "
-        << num(s.expiredWhenUsedHandshakes) << (s.expiredWhenUsedHandshakes == 1 ? " handshake" : " handshakes")
+        << count(s.expiredWhenUsedHandshakes, "handshake", "handshakes")
         << ". Coverage: " << esc(coverageText(s)) << ".</p>"
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
@@ -577,7 +579,8 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
     if (!s.helloRows)
         out << "<p class=\"note\">No row carries a ClientHello; run the monitor with <code>-m 1</code> to save them.</p>";
     else
-        out << "<p>" << num(s.helloRows) << " handshakes carry their ClientHello (" << num(s.helloUnreadable)
+        out << "<p>" << count(s.helloRows, "handshake carries", "handshakes carry") << " its ClientHello ("
+            << num(s.helloUnreadable)
             << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
             << " got one.</p>";
     offeredCharts(s, out);
@@ -596,7 +599,7 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
             o << "<td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td>";
         });
     out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
-        << "<p class=\"note\">" << num(s.ja4Distinct) << " distinct JA4 fingerprints (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
+        << "<p class=\"note\">" << count(s.ja4Distinct, "distinct JA4 fingerprint", "distinct JA4 fingerprints") << " (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
 }
 
 void inputSection(Summary const& s, std::ostream& out) {
