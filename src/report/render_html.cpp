@@ -49,6 +49,13 @@ std::string join(std::vector<std::string> const& items, size_t max = 6) {
     return out;
 }
 
+// "address:port" in code, free to break after each colon so that an IPv6 server fits its column.
+std::string serverCode(std::string const& server) {
+    std::string out = "<code>";
+    for (char c : esc(server)) out += c == ':' ? std::string(":<wbr>") : std::string(1, c);
+    return out + "</code>";
+}
+
 std::string severityBadge(Severity s) {
     return "<span class=\"sev sev-" + std::string(severityName(s)) + "\">" + std::string(severityName(s)) + "</span>";
 }
@@ -227,7 +234,7 @@ nav a { color: #0b57d0; text-decoration: none; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; } td.t { white-space: nowrap; }
-td { overflow-wrap: anywhere; } /* a 60-character name or an IPv6 address wraps inside its column */
+td.names { overflow-wrap: anywhere; min-width: 12em; } /* a 60-character server name wraps inside its column */
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 0.95em; }
 .sev { display: inline-block; padding: 0 0.45em; border-radius: 4px; color: #fff; font-size: 0.85em; font-weight: bold; }
 .sev-critical { background: var(--insecure); } .sev-high { background: #e8590c; } .sev-medium { background: #b08800; }
@@ -369,7 +376,8 @@ void findingsSection(Summary const& s, std::ostream& out) {
         for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
             auto const& f = s.findings[k];
             ServerSummary const& r = *rows.at(f.server);
-            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(join(r.snis, 3)) << "</td><td class=\"t\">"
+            out << "<tr><td>" << serverCode(f.server) << "</td><td class=\"names\">" << esc(join(r.snis, 3))
+                << "</td><td class=\"t\">"
                 << isoTime(r.lastSeenMs) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
                 << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
@@ -401,7 +409,7 @@ void driftSection(Drift const& d, std::ostream& out) {
     servers("Gone servers", d.goneServers);
     out << "<h3>Servers that changed</h3>";
     table<ServerChange>(out, {"Server", "What", "Before", "Now"}, d.changed, [](std::ostream& o, ServerChange const& c) {
-        o << "<td><code>" << esc(c.server) << "</code></td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
+        o << "<td>" << serverCode(c.server) << "</td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
           << esc(c.after) << "</td>";
     });
     std::vector<FindingChange> fixed, unseen;
@@ -414,7 +422,7 @@ void driftSection(Drift const& d, std::ostream& out) {
         out << "<h3>" << title << "</h3>";
         table<FindingChange>(out, {"Severity", "Finding", "Server"}, *list, [](std::ostream& o, FindingChange const& f) {
             o << "<td>" << severityBadge(kindInfo(f.kind).severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
-              << "</td><td><code>" << esc(f.server) << "</code></td>";
+              << "</td><td>" << serverCode(f.server) << "</td>";
         });
     }
     out << "</section>\n";
@@ -433,7 +441,7 @@ void versionsSection(Summary const& s, std::ostream& out) {
     if (old.empty()) out << "<p>None.</p>";
     else
         table<ServerSummary>(out, {"Server", "Versions", "SNIs"}, old, [](std::ostream& o, ServerSummary const& r) {
-            o << "<td><code>" << esc(r.server) << "</code></td><td>" << esc(join(r.versions)) << "</td><td>"
+            o << "<td>" << serverCode(r.server) << "</td><td>" << esc(join(r.versions)) << "</td><td class=\"names\">"
               << esc(join(r.snis, 3)) << "</td>";
         });
     out << "</section>\n";
@@ -525,9 +533,9 @@ void serversSection(Summary const& s, std::ostream& out) {
                          s.serverTable, [](std::ostream& o, ServerSummary const& r) {
                              std::vector<std::string> findings;
                              for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
-                             o << "<td><code>" << esc(r.server) << "</code>";
+                             o << "<td>" << serverCode(r.server);
                              if (r.anyFinding) o << "<br>" << severityBadge(r.worst);
-                             o << "</td><td>" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
+                             o << "</td><td class=\"names\">" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
                                << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key)
                                << "</td><td>" << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>"
                                << esc(join(findings, 10)) << "</td><td class=\"n\">" << num(r.handshakes) << "</td>";
@@ -596,7 +604,7 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
     if (pq.empty()) out << "<p>None.</p>";
     else
         table<Finding>(out, {"Server", "Detail"}, pq, [](std::ostream& o, Finding const& f) {
-            o << "<td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td>";
+            o << "<td>" << serverCode(f.server) << "</td><td>" << esc(f.detail) << "</td>";
         });
     out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
         << "<p class=\"note\">" << count(s.ja4Distinct, "distinct JA4 fingerprint", "distinct JA4 fingerprints") << " (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
