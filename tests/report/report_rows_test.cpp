@@ -207,6 +207,10 @@ TEST(ReportRows, BaselineTransportsAndEveryNamedMember) {
               std::string::npos) << r.text;
     EXPECT_NE(r.html.find("no certificate store in " + now.path().string() + ": run varno with -c"), std::string::npos);
     EXPECT_NE(r.html.find("<section id=\"drift\">"), std::string::npos);
+    EXPECT_NE(r.html.find("<h3>Findings gone: fixed on servers still seen</h3>"), std::string::npos);
+    auto const unended = runShell(std::string(VARNO_REPORT_BINARY) + " --baseline " + shellQuote(then.path().string()) +
+                                  " " + shellQuote(now.path().string()) + " 2>&1");
+    EXPECT_EQ(unended.status, 2) << unended.out;
     for (auto const* member : {"format", "now", "input", "overview", "transports", "versions", "cipher_suites",
                                "cipher_suite_classes", "key_exchange", "tls13_groups", "certificates",
                                "expired_when_used", "servers", "client_features", "client_hellos", "finding_groups",
