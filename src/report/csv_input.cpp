@@ -70,6 +70,19 @@ std::vector<std::string> csvFiles(std::string const& dir, std::string& error) {
     return files;
 }
 
+std::vector<std::string> subdirectoriesOf(std::string const& dir, std::string& error) {
+    std::vector<std::string> dirs;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::error_code entry;  // an entry that cannot be examined is not an output directory
+        if (it->is_directory(entry)) dirs.push_back(it->path().string());
+    }
+    if (ec) error = ec.message();
+    std::sort(dirs.begin(), dirs.end());
+    return dirs;
+}
+
 LineReader::LineReader(std::string const& path) : fileHolder(std::fopen(path.c_str(), "rb")), buffer(1u << 20) {
     file = fileHolder.get();
 }

@@ -31,6 +31,9 @@ bool splitRow(std::string_view line, RowCells& cells);
 // cannot be listed sets error.
 std::vector<std::string> csvFiles(std::string const& dir, std::string& error);
 
+// The directories directly inside dir, in name order; a dir that cannot be listed sets error.
+std::vector<std::string> subdirectoriesOf(std::string const& dir, std::string& error);
+
 // Lines of a file, read in blocks of 1 MiB; a line longer than maxLine is skipped whole and
 // reported as too long, so a broken file cannot make memory grow without bound.
 class LineReader {

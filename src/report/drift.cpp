@@ -63,7 +63,7 @@ Drift compareSummaries(Summary const& then, Summary const& now) {
     for (auto const& [severity, kind, server] : keysNow)
         if (!keysThen.count({severity, kind, server})) d.appeared.push_back({kind, server});
     for (auto const& [severity, kind, server] : keysThen)
-        if (!keysNow.count({severity, kind, server})) d.disappeared.push_back({kind, server});
+        if (!keysNow.count({severity, kind, server})) d.disappeared.push_back({kind, server, seen.count(server) > 0});
 
     d.tls13Then = then.tls13;
     d.postQuantumThen = then.postQuantum;

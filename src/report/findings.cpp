@@ -18,21 +18,29 @@ std::string_view severityName(Severity s) {
 
 FindingKindInfo const& kindInfo(FindingKind kind) {
     static constexpr std::array<FindingKindInfo, findingKindCount> kinds = {{
-        {"ssl3", Severity::Critical, "SSL 3.0 negotiated"},
-        {"insecure-cipher-suite", Severity::Critical, "insecure cipher suite (NULL, EXPORT, anonymous, RC4, DES, 3DES)"},
-        {"certificate-expired-when-used", Severity::Critical, "certificate expired or not yet valid when presented"},
-        {"certificate-md5", Severity::Critical, "certificate signed with MD5"},
-        {"legacy-tls", Severity::High, "TLS 1.0 or 1.1 negotiated"},
-        {"rsa-under-2048", Severity::High, "RSA key under 2048 bits"},
-        {"dh-under-2048", Severity::High, "Diffie-Hellman prime under 2048 bits"},
-        {"certificate-sha1", Severity::High, "certificate signed with SHA-1"},
-        {"certificate-self-signed", Severity::High, "self-signed certificate"},
-        {"compression", Severity::High, "TLS compression (CRIME)"},
-        {"weak-cipher-suite", Severity::Medium, "weak cipher suite (static key exchange or CBC)"},
-        {"certificate-expiring", Severity::Medium, "certificate seen lately expires within 30 days"},
-        {"pq-offered-not-picked", Severity::Low, "clients offer a post-quantum group, the server picks a classical one"},
-        {"certificate-expired-since-last-seen", Severity::Info, "certificate has expired since it was last seen"},
-        {"renegotiation", Severity::Info, "renegotiation seen"},
+        {"ssl3", Severity::Critical, "SSL 3.0 negotiated", "disable SSL 3.0 on this server"},
+        {"insecure-cipher-suite", Severity::Critical, "insecure cipher suite (NULL, EXPORT, anonymous, RC4, DES, 3DES)",
+         "remove these suites from the server's list"},
+        {"certificate-expired-when-used", Severity::Critical, "certificate expired or not yet valid when presented",
+         "install a valid certificate and watch its expiry"},
+        {"certificate-md5", Severity::Critical, "certificate signed with MD5", "reissue the certificate signed with SHA-256"},
+        {"legacy-tls", Severity::High, "TLS 1.0 or 1.1 negotiated", "disable TLS 1.0/1.1 on this server"},
+        {"rsa-under-2048", Severity::High, "RSA key under 2048 bits", "use an RSA key of 2048 bits or more, or an EC key"},
+        {"dh-under-2048", Severity::High, "Diffie-Hellman prime under 2048 bits",
+         "use a DH prime of 2048 bits or more, or ECDHE only"},
+        {"certificate-sha1", Severity::High, "certificate signed with SHA-1", "reissue the certificate signed with SHA-256"},
+        {"certificate-self-signed", Severity::High, "self-signed certificate",
+         "use a certificate from a CA the clients trust"},
+        {"compression", Severity::High, "TLS compression (CRIME)", "disable TLS compression"},
+        {"weak-cipher-suite", Severity::Medium, "weak cipher suite (static key exchange or CBC)",
+         "prefer ECDHE with AES-GCM or ChaCha20-Poly1305"},
+        {"certificate-expiring", Severity::Medium, "certificate seen lately expires within 30 days",
+         "renew the certificate before it expires"},
+        {"pq-offered-not-picked", Severity::Low, "clients offer a post-quantum group, the server picks a classical one",
+         "enable X25519MLKEM768 on this server"},
+        {"certificate-expired-since-last-seen", Severity::Info, "certificate has expired since it was last seen",
+         "check that the server now presents a renewed certificate"},
+        {"renegotiation", Severity::Info, "renegotiation seen", "disable client-initiated renegotiation if unused"},
     }};
     return kinds[static_cast<size_t>(kind)];
 }
@@ -99,14 +107,25 @@ int64_t daysBetween(int64_t from, int64_t to) {
     return d >= 0 ? d / secondsPerDay : -((-d + secondsPerDay - 1) / secondsPerDay);
 }
 
+std::string notJudged(uint64_t withoutCertificate, uint64_t handshakes, size_t unreadCertificates) {
+    std::string text;
+    if (withoutCertificate)
+        text = std::to_string(withoutCertificate) + " of " + counted(handshakes, "handshake", "handshakes") +
+               " without a visible certificate (TLS 1.3, QUIC or resumed)";
+    if (unreadCertificates)
+        text += (text.empty() ? "" : ", ") + counted(unreadCertificates, "certificate", "certificates") +
+                " not in the store";
+    return text.empty() ? text : "; not judged: " + text;
+}
+
 std::string certificateDetail(FindingKind kind, CertificateFacts const& f, CertificateUse const& use, int64_t now) {
     std::string const who = (use.leaf ? "" : "chain certificate ") + f.subject + ": ";
     switch (kind) {
     case FindingKind::CertificateInvalidWhenUsed: {
         bool const early = use.firstSeen < f.notBefore;
         std::string const limit = early ? "not valid before " + isoDate(f.notBefore) : "expired " + isoDate(f.notAfter);
-        return who + limit + ", presented in " + std::to_string(use.invalidHandshakes) +
-               (use.invalidHandshakes == 1 ? " handshake" : " handshakes") + " up to " + isoDate(use.lastSeen);
+        return who + limit + ", presented in " + counted(use.invalidHandshakes, "handshake", "handshakes") + " up to " +
+               isoDate(use.lastSeen);
     }
     case FindingKind::CertificateExpiring:
         return who + "expires " + isoDate(f.notAfter) + ", in " + std::to_string(daysBetween(now, f.notAfter)) + " days";

@@ -39,6 +39,7 @@ struct FindingKindInfo {
     std::string_view id;     // stable identifier used in the JSON output
     Severity severity;
     std::string_view title;  // one line, for people
+    std::string_view advice;  // what to change, one line
 };
 FindingKindInfo const& kindInfo(FindingKind kind);
 
@@ -91,6 +92,11 @@ struct CertificateUse {
     int64_t firstSeen = 0, lastSeen = 0;  // seconds
 };
 std::string certificateDetail(FindingKind kind, CertificateFacts const& f, CertificateUse const& use, int64_t now);
+
+// What a server's certificate findings could not cover, as the end of their detail: its
+// handshakes that showed no certificate (TLS 1.3, QUIC, resumed) and the certificates of its
+// chains that the store could not give. Empty when everything was judged.
+std::string notJudged(uint64_t withoutCertificate, uint64_t handshakes, size_t unreadCertificates);
 
 // Whole days from one time to another (seconds), rounded towards the past.
 int64_t daysBetween(int64_t from, int64_t to);

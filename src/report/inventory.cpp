@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "export/base64.h"
+#include "report/render.h"
 
 namespace report {
 
@@ -133,6 +134,8 @@ struct Inventory::ServerState {
     int minDh = 0, minRsaKex = 0;
     std::vector<Cert> certs;
     int64_t lastLeaf = -1;  // index of the leaf of the latest row
+    int64_t firstMs = 0, lastMs = 0;
+    uint64_t withoutCertificate = 0;
     uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
     uint64_t pqOffered = 0, pqNotPicked = 0;
     SmallCounts pqOfferedGroups, pickedInstead;
@@ -171,15 +174,39 @@ Inventory::~Inventory() = default;
 bool Inventory::addDirectory(std::string const& dir, std::string& error) {
     auto const files = csvFiles(dir, error);
     if (!error.empty()) return false;
+    if (!files.empty()) {
+        readFiles(dir, files);
+        return true;
+    }
+    ParentDirectory parent{dir, {}};
+    auto const subdirectories = subdirectoriesOf(dir, error);
+    if (!error.empty()) return false;
+    for (auto const& sub : subdirectories) {
+        auto const subFiles = csvFiles(sub, error);
+        if (!error.empty()) return false;
+        if (subFiles.empty()) continue;
+        parent.below.push_back(sub);
+        readFiles(sub, subFiles);
+    }
+    if (parent.below.empty()) {
+        readFiles(dir, {});  // listed as read, with no rows
+    } else {
+        parents.push_back(std::move(parent));
+    }
+    return true;
+}
+
+void Inventory::readFiles(std::string const& dir, std::vector<std::string> const& paths) {
     size_t const dirIndex = directories.size();
     directories.push_back(dir);
-    for (auto const& path : files) {
+    directoryRows.emplace_back();
+    for (auto const& path : paths) {
         LineReader reader(path);
         if (!reader.opened()) {
             malformed(path, "cannot be opened");
             continue;
         }
-        ++this->files;
+        ++files;
         std::string_view line;
         bool tooLong = false;
         uint64_t number = 0;
@@ -191,7 +218,6 @@ bool Inventory::addDirectory(std::string const& dir, std::string& error) {
         }
         if (reader.failed()) malformed(path + ":" + std::to_string(number + 1), "read error, the rest is not read");
     }
-    return true;
 }
 
 void Inventory::malformed(std::string_view where, std::string_view why) {
@@ -279,6 +305,10 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     }
     ServerState& s = server(c[ServerIPAddress], c[ServerPortNumber]);
     ++s.handshakes;
+    if (ms > 0) {
+        if (s.firstMs == 0 || ms < s.firstMs) s.firstMs = ms;
+        s.lastMs = std::max(s.lastMs, ms);
+    }
     addNames(c, s);
 
     HandshakeFacts facts;
@@ -292,6 +322,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         addSmall(s.suites, suite);
     }
     ChainFacts const chain = addChain(c[ServerCertificateChain], s, dirIndex, ms);
+    addCoverage(c, facts.version, s, dirIndex);
     int const pickedGroup = addGroups(c, s, facts.version, ms, facts, chain.leaf);
     addFlags(c, s);
     facts.compressed = c[IsCompressed] == "1";
@@ -300,6 +331,20 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         facts.pqNotPicked = addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup);
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
         ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
+}
+
+// Whether the row let the certificate checks see the server's chain, and if not, why.
+void Inventory::addCoverage(RowCells const& c, Version version, ServerState& s, size_t dirIndex) {
+    bool const quic = c[ProtocolType] == "QUIC";
+    DirectoryRows& d = directoryRows[dirIndex];
+    if (!quic && version != Version::Unknown && version != Version::Tls13) ++d.older;
+    if (!c[ServerCertificateChain].empty()) {
+        ++coverage.visible;
+        ++d.withChain;
+        return;
+    }
+    ++s.withoutCertificate;
+    ++(quic || version == Version::Tls13 ? coverage.hidden : coverage.none);
 }
 
 void Inventory::addNames(RowCells const& c, ServerState& s) {
@@ -546,6 +591,10 @@ std::vector<FindingGroup> groupFindings(std::vector<Finding> const& findings,
 Summary Inventory::summarize() const {
     Summary out;
     out.directories = directories;
+    out.parents = parents;
+    out.coverage = coverage;
+    for (size_t i = 0; i < directories.size(); ++i)
+        if (directoryRows[i].older && !directoryRows[i].withChain) out.coverage.withoutStore.push_back(directories[i]);
     out.files = files;
     out.rows = rows;
     out.malformedLines = malformedLines;
@@ -702,6 +751,9 @@ void Inventory::summarizeServers(Summary& out) const {
         row.compressed = s.compressed;
         row.pqOffered = s.pqOffered;
         row.pqNotPicked = s.pqNotPicked;
+        row.firstSeenMs = s.firstMs;
+        row.lastSeenMs = s.lastMs;
+        row.withoutCertificate = s.withoutCertificate;
         std::vector<Finding> found = serverFindings(s, row);
         std::sort(found.begin(), found.end(), moreSevere);
         for (auto const& f : found) {
@@ -763,12 +815,40 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
     if (s.kindHandshakes[static_cast<size_t>(FindingKind::SmallDh)])
         add(FindingKind::SmallDh, std::to_string(s.minDh) + "-bit prime");
 
-    bool certificateRsaKnown = false;
+    bool const certificateRsaKnown = addCertificateFindings(s, row, found);
+    if (!certificateRsaKnown && s.minRsaKex > 0 && s.minRsaKex < minimumKeyBits)
+        add(FindingKind::SmallRsa, "RSA key exchange with a " + std::to_string(s.minRsaKex) + "-bit key");
+    if (s.lastLeaf >= 0 && certs[s.lastLeaf].facts) {
+        row.key = keyText(*certs[s.lastLeaf].facts);
+        row.leafNotAfter = certs[s.lastLeaf].facts->notAfter;
+    } else if (s.minRsaKex > 0) {
+        row.key = "RSA " + std::to_string(s.minRsaKex) + " (key exchange)";
+    }
+    if (s.compressed) add(FindingKind::Compression, counted(s.compressed, "handshake", "handshakes"));
+    if (s.pqNotPicked) {
+        std::string offered, picked;
+        for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
+        for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
+        add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " +
+                                          counted(s.handshakes, "handshake", "handshakes") + " offer " + offered + "; picked " +
+                                          (picked.empty() ? std::string("no group") : picked));
+    }
+    if (s.renegotiated) add(FindingKind::Renegotiation, counted(s.renegotiated, "handshake", "handshakes"));
+    return found;
+}
+
+// The findings on the certificates a server showed, each naming what it could not judge.
+// True when the server's leaf is a known RSA key (its size then comes from the certificate).
+bool Inventory::addCertificateFindings(ServerState const& s, ServerSummary& row, std::vector<Finding>& found) const {
+    size_t unread = 0;
+    for (auto const& entry : s.certs) unread += !certs[entry.index].facts;
+    std::string const unjudged = notJudged(s.withoutCertificate, s.handshakes, unread);
+    bool rsaKnown = false;
     for (auto const& entry : s.certs) {
         CertState const& cert = certs[entry.index];
         if (!cert.facts) continue;
         CertificateFacts const& f = *cert.facts;
-        if (entry.leaf && f.keyType == "RSA") certificateRsaKnown = true;
+        if (entry.leaf && f.keyType == "RSA") rsaKnown = true;
         CertificateUse const use{entry.leaf, entry.invalid, entry.firstMs / 1000, entry.lastMs / 1000};
         KindMask mask = certificateFindings(f, entry.leaf);
         if (entry.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
@@ -779,27 +859,10 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
         }
         for (int k = 0; k < findingKindCount; ++k)
             if (mask & kindBit(static_cast<FindingKind>(k)))
-                add(static_cast<FindingKind>(k), certificateDetail(static_cast<FindingKind>(k), f, use, now));
+                found.push_back({static_cast<FindingKind>(k), s.name,
+                                 certificateDetail(static_cast<FindingKind>(k), f, use, now) + unjudged});
     }
-    if (!certificateRsaKnown && s.minRsaKex > 0 && s.minRsaKex < minimumKeyBits)
-        add(FindingKind::SmallRsa, "RSA key exchange with a " + std::to_string(s.minRsaKex) + "-bit key");
-    if (s.lastLeaf >= 0 && certs[s.lastLeaf].facts) {
-        row.key = keyText(*certs[s.lastLeaf].facts);
-        row.leafNotAfter = certs[s.lastLeaf].facts->notAfter;
-    } else if (s.minRsaKex > 0) {
-        row.key = "RSA " + std::to_string(s.minRsaKex) + " (key exchange)";
-    }
-    if (s.compressed) add(FindingKind::Compression, std::to_string(s.compressed) + " handshakes");
-    if (s.pqNotPicked) {
-        std::string offered, picked;
-        for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
-        for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
-        add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " + std::to_string(s.handshakes) +
-                                          " handshakes offer " + offered + "; picked " +
-                                          (picked.empty() ? std::string("no group") : picked));
-    }
-    if (s.renegotiated) add(FindingKind::Renegotiation, std::to_string(s.renegotiated) + " handshakes");
-    return found;
+    return rsaKnown;
 }
 
 // What clients offer (rows saved with their ClientHello).

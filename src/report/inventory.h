@@ -32,7 +32,9 @@ public:
     explicit Inventory(int64_t nowSeconds);
     ~Inventory();
 
-    // Reads every complete CSV file of dir. False (with a reason) when dir cannot be listed.
+    // Reads every complete CSV file of dir; a dir without any is taken as a folder of output
+    // directories, and those one level below it that hold CSV files are read. False (with a
+    // reason) when a directory cannot be listed.
     bool addDirectory(std::string const& dir, std::string& error);
     // One data line of a file of directory dirIndex (numbered in the order of addDirectory);
     // nullptr when it was taken, else why it was not.
@@ -46,7 +48,9 @@ private:
 
     struct ChainFacts;
 
+    void readFiles(std::string const& dir, std::vector<std::string> const& files);
     void addRow(RowCells const& cells, size_t dirIndex);
+    void addCoverage(RowCells const& cells, Version version, ServerState& s, size_t dirIndex);
     void addNames(RowCells const& cells, ServerState& s);
     ChainFacts addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms);
     int addGroups(RowCells const& cells, ServerState& s, Version version, int64_t ms, HandshakeFacts& facts,
@@ -65,10 +69,17 @@ private:
     void summarizeCertificates(Summary& out) const;
     void summarizeServers(Summary& out) const;
     std::vector<Finding> serverFindings(ServerState const& s, ServerSummary& row) const;
+    bool addCertificateFindings(ServerState const& s, ServerSummary& row, std::vector<Finding>& found) const;
     void summarizeHellos(Summary& out) const;
 
     int64_t now;
     std::vector<std::string> directories;
+    std::vector<ParentDirectory> parents;
+    struct DirectoryRows {
+        uint64_t older = 0, withChain = 0;  // TLS 1.2 and older over TCP; rows with a server chain
+    };
+    std::vector<DirectoryRows> directoryRows;
+    CertificateCoverage coverage;
     uint64_t files = 0, rows = 0, malformedLines = 0;
     std::vector<std::string> problems;
     int64_t firstMs = 0, lastMs = 0;

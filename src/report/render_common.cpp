@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <ctime>
 #include <cstdio>
 
@@ -46,11 +47,47 @@ std::string printable(std::string const& text) {
     return out;
 }
 
+std::string counted(uint64_t n, std::string_view one, std::string_view many) {
+    return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
 std::string percent(uint64_t part, uint64_t whole) {
     if (whole == 0) return "0.0";
     char text[16];
     std::snprintf(text, sizeof text, "%.1f", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
     return text;
+}
+
+std::string coverageText(Summary const& s) {
+    CertificateCoverage const& c = s.coverage;
+    std::string text = "certificates visible in " + std::to_string(c.visible) + " of " +
+                       counted(s.rows, "handshake", "handshakes") + " (" + percent(c.visible, s.rows) + "%)";
+    if (c.hidden) text += "; TLS 1.3 and QUIC hide them in " + std::to_string(c.hidden);
+    if (c.none)
+        text += "; " + counted(c.none, "other handshake carries", "other handshakes carry") +
+                " none (resumed, anonymous or cut short)";
+    for (auto const& dir : c.withoutStore) text += "; no certificate store in " + printable(dir) + ": run varno with -c";
+    return text;
+}
+
+std::vector<TransportLine> transportLines(Summary const& s) {
+    std::vector<TransportLine> lines;
+    for (auto const& t : s.transports) {
+        std::string const name = t.transport() == "QUIC" ? "QUIC over UDP" : "TLS/SSL over TCP";
+        auto found = std::find_if(lines.begin(), lines.end(), [&](TransportLine const& l) { return l.name == name; });
+        if (found == lines.end()) found = lines.insert(lines.end(), {name});
+        found->handshakes += t.handshakes;
+        found->tls13 += t.tls13;
+        found->postQuantum += t.postQuantum;
+    }
+    return lines;
+}
+
+std::string lastComponent(std::string const& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    auto const slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
 }  // namespace report

@@ -39,11 +39,21 @@ std::string num(uint64_t n) {
     return out;
 }
 
+// A count and the noun that agrees with it.
+std::string count(uint64_t n, char const* one, char const* many) { return num(n) + " " + (n == 1 ? one : many); }
+
 std::string join(std::vector<std::string> const& items, size_t max = 6) {
     std::string out;
     for (size_t i = 0; i < items.size() && i < max; ++i) out += (i ? ", " : "") + items[i];
     if (items.size() > max) out += ", +" + std::to_string(items.size() - max);
     return out;
+}
+
+// "address:port" in code, free to break after each colon so that an IPv6 server fits its column.
+std::string serverCode(std::string const& server) {
+    std::string out = "<code>";
+    for (char c : esc(server)) out += c == ':' ? std::string(":<wbr>") : std::string(1, c);
+    return out + "</code>";
 }
 
 std::string severityBadge(Severity s) {
@@ -223,7 +233,8 @@ nav a { color: #0b57d0; text-decoration: none; }
 .tile .k { display: block; color: #57606a; font-size: 0.85em; } .tile .v { display: block; font-size: 1.3em; font-weight: bold; }
 table { border-collapse: collapse; margin: 0.6em 0; width: 100%; font-size: 0.92em; }
 th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
-th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; }
+th { background: #f6f8fa; } td.n { text-align: right; white-space: nowrap; } td.t { white-space: nowrap; }
+td.names { overflow-wrap: anywhere; min-width: 12em; } /* a 60-character server name wraps inside its column */
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 0.95em; }
 .sev { display: inline-block; padding: 0 0.45em; border-radius: 4px; color: #fff; font-size: 0.85em; font-weight: bold; }
 .sev-critical { background: var(--insecure); } .sev-high { background: #e8590c; } .sev-medium { background: #b08800; }
@@ -254,6 +265,7 @@ details.group > summary::before { content: "\25B8"; color: #57606a; }
 details.group[open] > summary::before { content: "\25BE"; }
 details.group > table { margin: 0 0 0.4em 0; border-left: none; border-right: none; }
 details.group code.id { color: #57606a; font-size: 0.85em; }
+details.group > p.advice { margin: 0.3em 0.5em; }
 header h1 { margin-top: 0.2em; } header p { margin: 0.2em 0; } nav ul { margin: 0.4em 0; }
 section#overview h2, section#findings h2 { margin-top: 0.8em; }
 @media print {
@@ -291,9 +303,17 @@ void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
-    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << num(s.rows) << " handshakes from " << num(s.files)
-        << " CSV files in " << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
-        << "handshake and on " << isoDate(s.nowSeconds) << ".</p></header>\n";
+    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
+        << count(s.files, "CSV file", "CSV files") << " in "
+        << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
+        << "handshake and on " << isoDate(s.nowSeconds) << ".";
+    for (auto const& p : s.parents) {
+        std::vector<std::string> below;
+        for (auto const& b : p.below) below.push_back(lastComponent(b));
+        out << " " << esc(p.directory) << " holds no CSV file: read the output "
+            << (below.size() == 1 ? "directory" : "directories") << " below it (" << esc(join(below, 20)) << ").";
+    }
+    out << "</p></header>\n";
     std::vector<std::pair<char const*, char const*>> sections = {
         {"overview", "Overview"}, {"findings", "Findings"}, {"versions", "Protocol versions"},
         {"cipher-suites", "Cipher suites"}, {"key-exchange", "Key exchange"}, {"tls13-groups", "TLS 1.3 groups"},
@@ -313,17 +333,19 @@ void overviewSection(Summary const& s, std::ostream& out) {
     tile(out, "Clients", num(s.clients));
     tile(out, "Certificates", num(s.certificates.size()));
     tile(out, "Certificates expired when used",
-         num(s.expiredWhenUsedCertificates) + " in " + num(s.expiredWhenUsedHandshakes) + " handshakes");
+         num(s.expiredWhenUsedCertificates) + " in " + count(s.expiredWhenUsedHandshakes, "handshake", "handshakes"));
     tile(out, "Post-quantum TLS 1.3", percent(s.postQuantum, s.tls13) + "%");
     out << "</div><p>Time span: " << (s.rows ? isoTime(s.firstMs) + " to " + isoTime(s.lastMs) : std::string("none"));
-    if (!s.transports.empty()) {
+    auto const transports = transportLines(s);
+    if (!transports.empty()) {
         out << ". Transport:";
-        for (size_t i = 0; i < s.transports.size(); ++i) {
-            auto const& t = s.transports[i];
-            out << (i ? ";" : "") << ' ' << esc(t.protocolType) << (t.transport() == "TCP" ? " over TCP " : " ")
-                << num(t.handshakes) << " (post-quantum " << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
+        for (size_t i = 0; i < transports.size(); ++i) {
+            auto const& t = transports[i];
+            out << (i ? ";" : "") << ' ' << t.name << ' ' << count(t.handshakes, "handshake", "handshakes") << " (post-quantum "
+                << percent(t.postQuantum, t.tls13) << "% of TLS 1.3)";
         }
     }
+    out << ".</p><p id=\"coverage\">Coverage: " << esc(coverageText(s));
     std::map<Severity, size_t> worst;
     size_t clean = 0;
     for (auto const& r : s.serverTable) r.anyFinding ? ++worst[r.worst] : ++clean;
@@ -349,11 +371,15 @@ void findingsSection(Summary const& s, std::ostream& out) {
         out << "<details class=\"group\" id=\"finding-" << info.id << "\"><summary><span>" << severityBadge(info.severity)
             << "</span><span>" << esc(std::string(info.title)) << " <code class=\"id\">" << info.id
             << "</code></span><span class=\"n\">" << num(g.servers) << "</span><span class=\"n\">" << num(g.handshakes)
-            << "</span></summary><table><tr><th>Server</th><th>Detail</th><th>Handshakes</th></tr>";
+            << "</span></summary><p class=\"advice\">Advice: " << esc(std::string(info.advice))
+            << ".</p><table><tr><th>Server</th><th>Server names</th><th>Last seen</th><th>Detail</th><th>Handshakes</th></tr>";
         for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
             auto const& f = s.findings[k];
-            out << "<tr><td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td><td class=\"n\">"
-                << num(rows.at(f.server)->kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
+            ServerSummary const& r = *rows.at(f.server);
+            out << "<tr><td>" << serverCode(f.server) << "</td><td class=\"names\">" << esc(join(r.snis, 3))
+                << "</td><td class=\"t\">"
+                << isoTime(r.lastSeenMs) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
+                << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
         out << "</table>";
         if (g.count > maxTableRows) out << "<p class=\"note\">" << num(g.count - maxTableRows) << " more in the JSON output.</p>";
@@ -364,7 +390,7 @@ void findingsSection(Summary const& s, std::ostream& out) {
 }
 
 void driftSection(Drift const& d, std::ostream& out) {
-    out << "<section id=\"drift\"><h2>What changed</h2><p>Baseline: " << num(d.rows) << " handshakes in "
+    out << "<section id=\"drift\"><h2>What changed</h2><p>Baseline: " << count(d.rows, "handshake", "handshakes") << " in "
         << esc(join(d.directories, 4));
     if (d.rows) out << ", " << isoTime(d.firstMs) << " to " << isoTime(d.lastMs);
     out << ".</p><div class=\"tiles\">";
@@ -383,14 +409,20 @@ void driftSection(Drift const& d, std::ostream& out) {
     servers("Gone servers", d.goneServers);
     out << "<h3>Servers that changed</h3>";
     table<ServerChange>(out, {"Server", "What", "Before", "Now"}, d.changed, [](std::ostream& o, ServerChange const& c) {
-        o << "<td><code>" << esc(c.server) << "</code></td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
+        o << "<td>" << serverCode(c.server) << "</td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
           << esc(c.after) << "</td>";
     });
-    for (auto const* list : {&d.appeared, &d.disappeared}) {
-        out << "<h3>" << (list == &d.appeared ? "Findings that appeared" : "Findings that disappeared") << "</h3>";
+    std::vector<FindingChange> fixed, unseen;
+    for (auto const& f : d.disappeared) (f.serverSeen ? fixed : unseen).push_back(f);
+    std::pair<char const*, std::vector<FindingChange> const*> const lists[] = {
+        {"Findings that appeared", &d.appeared},
+        {"Findings gone: fixed on servers still seen", &fixed},
+        {"Findings gone: servers not seen", &unseen}};
+    for (auto const& [title, list] : lists) {
+        out << "<h3>" << title << "</h3>";
         table<FindingChange>(out, {"Severity", "Finding", "Server"}, *list, [](std::ostream& o, FindingChange const& f) {
             o << "<td>" << severityBadge(kindInfo(f.kind).severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
-              << "</td><td><code>" << esc(f.server) << "</code></td>";
+              << "</td><td>" << serverCode(f.server) << "</td>";
         });
     }
     out << "</section>\n";
@@ -409,7 +441,7 @@ void versionsSection(Summary const& s, std::ostream& out) {
     if (old.empty()) out << "<p>None.</p>";
     else
         table<ServerSummary>(out, {"Server", "Versions", "SNIs"}, old, [](std::ostream& o, ServerSummary const& r) {
-            o << "<td><code>" << esc(r.server) << "</code></td><td>" << esc(join(r.versions)) << "</td><td>"
+            o << "<td>" << serverCode(r.server) << "</td><td>" << esc(join(r.versions)) << "</td><td class=\"names\">"
               << esc(join(r.snis, 3)) << "</td>";
         });
     out << "</section>\n";
@@ -446,8 +478,8 @@ void keyExchangeSection(Summary const& s, std::ostream& out) {
 }
 
 void groupsSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of " << num(s.tls13)
-        << " TLS 1.3 handshakes (" << percent(s.postQuantum, s.tls13)
+    out << "<section id=\"tls13-groups\"><h2>TLS 1.3 groups</h2><p>" << num(s.postQuantum) << " of "
+        << count(s.tls13, "TLS 1.3 handshake", "TLS 1.3 handshakes") << " (" << percent(s.postQuantum, s.tls13)
         << "%) use a post-quantum group: hybrid SecP256r1MLKEM768, X25519MLKEM768, SecP384r1MLKEM1024 or pure ML-KEM. "
         << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>";
     table<TransportTally>(out, {"Transport", "Handshakes", "TLS 1.3", "Post-quantum", "Share"}, s.transports,
@@ -478,13 +510,15 @@ void certificateRow(std::ostream& out, CertificateSummary const& c) {
 }
 
 void certificatesSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"certificates\"><h2>Certificates</h2><p>" << num(s.certificates.size())
-        << " distinct server certificates";
+    out << "<section id=\"certificates\"><h2>Certificates</h2><p>"
+        << count(s.certificates.size(), "distinct server certificate", "distinct server certificates");
     if (s.missingCertificates) out << ", " << num(s.missingCertificates) << " of them missing from the store";
     if (s.unreadableCertificates) out << ", " << num(s.unreadableCertificates) << " unreadable";
-    out << "; " << num(s.distinctClientCertificates) << " distinct client certificates. <strong>"
+    out << "; " << count(s.distinctClientCertificates, "distinct client certificate", "distinct client certificates")
+        << ". <strong>"
         << num(s.expiredWhenUsedCertificates) << "</strong> were expired or not yet valid when a server presented them, in "
-        << num(s.expiredWhenUsedHandshakes) << " handshakes.</p>"
+        << count(s.expiredWhenUsedHandshakes, "handshake", "handshakes")
+        << ". Coverage: " << esc(coverageText(s)) << ".</p>"
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
         << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity));
@@ -499,9 +533,9 @@ void serversSection(Summary const& s, std::ostream& out) {
                          s.serverTable, [](std::ostream& o, ServerSummary const& r) {
                              std::vector<std::string> findings;
                              for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
-                             o << "<td><code>" << esc(r.server) << "</code>";
+                             o << "<td>" << serverCode(r.server);
                              if (r.anyFinding) o << "<br>" << severityBadge(r.worst);
-                             o << "</td><td>" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
+                             o << "</td><td class=\"names\">" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
                                << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key)
                                << "</td><td>" << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>"
                                << esc(join(findings, 10)) << "</td><td class=\"n\">" << num(r.handshakes) << "</td>";
@@ -553,7 +587,8 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
     if (!s.helloRows)
         out << "<p class=\"note\">No row carries a ClientHello; run the monitor with <code>-m 1</code> to save them.</p>";
     else
-        out << "<p>" << num(s.helloRows) << " handshakes carry their ClientHello (" << num(s.helloUnreadable)
+        out << "<p>" << count(s.helloRows, "handshake carries", "handshakes carry") << " its ClientHello ("
+            << num(s.helloUnreadable)
             << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
             << " got one.</p>";
     offeredCharts(s, out);
@@ -569,10 +604,10 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
     if (pq.empty()) out << "<p>None.</p>";
     else
         table<Finding>(out, {"Server", "Detail"}, pq, [](std::ostream& o, Finding const& f) {
-            o << "<td><code>" << esc(f.server) << "</code></td><td>" << esc(f.detail) << "</td>";
+            o << "<td>" << serverCode(f.server) << "</td><td>" << esc(f.detail) << "</td>";
         });
     out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
-        << "<p class=\"note\">" << num(s.ja4Distinct) << " distinct JA4 fingerprints (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
+        << "<p class=\"note\">" << count(s.ja4Distinct, "distinct JA4 fingerprint", "distinct JA4 fingerprints") << " (JA4 by FoxIO, BSD 3-Clause).</p></section>\n";
 }
 
 void inputSection(Summary const& s, std::ostream& out) {

@@ -1,5 +1,6 @@
 // The JSON summary. Its layout is documented in the README and kept stable: new members may
 // be added, existing ones keep their name, place and meaning.
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "report/render.h"
@@ -41,7 +42,10 @@ Json kinds(std::vector<FindingKind> const& list) {
 }
 
 Json inputJson(Summary const& s) {
+    Json parents = Json::array();
+    for (auto const& p : s.parents) parents.push_back({{"directory", printable(p.directory)}, {"below", strings(p.below)}});
     return {{"directories", strings(s.directories)},
+            {"parent_directories", parents},
             {"files", s.files},
             {"rows", s.rows},
             {"malformed_lines", s.malformedLines},
@@ -129,6 +133,14 @@ Json certificateJson(CertificateSummary const& c) {
     return item;
 }
 
+Json coverageJson(Summary const& s) {
+    return {{"handshakes", s.rows},
+            {"visible", s.coverage.visible},
+            {"hidden_tls13_quic", s.coverage.hidden},
+            {"none_other", s.coverage.none},
+            {"directories_without_store", strings(s.coverage.withoutStore)}};
+}
+
 Json certificatesJson(Summary const& s) {
     Json list = Json::array();
     for (auto const& c : s.certificates) list.push_back(certificateJson(c));
@@ -158,7 +170,10 @@ Json serversJson(Summary const& s) {
                            {"client_auth_requested", r.clientAuthRequested},
                            {"client_certificates", r.clientCertificates},
                            {"renegotiated", r.renegotiated},
-                           {"compressed", r.compressed}});
+                           {"compressed", r.compressed},
+                           {"first_seen", r.firstSeenMs ? isoTime(r.firstSeenMs) : ""},
+                           {"last_seen", r.lastSeenMs ? isoTime(r.lastSeenMs) : ""},
+                           {"without_certificate", r.withoutCertificate}});
     return servers;
 }
 
@@ -197,25 +212,34 @@ void findingsJson(Summary const& s, Json& out) {
                           {"severity", severityName(info.severity)},
                           {"title", info.title},
                           {"servers", g.servers},
-                          {"handshakes", g.handshakes}});
+                          {"handshakes", g.handshakes},
+                          {"advice", info.advice}});
     }
     out["finding_groups"] = groups;
+    std::map<std::string, ServerSummary const*> rows;
+    for (auto const& r : s.serverTable) rows.emplace(r.server, &r);
     Json findings = Json::array();
     for (auto const& f : s.findings) {
         auto const& info = kindInfo(f.kind);
+        ServerSummary const& r = *rows.at(f.server);
         findings.push_back({{"id", info.id},
                             {"severity", severityName(info.severity)},
                             {"title", info.title},
                             {"server", f.server},
-                            {"detail", printable(f.detail)}});
+                            {"detail", printable(f.detail)},
+                            {"snis", strings(r.snis)},
+                            {"last_seen", r.lastSeenMs ? isoTime(r.lastSeenMs) : ""}});
     }
     out["findings"] = findings;
 }
 
-Json findingChanges(std::vector<FindingChange> const& list) {
+Json findingChanges(std::vector<FindingChange> const& list, bool gone) {
     Json out = Json::array();
-    for (auto const& f : list)
-        out.push_back({{"id", kindInfo(f.kind).id}, {"severity", severityName(kindInfo(f.kind).severity)}, {"server", f.server}});
+    for (auto const& f : list) {
+        Json item = {{"id", kindInfo(f.kind).id}, {"severity", severityName(kindInfo(f.kind).severity)}, {"server", f.server}};
+        if (gone) item["server_seen"] = f.serverSeen;
+        out.push_back(std::move(item));
+    }
     return out;
 }
 
@@ -233,8 +257,8 @@ Json driftJson(Drift const& d) {
             {"new_servers", d.newServers},
             {"gone_servers", d.goneServers},
             {"changed_servers", changed},
-            {"findings_appeared", findingChanges(d.appeared)},
-            {"findings_disappeared", findingChanges(d.disappeared)},
+            {"findings_appeared", findingChanges(d.appeared, false)},
+            {"findings_disappeared", findingChanges(d.disappeared, true)},
             {"post_quantum_share", {{"then", share(d.postQuantumThen, d.tls13Then)}, {"now", share(d.postQuantumNow, d.tls13Now)}}}};
 }
 
@@ -249,6 +273,7 @@ void renderJson(Summary const& s, std::ostream& stream) {
     out["transports"] = transportsJson(s);
     protocolJson(s, out);
     out["certificates"] = certificatesJson(s);
+    out["certificate_coverage"] = coverageJson(s);
     out["expired_when_used"] = {{"certificates", s.expiredWhenUsedCertificates}, {"handshakes", s.expiredWhenUsedHandshakes}};
     out["servers"] = serversJson(s);
     out["client_features"] = {{"client_auth_requested", s.clientAuthRequested},

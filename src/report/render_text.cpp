@@ -20,37 +20,41 @@ size_t columns(std::string const& text) {
     return n;
 }
 
-std::string clip(std::string const& text, size_t max) {
-    if (columns(text) <= max) return text;
-    std::string out;
-    size_t n = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto const c = static_cast<unsigned char>(text[i]);
-        if ((c & 0xc0) != 0x80 && ++n > max - 3) break;
-        out += text[i];
-    }
-    return out + "...";
+// Bytes of text that hold its first n character positions.
+size_t prefixBytes(std::string const& text, size_t n) {
+    size_t i = 0;
+    for (size_t seen = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80 && seen++ == n) break;
+    return i;
 }
 
-// Words of text on lines of at most 100 columns; continuation lines get the indent.
+// Words of text on lines of at most 100 columns; continuation lines get the indent. A word
+// longer than a line (a long name) is broken at the line's end, never cut off.
 void wrap(std::ostream& out, std::string text, size_t indent) {
     text.erase(text.find_last_not_of(' ') + 1);
     std::string line;
-    size_t start = 0;
-    while (start < text.size()) {
+    bool fresh = true;  // the line holds its indent only
+    for (size_t start = 0; start < text.size();) {
         size_t end = text.find(' ', start);
         if (end == std::string::npos) end = text.size();
-        std::string const word = text.substr(start, end - start);
+        std::string word = text.substr(start, end - start);
         start = end + 1;
-        if (!line.empty() && columns(line) + 1 + columns(word) > width) {
+        if (!fresh && columns(line) + 1 + columns(word) > width) {
             out << line << '\n';
             line = std::string(indent, ' ');
+            fresh = true;
         }
-        if (!line.empty() && line.find_first_not_of(' ') != std::string::npos) line += ' ';
+        if (!fresh) line += ' ';
+        while (columns(line) + columns(word) > width) {
+            size_t const cut = prefixBytes(word, width - columns(line));
+            out << line << word.substr(0, cut) << '\n';
+            word.erase(0, cut);
+            line = std::string(indent, ' ');
+        }
         line += word;
-        line = clip(line, width);
+        fresh = false;
     }
-    if (!line.empty()) out << line << '\n';
+    if (!fresh) out << line << '\n';
 }
 
 std::string number(uint64_t n) {
@@ -80,13 +84,11 @@ void headline(Summary const& s, std::ostream& out) {
     wrap(out, label("Time span") + isoTime(s.firstMs) + " to " + isoTime(s.lastMs), 13);
     wrap(out, label("Handshakes") + number(s.rows) + "   servers " + number(s.servers) + "   SNIs " + number(s.snis) +
                   "   clients " + number(s.clients), 13);
-    if (s.transports.size() > 1 || (!s.transports.empty() && s.transports.front().transport() != "TCP")) {
-        std::string text;
-        for (auto const& t : s.transports)
-            text += printable(t.protocolType) + " " + number(t.handshakes) + " (post-quantum " +
-                    percent(t.postQuantum, t.tls13) + "% of TLS 1.3)   ";
-        wrap(out, label("Transport") + text, 13);
-    }
+    std::string transports;
+    for (auto const& t : transportLines(s))
+        transports += (transports.empty() ? "" : "; ") + t.name + " " + plural(t.handshakes, "handshake", "handshakes") +
+                      " (post-quantum " + percent(t.postQuantum, t.tls13) + "% of TLS 1.3)";
+    wrap(out, label("Transport") + transports, 13);
     std::string versions;
     for (auto const& v : s.versions) versions += v.name + " " + percent(v.count, s.rows) + "%   ";
     wrap(out, label("Versions") + versions, 13);
@@ -101,12 +103,13 @@ void headline(Summary const& s, std::ostream& out) {
         std::string groups;
         for (size_t i = 0; i < s.tls13Groups.size() && i < 4; ++i)
             groups += (i ? ", " : "") + s.tls13Groups[i].name + " " + percent(s.tls13Groups[i].count, s.tls13) + "%";
-        wrap(out, label("TLS 1.3") + "post-quantum " + percent(s.postQuantum, s.tls13) + "% of " + number(s.tls13) +
-                      " handshakes (" + groups + ")", 13);
+        wrap(out, label("TLS 1.3") + "post-quantum " + percent(s.postQuantum, s.tls13) + "% of " +
+                      plural(s.tls13, "handshake", "handshakes") + " (" + groups + ")", 13);
     }
 }
 
 void details(Summary const& s, std::ostream& out) {
+    wrap(out, label("Coverage") + coverageText(s), 13);
     if (!s.certificates.empty()) {
         std::map<FindingKind, uint64_t> flags;
         for (auto const& c : s.certificates)
@@ -124,16 +127,31 @@ void details(Summary const& s, std::ostream& out) {
         wrap(out, label("ClientHellos") + text, 13);
     }
     if (s.clientCertificates || s.renegotiated || s.compressed)
-        wrap(out, label("Also seen") + number(s.clientCertificates) + " client certificates, " + number(s.renegotiated) +
-                      " renegotiations, " + number(s.compressed) + " compressed", 13);
+        wrap(out, label("Also seen") + plural(s.clientCertificates, "client certificate", "client certificates") + ", " +
+                      plural(s.renegotiated, "renegotiation", "renegotiations") + ", " + number(s.compressed) +
+                      " compressed", 13);
 }
 
-// One line per kind (severity, title, servers, handshakes), then its first servers.
+// The server of a finding with its names and the time it was last seen.
+std::string serverText(ServerSummary const& r) {
+    std::string text = r.server;
+    if (!r.snis.empty()) {
+        std::string names;
+        for (size_t i = 0; i < r.snis.size() && i < 3; ++i) names += (i ? ", " : "") + printable(r.snis[i]);
+        if (r.sniCount > 3) names += ", +" + number(r.sniCount - 3);
+        text += " (" + names + ")";
+    }
+    return text + ", last seen " + isoTime(r.lastSeenMs);
+}
+
+// One line per kind (severity, title, servers, handshakes) and its advice, then its first servers.
 void findings(Summary const& s, std::ostream& out) {
     if (s.findings.empty()) {
         wrap(out, "No findings.", 0);
         return;
     }
+    std::map<std::string, ServerSummary const*> rows;
+    for (auto const& r : s.serverTable) rows.emplace(r.server, &r);
     wrap(out, "Findings by kind, most severe first (" + plural(s.findingGroups.size(), "kind", "kinds") + "):", 0);
     for (auto const& g : s.findingGroups) {
         FindingKindInfo const& info = kindInfo(g.kind);
@@ -141,18 +159,16 @@ void findings(Summary const& s, std::ostream& out) {
         sev.resize(10, ' ');
         wrap(out, sev + std::string(info.title) + " (" + plural(g.servers, "server", "servers") + ", " +
                       plural(g.handshakes, "handshake", "handshakes") + ")", 10);
-        for (size_t k = g.first; k < g.first + g.count && k - g.first < serversPerKind; ++k) {
-            std::string server = s.findings[k].server;
-            server.resize(std::max<size_t>(24, server.size() + 1), ' ');
-            out << clip("  " + server + printable(s.findings[k].detail), width) << '\n';
-        }
+        wrap(out, std::string(10, ' ') + "Advice: " + std::string(info.advice), 10);
+        for (size_t k = g.first; k < g.first + g.count && k - g.first < serversPerKind; ++k)
+            wrap(out, "  " + serverText(*rows.at(s.findings[k].server)) + ": " + printable(s.findings[k].detail), 6);
         if (g.count > serversPerKind) out << "  ... and " << number(g.count - serversPerKind) << " more\n";
     }
 }
 
-void changeList(std::ostream& out, std::string const& title, std::vector<std::string> const& items) {
+void changeList(std::ostream& out, std::string const& title, std::vector<std::string> const& items,
+                std::string text = {}) {
     if (items.empty()) return;
-    std::string text;
     for (size_t i = 0; i < items.size() && i < 20; ++i) text += (i ? ", " : "") + items[i];
     if (items.size() > 20) text += ", and " + number(items.size() - 20) + " more";
     wrap(out, label(title) + text, label(title).size());
@@ -166,16 +182,18 @@ void drift(Drift const& d, std::ostream& out) {
                   percent(d.postQuantumNow, d.tls13Now) + "% now", 13);
     changeList(out, "New servers", d.newServers);
     changeList(out, "Gone servers", d.goneServers);
-    std::vector<std::string> changed, appeared, disappeared;
+    std::vector<std::string> changed, appeared, fixed, unseen;
     for (auto const& c : d.changed)
         changed.push_back(c.server + " " + c.what + " " + (c.before.empty() ? "-" : c.before) + " -> " +
                           (c.after.empty() ? "-" : c.after));
     for (auto const& f : d.appeared) appeared.push_back(std::string(kindInfo(f.kind).id) + " on " + f.server);
-    for (auto const& f : d.disappeared) disappeared.push_back(std::string(kindInfo(f.kind).id) + " on " + f.server);
+    for (auto const& f : d.disappeared)
+        (f.serverSeen ? fixed : unseen).push_back(std::string(kindInfo(f.kind).id) + " on " + f.server);
     changeList(out, "Changed", changed);
     changeList(out, "New findings", appeared);
-    changeList(out, "Findings gone", disappeared);
-    if (d.newServers.empty() && d.goneServers.empty() && changed.empty() && appeared.empty() && disappeared.empty())
+    changeList(out, "Findings gone", fixed, "fixed on servers still seen: ");
+    changeList(out, "Findings gone", unseen, "with servers not seen: ");
+    if (d.newServers.empty() && d.goneServers.empty() && changed.empty() && appeared.empty() && d.disappeared.empty())
         wrap(out, "No server and no finding changed.", 0);
 }
 
@@ -183,11 +201,20 @@ void drift(Drift const& d, std::ostream& out) {
 
 void renderText(Summary const& s, std::ostream& out) {
     wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
-    std::string input = number(s.files) + " CSV files, " + number(s.rows) + " rows, " + number(s.malformedLines) +
-                        " malformed lines";
-    if (s.missingCertificates) input += ", " + number(s.missingCertificates) + " certificates missing from the store";
-    if (s.unreadableCertificates) input += ", " + number(s.unreadableCertificates) + " unreadable certificates";
+    std::string input = plural(s.files, "CSV file", "CSV files") + ", " + plural(s.rows, "row", "rows") + ", " +
+                        plural(s.malformedLines, "malformed line", "malformed lines");
+    if (s.missingCertificates)
+        input += ", " + plural(s.missingCertificates, "certificate", "certificates") + " missing from the store";
+    if (s.unreadableCertificates)
+        input += ", " + plural(s.unreadableCertificates, "unreadable certificate", "unreadable certificates");
     wrap(out, label("Input") + input, 13);
+    for (auto const& p : s.parents) {
+        std::string below;
+        for (size_t i = 0; i < p.below.size() && i < 20; ++i) below += (i ? ", " : "") + printable(lastComponent(p.below[i]));
+        if (p.below.size() > 20) below += ", and " + number(p.below.size() - 20) + " more";
+        wrap(out, label("Directories") + printable(p.directory) + " holds no CSV file: read the " +
+                      plural(p.below.size(), "output directory", "output directories") + " below it (" + below + ")", 13);
+    }
     if (s.rows == 0) {
         wrap(out, "No handshakes found.", 0);
     } else {

@@ -63,6 +63,8 @@ struct ServerSummary {
     std::array<uint64_t, findingKindCount> kindHandshakes{};  // handshakes that show each kind
     uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
     uint64_t pqOffered = 0, pqNotPicked = 0;
+    int64_t firstSeenMs = 0, lastSeenMs = 0;
+    uint64_t withoutCertificate = 0;  // handshakes that showed no certificate to judge
 };
 
 struct GroupOffer {
@@ -93,6 +95,7 @@ struct ServerChange {
 struct FindingChange {
     FindingKind kind{};
     std::string server;
+    bool serverSeen = true;  // of a gone finding: the server is still seen (so it was fixed)
 };
 struct Drift {
     std::vector<std::string> directories;  // the baseline's
@@ -104,9 +107,25 @@ struct Drift {
     uint64_t tls13Then = 0, postQuantumThen = 0, tls13Now = 0, postQuantumNow = 0;
 };
 
+// Which handshakes showed a certificate that the report could judge.
+struct CertificateCoverage {
+    uint64_t visible = 0;  // rows with a server chain
+    uint64_t hidden = 0;   // TLS 1.3 and QUIC rows without one: the certificate travels encrypted
+    uint64_t none = 0;     // other rows without one: resumed sessions, anonymous suites, cut short
+    // Directories whose TLS 1.2 and older rows carry no certificate at all: written without -c.
+    std::vector<std::string> withoutStore;
+};
+
+// A directory without CSV files of its own, read as a folder of output directories.
+struct ParentDirectory {
+    std::string directory;
+    std::vector<std::string> below;  // the output directories read under it
+};
+
 struct Summary {
     // Input
-    std::vector<std::string> directories;
+    std::vector<std::string> directories;  // every output directory read
+    std::vector<ParentDirectory> parents;
     uint64_t files = 0, rows = 0, malformedLines = 0, missingCertificates = 0, unreadableCertificates = 0;
     std::vector<std::string> problems;  // first few malformed lines and missing files, for the reader
     int64_t nowSeconds = 0;
@@ -128,6 +147,7 @@ struct Summary {
     std::vector<TrendPoint> trend;
     int64_t trendBucketHours = 1;
 
+    CertificateCoverage coverage;
     std::vector<CertificateSummary> certificates;  // worst first
     std::vector<Tally> certificateKeys, signatureAlgorithms;
     std::vector<Tally> validity;  // expired, <=30 d, <=90 d, <=1 y, >1 y

@@ -60,10 +60,30 @@ bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, rep
     return true;
 }
 
+// Takes "--baseline DIR... --" out of the arguments, so that options may stand before or after
+// it and what follows its "--" is still read as options and directories. An empty message
+// when the arguments hold no baseline or a well-ended one.
+std::string takeBaseline(std::vector<std::string>& args, std::vector<std::string>& baseline) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") break;  // everything after it is a directory
+        bool const joined = args[i].rfind("--baseline=", 0) == 0;
+        if (args[i] != "--baseline" && !joined) continue;
+        if (joined) baseline.push_back(args[i].substr(11));
+        size_t end = i + 1;
+        while (end < args.size() && args[end] != "--") baseline.push_back(args[end++]);
+        if (end == args.size()) return "--baseline wants its directories ended by --";
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(end + 1));
+        if (baseline.empty()) return "--baseline wants at least one directory before --";
+        --i;
+    }
+    return {};
+}
+
 po::options_description visibleOptions() {
     po::options_description visible(
         "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n"
-        "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...]\n\nOptions");
+        "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...] [options]\n"
+        "A DIR without CSV files of its own is read as a folder of output directories.\n\nOptions");
     visible.add_options()
         ("help,h", "show this help")
         ("output,o", po::value<std::string>(), "write the HTML report to this file (without it: a text summary on standard output)")
@@ -85,9 +105,14 @@ int main(int argc, char** argv) {
     po::positional_options_description positional;
     positional.add("dir", -1);
 
+    std::vector<std::string> args(argv + 1, argv + argc), baseline;
+    if (std::string const error = takeBaseline(args, baseline); !error.empty()) {
+        std::cerr << "varno-report: " << error << "\n" << visible;
+        return usageError;
+    }
     po::variables_map values;
     try {
-        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), values);
+        po::store(po::command_line_parser(args).options(all).positional(positional).run(), values);
         po::notify(values);
     } catch (po::error const& e) {
         std::cerr << "varno-report: " << e.what() << "\n" << visible;
@@ -112,10 +137,10 @@ int main(int argc, char** argv) {
 
     report::Summary summary;
     if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary)) return usageError;
-    if (values.count("baseline")) {
-        report::Summary baseline;
-        if (!summarizeDirectories(values["baseline"].as<std::vector<std::string>>(), now, baseline)) return usageError;
-        summary.drift = report::compareSummaries(baseline, summary);
+    if (!baseline.empty()) {
+        report::Summary then;
+        if (!summarizeDirectories(baseline, now, then)) return usageError;
+        summary.drift = report::compareSummaries(then, summary);
     }
 
     bool ok = true;

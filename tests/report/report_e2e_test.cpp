@@ -56,14 +56,15 @@ std::set<std::string> findingsOf(Json const& report, std::string const& server) 
     return ids;
 }
 
-// Every capture of tests/data in a directory of its own, and the weak servers' capture.
+// Every capture of tests/data in a directory of its own under "own" (a folder of output
+// directories, as one per sensor), and the weak servers' capture.
 class ReportEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         scratch = new ScratchDir;
         for (auto const& entry : readManifest(sourcePath("tests/data/MANIFEST.tsv"))) {
             if (entry.at("expected_rows") == "0") continue;
-            fs::path const dir = scratch->path() / entry.at("file");
+            fs::path const dir = scratch->path() / "own" / entry.at("file");
             record(sourcePath("tests/data/" + entry.at("file")), dir);
             ownDirs.push_back(dir.string());
             expectedRows += std::stoull(entry.at("expected_rows"));
@@ -76,7 +77,7 @@ protected:
     }
     // The server address of the first row a capture gave.
     static std::string serverOf(std::string const& capture) {
-        auto const rows = readCsvOutput(scratch->path() / capture).rows;
+        auto const rows = readCsvOutput(scratch->path() / "own" / capture).rows;
         return rows.empty() ? "" : rows.front()[ServerIPAddress] + ":" + rows.front()[ServerPortNumber];
     }
     static std::string weakDir() { return (scratch->path() / "weak").string(); }
@@ -86,12 +87,17 @@ protected:
     static inline uint64_t expectedRows = 0;
 };
 
-TEST_F(ReportEndToEnd, OwnCapturesFromManyDirectories) {
-    std::string dirs;
-    for (auto const& d : ownDirs) dirs += " " + shellQuote(d);
-    auto const run = runReport("--now 2030-01-01" + dirs);
+TEST_F(ReportEndToEnd, OwnCapturesFromAFolderOfDirectories) {
+    std::string const parent = (scratch->path() / "own").string();
+    auto const run = runReport("--now 2030-01-01 " + shellQuote(parent));
     ASSERT_EQ(run.status, 0) << run.err;
     Json const& r = run.json;
+    std::vector<std::string> read = r["input"]["directories"];
+    std::sort(ownDirs.begin(), ownDirs.end());
+    EXPECT_EQ(read, ownDirs);
+    EXPECT_EQ(r["input"]["parent_directories"][0]["directory"], parent);
+    EXPECT_NE(run.out.find(parent + " holds no CSV file: read the " + std::to_string(ownDirs.size()) +
+                           " output directories below it"), std::string::npos) << run.out;
     EXPECT_EQ(r["input"]["rows"], expectedRows);
     EXPECT_EQ(r["input"]["malformed_lines"], 0);
     EXPECT_EQ(r["input"]["missing_certificates"], 0);
@@ -144,22 +150,28 @@ TEST_F(ReportEndToEnd, EveryFindingOnTheRightServer) {
         EXPECT_EQ((*row)["snis"], Json::array({entry.at("sni")}));
     }
 
-    // The text summary: the same findings, most severe first, every line within 100 columns.
+    // The text summary: the same findings, most severe first, every line within 100 columns
+    // and wrapped, not cut: each finding's server, names, last seen time and whole detail are
+    // there once the lines are joined.
     auto const text = runReport("--now 2030-01-01 " + shellQuote(weakDir()));
     std::istringstream lines(text.out);
-    std::string line;
+    std::string line, joined;
     std::vector<std::string> severities;
     while (std::getline(lines, line)) {
         EXPECT_LE(line.size(), 100u) << line;
         for (auto const* s : {"CRITICAL", "HIGH", "MEDIUM", "LOW", "INFO"})
             if (line.rfind(s, 0) == 0) severities.push_back(s);
+        joined += " " + line.substr(std::min(line.find_first_not_of(' '), line.size()));
     }
     std::vector<std::string> const order = {"CRITICAL", "HIGH", "MEDIUM", "LOW", "INFO"};
     auto rank = [&](std::string const& s) { return std::find(order.begin(), order.end(), s) - order.begin(); };
     EXPECT_TRUE(std::is_sorted(severities.begin(), severities.end(),
                                [&](auto const& a, auto const& b) { return rank(a) < rank(b); }));
-    for (auto const& f : run.json["findings"])
-        EXPECT_NE(text.out.find(f["server"].get<std::string>()), std::string::npos) << f["server"];
+    for (auto const& f : run.json["findings"]) {
+        std::string const entry = f["server"].get<std::string>() + " (" + f["snis"][0].get<std::string>() +
+                                  "), last seen " + f["last_seen"].get<std::string>() + ": " + f["detail"].get<std::string>();
+        EXPECT_NE(joined.find(entry), std::string::npos) << entry;
+    }
 
     // Grouped by kind: one text line and one <details> of the page per kind, each counting the
     // servers and handshakes of the findings of its kind.
@@ -175,6 +187,7 @@ TEST_F(ReportEndToEnd, EveryFindingOnTheRightServer) {
         EXPECT_EQ(g["handshakes"], servers[id].size()) << id;  // one handshake per server in this capture
         std::string const counts = servers[id].size() == 1 ? " (1 server, 1 handshake)" : " (2 servers, 2 handshakes)";
         EXPECT_NE(text.out.find(title + counts), std::string::npos) << title + counts << "\n" << text.out;
+        EXPECT_NE(joined.find("Advice: " + g["advice"].get<std::string>()), std::string::npos) << id;
         EXPECT_NE(htmlText.find("<details class=\"group\" id=\"finding-" + id + "\"><summary>"), std::string::npos) << id;
     }
     EXPECT_EQ(severities.size(), servers.size()) << "one line per kind";

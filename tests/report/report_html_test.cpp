@@ -1,8 +1,9 @@
 // The HTML page in a real browser: Debian's chromium loads it headless; every section and
-// chart must be in the rendered DOM, the first screen (1280 x 1000) must hold the overview and
-// the grouped findings, no chart label may stick out of its chart and nothing may be wider
-// than its box (measured by a script in a copy of the page), and its screenshot must hold far
-// more than a blank page's. The page must also pass tidy, Debian's HTML checker.
+// chart must be in the rendered DOM, the first screen (1280 x 1000) must hold the overview with
+// its coverage line and the grouped findings, no chart label may stick out of its chart and,
+// with every finding group opened onto its servers, nothing may be wider than its box or the
+// window (measured by a script in a copy of the page, whose screenshot must hold far more than
+// a blank page's). The page must also pass tidy, Debian's HTML checker.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -19,6 +20,7 @@ constexpr char const* measure = R"js(<script>
   const out = [];
   const bottom = id => Math.ceil(document.getElementById(id).getBoundingClientRect().bottom + scrollY);
   out.push('first-screen ' + Math.max(bottom('overview'), bottom('findings')));
+  for (const d of document.querySelectorAll('details')) d.open = true;
   for (const svg of document.querySelectorAll('svg.chart')) {
     const box = svg.getBoundingClientRect();
     for (const t of svg.querySelectorAll('text')) {
@@ -52,11 +54,18 @@ TEST(ReportHtml, RendersInChromium) {
     auto const varno = runVarno("-p " + shellQuote(sourcePath("tests/data/report/weak_servers.pcap")) + " -o " +
                                 shellQuote(out.string()) + " -c -m 1");
     ASSERT_EQ(varno.status, 0) << varno.err;
-    // Rows with the longest suite names the registry has, which must wrap rather than clip.
-    varno_test::writeFile(out / "long_names.csv", std::string(csvHeader) + "\n" +
+    // Rows with the longest suite names the registry has and 60-character server names on a
+    // legacy IPv6 server, which must wrap rather than clip; TLS 1.3 rows whose certificate is hidden.
+    std::string const longName = std::string(50, 'n') + ".long.test", ipv6 = "2001:db8:1234:5678:9abc:def0:1234:5678";
+    std::string rows = std::string(csvHeader) + "\n" +
         "1700000000000,TLS,192.0.2.1,50000,,192.0.2.9,443,,TLSv1.2,long.test,0xc072,0x0017,,,0,,0,0,,\"{}\"\n"
         "1700000000000,TLS,192.0.2.1,50001,,192.0.2.9,443,,TLSv1.2,long.test,0xcca9,0x0017,,,0,,0,0,,\"{}\"\n"
-        "1700000000000,TLS,192.0.2.1,50002,,192.0.2.9,443,,TLSv1.2,long.test,0xc100,,,,0,,0,0,,\"{}\"\n");
+        "1700000000000,TLS,192.0.2.1,50002,,192.0.2.9,443,,TLSv1.2,long.test,0xc100,,,,0,,0,0,,\"{}\"\n";
+    for (char c : std::string("abcd"))
+        rows += "1700000000000,TLS,192.0.2.1,50003,," + ipv6 + ",443,,TLSv1.0," + c + longName +
+                ",0xc013,0x0017,,,0,,0,0,,\"{}\"\n";
+    rows += "1700000000000,QUIC,192.0.2.1,50004,,192.0.2.9,443,,TLSv1.3,long.test,0x1301,,0x001d,,0,,0,0,,\"{}\"\n";
+    varno_test::writeFile(out / "long_names.csv", rows);
     std::string const page = work / "report.html";
     auto const report = runShell(std::string(VARNO_REPORT_BINARY) + " --now 2030-01-01 -o " + shellQuote(page) + " " +
                                  shellQuote(out.string()));
@@ -79,8 +88,11 @@ TEST(ReportHtml, RendersInChromium) {
         EXPECT_NE(dom.out.find("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" + std::string(chart)),
                   std::string::npos)
             << chart;
-    EXPECT_NE(dom.out.find("127.0.0.1:47601"), std::string::npos);
-    EXPECT_NE(dom.out.find("expired.test: expired 2029-06-01, last seen"), std::string::npos);
+    for (auto const* text : {"expired.test: expired 2029-06-01, last seen", "Transport: TLS/SSL over TCP 17 handshakes",
+                             "QUIC over UDP 1 handshake (", "Coverage: certificates visible in 8 of 18 handshakes",
+                             "TLS 1.3 and QUIC hide them in 2", "Advice: disable TLS 1.0/1.1 on this server.",
+                             "<td><code>127.0.0.1:<wbr>47601</code></td><td class=\"names\">expired.test</td><td class=\"t\">20"})
+        EXPECT_NE(dom.out.find(text), std::string::npos) << text;
 
     // The layout as chromium lays it out at 1280 x 1000.
     std::string const measured = work / "measured.html";
@@ -101,12 +113,13 @@ TEST(ReportHtml, RendersInChromium) {
             ADD_FAILURE() << line;
     }
 
-    // A screenshot of the report against one of an empty page of the same size: PNG
-    // compresses a blank page to almost nothing.
+    // A screenshot of the measured page (its finding groups open) against one of an empty page
+    // of the same size: PNG compresses a blank page to almost nothing.
     std::string const blankPage = work / "blank.html";
     std::ofstream(blankPage) << "<!DOCTYPE html><html><head><title>blank</title></head><body></body></html>\n";
     std::string const shot = work / "report.png", blankShot = work / "blank.png";
-    runShell(chromium(work, "--window-size=1280,1000 --screenshot=" + shellQuote(shot) + " file://" + page));
+    runShell(chromium(work, "--window-size=1280,1000 --screenshot=" + shellQuote(shot) + " file://" + measured));
+    if (char const* keep = std::getenv("VARNO_KEEP_SCREENSHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
     runShell(chromium(work, "--window-size=1280,1000 --screenshot=" + shellQuote(blankShot) + " file://" + blankPage));
     ASSERT_TRUE(fs::exists(shot) && fs::exists(blankShot));
     EXPECT_GT(fs::file_size(shot), 20 * fs::file_size(blankShot));

@@ -1,12 +1,14 @@
 // varno-report over rows and certificate stores that the test writes, so that every date and
 // every difference is known: certificate validity judged at the time of each handshake and
-// against --now, two sets of directories compared with --baseline, and transports.
+// against --now with what could not be judged, two sets of directories compared with
+// --baseline (options after its "--"), and transports.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 
 #include "e2e/e2e_support.h"
@@ -92,14 +94,18 @@ struct Report {
     std::string text, html;
 };
 
+// The options follow the directories, after a --baseline list's "--" too.
 Report report(std::string const& arguments) {
     ScratchDir scratch;
     std::string const json = scratch / "r.json", html = scratch / "r.html";
-    std::string const base = std::string(VARNO_REPORT_BINARY) + " --json " + shellQuote(json) + " ";
-    auto const text = runShell(base + arguments);
+    std::string const base = std::string(VARNO_REPORT_BINARY) + " " + arguments + " --json " + shellQuote(json);
+    auto const text = runShell(base);
     EXPECT_EQ(text.status, 0) << text.out;
-    EXPECT_EQ(runShell(base + "-o " + shellQuote(html) + " " + arguments).status, 0);
-    return {Json::parse(readFile(json)), text.out, readFile(html)};
+    EXPECT_EQ(runShell(base + " -o " + shellQuote(html)).status, 0);
+    Report r{Json::parse(readFile(json)), text.out, readFile(html)};
+    std::regex const wrongPlural("\\b1 (handshakes|servers|rows|CSV files|certificates|kinds)\\b");
+    EXPECT_FALSE(std::regex_search(r.text, wrongPlural) || std::regex_search(r.html, wrongPlural)) << r.text;
+    return r;
 }
 
 std::set<std::string> findingsOf(Json const& r, std::string const& server) {
@@ -130,7 +136,8 @@ TEST(ReportRows, ExpiryJudgedAtTheTimeOfUseAndAgainstNow) {
                            row("2022-06-01", "10.0.0.2", early),
                            row("2029-12-15", "10.0.0.3", since),
                            row("2029-12-15", "10.0.0.4", soon),
-                           row("2021-06-01", "10.0.0.5", old)});
+                           row("2021-06-01", "10.0.0.5", old),
+                           row("2021-08-01", "10.0.0.1")});  // TLS 1.3: the certificate is hidden
     auto const r = report("--now 2030-01-01 " + shellQuote(dir.path().string()));
     EXPECT_EQ(r.json["expired_when_used"], Json({{"certificates", 2}, {"handshakes", 3}}));
     EXPECT_EQ(findingsOf(r.json, "10.0.0.1:443"), std::set<std::string>{"certificate-expired-when-used"});
@@ -138,10 +145,16 @@ TEST(ReportRows, ExpiryJudgedAtTheTimeOfUseAndAgainstNow) {
     EXPECT_EQ(findingsOf(r.json, "10.0.0.3:443"), std::set<std::string>{"certificate-expired-since-last-seen"});
     EXPECT_EQ(findingsOf(r.json, "10.0.0.4:443"), std::set<std::string>{"certificate-expiring"});
     EXPECT_TRUE(findingsOf(r.json, "10.0.0.5:443").empty()) << "not seen in the last 30 days of the data";
-    for (auto const& f : r.json["findings"])
-        if (f["server"] == "10.0.0.2:443") {
-            EXPECT_NE(f["detail"].get<std::string>().find("not valid before 2022-01-01"), std::string::npos);
-        }
+    std::map<std::string, std::string> details;
+    for (auto const& f : r.json["findings"]) details[f["server"]] = f["detail"];
+    EXPECT_NE(details["10.0.0.2:443"].find("not valid before 2022-01-01"), std::string::npos);
+    EXPECT_NE(details["10.0.0.1:443"].find("; not judged: 1 of 4 handshakes without a visible certificate"),
+              std::string::npos) << details["10.0.0.1:443"];
+    EXPECT_EQ(details["10.0.0.2:443"].find("not judged"), std::string::npos);
+    EXPECT_EQ(r.json["certificate_coverage"], Json({{"handshakes", 9}, {"visible", 8}, {"hidden_tls13_quic", 1},
+                                                    {"none_other", 0}, {"directories_without_store", Json::array()}}));
+    EXPECT_NE(r.text.find("Coverage     certificates visible in 8 of 9 handshakes (88.9%); TLS 1.3 and QUIC hide them in 1\n"),
+              std::string::npos) << r.text;
     std::map<std::string, uint64_t> groups;
     for (auto const& g : r.json["finding_groups"]) groups[g["id"]] = g["handshakes"];
     EXPECT_EQ(groups, (std::map<std::string, uint64_t>{{"certificate-expired-when-used", 3},
@@ -151,13 +164,14 @@ TEST(ReportRows, ExpiryJudgedAtTheTimeOfUseAndAgainstNow) {
 
 TEST(ReportRows, BaselineTransportsAndEveryNamedMember) {
     ScratchDir then, now;
-    // Then: A on TLS 1.2 with a classical group, B on TLS 1.0 with a CBC suite.
-    writeRows(then.path(), {row("2025-01-01", "10.0.0.1", "", "TLSv1.2", "0xc02f"),
+    // Then: A on TLS 1.2 with a classical group and a CBC suite, B on TLS 1.0 with a CBC suite.
+    writeRows(then.path(), {row("2025-01-01", "10.0.0.1", "", "TLSv1.2", "0xc013"),
                             row("2025-01-02", "10.0.0.2", "", "TLSv1.0", "0xc013")});
-    // Now: A on TLS 1.3 with X25519MLKEM768 (one handshake over QUIC), B gone, C new.
+    // Now: A on TLS 1.3 with X25519MLKEM768 (one handshake over QUIC), B gone, C new on TLS 1.2
+    // written without -c.
     writeRows(now.path(), {row("2025-02-01", "10.0.0.1", "", "TLSv1.3", "0x1301", "0x11ec"),
                            row("2025-02-01", "10.0.0.1", "", "TLSv1.3", "0x1301", "0x11ec", "QUIC"),
-                           row("2025-02-02", "10.0.0.3")});
+                           row("2025-02-02", "10.0.0.3", "", "TLSv1.2", "0xc02f")});
     auto const r = report("--baseline " + shellQuote(then.path().string()) + " -- " + shellQuote(now.path().string()));
     EXPECT_EQ(r.json["format"], "varno-report/2");
     Json const& d = r.json["drift"];
@@ -168,25 +182,39 @@ TEST(ReportRows, BaselineTransportsAndEveryNamedMember) {
         changed.insert(c["server"].get<std::string>() + " " + c["what"].get<std::string>() + ": " +
                        c["before"].get<std::string>() + " -> " + c["after"].get<std::string>());
     EXPECT_EQ(changed, (std::set<std::string>{"10.0.0.1:443 versions: TLS 1.2 -> TLS 1.3",
+                                              "10.0.0.1:443 worst finding: medium -> none",
+                                              "10.0.0.1:443 suite class: weak -> good",
                                               "10.0.0.1:443 group kind: classical -> post-quantum"}));
-    EXPECT_EQ(d["findings_disappeared"].size(), 2u);  // B's legacy TLS and weak suite
+    std::set<std::string> gone;
+    for (auto const& f : d["findings_disappeared"])
+        gone.insert(f["id"].get<std::string>() + " " + f["server"].get<std::string>() + (f["server_seen"] ? " seen" : ""));
+    EXPECT_EQ(gone, (std::set<std::string>{"weak-cipher-suite 10.0.0.1:443 seen", "weak-cipher-suite 10.0.0.2:443",
+                                           "legacy-tls 10.0.0.2:443"}));
     EXPECT_TRUE(d["findings_appeared"].empty());
+    EXPECT_EQ(r.json["certificate_coverage"]["directories_without_store"], Json::array({now.path().string()}));
     EXPECT_EQ(d["post_quantum_share"]["then"]["tls13"], 0);
     EXPECT_EQ(d["post_quantum_share"]["now"]["post_quantum"], 2);
     std::map<std::string, std::vector<uint64_t>> transports;
     for (auto const& t : r.json["transports"])
         transports[t["protocol_type"].get<std::string>() + "/" + t["transport"].get<std::string>()] = {
             t["handshakes"], t["tls13"], t["post_quantum"]};
-    EXPECT_EQ(transports, (std::map<std::string, std::vector<uint64_t>>{{"TLS/TCP", {2, 2, 1}}, {"QUIC/QUIC", {1, 1, 1}}}));
+    EXPECT_EQ(transports, (std::map<std::string, std::vector<uint64_t>>{{"TLS/TCP", {2, 1, 1}}, {"QUIC/QUIC", {1, 1, 1}}}));
 
     EXPECT_NE(r.text.find("New servers  10.0.0.3:443"), std::string::npos) << r.text;
     EXPECT_NE(r.text.find("Gone servers 10.0.0.2:443"), std::string::npos) << r.text;
-    EXPECT_NE(r.text.find("Post-quantum 0.0% of TLS 1.3 then, 66.7% now"), std::string::npos) << r.text;
+    EXPECT_NE(r.text.find("Post-quantum 0.0% of TLS 1.3 then, 100.0% now"), std::string::npos) << r.text;
+    EXPECT_NE(r.text.find("Findings gone fixed on servers still seen: weak-cipher-suite on 10.0.0.1:443\n"),
+              std::string::npos) << r.text;
+    EXPECT_NE(r.html.find("no certificate store in " + now.path().string() + ": run varno with -c"), std::string::npos);
     EXPECT_NE(r.html.find("<section id=\"drift\">"), std::string::npos);
+    EXPECT_NE(r.html.find("<h3>Findings gone: fixed on servers still seen</h3>"), std::string::npos);
+    auto const unended = runShell(std::string(VARNO_REPORT_BINARY) + " --baseline " + shellQuote(then.path().string()) +
+                                  " " + shellQuote(now.path().string()) + " 2>&1");
+    EXPECT_EQ(unended.status, 2) << unended.out;
     for (auto const* member : {"format", "now", "input", "overview", "transports", "versions", "cipher_suites",
                                "cipher_suite_classes", "key_exchange", "tls13_groups", "certificates",
                                "expired_when_used", "servers", "client_features", "client_hellos", "finding_groups",
-                               "findings", "drift"})
+                               "findings", "drift", "certificate_coverage"})
         EXPECT_TRUE(r.json.contains(member)) << member;
 }
 
