@@ -214,6 +214,7 @@ char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
                        isFlag(cells[IsCompressed]) && !cells[ServerIPAddress].empty();
     if (!valid) return "a cell does not hold what its column does";
     addRow(cells, dirIndex);
+    if (rowSink) rowSink(cells);
     return nullptr;
 }
 

@@ -40,6 +40,9 @@ public:
 
     Summary summarize() const;
 
+    // Called with every row taken, after the inventory counted it (the CBOM's collector).
+    void onRow(std::function<void(RowCells const&)> sink) { rowSink = std::move(sink); }
+
 private:
     struct ServerState;
     struct CertState;
@@ -68,6 +71,7 @@ private:
     void summarizeHellos(Summary& out) const;
 
     int64_t now;
+    std::function<void(RowCells const&)> rowSink;
     std::vector<std::string> directories;
     uint64_t files = 0, rows = 0, malformedLines = 0;
     std::vector<std::string> problems;
