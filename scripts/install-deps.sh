@@ -15,6 +15,9 @@ packages=(
   dpkg-dev systemd clickhouse-server clickhouse-client
   libssl-dev chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server ethtool
 )
+# Test-only: python3-jsonschema checks varno-report's CycloneDX document against the
+# schemas kept in data/cyclonedx (tests/report/cbom_test.py).
+packages+=(python3-jsonschema)
 # Extra tools that only `make fuzz`, `make bench` and `make deb` use.
 case "${1:-}" in
   --package) packages+=(lintian) ;;
