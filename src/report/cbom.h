@@ -40,6 +40,8 @@ struct Kex {
     bool operator==(Kex const&) const = default;
 };
 
+// A group's IANA name without a trailing remark such as " (OBSOLETE)".
+std::string plainGroupName(uint16_t code);
 // The key exchange of a named group or of a suite's parameter; nullopt for Kex::None.
 std::optional<CbomAlgorithm> keyExchangeAlgorithm(Kex kex);
 // The algorithms a suite names besides its key exchange: authentication, bulk cipher, hash.

@@ -77,14 +77,6 @@ constexpr std::array pqGroups{
     PqGroup{0x6399, false, "768", 192, 3},  PqGroup{0x639a, false, "768", 192, 3},
 };
 
-// IANA names, without a trailing remark such as " (OBSOLETE)".
-std::string plainGroupName(uint16_t code) {
-    std::string name = groupName(code);
-    auto const space = name.find(" (");
-    if (space != std::string::npos) name.erase(space);
-    return name;
-}
-
 CbomAlgorithm make(std::string name, std::string_view primitive, std::string_view family, int classical,
                    int quantum) {
     CbomAlgorithm a;
@@ -122,6 +114,13 @@ CbomAlgorithm groupAlgorithm(uint16_t code) {
 }
 
 }  // namespace
+
+std::string plainGroupName(uint16_t code) {
+    std::string name = groupName(code);
+    auto const space = name.find(" (");
+    if (space != std::string::npos) name.erase(space);
+    return name;
+}
 
 std::optional<CbomAlgorithm> keyExchangeAlgorithm(Kex kex) {
     switch (kex.kind) {

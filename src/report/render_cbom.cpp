@@ -108,7 +108,7 @@ Json cipherSuites(CbomCollector::Endpoint const& e, Assets& assets, Json& depend
         if (auto kex = keyExchangeAlgorithm(u.kex)) addUnique(suite["algorithms"], assets.add(*kex));
         if (u.kex.kind == KexKind::Group) {
             if (!suite.contains("tlsGroups")) suite["tlsGroups"] = Json::array();
-            addUnique(suite["tlsGroups"], groupName(static_cast<uint16_t>(u.kex.value)));
+            addUnique(suite["tlsGroups"], plainGroupName(static_cast<uint16_t>(u.kex.value)));
         }
     }
     for (auto const& suite : out)

@@ -91,7 +91,7 @@ def iana_suites():
 
 def iana_groups():
     with open(source / "data/iana/tls-supported-groups.csv", newline="") as f:
-        return {int(r["Value"]): r["Description"] for r in csv.DictReader(f) if r["Value"].isdigit()}
+        return {int(r["Value"]): r["Description"].split(" (")[0] for r in csv.DictReader(f) if r["Value"].isdigit()}
 
 
 class Bom:
