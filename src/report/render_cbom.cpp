@@ -180,7 +180,7 @@ std::map<std::string, StoredCertificate> storeCertificates(Summary const& s, Cbo
     for (auto const& dir : s.directories) {
         std::error_code ec;
         for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            if (it.depth() > 2) it.disable_recursion_pending();
+            if (it.depth() >= 2) it.disable_recursion_pending();
             fs::path const& path = it->path();
             std::string const stem = path.stem().string();
             if (it.depth() != 2 || path.extension() != ".pem" || !isDigestName(stem) || out.count(stem)) continue;
