@@ -70,23 +70,24 @@ public:
         std::vector<std::string> snis;
         std::vector<SuiteUse> suites;
         std::vector<uint32_t> certificates;  // indexes into digests()
+        std::string lastChain;               // the ServerCertificateChain cell of the latest row
     };
 
     CbomCollector();
     ~CbomCollector();
-    void add(RowCells const& cells);
+    // One row, of the inventory's server number server.
+    void add(RowCells const& cells, uint32_t server);
 
     std::vector<Endpoint> const& endpoints() const { return list; }
     std::vector<std::string> const& digests() const { return certDigests; }
 
 private:
-    Endpoint& endpoint(RowCells const& cells);
+    Endpoint& endpoint(RowCells const& cells, uint32_t server);
 
     std::vector<Endpoint> list;
-    StringMap<uint32_t> index;
+    std::vector<std::vector<uint32_t>> byServer;  // endpoints of each server, by its number
     std::vector<std::string> certDigests;
     StringMap<uint32_t> certIndex;
-    std::string keyBuffer;
 };
 
 // --- document --------------------------------------------------------------------------

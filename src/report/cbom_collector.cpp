@@ -1,5 +1,5 @@
 // The rows as the CBOM's protocol assets need them. Called once per row beside the
-// inventory: one hash lookup and a few small linear scans, no allocation for a known endpoint.
+// inventory: a few small linear scans and no allocation for a known endpoint.
 #include <algorithm>
 #include <charconv>
 
@@ -11,10 +11,24 @@ namespace {
 
 constexpr size_t maxSnis = 32, maxSuites = 64, maxCertificates = 32;
 
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "0x" and four hex digits. By hand: std::from_chars costs several times more, on every row.
 bool parseHex(std::string_view text, uint16_t& code) {
     if (text.size() != 6 || text[0] != '0' || text[1] != 'x') return false;
-    auto const r = std::from_chars(text.data() + 2, text.data() + 6, code, 16);
-    return r.ec == std::errc() && r.ptr == text.data() + 6;
+    unsigned value = 0;
+    for (size_t i = 2; i < 6; ++i) {
+        int const digit = hexDigit(text[i]);
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<unsigned>(digit);
+    }
+    code = static_cast<uint16_t>(value);
+    return true;
 }
 
 template <typename T>
@@ -39,8 +53,12 @@ Kex rowKex(RowCells const& c, SuiteInfo const* suite) {
     return {};
 }
 
+// A plain loop: find_first_not_of would scan the set of digits once per character.
 bool isDigest(std::string_view text) {
-    return text.size() == 40 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+    if (text.size() != 40) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
 }
 
 }  // namespace
@@ -48,27 +66,23 @@ bool isDigest(std::string_view text) {
 CbomCollector::CbomCollector() = default;
 CbomCollector::~CbomCollector() = default;
 
-CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c) {
-    keyBuffer.clear();
-    keyBuffer.append(c[ProtocolType]).append(1, '\0').append(c[TLSVersion]).append(1, '\0');
-    size_t const serverStart = keyBuffer.size();
-    bool const v6 = c[ServerIPAddress].find(':') != std::string_view::npos;
-    if (v6) keyBuffer += '[';
-    keyBuffer.append(c[ServerIPAddress]);
-    if (v6) keyBuffer += ']';
-    keyBuffer.append(1, ':').append(c[ServerPortNumber]);
-    auto found = index.find(std::string_view(keyBuffer));
-    if (found != index.end()) return list[found->second];
-    index.emplace(keyBuffer, static_cast<uint32_t>(list.size()));
+// The inventory has found the server already: its endpoints (one per protocol and version,
+// seldom more than two) are compared, no key is hashed again.
+CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c, uint32_t server) {
+    if (byServer.size() <= server) byServer.resize(server + 1);
+    for (uint32_t i : byServer[server])
+        if (list[i].versionText == c[TLSVersion] && list[i].protocolType == c[ProtocolType]) return list[i];
+    byServer[server].push_back(static_cast<uint32_t>(list.size()));
     Endpoint& e = list.emplace_back();
-    e.server = keyBuffer.substr(serverStart);
+    bool const v6 = c[ServerIPAddress].find(':') != std::string_view::npos;
+    e.server.append(v6 ? "[" : "").append(c[ServerIPAddress]).append(v6 ? "]:" : ":").append(c[ServerPortNumber]);
     e.protocolType = c[ProtocolType];
     e.versionText = c[TLSVersion];
     return e;
 }
 
-void CbomCollector::add(RowCells const& c) {
-    Endpoint& e = endpoint(c);
+void CbomCollector::add(RowCells const& c, uint32_t server) {
+    Endpoint& e = endpoint(c, server);
     ++e.handshakes;
     int64_t ms = 0;
     if (parseDecimal(c[ConnectionTimestamp], ms) && ms > 0) {
@@ -91,6 +105,9 @@ void CbomCollector::add(RowCells const& c) {
             e.suites.push_back({suite, kex, 1});
     }
 
+    // An endpoint shows the same chain row after row: only a new one is taken apart.
+    if (c[ServerCertificateChain] == e.lastChain) return;
+    e.lastChain = c[ServerCertificateChain];
     for (std::string_view chain = c[ServerCertificateChain]; !chain.empty();) {
         auto const colon = chain.find(':');
         std::string_view const digest = chain.substr(0, colon);

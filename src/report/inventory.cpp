@@ -214,7 +214,7 @@ char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
                        isFlag(cells[IsCompressed]) && !cells[ServerIPAddress].empty();
     if (!valid) return "a cell does not hold what its column does";
     addRow(cells, dirIndex);
-    if (rowSink) rowSink(cells);
+    if (rowSink) rowSink(cells, lastServer);
     return nullptr;
 }
 
@@ -227,7 +227,11 @@ Inventory::ServerState& Inventory::server(std::string_view address, std::string_
     keyBuffer += ':';
     keyBuffer.append(port);
     auto found = serverIndex.find(std::string_view(keyBuffer));
-    if (found != serverIndex.end()) return *servers[found->second];
+    if (found != serverIndex.end()) {
+        lastServer = found->second;
+        return *servers[found->second];
+    }
+    lastServer = static_cast<uint32_t>(servers.size());
     serverIndex.emplace(keyBuffer, static_cast<uint32_t>(servers.size()));
     servers.push_back(std::make_unique<ServerState>());
     servers.back()->name = keyBuffer;

@@ -40,8 +40,10 @@ public:
 
     Summary summarize() const;
 
-    // Called with every row taken, after the inventory counted it (the CBOM's collector).
-    void onRow(std::function<void(RowCells const&)> sink) { rowSink = std::move(sink); }
+    // Called with every row taken, after the inventory counted it, and the number of its
+    // server ("address:port", counted from 0 in order of appearance): the CBOM's collector.
+    using RowSink = std::function<void(RowCells const&, uint32_t server)>;
+    void onRow(RowSink sink) { rowSink = std::move(sink); }
 
 private:
     struct ServerState;
@@ -71,7 +73,8 @@ private:
     void summarizeHellos(Summary& out) const;
 
     int64_t now;
-    std::function<void(RowCells const&)> rowSink;
+    RowSink rowSink;
+    uint32_t lastServer = 0;  // number of the server of the latest row
     std::vector<std::string> directories;
     uint64_t files = 0, rows = 0, malformedLines = 0;
     std::vector<std::string> problems;
