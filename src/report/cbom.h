@@ -75,8 +75,8 @@ public:
 
     CbomCollector();
     ~CbomCollector();
-    // One row, of the inventory's server number server.
-    void add(RowCells const& cells, uint32_t server);
+    // One row, with what the inventory read from it.
+    void add(RowCells const& cells, Inventory::RowFacts const& facts);
 
     std::vector<Endpoint> const& endpoints() const { return list; }
     std::vector<std::string> const& digests() const { return certDigests; }

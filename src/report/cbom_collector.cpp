@@ -37,12 +37,14 @@ bool parseDecimal(std::string_view text, T& value) {
     return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
 }
 
-// The key exchange of a row: the TLS 1.3 group, else the curve or the size the monitor wrote
-// for the suite's kind of exchange.
-Kex rowKex(RowCells const& c, SuiteInfo const* suite) {
+// The key exchange of a row: the group (the inventory's, else the TLS 1.3 group of a version
+// it does not rank, such as DTLS 1.3), else the size the monitor wrote for the suite's kind of
+// exchange.
+Kex rowKex(RowCells const& c, int group, SuiteInfo const* suite) {
     uint16_t code = 0;
     uint32_t bits = 0;
-    if (parseHex(c[TLS13KEXNamedGroupCodePoint], code) || parseHex(c[TLSKEXParameter], code))
+    if (group >= 0) return {KexKind::Group, static_cast<uint32_t>(group)};
+    if (!c[TLS13KEXNamedGroupCodePoint].empty() && parseHex(c[TLS13KEXNamedGroupCodePoint], code))
         return {KexKind::Group, code};
     if (!suite) return {};
     bool const haveBits = parseDecimal(c[TLSKEXParameter], bits) && bits < (1u << 20);
@@ -81,11 +83,10 @@ CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c, uint32_t ser
     return e;
 }
 
-void CbomCollector::add(RowCells const& c, uint32_t server) {
-    Endpoint& e = endpoint(c, server);
+void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
+    Endpoint& e = endpoint(c, facts.server);
     ++e.handshakes;
-    int64_t ms = 0;
-    if (parseDecimal(c[ConnectionTimestamp], ms) && ms > 0) {
+    if (int64_t const ms = facts.ms; ms > 0) {
         if (e.firstMs == 0 || ms < e.firstMs) e.firstMs = ms;
         e.lastMs = std::max(e.lastMs, ms);
     }
@@ -93,9 +94,9 @@ void CbomCollector::add(RowCells const& c, uint32_t server) {
     if (!sni.empty() && e.snis.size() < maxSnis && std::find(e.snis.begin(), e.snis.end(), sni) == e.snis.end())
         e.snis.emplace_back(sni);
 
-    uint16_t suite = 0;
-    bool const haveSuite = parseHex(c[CipherSuiteCodePoint], suite);
-    Kex const kex = rowKex(c, haveSuite ? &suiteInfo(suite) : nullptr);
+    bool const haveSuite = facts.suite >= 0;
+    auto const suite = static_cast<uint16_t>(facts.suite);
+    Kex const kex = rowKex(c, facts.group, haveSuite ? &suiteInfo(suite) : nullptr);
     if (haveSuite) {
         auto use = std::find_if(e.suites.begin(), e.suites.end(),
                                 [&](SuiteUse const& u) { return u.suite == suite && u.kex == kex; });

@@ -214,7 +214,6 @@ char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
                        isFlag(cells[IsCompressed]) && !cells[ServerIPAddress].empty();
     if (!valid) return "a cell does not hold what its column does";
     addRow(cells, dirIndex);
-    if (rowSink) rowSink(cells, lastServer);
     return nullptr;
 }
 
@@ -303,6 +302,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (c[HandshakeMessages].size() > 2)
         facts.pqNotPicked = addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup);
+    if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
         ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
 }

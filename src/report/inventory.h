@@ -40,9 +40,14 @@ public:
 
     Summary summarize() const;
 
-    // Called with every row taken, after the inventory counted it, and the number of its
-    // server ("address:port", counted from 0 in order of appearance): the CBOM's collector.
-    using RowSink = std::function<void(RowCells const&, uint32_t server)>;
+    // What the inventory read from a row, handed on with its cells.
+    struct RowFacts {
+        uint32_t server = 0;         // number of its "address:port", from 0 in order of appearance
+        int64_t ms = 0;
+        int suite = -1, group = -1;  // code points (the curve, or the TLS 1.3 group); -1: none
+    };
+    // Called with every row taken, after the inventory counted it: the CBOM's collector.
+    using RowSink = std::function<void(RowCells const&, RowFacts const&)>;
     void onRow(RowSink sink) { rowSink = std::move(sink); }
 
 private:

@@ -62,7 +62,9 @@ bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, rep
         }
     }
     report::Inventory inventory(now);
-    if (cbom) inventory.onRow([cbom](report::RowCells const& cells, uint32_t server) { cbom->add(cells, server); });
+    if (cbom) inventory.onRow([cbom](report::RowCells const& cells, report::Inventory::RowFacts const& facts) {
+        cbom->add(cells, facts);
+    });
     for (auto const& dir : dirs) {
         std::string error;
         if (!inventory.addDirectory(dir, error)) {
