@@ -1,5 +1,5 @@
 // What each algorithm of a handshake or certificate is, in CycloneDX terms. Security levels:
-// classical bits from NIST SP 800-57 Part 1 (Table 2) and RFC 7748; NIST quantum categories
+// classical bits from NIST SP 800-57-1 (Table 2) and RFC 7748; NIST quantum categories
 // from the post-quantum evaluation criteria (1: AES-128 key search, 2: SHA-256 collision,
 // 3: AES-192, 4: SHA-384, 5: AES-256), 0 for what Shor's algorithm breaks.
 #include <openssl/objects.h>
