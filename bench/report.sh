@@ -4,7 +4,9 @@
 # options, and with -c -k -m 1 (certificate store, key shares, raw ClientHellos: the report's
 # heaviest path). Each row set is then read as it is and repeated REPEAT times (the same CSV
 # under other file names, the same certificate store), so the rows grow while the servers,
-# certificates and fingerprints stay the same: peak memory must not grow with them.
+# certificates and fingerprints stay the same: peak memory must not grow with them. The
+# repeated sets are read once more with --cbom: the CBOM may add at most 20% to the time
+# and nothing to the peak memory.
 #
 #   bench/report.sh PATH/TO/varno-report PATH/TO/varno
 #
@@ -52,18 +54,20 @@ make_rows() {
   done
 }
 
-# measure SET: prints a line; sets rate and peak.
+# measure SET [OPTION...]: prints a line; sets rate, best and peak.
 measure() {
-  local dir=$work/$1 rows best=0 t m run
+  local name=$1 dir=$work/$1 rows t m run
+  shift
+  best=0
   rows=$(cat "$dir"/*.csv | grep -vc '^ConnectionTimestamp,' || true)
   for run in 1 2 3; do
-    /usr/bin/time -f '%e %M' -o "$work/time" "$report" --now 2030-01-01 --json "$work/summary.json" "$dir" >/dev/null
+    /usr/bin/time -f '%e %M' -o "$work/time" "$report" --now 2030-01-01 --json "$work/summary.json" "$@" "$dir" >/dev/null
     read -r t m <"$work/time"
     # Best of three: the machine is shared.
     if [ "$best" = 0 ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; peak=$m; fi
   done
   rate=$(awk -v r="$rows" -v t="$best" 'BEGIN { printf "%d", (t > 0 ? r / t : r * 100) }')
-  printf '%-22s %12d %10s %14d %14.1f\n' "$1" "$rows" "$best" "$rate" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')"
+  printf '%-22s %12d %10s %14d %14.1f\n' "$name${1:+ ${1#--}}" "$rows" "$best" "$rate" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')"
 }
 
 make_rows default
@@ -77,6 +81,20 @@ for set in default-x1 "default-x$repeat" full-x1 "full-x$repeat"; do
       # Memory follows distinct servers and certificates, not rows: 10% slack for the allocator.
       if [ $((peak * 10)) -gt $((small_peak * 11)) ]; then
         echo "bench-report: peak memory grew with the rows: $small_peak KiB -> $peak KiB" >&2
+        status=1
+      fi ;;
+  esac
+  # The CBOM beside the JSON: at most 20% more time, and memory as flat.
+  case $set in
+    *-x"$repeat")
+      plain=$best plain_peak=$peak
+      measure "$set" --cbom "$work/cbom.json"
+      if awk -v a="$best" -v b="$plain" 'BEGIN { exit !(a > b * 1.2) }'; then
+        echo "bench-report: --cbom takes more than 20% longer on $set: $plain s -> $best s" >&2
+        status=1
+      fi
+      if [ $((peak * 10)) -gt $((plain_peak * 11)) ]; then
+        echo "bench-report: --cbom raised peak memory on $set: $plain_peak KiB -> $peak KiB" >&2
         status=1
       fi ;;
   esac

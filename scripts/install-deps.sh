@@ -4,7 +4,8 @@
 #   (no option)  building and running: compiler, CMake, Boost, libpcap, OpenSSL, JSON
 #   --test       and the test tools: GoogleTest, real peers (openssl, gnutls, curl, ngtcp2),
 #                capture tools (tcpdump, tshark, tcpreplay), chromium and tidy for the
-#                report's page, ClickHouse for the loader, dpkg-dev and systemd for the package
+#                report's page, ClickHouse for the loader, dpkg-dev and systemd for the package,
+#                python3-jsonschema for the CycloneDX document (schemas in data/cyclonedx)
 #   --bench      and the benchmark's tools;  --fuzz  clang;  --package  lintian
 # No package may leave a service running: the ClickHouse test starts its own server.
 set -euo pipefail
@@ -20,6 +21,7 @@ test_tools=(
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3 ethtool
   dpkg-dev systemd clickhouse-server clickhouse-client
   chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
+  python3-jsonschema
 )
 case "${1:-}" in
   "") ;;

@@ -1,5 +1,6 @@
 #include "report/certificate.h"
 
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -37,6 +38,15 @@ std::string nameText(X509_NAME const* name) {
     return buffer;
 }
 
+std::string serialText(ASN1_INTEGER const* serial) {
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(ASN1_INTEGER_to_BN(serial, nullptr), BN_free);
+    char* hex = number ? BN_bn2hex(number.get()) : nullptr;
+    if (!hex) return {};
+    std::string text(hex);
+    OPENSSL_free(hex);
+    return text;
+}
+
 int64_t epochSeconds(ASN1_TIME const* time) {
     std::tm tm{};
     if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return 0;
@@ -53,6 +63,7 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
     CertificateFacts facts;
     facts.subject = nameText(X509_get_subject_name(x));
     facts.issuer = nameText(X509_get_issuer_name(x));
+    facts.serialNumber = serialText(X509_get0_serialNumber(x));
     if (EVP_PKEY* key = X509_get0_pubkey(x)) {
         int const id = EVP_PKEY_get_base_id(key);
         char const* name = OBJ_nid2sn(id);

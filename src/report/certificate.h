@@ -11,6 +11,7 @@ namespace report {
 struct CertificateFacts {
     std::string subject;             // common name, else the one-line subject
     std::string issuer;
+    std::string serialNumber;        // hex, as `openssl x509 -serial` writes it
     std::string keyType;             // "RSA", "EC", "Ed25519", "DSA", ...
     int keyBits = 0;
     std::string curve;               // EC named curve, when there is one

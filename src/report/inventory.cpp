@@ -252,7 +252,11 @@ Inventory::ServerState& Inventory::server(std::string_view address, std::string_
     keyBuffer += ':';
     keyBuffer.append(port);
     auto found = serverIndex.find(std::string_view(keyBuffer));
-    if (found != serverIndex.end()) return *servers[found->second];
+    if (found != serverIndex.end()) {
+        lastServer = found->second;
+        return *servers[found->second];
+    }
+    lastServer = static_cast<uint32_t>(servers.size());
     serverIndex.emplace(keyBuffer, static_cast<uint32_t>(servers.size()));
     servers.push_back(std::make_unique<ServerState>());
     servers.back()->name = keyBuffer;
@@ -329,6 +333,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (c[HandshakeMessages].size() > 2)
         facts.pqNotPicked = addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup);
+    if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
         ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
 }

@@ -42,6 +42,16 @@ public:
 
     Summary summarize() const;
 
+    // What the inventory read from a row, handed on with its cells.
+    struct RowFacts {
+        uint32_t server = 0;         // number of its "address:port", from 0 in order of appearance
+        int64_t ms = 0;
+        int suite = -1, group = -1;  // code points (the curve, or the TLS 1.3 group); -1: none
+    };
+    // Called with every row taken, after the inventory counted it: the CBOM's collector.
+    using RowSink = std::function<void(RowCells const&, RowFacts const&)>;
+    void onRow(RowSink sink) { rowSink = std::move(sink); }
+
 private:
     struct ServerState;
     struct CertState;
@@ -73,6 +83,8 @@ private:
     void summarizeHellos(Summary& out) const;
 
     int64_t now;
+    RowSink rowSink;
+    uint32_t lastServer = 0;  // number of the server of the latest row
     std::vector<std::string> directories;
     std::vector<ParentDirectory> parents;
     struct DirectoryRows {

@@ -1,11 +1,13 @@
 // varno-report: reads the CSV rows and certificate stores that varno wrote and tells a
 // security team what its TLS looks like.
 #include <boost/program_options.hpp>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include "report/cbom.h"
 #include "report/drift.h"
 #include "report/inventory.h"
 #include "report/render.h"
@@ -38,9 +40,20 @@ bool writeFile(std::string const& path, void (*render)(report::Summary const&, s
     return true;
 }
 
+bool writeCbom(std::string const& path, report::Summary const& s, report::CbomCollector const& rows) {
+    auto const nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) report::renderCbom(s, rows, nowMs, out);
+    out.close();
+    if (!out) std::cerr << "varno-report: cannot write " << path << '\n';
+    return static_cast<bool>(out);
+}
+
 // Reads the directories into one summary; false (with the message printed) when one cannot
-// be read.
-bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, report::Summary& summary) {
+// be read. cbom, when given, sees every row as well.
+bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, report::Summary& summary,
+                          report::CbomCollector* cbom = nullptr) {
     for (auto const& dir : dirs) {
         std::error_code ec;
         if (!std::filesystem::is_directory(dir, ec)) {
@@ -49,6 +62,9 @@ bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, rep
         }
     }
     report::Inventory inventory(now);
+    if (cbom) inventory.onRow([cbom](report::RowCells const& cells, report::Inventory::RowFacts const& facts) {
+        cbom->add(cells, facts);
+    });
     for (auto const& dir : dirs) {
         std::string error;
         if (!inventory.addDirectory(dir, error)) {
@@ -88,6 +104,7 @@ po::options_description visibleOptions() {
         ("help,h", "show this help")
         ("output,o", po::value<std::string>(), "write the HTML report to this file (without it: a text summary on standard output)")
         ("json", po::value<std::string>(), "write the figures and findings as JSON to this file")
+        ("cbom", po::value<std::string>(), "write a CycloneDX 1.7 Cryptography Bill of Materials (JSON) to this file")
         ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)")
         ("baseline", po::value<std::vector<std::string>>()->multitoken(),
          "compare with these earlier output directories (end the list with --)");
@@ -136,7 +153,10 @@ int main(int argc, char** argv) {
     }
 
     report::Summary summary;
-    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary)) return usageError;
+    report::CbomCollector cbom;
+    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary,
+                              values.count("cbom") ? &cbom : nullptr))
+        return usageError;
     if (!baseline.empty()) {
         report::Summary then;
         if (!summarizeDirectories(baseline, now, then)) return usageError;
@@ -145,6 +165,7 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     if (values.count("json")) ok = writeFile(values["json"].as<std::string>(), report::renderJson, summary) && ok;
+    if (values.count("cbom")) ok = writeCbom(values["cbom"].as<std::string>(), summary, cbom) && ok;
     if (values.count("output")) {
         ok = writeFile(values["output"].as<std::string>(), report::renderHtml, summary) && ok;
     } else {

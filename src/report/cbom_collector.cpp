@@ -1,0 +1,128 @@
+// The rows as the CBOM's protocol assets need them. Called once per row beside the
+// inventory: a few small linear scans and no allocation for a known endpoint.
+#include <algorithm>
+#include <charconv>
+
+#include "report/cbom.h"
+
+namespace report {
+
+namespace {
+
+constexpr size_t maxSnis = 32, maxSuites = 64, maxCertificates = 32;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "0x" and four hex digits. By hand: std::from_chars costs several times more, on every row.
+bool parseHex(std::string_view text, uint16_t& code) {
+    if (text.size() != 6 || text[0] != '0' || text[1] != 'x') return false;
+    unsigned value = 0;
+    for (size_t i = 2; i < 6; ++i) {
+        int const digit = hexDigit(text[i]);
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<unsigned>(digit);
+    }
+    code = static_cast<uint16_t>(value);
+    return true;
+}
+
+template <typename T>
+bool parseDecimal(std::string_view text, T& value) {
+    auto const r = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+}
+
+// The key exchange of a row: the group (the inventory's, else the TLS 1.3 group of a version
+// it does not rank, such as DTLS 1.3), else the size the monitor wrote for the suite's kind of
+// exchange.
+Kex rowKex(RowCells const& c, int group, SuiteInfo const* suite) {
+    uint16_t code = 0;
+    uint32_t bits = 0;
+    if (group >= 0) return {KexKind::Group, static_cast<uint32_t>(group)};
+    if (!c[TLS13KEXNamedGroupCodePoint].empty() && parseHex(c[TLS13KEXNamedGroupCodePoint], code))
+        return {KexKind::Group, code};
+    if (!suite) return {};
+    bool const haveBits = parseDecimal(c[TLSKEXParameter], bits) && bits < (1u << 20);
+    if (!haveBits) bits = 0;
+    if (suite->finiteFieldDh) return {KexKind::Ffdh, bits};
+    if (suite->staticRsa) return {KexKind::RsaTransport, bits};
+    if (suite->keyExchange == KeyExchangeKind::Ecdh) return {KexKind::EcdhUnknownCurve, 0};
+    return {};
+}
+
+// A plain loop: find_first_not_of would scan the set of digits once per character.
+bool isDigest(std::string_view text) {
+    if (text.size() != 40) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+CbomCollector::CbomCollector() = default;
+CbomCollector::~CbomCollector() = default;
+
+// The inventory has found the server already: its endpoints (one per protocol and version,
+// seldom more than two) are compared, no key is hashed again.
+CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c, uint32_t server) {
+    if (byServer.size() <= server) byServer.resize(server + 1);
+    for (uint32_t i : byServer[server])
+        if (list[i].versionText == c[TLSVersion] && list[i].protocolType == c[ProtocolType]) return list[i];
+    byServer[server].push_back(static_cast<uint32_t>(list.size()));
+    Endpoint& e = list.emplace_back();
+    bool const v6 = c[ServerIPAddress].find(':') != std::string_view::npos;
+    e.server.append(v6 ? "[" : "").append(c[ServerIPAddress]).append(v6 ? "]:" : ":").append(c[ServerPortNumber]);
+    e.protocolType = c[ProtocolType];
+    e.versionText = c[TLSVersion];
+    return e;
+}
+
+void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
+    Endpoint& e = endpoint(c, facts.server);
+    ++e.handshakes;
+    if (int64_t const ms = facts.ms; ms > 0) {
+        if (e.firstMs == 0 || ms < e.firstMs) e.firstMs = ms;
+        e.lastMs = std::max(e.lastMs, ms);
+    }
+    std::string_view const sni = c[SNI];
+    if (!sni.empty() && e.snis.size() < maxSnis && std::find(e.snis.begin(), e.snis.end(), sni) == e.snis.end())
+        e.snis.emplace_back(sni);
+
+    bool const haveSuite = facts.suite >= 0;
+    auto const suite = static_cast<uint16_t>(facts.suite);
+    Kex const kex = rowKex(c, facts.group, haveSuite ? &suiteInfo(suite) : nullptr);
+    if (haveSuite) {
+        auto use = std::find_if(e.suites.begin(), e.suites.end(),
+                                [&](SuiteUse const& u) { return u.suite == suite && u.kex == kex; });
+        if (use != e.suites.end())
+            ++use->handshakes;
+        else if (e.suites.size() < maxSuites)
+            e.suites.push_back({suite, kex, 1});
+    }
+
+    // An endpoint shows the same chain row after row: only a new one is taken apart.
+    if (c[ServerCertificateChain] == e.lastChain) return;
+    e.lastChain = c[ServerCertificateChain];
+    for (std::string_view chain = c[ServerCertificateChain]; !chain.empty();) {
+        auto const colon = chain.find(':');
+        std::string_view const digest = chain.substr(0, colon);
+        chain = colon == std::string_view::npos ? std::string_view{} : chain.substr(colon + 1);
+        if (!isDigest(digest)) continue;
+        auto found = certIndex.find(digest);
+        if (found == certIndex.end()) {
+            found = certIndex.emplace(std::string(digest), static_cast<uint32_t>(certDigests.size())).first;
+            certDigests.emplace_back(digest);
+        }
+        if (e.certificates.size() < maxCertificates &&
+            std::find(e.certificates.begin(), e.certificates.end(), found->second) == e.certificates.end())
+            e.certificates.push_back(found->second);
+    }
+}
+
+}  // namespace report
