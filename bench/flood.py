@@ -16,7 +16,8 @@ capture time, the rate of a modest botnet):
   quic-forged             100,000 QUIC v1 Initials of 1,200 bytes with random connection
                           IDs and payload: none decrypts, so none opens a flow
   seed-in-flood           every frame of SEED (real handshakes) interleaved, at its own
-                          pace, into 1,000,000 unanswered hellos
+                          pace, into 1,000,000 unanswered hellos spread over the seed's
+                          span (at least 200,000 a second)
 
 VARNO_FLOOD_OPTIONS adds options to every run of the monitor (for instance a memory budget).
 Standard library only; the captures are a pure function of SEED.
@@ -82,12 +83,12 @@ def frame(src, dst, sport, dport, payload, udp=False):
     return b"\x02\x00\x00\x00\x00\x01\x02\x00\x00\x00\x00\x02\x08\x00" + header + transport + payload
 
 
-def flood_frames(count, start_us, make_payload, udp=False, port=443):
+def flood_frames(count, start_us, make_payload, udp=False, port=443, step_us=RATE_US):
     """(timestamp, frame) of `count` frames, each from its own client address and port."""
     for i in range(count):
         client = struct.pack("!I", FLOOD_BASE + (i >> 8) % 65536)
         sport = 1024 + (i & 0xFF) + 256 * (i >> 24)
-        yield start_us + i * RATE_US, frame(client, SERVER, sport, port, make_payload(i), udp)
+        yield start_us + i * step_us, frame(client, SERVER, sport, port, make_payload(i), udp)
 
 
 def forged_initial(rng):
@@ -148,8 +149,11 @@ def make(outdir, seed):
     seed_frames = read_pcap(seed)
     shift = start - seed_frames[0][0] + 1000
     real = ((ts + shift, data) for ts, data in seed_frames)
+    # The flood lasts as long as the seed, so every handshake meets it.
+    span = seed_frames[-1][0] - seed_frames[0][0]
+    step = max(RATE_US, span // 1_000_000 + 1)
     write_pcap(os.path.join(outdir, "seed-in-flood.pcap"),
-               merge(flood_frames(1_000_000, start, lambda i: hello), real))
+               merge(flood_frames(1_000_000, start, lambda i: hello, step_us=step), real))
 
 
 def run_monitor(varno, capture, extra):

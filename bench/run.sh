@@ -103,6 +103,15 @@ status=0
 python3 "$here/measure.py" "$varno" "$captures" "$dir/work" | tee "$dir/results.txt" || status=1
 # Wake-ups of a live capture on an idle link (target: at most 5 context switches a second).
 "$here/idle.sh" "$varno" "${BENCH_IDLE_SECONDS:-30}" | tee -a "$dir/results.txt" || status=1
+# Hostile load: hello floods, forged QUIC Initials, the seed inside a flood (bench/flood.py).
+if [ "${BENCH_FLOOD:-1}" != 0 ]; then
+  if [ ! -f "$dir/flood/seed-in-flood.pcap" ] || [ "$seed" -nt "$dir/flood/seed-in-flood.pcap" ] ||
+     [ "$here/flood.py" -nt "$dir/flood/seed-in-flood.pcap" ]; then
+    python3 "$here/flood.py" make "$dir/flood" "$seed" || status=1
+  fi
+  echo | tee -a "$dir/results.txt"
+  python3 "$here/flood.py" run "$varno" "$dir/flood" "$seed" | tee -a "$dir/results.txt" || status=1
+fi
 if [ "${BENCH_LIVE:-1}" != 0 ]; then
   echo >>"$dir/results.txt"
   python3 "$here/live.py" "$varno" "$seed" "$dir/live" | tee -a "$dir/results.txt" || status=1
