@@ -84,6 +84,7 @@ bool TLSProtocolProcessor::handleRecord(TLSRecord const& record, Packet const& p
         handleAlert(record, packet);
         return !features->fatalAlertSeen;
     case content_type::CHANGE_CIPHER_SPEC:
+        if (passesRetryChangeCipherSpec()) return true;
         handleChangeCipherSpec(packet);
         return false;
     case content_type::HANDSHAKE:
@@ -116,6 +117,12 @@ void TLSProtocolProcessor::handleChangeCipherSpec(Packet const& packet) {
     VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
 }
 
+bool TLSProtocolProcessor::passesRetryChangeCipherSpec() {
+    if (!features->helloRetryRequestSeen || helloSinceRetry || retryChangeCipherSpecPassed) return false;
+    retryChangeCipherSpecPassed = true;
+    return true;
+}
+
 void TLSProtocolProcessor::markChangeCipherSpec() {
     if (isServer)
         features->serverChangeCipherSpecSeen = true;
@@ -128,10 +135,15 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
     ByteReader header(message.bytes);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
-    if (settings.savesMessageType(type)) {
+    // Over TCP a HelloRetryRequest is kept apart from the ServerHello that follows it.
+    const int savedAs = type == handshake_type::SERVER_HELLO && features->transport == TLSFeatures::Transport::Tcp &&
+                                readServerHello(message.bytes).helloRetryRequest
+                            ? handshake_type::HELLO_RETRY_REQUEST
+                            : type;
+    if (settings.savesMessageType(savedAs)) {
         // A message cut short is parsed as far as it goes, but never saved incomplete.
-        if (message.whole) saveRawData(message.bytes, type);
-        VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
+        if (message.whole) saveRawData(message.bytes, savedAs);
+        VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
     }
     switch (type) {
     case handshake_type::CLIENT_HELLO:
@@ -203,6 +215,7 @@ void TLSFeatures::formatAddresses() {
 
 void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<const uint8_t> message) {
     isServer = false;
+    helloSinceRetry = features->helloRetryRequestSeen;
     features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, true);
 
@@ -265,7 +278,12 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
         });
     }
     if (hello.legacyVersion) setVersion(std::max(*hello.legacyVersion, selected));
-    features->serverHelloSeen = true;
+    if (hello.helloRetryRequest && features->transport == TLSFeatures::Transport::Tcp) {
+        features->helloRetryRequestSeen = true;  // the ServerHello the export waits for comes next
+    } else {
+        helloSinceRetry = features->helloRetryRequestSeen;
+        features->serverHelloSeen = true;
+    }
     VARNO_LOG(info) << "processed ServerHello -> [" << packet.key << "]";
 }
 

@@ -54,6 +54,8 @@ private:
     bool handleRecord(TLSRecord const& record, Packet const& packet);
     void handleAlert(TLSRecord const& record, Packet const& packet);
     void handleChangeCipherSpec(Packet const& packet);
+    // True for the ChangeCipherSpec a side sends between a HelloRetryRequest and its next hello.
+    bool passesRetryChangeCipherSpec();
     void markChangeCipherSpec();
     void handleMessage(Packet const& packet, HandshakeStream::Message message);
     void saveRawData(std::span<const uint8_t> message, int type);
@@ -79,6 +81,10 @@ private:
     bool isRsaKeyExchange = false;  // this direction's ServerHello chose static RSA
     bool versionFixed = false;      // a ClientHello of this direction set the version
     bool finished = false;          // no later record of this direction is looked at
+    // Around a HelloRetryRequest in middlebox compatibility mode each side sends one
+    // ChangeCipherSpec before its next hello; that one does not end the direction.
+    bool retryChangeCipherSpecPassed = false;
+    bool helloSinceRetry = false;  // this direction sent a hello after the HelloRetryRequest
 };
 
 // True when a segment's payload starts like a record carrying a ClientHello or
