@@ -27,9 +27,9 @@ constexpr size_t noRowReasonCount = 8;
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 
-// One TCP connection that opened with a TLS hello, or one QUIC connection that opened
-// with a client Initial: its queued packets (both directions), the processors (one per
-// TCP direction, one for QUIC) and the result record they fill.
+// One TCP connection that opened with a TLS hello, or one UDP 4-tuple that opened with a
+// QUIC client Initial or a DTLS ClientHello: its queued packets (both directions), the
+// processors (one per TCP direction, one for QUIC or DTLS) and the result record they fill.
 class Flow {
 public:
     explicit Flow(FlowKey const& key);
@@ -66,6 +66,7 @@ public:
     static constexpr size_t maxPackets = 20;
 
 private:
+    void addDatagramProcessor(Packet const& opening);
     NoRowReason whyIncomplete() const;
     bool segmentLimitReached = false;
 

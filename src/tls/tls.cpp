@@ -135,16 +135,8 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
     ByteReader header(message.bytes);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
-    // Over TCP a HelloRetryRequest is kept apart from the ServerHello that follows it.
-    const int savedAs = type == handshake_type::SERVER_HELLO && features->transport == TLSFeatures::Transport::Tcp &&
-                                readServerHello(message.bytes).helloRetryRequest
-                            ? handshake_type::HELLO_RETRY_REQUEST
-                            : type;
-    if (settings.savesMessageType(savedAs)) {
-        // A message cut short is parsed as far as it goes, but never saved incomplete.
-        if (message.whole) saveRawData(message.bytes, savedAs);
-        VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
-    }
+    // A message cut short is parsed as far as it goes, but never saved incomplete.
+    if (message.whole) saveMessage(packet, message.bytes);
     switch (type) {
     case handshake_type::CLIENT_HELLO:
         parseClientHello(packet, message.bytes);
@@ -166,6 +158,19 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
     default:
         break;
     }
+}
+
+void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uint8_t> message) {
+    ByteReader header(message);
+    const uint8_t type = header.u8();
+    // Over TCP a HelloRetryRequest is kept apart from the ServerHello that follows it.
+    const int savedAs = type == handshake_type::SERVER_HELLO && features->transport == TLSFeatures::Transport::Tcp &&
+                                readServerHello(message).helloRetryRequest
+                            ? handshake_type::HELLO_RETRY_REQUEST
+                            : type;
+    if (!header.ok() || !AnalysisSettings::instance().savesMessageType(savedAs)) return;
+    saveRawData(message, savedAs);
+    VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
 }
 
 // A code outside the version table leaves the version as it was.
@@ -219,9 +224,11 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
     features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, true);
 
-    const ClientHelloView hello = readClientHello(message);
+    const bool dtls = features->transport == TLSFeatures::Transport::Dtls;
+    const ClientHelloView hello = readClientHello(message, dtls);
     // After a HelloRetryRequest the version is the server's: a second ClientHello leaves it.
-    if (hello.legacyVersion && !versionFixed && features->versionCode != TLS13) {
+    // DTLS takes its version from the ServerHello alone.
+    if (hello.legacyVersion && !versionFixed && features->versionCode != TLS13 && !dtls) {
         setVersion(*hello.legacyVersion);
         versionFixed = true;
     }

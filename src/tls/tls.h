@@ -46,6 +46,10 @@ public:
     // A whole handshake message that reached this direction outside TLS records (a hello
     // in QUIC CRYPTO frames), read as if a record had carried it.
     void readMessage(Packet const& packet, std::span<const uint8_t> message) { handleMessage(packet, {message, true}); }
+    // Only saves a whole message (-m): one this direction may not send.
+    void saveMessage(Packet const& packet, std::span<const uint8_t> message);
+    // Which side this direction is, when the transport knows it before any hello.
+    void setSide(bool server) { isServer = server; }
     // True while a record or a message that spans segments is being put together.
     bool holdsBuffers() const { return extractor.holdsBuffer() || stream.holdsPartialMessage(); }
 

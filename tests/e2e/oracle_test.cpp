@@ -88,14 +88,10 @@ void expectOracleAgrees(std::string const& group, std::vector<Capture> const& ca
               << " runs agree with the oracle (" << captures.size() << " captures, " << seconds << " s)\n";
 }
 
-// Until DTLS flows exist, captures whose DTLS handshakes give rows are checked under the
-// rules without them.
 std::vector<Capture> manifestCaptures(std::string const& directory) {
     std::vector<Capture> captures;
-    for (auto const& entry : readManifest(directory + "/MANIFEST.tsv")) {
-        const bool dtlsRows = entry.count("expected_rows_dtls") && entry.at("expected_rows_dtls") != entry.at("expected_rows_wire");
-        captures.push_back({directory + "/" + entry.at("file"), dtlsRows ? "wire" : "dtls"});
-    }
+    for (auto const& entry : readManifest(directory + "/MANIFEST.tsv"))
+        captures.push_back({directory + "/" + entry.at("file"), "dtls"});
     return captures;
 }
 
