@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Seed corpora for the fuzz targets from capture files (standard library only).
 
-  make_seeds.py FRAMES_DIR FLOWS_DIR [--quic QUIC_DIR] CAPTURE...
+  make_seeds.py FRAMES_DIR FLOWS_DIR [--quic QUIC_DIR] [--dtls DTLS_DIR] CAPTURE...
 
 FRAMES_DIR gets every captured frame as one file (input of fuzz_packet). QUIC_DIR gets every
 UDP datagram that starts with a QUIC long header, in the input format of fuzz_quic: a byte
 with the length of the client's Destination Connection ID, that DCID (the one of the
 client's latest Initial on the datagram's 4-tuple, which the server's Initial keys come
-from) and the datagram. FLOWS_DIR gets
+from) and the datagram. DTLS_DIR gets one file per UDP 4-tuple with DTLS datagrams
+(first byte 20 to 63), in the input format of fuzz_dtls: for each datagram a control byte
+(bit 7 set for the side that did not send the first one), a 2-byte big-endian length and
+the payload. FLOWS_DIR gets
 one file per TCP connection in the segment format of fuzz_flow: for each segment with
 payload, a control byte (bit 7 set for the side that did not send the first payload, bits
 0-5 the sequence shift against that side's stream position), a 2-byte big-endian length
@@ -95,6 +98,18 @@ def quic_seeds(datagrams):
         yield bytes([len(dcid)]) + dcid + payload
 
 
+def dtls_seeds(datagrams):
+    """The DTLS datagrams of each 4-tuple, in capture order."""
+    tuples = {}
+    for source, destination, payload in datagrams:
+        if payload and 20 <= payload[0] <= 63:
+            tuples.setdefault(tuple(sorted([source, destination])), []).append((source, payload))
+    for parts in tuples.values():
+        first = parts[0][0]
+        yield b"".join(bytes([0 if sender == first else 0x80]) + struct.pack(">H", len(payload)) + payload
+                       for sender, payload in parts[:MAX_SEGMENTS])
+
+
 def save(directory, content):
     name = hashlib.sha1(content).hexdigest()
     with open(os.path.join(directory, name), "wb") as f:
@@ -129,10 +144,12 @@ def main():
     if len(sys.argv) < 4:
         raise SystemExit(__doc__)
     frames_dir, flows_dir, captures = sys.argv[1], sys.argv[2], sys.argv[3:]
-    quic_dir = None
+    quic_dir = dtls_dir = None
     if captures[0] == "--quic" and len(captures) > 2:
         quic_dir, captures = captures[1], captures[2:]
-    for directory in (frames_dir, flows_dir, quic_dir):
+    if captures[0] == "--dtls" and len(captures) > 2:
+        dtls_dir, captures = captures[1], captures[2:]
+    for directory in (frames_dir, flows_dir, quic_dir, dtls_dir):
         if directory:
             os.makedirs(directory, exist_ok=True)
     for path in captures:
@@ -153,6 +170,9 @@ def main():
         if quic_dir:
             for seed in quic_seeds(datagrams):
                 save(quic_dir, seed)
+        if dtls_dir:
+            for seed in dtls_seeds(datagrams):
+                save(dtls_dir, seed)
 
 
 if __name__ == "__main__":

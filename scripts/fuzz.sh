@@ -10,7 +10,7 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(${FUZZ_TARGETS:-packet encapsulation flow engine quic})
+targets=(${FUZZ_TARGETS:-packet encapsulation flow engine quic dtls})
 jobs="${FUZZ_JOBS:-1}"
 build=build/fuzz
 
@@ -22,8 +22,9 @@ cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]/#/fuzz_
 # with a Retry (QUIC_LONG_HEADERS_ONLY=1 scripts/record-quic.sh fuzz/quic_ngtcp2.pcap 4).
 captures=(tests/data/*.pcap tests/data/*.pcapng examples/demo.pcap fuzz/quic_ngtcp2.pcap)
 mkdir -p "$build/corpus/packet" "$build/corpus/encapsulation" "$build/corpus/flow" "$build/corpus/engine" \
-    "$build/corpus/quic" "$build/artifacts" "$build/logs"
-python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" --quic "$build/corpus/quic" "${captures[@]}"
+    "$build/corpus/quic" "$build/corpus/dtls" "$build/artifacts" "$build/logs"
+python3 fuzz/make_seeds.py "$build/corpus/packet" "$build/corpus/flow" --quic "$build/corpus/quic" \
+    --dtls "$build/corpus/dtls" "${captures[@]}"
 # Recipes of encapsulations: every kind once, and nestings of eight and nine.
 for recipe in 00 01 02 12 03 e3 04 05 25 06 07 17 08 68 09 1a 3a "12 08 03 07 06 01 09 05" \
     "12 08 03 07 06 01 09 05 02" "00 00 00 00 00 00 00 00 00"; do

@@ -89,7 +89,11 @@ void FlowExporter::writeRow(TLSFeatures const& features) {
     size_t const start = rows.rowStart();
     row += std::to_string(features.connectionTimestamp);
     // TLS from version 1.0 on; SSL for SSL 3.0 and for a handshake whose version stayed unknown.
-    row += features.quic ? ",QUIC" : features.versionCode >= 0x0301 ? ",TLS" : ",SSL";
+    using Transport = TLSFeatures::Transport;
+    row += features.transport == Transport::Quic   ? ",QUIC"
+           : features.transport == Transport::Dtls ? ",DTLS"
+           : features.versionCode >= 0x0301        ? ",TLS"
+                                                   : ",SSL";
     for (std::string const* text :
          {&features.clientIPAddress, &features.clientPortNumber, &features.clientMACAddress, &features.serverIPAddress,
           &features.serverPortNumber, &features.serverMACAddress, &features.tlsVersion, &features.sni,

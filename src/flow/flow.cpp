@@ -1,6 +1,8 @@
 #include "flow/flow.h"
 
+#include "base/byte_reader.h"
 #include "capture/packet.h"
+#include "tls/dtls_processor.h"
 #include "tls/quic_processor.h"
 #include "tls/tls.h"
 
@@ -21,11 +23,8 @@ std::string_view noRowReasonText(NoRowReason reason) {
 
 Flow::Flow(FlowKey const& key) : key(key) {
     packets.reserve(maxPackets);
-    if (key.protocol == Packet::protocolUdp) {
-        std::pmr::polymorphic_allocator<QuicProtocolProcessor> inArena(&arena);
-        processors.push_back(std::allocate_shared<QuicProtocolProcessor>(inArena, &features, key));
-        return;
-    }
+    // A UDP flow is QUIC or DTLS, as its first datagram shows: see addDatagramProcessor.
+    if (key.protocol == Packet::protocolUdp) return;
     std::pmr::polymorphic_allocator<TLSProtocolProcessor> inArena(&arena);
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key));
     processors.push_back(std::allocate_shared<TLSProtocolProcessor>(inArena, &features, key.reverse()));
@@ -33,7 +32,21 @@ Flow::Flow(FlowKey const& key) : key(key) {
 
 Flow::~Flow() = default;
 
+// A UDP flow opens at a QUIC client Initial (a long header: first bit set) or at a DTLS
+// ClientHello (first byte 22).
+void Flow::addDatagramProcessor(Packet const& opening) {
+    ByteReader payload(opening.payloadBytes());
+    if ((payload.u8() & 0x80) != 0) {
+        std::pmr::polymorphic_allocator<QuicProtocolProcessor> inArena(&arena);
+        processors.push_back(std::allocate_shared<QuicProtocolProcessor>(inArena, &features, key));
+    } else {
+        std::pmr::polymorphic_allocator<DtlsProtocolProcessor> inArena(&arena);
+        processors.push_back(std::allocate_shared<DtlsProtocolProcessor>(inArena, &features, key));
+    }
+}
+
 bool Flow::processPacket(std::shared_ptr<Packet> const& packet) {
+    if (processors.empty() && packet && packet->isUdp()) addDatagramProcessor(*packet);
     for (auto const& entry : processors) {
         ProtocolProcessor& processor = *entry;
         if (processor.canProcess(packet)) processor.process(packet);

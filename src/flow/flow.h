@@ -28,9 +28,9 @@ constexpr size_t noRowReasonCount = 9;
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 
-// One TCP connection that opened with a TLS hello, or one QUIC connection that opened
-// with a client Initial: its queued packets (both directions), the processors (one per
-// TCP direction, one for QUIC) and the result record they fill.
+// One TCP connection that opened with a TLS hello, or one UDP 4-tuple that opened with a
+// QUIC client Initial or a DTLS ClientHello: its queued packets (both directions), the
+// processors (one per TCP direction, one for QUIC or DTLS) and the result record they fill.
 class Flow {
 public:
     explicit Flow(FlowKey const& key);
@@ -76,6 +76,7 @@ public:
     bool evicted = false;
 
 private:
+    void addDatagramProcessor(Packet const& opening);
     NoRowReason whyIncomplete() const;
     bool segmentLimitReached = false;
 

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "flow/flow.h"
+#include "tls/dtls_records.h"
 #include "tls/quic_initial.h"
 #include "tls/tls.h"
 
@@ -35,8 +36,9 @@ void PacketSourceWorker::close() {
 
 bool PacketSourceWorker::opensFlow(Packet const& packet) {
     if (packet.payload == nullptr) return false;
-    return packet.isUdp() ? quic::startsWithClientInitial(packet.payloadBytes())
-                          : looksLikeTlsHello(packet.payloadBytes());
+    const std::span<const uint8_t> payload = packet.payloadBytes();
+    if (!packet.isUdp()) return looksLikeTlsHello(payload);
+    return dtls::isDtlsDatagram(payload) ? dtls::startsWithClientHello(payload) : quic::startsWithClientInitial(payload);
 }
 
 void PacketSourceWorker::operator()() {
@@ -73,9 +75,11 @@ void PacketSourceWorker::publishProgress(uint64_t packets) {
 void PacketSourceWorker::dispatch(Packet const& packet) {
     const FlowKey key = packet.flowKey();
     if (packet.isUdp()) {
-        // Only QUIC datagrams that begin with an Initial carry hellos; the rest (short
-        // headers, Handshake packets) are not even counted towards a flow's packets.
-        if (quic::startsWithInitial(packet.payloadBytes())) follow(packet, key);
+        // Only QUIC datagrams that begin with an Initial and DTLS datagrams carry hellos; the
+        // rest (short headers, Handshake packets, STUN, RTP) are not even counted towards a
+        // flow's packets.
+        const std::span<const uint8_t> payload = packet.payloadBytes();
+        if (quic::startsWithInitial(payload) || dtls::isDtlsDatagram(payload)) follow(packet, key);
         return;
     }
     // A new connection on this 4-tuple: the old one is over, and the new one must not
@@ -116,7 +120,7 @@ void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
         opened.openedFromKeySource = fromKeySource(packet, opened.key);
         opened.enqueuePacket(packet.keepIn(opened.packetStore));
         flows.charge(opened);
-    } else if (packet.isUdp()) {
+    } else if (packet.isUdp() && quic::startsWithInitial(packet.payloadBytes())) {
         ++source->counts.quicInitialsRefused;
     }
     if (flows.bytesHeld() > flowMemoryBudget) keepWithinBudget(packet.timestamp());

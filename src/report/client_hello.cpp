@@ -40,9 +40,11 @@ void ClientHelloInfo::clear() {
 }
 
 uint16_t ClientHelloInfo::highestVersion() const {
+    // DTLS numbers its versions downwards: 1.2 is 0xFEFD, 1.3 0xFEFC.
+    auto newer = [&](uint16_t a, uint16_t b) { return protocol == 'd' ? a < b : a > b; };
     uint16_t highest = 0;
     for (uint16_t v : supportedVersions)
-        if (!isGrease(v)) highest = std::max(highest, v);
+        if (!isGrease(v) && (highest == 0 || newer(v, highest))) highest = v;
     return highest ? highest : legacyVersion;
 }
 
@@ -56,9 +58,10 @@ void appendAlpn(ByteView data, std::vector<std::string>& out) {
 }
 }  // namespace
 
-bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out) {
+bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, bool dtls) {
     out.clear();
-    ClientHelloView const hello = readClientHello(message);
+    out.protocol = dtls ? 'd' : 't';
+    ClientHelloView const hello = readClientHello(message, dtls);
     if (hello.type != handshake_type::CLIENT_HELLO || !hello.fixedPartRead) return false;
     out.legacyVersion = hello.legacyVersion.value_or(0);
     append(hello.cipherSuites, out.cipherSuites);
@@ -133,6 +136,7 @@ std::string const& Ja4::fingerprint(ClientHelloInfo const& hello) {
     key += static_cast<char>(hello.legacyVersion >> 8);
     key += static_cast<char>(hello.legacyVersion & 0xff);
     key += hello.hasSni ? 'd' : 'i';
+    key += hello.protocol;
     if (!hello.alpn.empty()) key += hello.alpn.front();
     auto found = known.find(key);
     if (found != known.end()) return found->second;
@@ -141,8 +145,11 @@ std::string const& Ja4::fingerprint(ClientHelloInfo const& hello) {
 }
 
 std::string Ja4::compute(ClientHelloInfo const& hello) {
-    std::string out = "t";
+    std::string out(1, hello.protocol);
     switch (hello.highestVersion()) {
+    case 0xfefc: out += "d3"; break;
+    case 0xfefd: out += "d2"; break;
+    case 0xfeff: out += "d1"; break;
     case 0x0304: out += "13"; break;
     case 0x0303: out += "12"; break;
     case 0x0302: out += "11"; break;

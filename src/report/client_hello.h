@@ -20,6 +20,7 @@ struct ClientHelloInfo {
     std::vector<uint16_t> keyShares;            // groups of the key_share entries (51)
     std::vector<uint16_t> signatureAlgorithms;  // signature_algorithms (13)
     std::vector<std::string> alpn;              // application_layer_protocol_negotiation (16)
+    char protocol = 't';                        // JA4's first letter: t over TCP, d for DTLS
 
     void clear();
     // Highest offered version, GREASE left out: from supported_versions when present.
@@ -28,7 +29,8 @@ struct ClientHelloInfo {
 
 // Parses a whole ClientHello handshake message (4-byte header included). False when the
 // fixed part does not fit; extensions that do not fit end the walk and what came before stays.
-bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out);
+// A DTLS ClientHello (dtls) has a cookie after its session_id.
+bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, bool dtls = false);
 
 struct ServerHelloInfo {
     uint16_t version = 0;  // supported_versions when present, else the legacy version

@@ -105,6 +105,15 @@ std::vector<Tally> bitTallies(std::map<int, uint64_t> const& counts) {
     return out;
 }
 
+// A DTLS version counts as the TLS version it is built on (RFC 6347, RFC 9147): DTLS 1.0
+// as TLS 1.1, a legacy version.
+Version rowVersion(std::string_view text) {
+    if (text == "DTLSv1.0") return Version::Tls11;
+    if (text == "DTLSv1.2") return Version::Tls12;
+    if (text == "DTLSv1.3") return Version::Tls13;
+    return versionFromText(text);
+}
+
 std::string versionClass(Version v) {
     switch (v) {
     case Version::Ssl3: return "insecure";
@@ -128,6 +137,7 @@ struct Inventory::ServerState {
     std::string name;
     uint64_t handshakes = 0;
     uint8_t versions = 0;  // bit per Version
+    bool dtls10 = false;   // DTLS 1.0 negotiated
     SmallCounts suites, tls13Groups, curves;
     std::vector<std::string> snis;
     bool moreSnis = false;
@@ -316,9 +326,12 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     addNames(c, s);
 
     HandshakeFacts facts;
-    facts.version = versionFromText(c[TLSVersion]);
+    facts.version = rowVersion(c[TLSVersion]);
     ++versions[static_cast<int>(facts.version)];
-    s.versions |= static_cast<uint8_t>(1u << static_cast<int>(facts.version));
+    if (c[TLSVersion] == "DTLSv1.0")
+        s.dtls10 = true;  // named apart from TLS 1.1 in the server's findings
+    else
+        s.versions |= static_cast<uint8_t>(1u << static_cast<int>(facts.version));
     uint16_t suite = 0;
     if (parseCode(c[CipherSuiteCodePoint], suite)) {
         facts.suite = &suiteInfo(suite);
@@ -332,7 +345,8 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.compressed = c[IsCompressed] == "1";
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (c[HandshakeMessages].size() > 2)
-        facts.pqNotPicked = addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup);
+        facts.pqNotPicked =
+            addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup, c[ProtocolType] == "DTLS");
     if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
         ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
@@ -490,12 +504,12 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
     }
 }
 
-bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup) {
+bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, bool dtls) {
     std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
     if (clientHello.empty()) return false;
     ++helloRows;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
-        !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello)) {
+        !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello, dtls)) {
         ++helloUnreadable;
         return false;
     }
@@ -794,6 +808,10 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
         auto const kind = versionFinding(version);
         if (kind == FindingKind::Ssl3) add(*kind, "SSL 3.0");
         if (kind == FindingKind::LegacyTls) legacy.insert(legacy.begin(), std::string(versionName(version)));
+    }
+    if (s.dtls10) {
+        row.versions.emplace_back("DTLS 1.0");
+        legacy.emplace_back("DTLS 1.0");
     }
     if (!legacy.empty()) add(FindingKind::LegacyTls, joined(legacy));
 

@@ -71,7 +71,7 @@ private:
     ServerState& server(std::string_view address, std::string_view port);
     uint32_t certificate(std::string_view digest, size_t dirIndex);
     // True when the client offered a post-quantum group that the server did not pick.
-    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup);
+    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup, bool dtls);
 
     // The sections of summarize().
     void summarizeProtocol(Summary& out) const;

@@ -85,7 +85,9 @@ struct FindingGroup {
 struct TransportTally {
     std::string protocolType;
     uint64_t handshakes = 0, tls13 = 0, postQuantum = 0;
-    std::string_view transport() const { return protocolType == "QUIC" ? "QUIC" : "TCP"; }
+    std::string_view transport() const {
+        return protocolType == "QUIC" ? "QUIC" : protocolType == "DTLS" ? "UDP" : "TCP";
+    }
 };
 
 // What changed between a baseline set of directories and the current one.

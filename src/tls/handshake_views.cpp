@@ -5,6 +5,9 @@
 namespace {
 
 constexpr size_t HELLO_RANDOM_LENGTH = 32;
+constexpr uint8_t helloRetryRequestRandom[HELLO_RANDOM_LENGTH] = {
+    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
+    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 
 // The body of a message as far as its bytes go, within what its header declares.
 ByteView messageBody(ByteView message, uint8_t& type) {
@@ -39,12 +42,13 @@ size_t declaredMessageLength(ByteView bytes) {
     return header.ok() ? static_cast<size_t>(bodyLength) + HANDSHAKE_HEADER_LENGTH : 0;
 }
 
-ClientHelloView readClientHello(ByteView message) {
+ClientHelloView readClientHello(ByteView message, bool dtls) {
     ClientHelloView view;
     ByteReader hello(messageBody(message, view.type));
     view.legacyVersion = readIf(hello, hello.u16());
     hello.skip(HELLO_RANDOM_LENGTH);
     hello.skip(hello.u8());  // session_id
+    if (dtls) hello.skip(hello.u8());  // cookie
     view.cipherSuites.bytes = hello.bytes(hello.u16());
     view.compressionMethods = hello.bytes(hello.u8());
     view.fixedPartRead = hello.ok();
@@ -56,7 +60,8 @@ ServerHelloView readServerHello(ByteView message) {
     ServerHelloView view;
     ByteReader hello(messageBody(message, view.type));
     view.legacyVersion = readIf(hello, hello.u16());
-    hello.skip(HELLO_RANDOM_LENGTH);
+    const ByteView random = hello.bytes(HELLO_RANDOM_LENGTH);
+    view.helloRetryRequest = std::ranges::equal(random, helloRetryRequestRandom);
     hello.skip(hello.u8());  // session_id
     view.cipherSuite = readIf(hello, hello.u16());
     view.compressionMethod = readIf(hello, hello.u8());

@@ -80,7 +80,8 @@ struct ClientHelloView {
     bool fixedPartRead = false;  // everything before the extensions fits
     Extensions extensions;
 };
-ClientHelloView readClientHello(ByteView message);
+// A DTLS ClientHello carries a cookie after its session_id.
+ClientHelloView readClientHello(ByteView message, bool dtls = false);
 
 // Also reads a HelloRetryRequest, which has the same layout.
 struct ServerHelloView {
@@ -89,6 +90,7 @@ struct ServerHelloView {
     std::optional<uint16_t> cipherSuite;
     std::optional<uint8_t> compressionMethod;
     Extensions extensions;  // walked only when the compression method was read
+    bool helloRetryRequest = false;  // its random is the HelloRetryRequest value (RFC 8446 4.1.3)
 };
 ServerHelloView readServerHello(ByteView message);
 

@@ -260,11 +260,15 @@ size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::vec
     for (LongHeader const& packet : longHeaders(datagram)) {
         if (!packet.initial) continue;
         InitialKeys keys;
-        if (!deriveInitialKeys(packet.version, fromClient ? packet.dcid : clientDcid, fromClient, keys) ||
-            !decryptInitial(packet, keys, frames))
+        const bool ownKeys = fromClient && deriveInitialKeys(packet.version, packet.dcid, true, keys) &&
+                             decryptInitial(packet, keys, frames);
+        // A client that took the server's connection ID as its DCID keeps the keys of the
+        // DCID it began with (RFC 9001 5.2): its later Initials decrypt only with those.
+        if (!ownKeys && (clientDcid.empty() || !deriveInitialKeys(packet.version, clientDcid, fromClient, keys) ||
+                         !decryptInitial(packet, keys, frames)))
             continue;
         ++decrypted;
-        if (fromClient) clientDcid.assign(packet.dcid.begin(), packet.dcid.end());
+        if (ownKeys) clientDcid.assign(packet.dcid.begin(), packet.dcid.end());
         collectCryptoFrames(frames, stream);
     }
     return decrypted;

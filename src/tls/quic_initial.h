@@ -67,11 +67,12 @@ private:
 // frame cut short, ends the walk. Returns the number of CRYPTO frames placed.
 size_t collectCryptoFrames(std::span<const uint8_t> frames, CryptoStream& stream);
 
-// Reads the Initials of one datagram sent by one side into that side's stream: the
-// client's with keys from their own Destination Connection ID, the server's with keys
-// from `clientDcid`, the DCID of the client's latest Initial, which every client Initial
-// that decrypts sets (after a Retry the client takes a new one). Returns the number of
-// Initials that decrypted.
+// Reads the Initials of one datagram sent by one side into that side's stream, with the
+// keys of the connection's key DCID `clientDcid`: a client Initial that decrypts with the
+// keys of its own Destination Connection ID makes that the key DCID (the first one, and
+// after a Retry the new one); one that does not (sent to the server's connection ID) and
+// the server's Initials decrypt with the key DCID's keys. Returns the number of Initials
+// that decrypted.
 size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::vector<uint8_t>& clientDcid,
                     CryptoStream& stream);
 

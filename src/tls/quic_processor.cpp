@@ -5,7 +5,7 @@
 
 QuicProtocolProcessor::QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key)
     : sides{Side(features, key), Side(features, key.reverse())} {
-    features->quic = true;
+    features->transport = TLSFeatures::Transport::Quic;
 }
 
 bool QuicProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {

@@ -36,5 +36,5 @@ private:
 
     Side sides[2];
     std::optional<size_t> clientSide;  // index into sides
-    std::vector<uint8_t> clientDcid;   // of the client's latest Initial: the server's keys
+    std::vector<uint8_t> clientDcid;   // the key DCID: both sides' Initial keys come from it
 };

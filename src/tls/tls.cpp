@@ -84,6 +84,7 @@ bool TLSProtocolProcessor::handleRecord(TLSRecord const& record, Packet const& p
         handleAlert(record, packet);
         return !features->fatalAlertSeen;
     case content_type::CHANGE_CIPHER_SPEC:
+        if (passesRetryChangeCipherSpec()) return true;
         handleChangeCipherSpec(packet);
         return false;
     case content_type::HANDSHAKE:
@@ -116,6 +117,12 @@ void TLSProtocolProcessor::handleChangeCipherSpec(Packet const& packet) {
     VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
 }
 
+bool TLSProtocolProcessor::passesRetryChangeCipherSpec() {
+    if (!features->helloRetryRequestSeen || helloSinceRetry || retryChangeCipherSpecPassed) return false;
+    retryChangeCipherSpecPassed = true;
+    return true;
+}
+
 void TLSProtocolProcessor::markChangeCipherSpec() {
     if (isServer)
         features->serverChangeCipherSpecSeen = true;
@@ -128,11 +135,8 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
     ByteReader header(message.bytes);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
-    if (settings.savesMessageType(type)) {
-        // A message cut short is parsed as far as it goes, but never saved incomplete.
-        if (message.whole) saveRawData(message.bytes, type);
-        VARNO_LOG(info) << "saved HandshakeMessageType - (" << unsigned(type) << ") -> [" << packet.key << "]";
-    }
+    // A message cut short is parsed as far as it goes, but never saved incomplete.
+    if (message.whole) saveMessage(packet, message.bytes);
     switch (type) {
     case handshake_type::CLIENT_HELLO:
         parseClientHello(packet, message.bytes);
@@ -154,6 +158,19 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
     default:
         break;
     }
+}
+
+void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uint8_t> message) {
+    ByteReader header(message);
+    const uint8_t type = header.u8();
+    // Over TCP a HelloRetryRequest is kept apart from the ServerHello that follows it.
+    const int savedAs = type == handshake_type::SERVER_HELLO && features->transport == TLSFeatures::Transport::Tcp &&
+                                readServerHello(message).helloRetryRequest
+                            ? handshake_type::HELLO_RETRY_REQUEST
+                            : type;
+    if (!header.ok() || !AnalysisSettings::instance().savesMessageType(savedAs)) return;
+    saveRawData(message, savedAs);
+    VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
 }
 
 // A code outside the version table leaves the version as it was.
@@ -203,12 +220,15 @@ void TLSFeatures::formatAddresses() {
 
 void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<const uint8_t> message) {
     isServer = false;
+    helloSinceRetry = features->helloRetryRequestSeen;
     features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, true);
 
-    const ClientHelloView hello = readClientHello(message);
+    const bool dtls = features->transport == TLSFeatures::Transport::Dtls;
+    const ClientHelloView hello = readClientHello(message, dtls);
     // After a HelloRetryRequest the version is the server's: a second ClientHello leaves it.
-    if (hello.legacyVersion && !versionFixed && features->versionCode != TLS13) {
+    // DTLS takes its version from the ServerHello alone.
+    if (hello.legacyVersion && !versionFixed && features->versionCode != TLS13 && !dtls) {
         setVersion(*hello.legacyVersion);
         versionFixed = true;
     }
@@ -265,7 +285,12 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
         });
     }
     if (hello.legacyVersion) setVersion(std::max(*hello.legacyVersion, selected));
-    features->serverHelloSeen = true;
+    if (hello.helloRetryRequest && features->transport == TLSFeatures::Transport::Tcp) {
+        features->helloRetryRequestSeen = true;  // the ServerHello the export waits for comes next
+    } else {
+        helloSinceRetry = features->helloRetryRequestSeen;
+        features->serverHelloSeen = true;
+    }
     VARNO_LOG(info) << "processed ServerHello -> [" << packet.key << "]";
 }
 

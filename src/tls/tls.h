@@ -46,6 +46,10 @@ public:
     // A whole handshake message that reached this direction outside TLS records (a hello
     // in QUIC CRYPTO frames), read as if a record had carried it.
     void readMessage(Packet const& packet, std::span<const uint8_t> message) { handleMessage(packet, {message, true}); }
+    // Only saves a whole message (-m): one this direction may not send.
+    void saveMessage(Packet const& packet, std::span<const uint8_t> message);
+    // Which side this direction is, when the transport knows it before any hello.
+    void setSide(bool server) { isServer = server; }
     // True while a record or a message that spans segments is being put together.
     bool holdsBuffers() const { return extractor.holdsBuffer() || stream.holdsPartialMessage(); }
 
@@ -54,6 +58,8 @@ private:
     bool handleRecord(TLSRecord const& record, Packet const& packet);
     void handleAlert(TLSRecord const& record, Packet const& packet);
     void handleChangeCipherSpec(Packet const& packet);
+    // True for the ChangeCipherSpec a side sends between a HelloRetryRequest and its next hello.
+    bool passesRetryChangeCipherSpec();
     void markChangeCipherSpec();
     void handleMessage(Packet const& packet, HandshakeStream::Message message);
     void saveRawData(std::span<const uint8_t> message, int type);
@@ -79,6 +85,10 @@ private:
     bool isRsaKeyExchange = false;  // this direction's ServerHello chose static RSA
     bool versionFixed = false;      // a ClientHello of this direction set the version
     bool finished = false;          // no later record of this direction is looked at
+    // Around a HelloRetryRequest in middlebox compatibility mode each side sends one
+    // ChangeCipherSpec before its next hello; that one does not end the direction.
+    bool retryChangeCipherSpecPassed = false;
+    bool helloSinceRetry = false;  // this direction sent a hello after the HelloRetryRequest
 };
 
 // True when a segment's payload starts like a record carrying a ClientHello or

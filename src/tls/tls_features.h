@@ -53,9 +53,12 @@ struct TLSFeatures {
     bool clientHelloSeen = false;
     bool serverHelloSeen = false;
     bool fatalAlertSeen = false;
-    // The hellos travelled in QUIC Initial packets: QUIC has no ChangeCipherSpec, and the
-    // row's ProtocolType is "QUIC".
-    bool quic = false;
+    // Over TCP a HelloRetryRequest is not the ServerHello the export waits for: the real
+    // one follows it (QUIC and DTLS count it as their ServerHello).
+    bool helloRetryRequestSeen = false;
+    // What carried the hellos: QUIC has no ChangeCipherSpec; the row's ProtocolType.
+    enum class Transport : uint8_t { Tcp, Quic, Dtls };
+    Transport transport = Transport::Tcp;
 
     SeenEndpoints endpoints;
     // Writes the address, port and MAC fields from `endpoints`, when the hellos set them.
@@ -63,6 +66,6 @@ struct TLSFeatures {
 
     bool handshakeComplete() const {
         return !fatalAlertSeen && clientHelloSeen && serverHelloSeen &&
-               (quic || (clientChangeCipherSpecSeen && serverChangeCipherSpecSeen));
+               (transport == Transport::Quic || (clientChangeCipherSpecSeen && serverChangeCipherSpecSeen));
     }
 };

@@ -513,6 +513,47 @@ TEST_F(EndToEndLive, QuicHandshakesAcrossTheLinkGetTheirRows) {
     EXPECT_EQ(clientPorts.size(), handshakes) << "one row per handshake: " << logText(output);
 }
 
+// DTLS through the capture filter: s_server -listen answers the first ClientHello with a
+// HelloVerifyRequest and the handshake goes on with the second one. (-quiet: without it
+// s_server ends at once when its input is empty.)
+TEST_F(EndToEndLive, DtlsHandshakeWithACookieGetsItsRow) {
+    makeCertificate();
+    std::string const output = scratch_ / "out";
+    auto varno = startVarno({"-o", output}, output);
+    ASSERT_TRUE(varno->running());
+
+    std::string const port = std::to_string(link_.serverPort);
+    std::vector<std::string> server = link_.serverSide;
+    for (std::string const& argument :
+         std::vector<std::string>{"openssl", "s_server", "-dtls1_2", "-listen", "-quiet", "-naccept", "1", "-accept", port,
+                                  "-cert", scratch_ / "cert.pem", "-key", scratch_ / "key.pem"})
+        server.push_back(argument);
+    std::string const serverOutput = scratch_ / "server.out";
+    ChildProcess dtlsServer(server, serverOutput);
+    std::string serverSide;
+    for (auto const& word : link_.serverSide) serverSide += shellQuote(word) + " ";
+    ASSERT_TRUE(waitFor([&] { return !runShell(serverSide + "ss -ulnH 'sport = :" + port + "'").out.empty(); }, 20s))
+        << "s_server did not start: " << readFile(serverOutput);
+    auto const client = connect(link_.serverAddress, link_.serverPort, "-dtls1_2");
+    ASSERT_EQ(client.status, 0) << client.out;
+
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+    size_t rows = 0;
+    for (auto const& row : readCsvOutput(output).rows) {
+        ASSERT_EQ(row.size(), size_t{ColumnCount}) << joinCells(row);
+        if (row[ServerIPAddress] != link_.serverAddress || row[ServerPortNumber] != port) continue;
+        ++rows;
+        EXPECT_EQ(row[ProtocolType], "DTLS");
+        EXPECT_EQ(row[TLSVersion], "DTLSv1.2");
+        EXPECT_EQ(row[SNI], "e2e.test");
+        EXPECT_EQ(row[ClientIPAddress], link_.clientAddress);
+        EXPECT_EQ(row[ClientMACAddress], link_.clientMac);
+        EXPECT_EQ(row[ServerMACAddress], link_.serverMac);
+    }
+    EXPECT_EQ(rows, 1u) << logText(output);
+}
+
 // Nothing crosses the link after a handshake: its row still appears once its 10 s are
 // over, checked against the clock at each read timeout, without a stop request.
 TEST_F(EndToEndLive, HandshakeOnAQuietLinkGetsItsRowWithoutAStopRequest) {

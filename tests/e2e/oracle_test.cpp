@@ -91,7 +91,7 @@ void expectOracleAgrees(std::string const& group, std::vector<Capture> const& ca
 std::vector<Capture> manifestCaptures(std::string const& directory) {
     std::vector<Capture> captures;
     for (auto const& entry : readManifest(directory + "/MANIFEST.tsv"))
-        captures.push_back({directory + "/" + entry.at("file"), "wire"});
+        captures.push_back({directory + "/" + entry.at("file"), "dtls"});
     return captures;
 }
 
@@ -103,7 +103,7 @@ std::vector<Capture> manifestCaptures(std::string const& directory) {
 TEST(EndToEndOracle, OwnCapturesAndDemo) {
     SKIP_WITHOUT_ORACLE();
     auto captures = manifestCaptures(sourcePath("tests/data"));
-    captures.push_back({sourcePath("examples/demo.pcap"), "wire"});
+    captures.push_back({sourcePath("examples/demo.pcap"), "dtls"});
     expectOracleAgrees("own captures", captures);
 }
 

@@ -64,7 +64,7 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
     ssl.clientIPAddress = std::string("\xff;'", 3);  // unusual but harmless: unchanged
 
     TLSFeatures quic;
-    quic.quic = true;
+    quic.transport = TLSFeatures::Transport::Quic;
     quic.tlsVersion = "TLSv1.3";
     quic.versionCode = 0x0304;
 

@@ -26,6 +26,9 @@ TEST(ReportClientHello, Ja4WorkedExample) {
     EXPECT_EQ(hello.alpn, (std::vector<std::string>{"h2", "http/1.1"}));
     report::Ja4 ja4;
     EXPECT_EQ(ja4.fingerprint(hello), "t13d1516h2_8daaf6152771_e5627efa2ab1");
+    // The same hello over DTLS: a cookie after the session ID, versions counted downwards.
+    ASSERT_TRUE(report::parseClientHello(exampleHello({"h2", "http/1.1"}, true), hello, true));
+    EXPECT_EQ(ja4.fingerprint(hello), "dd3d1516h2_8daaf6152771_e5627efa2ab1");
 }
 
 TEST(ReportClientHello, Ja4AlpnForms) {

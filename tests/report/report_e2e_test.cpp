@@ -128,7 +128,7 @@ TEST_F(ReportEndToEnd, OwnCapturesFromAFolderOfDirectories) {
     ASSERT_TRUE(hrr);
     EXPECT_EQ((*hrr)["groups"], Json::array({"secp256r1"}));
 
-    std::regex const ja4("t1[0-3][di][0-9]{4}[0-9a-z]{2}_[0-9a-f]{12}_[0-9a-f]{12}");
+    std::regex const ja4("(t1[0-3]|dd[1-3])[di][0-9]{4}[0-9a-z]{2}_[0-9a-f]{12}_[0-9a-f]{12}");
     ASSERT_FALSE(r["client_hellos"]["ja4_top"].empty());
     for (auto const& t : r["client_hellos"]["ja4_top"]) EXPECT_TRUE(std::regex_match(t["ja4"].get<std::string>(), ja4)) << t;
 }

@@ -130,12 +130,17 @@ struct ServerHelloFields {
     uint8_t compression = 0;
     std::optional<Bytes> extensions = Bytes{};
     uint8_t type = 2;
+    bool helloRetryRequest = false;  // the random of RFC 8446 4.1.3
 };
 
 inline Bytes serverHello(ServerHelloFields const& f) {
     Bytes body;
     put16(body, f.version);
-    body.resize(body.size() + 32, 0xbb);
+    if (f.helloRetryRequest)
+        append(body, {0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
+                      0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C});
+    else
+        body.resize(body.size() + 32, 0xbb);
     put8(body, static_cast<unsigned>(f.sessionIdLength));
     body.resize(body.size() + f.sessionIdLength, 0x22);
     put16(body, f.cipherSuite);

@@ -127,6 +127,30 @@ TEST_F(Processors, VersionRulesAcrossHelloRetryRequest) {
     EXPECT_EQ(other.tlsVersion, "TLSv1.3");
 }
 
+// The ChangeCipherSpec records around a HelloRetryRequest (middlebox compatibility) do not
+// end a side: the real ServerHello is read, and without it there is no row.
+TEST_F(Processors, HelloRetryRequestWaitsForTheRealServerHello) {
+    guard.config.keyShare = true;
+    guard.config.hasMessageTypes = true;
+    guard.config.messageTypes = {2, 6};
+    ServerHelloFields hrr, real;
+    hrr.helloRetryRequest = true;
+    hrr.cipherSuite = real.cipherSuite = 0x1302;
+    hrr.extensions = concat({supportedVersionExtension(0x0304), keyShareExtension(0x0017, 0)});
+    real.extensions = concat({supportedVersionExtension(0x0304), keyShareExtension(0x001d, 32)});
+    clientSends(record(22, clientHelloWith({})));
+    serverSends(concat({record(22, serverHello(hrr)), record(20, {1})}));
+    clientSends(concat({record(20, {1}), record(22, clientHelloWith(sniExtension("second.example")))}));
+    EXPECT_FALSE(features.handshakeComplete()) << "the exchange may end here: no row";
+    EXPECT_EQ(features.sni, "second.example");
+    serverSends(concat({record(22, serverHello(real)), record(23, {1, 2})}));
+    clientSends(record(23, {1, 2}));
+    EXPECT_TRUE(features.handshakeComplete());
+    EXPECT_EQ(features.tls13KexNamedGroupCodePoint, "0x001d");
+    EXPECT_EQ(features.keyShareExtension.size(), 36u);
+    EXPECT_EQ(features.handshakeMessages.count("HelloRetryRequest") + features.handshakeMessages.count("ServerHello"), 2u);
+}
+
 TEST_F(Processors, ServerKeyExchangeStrength) {
     Bytes ecdhe = handshake(12, {0x03, 0x00, 0x17, 0x41});
     ServerHelloFields s;
