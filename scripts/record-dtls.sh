@@ -3,19 +3,19 @@
 # stateless cookie exchange: HelloVerifyRequest, then a second ClientHello) in two network
 # namespaces joined by a veth pair (MTU 1500, offloads off), to OUT.
 #
-#   scripts/record-dtls.sh OUT.pcap [SPEC...]
+#   scripts/record-dtls.sh OUT.pcap [KIND...]
 #
-# Each SPEC is one connection, made one after the other on a port of its own: dtls1 (DTLS
+# Each KIND is one connection, made one after the other on a port of its own: dtls1 (DTLS
 # 1.0, ECDHE-RSA-AES256-SHA), dtls1_2 (DTLS 1.2, the default suite) or mtu (DTLS 1.2 with
 # both sides at an MTU of 500, so the certificate travels in fragments). Default: dtls1_2
 # dtls1 mtu. Needs root, openssl, tcpdump, ethtool and iproute2. The addresses are from
 # 198.18.0.0/15 and exist only inside the namespaces.
 set -euo pipefail
 
-out=${1:?usage: record-dtls.sh OUT.pcap [SPEC...]}
+out=${1:?usage: record-dtls.sh OUT.pcap [KIND...]}
 shift
-specs=("$@")
-[ ${#specs[@]} -gt 0 ] || specs=(dtls1_2 dtls1 mtu)
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(dtls1_2 dtls1 mtu)
 for cmd in openssl tcpdump ethtool ip timeout; do
   command -v "$cmd" >/dev/null || { echo "record-dtls: $cmd is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
@@ -69,13 +69,13 @@ done
 
 failed=0
 port=4433
-for spec in "${specs[@]}"; do
+for kind in "${kinds[@]}"; do
   port=$((port + 1))
-  case $spec in
+  case $kind in
     dtls1) options=(-dtls1 -cipher 'ECDHE-RSA-AES256-SHA:@SECLEVEL=0') ;;
     dtls1_2) options=(-dtls1_2) ;;
     mtu) options=(-dtls1_2 -mtu 500) ;;
-    *) log "unknown connection kind $spec"; exit 1 ;;
+    *) log "unknown connection kind $kind"; exit 1 ;;
   esac
   ip netns exec "$ns_server" openssl s_server -quiet -listen -naccept 1 -accept "$port" \
     -cert "$work/cert.pem" -key "$work/key.pem" "${options[@]}" >"$work/server-$port.log" 2>&1 &
@@ -95,5 +95,5 @@ sleep 0.3 # the last datagrams reach the capture
 kill -INT $tcpdump_pid
 wait $tcpdump_pid || true
 grep -E 'captured|dropped by kernel' "$work/tcpdump.err" | sed 's/^/record-dtls:   /' >&2
-[ $failed = 0 ] || { log "$failed of ${#specs[@]} client runs failed"; exit 1; }
-log "wrote $out (${#specs[@]} connections)"
+[ $failed = 0 ] || { log "$failed of ${#kinds[@]} client runs failed"; exit 1; }
+log "wrote $out (${#kinds[@]} connections)"

@@ -161,6 +161,8 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
 }
 
 void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uint8_t> message) {
+    auto const& settings = AnalysisSettings::instance();
+    if (!settings.hasMessageTypes) return;  // without -m nothing is saved: no need to look
     ByteReader header(message);
     const uint8_t type = header.u8();
     // Over TCP a HelloRetryRequest is kept apart from the ServerHello that follows it.
@@ -168,7 +170,7 @@ void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uin
                                 readServerHello(message).helloRetryRequest
                             ? handshake_type::HELLO_RETRY_REQUEST
                             : type;
-    if (!header.ok() || !AnalysisSettings::instance().savesMessageType(savedAs)) return;
+    if (!header.ok() || !settings.savesMessageType(savedAs)) return;
     saveRawData(message, savedAs);
     VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
 }
