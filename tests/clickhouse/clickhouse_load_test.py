@@ -129,7 +129,8 @@ def make_csv_files(spool):
         return subprocess.run([str(varno), "-p", str(capture), "-o", str(spool), "-P", capture.name, "-c", "-m"],
                               capture_output=True, text=True)
 
-    with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+    # One run at a time: varno refuses a second run into an output directory in use.
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
         for capture, result in zip(captures, pool.map(run, captures)):
             if result.returncode != 0:
                 raise RuntimeError(f"varno failed on {capture}: {result.stderr}")
