@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "base/byte_reader.h"
 #include "base/log.h"
 #include "flow/flow.h"
 #include "tls/dtls_records.h"
@@ -100,8 +101,12 @@ bool fromKeySource(Packet const& packet, FlowKey const& key) {
 // A ServerHello opens a flow whose client was not seen; anything else that opens one is
 // a client's first word.
 bool opensWithClientHello(Packet const& packet) {
-    const auto payload = packet.payloadBytes();
-    return packet.isUdp() || payload.size() < 6 || payload[0] != 0x16 || payload[5] != 0x02;
+    if (packet.isUdp()) return true;
+    ByteReader record(packet.payloadBytes());
+    const uint8_t contentType = record.u8();
+    record.skip(4);  // version and length
+    const uint8_t handshakeType = record.u8();
+    return !record.ok() || contentType != 0x16 || handshakeType != 0x02;
 }
 
 }  // namespace
