@@ -5,7 +5,8 @@
 #   --test       and the test tools: GoogleTest, real peers (openssl, gnutls, curl, ngtcp2),
 #                capture tools (tcpdump, tshark, tcpreplay), chromium and tidy for the
 #                report's page, ClickHouse for the loader, dpkg-dev and systemd for the package,
-#                python3-jsonschema for the CycloneDX document (schemas in data/cyclonedx)
+#                python3-jsonschema for the CycloneDX document (its schemas come from npm:
+#                scripts/fetch-cyclonedx-schemas.sh)
 #   --bench      and the benchmark's tools;  --fuzz  clang;  --package  lintian
 # No package may leave a service running: the ClickHouse test starts its own server.
 set -euo pipefail

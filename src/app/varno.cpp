@@ -210,9 +210,10 @@ std::string prepareDirectories(RunDirectory& output, RunDirectory& log) {
 // absolute. Returns the error line, or empty.
 std::string enterOutputDirectory(CommandLineOptions& options) {
     namespace fs = boost::filesystem;
-    boost::system::error_code failure;
+    boost::system::error_code failure, logFailure;
     std::string const output = fs::canonical(*options.output, failure).string();
-    std::string const log = options.logDirectory ? fs::canonical(*options.logDirectory, failure).string() : output;
+    std::string const log = options.logDirectory ? fs::canonical(*options.logDirectory, logFailure).string() : output;
+    if (!failure) failure = logFailure;
     if (options.pcap && *options.pcap != "-") options.pcap = fs::absolute(*options.pcap).string();
     if (!failure && ::chdir(output.c_str()) != 0) failure.assign(errno, boost::system::generic_category());
     if (failure) return "Could not enter output directory \"" + *options.output + "\": " + failure.message();

@@ -266,6 +266,21 @@ protected:
         return process;
     }
 
+    // A UDP server on the server's side of the link, once it listens on the link's port;
+    // null (after a failure) when it does not.
+    std::unique_ptr<ChildProcess> startUdpServer(std::vector<std::string> const& command) {
+        std::vector<std::string> server = link_.serverSide;
+        server.insert(server.end(), command.begin(), command.end());
+        std::string const serverOutput = scratch_ / "server.out";
+        auto process = std::make_unique<ChildProcess>(server, serverOutput);
+        std::string serverSide;
+        for (auto const& word : link_.serverSide) serverSide += shellQuote(word) + " ";
+        std::string const listening = serverSide + "ss -ulnH 'sport = :" + std::to_string(link_.serverPort) + "'";
+        bool const started = waitFor([&] { return !runShell(listening).out.empty(); }, 20s);
+        EXPECT_TRUE(started) << command.front() << " did not start: " << readFile(serverOutput);
+        return started ? std::move(process) : nullptr;
+    }
+
     static RunResult connect(std::string const& address, uint16_t port, std::string const& version,
                              std::vector<std::string> const& clientSide = {}) {
         std::string prefix;
@@ -479,15 +494,9 @@ TEST_F(EndToEndLive, QuicHandshakesAcrossTheLinkGetTheirRows) {
     ASSERT_TRUE(varno->running());
 
     std::string const port = std::to_string(link_.serverPort);
-    std::vector<std::string> server = link_.serverSide;
-    for (std::string const& argument : {std::string("gtlsserver"), std::string("-q"), link_.serverAddress, port,
-                                        std::string(scratch_ / "key.pem"), std::string(scratch_ / "cert.pem")})
-        server.push_back(argument);
-    ChildProcess quicServer(server, scratch_ / "server.out");
-    std::string serverSide;
-    for (auto const& word : link_.serverSide) serverSide += shellQuote(word) + " ";
-    ASSERT_TRUE(waitFor([&] { return !runShell(serverSide + "ss -ulnH 'sport = :" + port + "'").out.empty(); }, 20s))
-        << "gtlsserver did not start: " << readFile(scratch_ / "server.out");
+    auto quicServer = startUdpServer({"gtlsserver", "-q", link_.serverAddress, port, scratch_ / "key.pem",
+                                      scratch_ / "cert.pem"});
+    ASSERT_TRUE(quicServer);
     size_t const handshakes = 3;
     for (size_t i = 0; i < handshakes; ++i) {
         auto const client = runShell("timeout 20 gtlsclient -q --exit-on-all-streams-close " + link_.serverAddress + " " +
@@ -523,17 +532,9 @@ TEST_F(EndToEndLive, DtlsHandshakeWithACookieGetsItsRow) {
     ASSERT_TRUE(varno->running());
 
     std::string const port = std::to_string(link_.serverPort);
-    std::vector<std::string> server = link_.serverSide;
-    for (std::string const& argument :
-         std::vector<std::string>{"openssl", "s_server", "-dtls1_2", "-listen", "-quiet", "-naccept", "1", "-accept", port,
-                                  "-cert", scratch_ / "cert.pem", "-key", scratch_ / "key.pem"})
-        server.push_back(argument);
-    std::string const serverOutput = scratch_ / "server.out";
-    ChildProcess dtlsServer(server, serverOutput);
-    std::string serverSide;
-    for (auto const& word : link_.serverSide) serverSide += shellQuote(word) + " ";
-    ASSERT_TRUE(waitFor([&] { return !runShell(serverSide + "ss -ulnH 'sport = :" + port + "'").out.empty(); }, 20s))
-        << "s_server did not start: " << readFile(serverOutput);
+    auto dtlsServer = startUdpServer({"openssl", "s_server", "-dtls1_2", "-listen", "-quiet", "-naccept", "1",
+                                      "-accept", port, "-cert", scratch_ / "cert.pem", "-key", scratch_ / "key.pem"});
+    ASSERT_TRUE(dtlsServer);
     auto const client = connect(link_.serverAddress, link_.serverPort, "-dtls1_2");
     ASSERT_EQ(client.status, 0) << client.out;
 

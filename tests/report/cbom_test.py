@@ -7,7 +7,8 @@ openssl's reading of the certificates.
     cbom_test.py facts  VARNO VARNO_REPORT SOURCE_DIR SHARED_DIR
 
 schema: the captures of tests/data and, where SHARED_DIR exists, every shared capture. The
-document must validate against the CycloneDX 1.7 schema (data/cyclonedx) with Debian's
+document must validate against the CycloneDX 1.7 schema (fetched by
+scripts/fetch-cyclonedx-schemas.sh into the build directory) with Debian's
 python3-jsonschema; every endpoint and version of the rows has its protocol asset with the
 negotiated suite, group and a key exchange with a quantum security level; every certificate
 of the store appears with its fingerprint; every reference resolves.
@@ -165,7 +166,13 @@ def every_ref_resolves(bom):
 def validate(doc):
     import jsonschema
     warnings.simplefilter("ignore", DeprecationWarning)
-    schemas = source / "data/cyclonedx"
+    # The schemas as the CycloneDX project publishes them, next to the build.
+    schemas = report.parent / "cyclonedx-schemas"
+    fetch = subprocess.run([str(source / "scripts/fetch-cyclonedx-schemas.sh"), str(schemas)],
+                           capture_output=True, text=True)
+    if fetch.returncode != 0:
+        failures.append("could not fetch the CycloneDX schemas: " + fetch.stderr.strip())
+        return
     store = {}
     for path in schemas.glob("*.schema.json"):
         schema = json.loads(path.read_text())
