@@ -86,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!packets.empty()) {
         Flow flow(packets.front()->flowKey());
         for (auto const& packet : packets)
-            if (flow.packets.size() < Flow::maxPackets) flow.enqueuePacket(packet);
+            if (flow.keptPackets() < Flow::maxPackets) flow.enqueuePacket(*packet);
         const bool complete = flow.processPackets();
-        fuzz::require(!complete || (flow.features.clientHelloSeen && flow.features.serverHelloSeen));
-        sink += static_cast<unsigned>(flow.features.tlsVersion.size() + flow.features.handshakeMessages.size());
+        fuzz::require(!complete || (flow.features().clientHelloSeen && flow.features().serverHelloSeen));
+        sink += static_cast<unsigned>(flow.features().tlsVersion.size() + flow.features().handshakeMessages.size());
         flow.releaseAnalysis();
     }
     volatile unsigned keep = sink;

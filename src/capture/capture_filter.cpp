@@ -55,28 +55,29 @@ std::string versionAt(size_t at, int version) {
 }
 
 // An IPv4 header at `at`, unfragmented (or a first fragment, counted by the decoder): a
-// TCP segment with payload, a SYN without ACK, or a total length of 0 (segmentation
-// offload); a QUIC Initial; a DTLS datagram; a tunnel. With IPv4 options the TCP or UDP header moves; those rare datagrams
+// TCP segment with payload, a SYN without ACK, a FIN or RST (the end of a connection), or
+// a total length of 0 (segmentation offload); a QUIC Initial; a DTLS datagram; a tunnel. With IPv4 options the TCP or UDP header moves; those rare datagrams
 // all pass and the decoder judges them.
 std::string ipv4At(size_t at) {
     const std::string protocol = byteAt(at + 9), options = byteAt(at) + " != 0x45";
     std::vector<std::string> carried = {
         allOf({is(protocol, 6), anyOf({options, wordAt(at + 2) + " = 0",
                                        wordAt(at + 2) + " > 20 + (" + byteAt(at + 32) + " & 0xf0) / 4",
-                                       byteAt(at + 33) + " & 0x12 = 2"})}),
+                                       byteAt(at + 33) + " & 0x12 = 2", byteAt(at + 33) + " & 0x05 != 0"})}),
         allOf({is(protocol, 17), anyOf({options, tunnelPortAt(at + 22), quicInitialAt(at + 28), dtlsAt(at + 28)})})};
     for (auto& tunnel : ipTunnels(protocol)) carried.push_back(tunnel);
     return allOf({wordAt(at + 6) + " & 0x1fff = 0", anyOf(carried)});
 }
 
-// An IPv6 header at `at`: TCP right after it with payload, or a SYN without ACK; a QUIC
+// An IPv6 header at `at`: TCP right after it with payload, a SYN without ACK, a FIN or
+// RST; a QUIC
 // Initial; a DTLS datagram; a tunnel; or an extension header that may stand before either (or a fragment header,
 // counted by the decoder).
 std::string ipv6At(size_t at) {
     const std::string next = byteAt(at + 6);
     std::vector<std::string> carried = {
         allOf({is(next, 6), anyOf({wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
-                                   byteAt(at + 53) + " & 0x12 = 2"})}),
+                                   byteAt(at + 53) + " & 0x12 = 2", byteAt(at + 53) + " & 0x05 != 0"})}),
         allOf({is(next, 17), anyOf({tunnelPortAt(at + 42), quicInitialAt(at + 48), dtlsAt(at + 48)})})};
     for (auto& tunnel : ipTunnels(next)) carried.push_back(tunnel);
     for (unsigned header : {0, 43, 44, 60}) carried.push_back(is(next, header));

@@ -1,6 +1,7 @@
 #include "capture/packet.h"
 
 #include <cstring>
+#include <new>
 
 #include "base/hex.h"
 #include "base/byte_reader.h"
@@ -440,80 +441,38 @@ FlowKey Packet::flowKey() const {
     return reversed < key ? reversed : key;
 }
 
-uint8_t* PacketStore::allocate(size_t size) {
-    size = (size + 15) & ~size_t(15);  // keeps every copied header suitably aligned
-    if (size > left) {
-        // A large segment gets a block of its own, and the chunk keeps its room for the
-        // small ones: most of a flow's bytes come in a few full-size segments.
-        if (size >= ownBlockFrom) return newBlock(size);
-        next = newBlock(chunkSize - blockHeader);
-        left = chunkSize - blockHeader;
-    }
-    uint8_t* block = next;
-    next += size;
-    left -= size;
-    return block;
-}
-
-uint8_t* PacketStore::newBlock(size_t size) {
-    auto* block = static_cast<uint8_t*>(::operator new(blockHeader + size));
-    held += blockHeader + size;
-    std::memcpy(block, &blocks, sizeof blocks);  // the block before, for clear()
-    blocks = block;
-    return block + blockHeader;
-}
-
-void PacketStore::clear() {
-    while (blocks) {
-        uint8_t* before;
-        std::memcpy(&before, blocks, sizeof before);
-        ::operator delete(blocks);
-        blocks = before;
-    }
-    next = nullptr;
-    left = 0;
-    held = 0;
-}
-
-std::shared_ptr<Packet> Packet::keepIn(PacketStore& store) const {
-    auto kept = std::allocate_shared<Packet>(PacketStoreAllocator<Packet>(&store), linkType);
-    if (header == nullptr || data == nullptr) return kept;
-    if (payload == nullptr) {
-        kept->header = header;
-        kept->data = data;
-        kept->adoptCopy(store.allocate(sizeof(pcap_pkthdr) + header->caplen));
-        return kept;
-    }
-    // A decoded packet is moved, not decoded again, and keeps only what the analysis reads:
-    // the two MAC addresses and the TCP payload. Tens of thousands of flows may be alive
-    // at once, so every byte per packet counts.
-    const size_t macLength = ethernetHeader ? macAddressesLength : 0;
-    uint8_t* copy = store.allocate(sizeof(pcap_pkthdr) + macLength + static_cast<size_t>(payloadLength));
-    auto* copiedHeader = reinterpret_cast<pcap_pkthdr*>(copy);
-    std::memcpy(copiedHeader, header, sizeof(pcap_pkthdr));
-    copiedHeader->caplen = static_cast<bpf_u_int32>(macLength + static_cast<size_t>(payloadLength));
-    uint8_t* bytes = copy + sizeof(pcap_pkthdr);
-    if (macLength) std::memcpy(bytes, ethernetHeader, macLength);
-    if (payloadLength) std::memcpy(bytes + macLength, payload, static_cast<size_t>(payloadLength));
-    kept->header = copiedHeader;
-    kept->data = bytes;
-    kept->ethernetHeader = macLength ? bytes : nullptr;
-    kept->payload = bytes + macLength;
-    kept->payloadLength = payloadLength;
-    kept->seq = seq;
-    kept->tcpFlags = tcpFlags;
-    kept->key = key;
-    kept->ownsData = true;
+KeptPacket* KeptPacket::copyOf(Packet const& packet, FlowKey const& flowKey) {
+    const size_t macLength = packet.ethernetHeader ? Packet::macAddressesLength : 0;
+    const size_t payloadLength = packet.payload ? static_cast<size_t>(packet.payloadLength) : 0;
+    auto* kept = new (::operator new(sizeof(KeptPacket) + macLength + payloadLength)) KeptPacket;
+    if (packet.header) kept->header.ts = packet.header->ts;
+    kept->header.caplen = kept->header.len = static_cast<bpf_u_int32>(macLength + payloadLength);
+    kept->seq = packet.seq;
+    kept->payloadLength = static_cast<uint32_t>(payloadLength);
+    kept->tcpFlags = packet.tcpFlags;
+    kept->macLength = static_cast<uint8_t>(macLength);
+    kept->reversed = !(packet.key == flowKey);
+    if (macLength) std::memcpy(kept->bytes(), packet.ethernetHeader, macLength);
+    if (payloadLength) std::memcpy(kept->bytes() + macLength, packet.payload, payloadLength);
     return kept;
 }
 
-// Copies the record header and the captured bytes into `copy` and decodes them again there.
-bool Packet::adoptCopy(uint8_t* copy) {
-    const size_t caplen = header->caplen;
-    std::memcpy(copy, header, sizeof(pcap_pkthdr));
-    if (caplen) std::memcpy(copy + sizeof(pcap_pkthdr), data, caplen);
-    ownsData = true;
-    return parse(reinterpret_cast<const pcap_pkthdr*>(copy), copy + sizeof(pcap_pkthdr));
+void KeptPacket::destroy(KeptPacket* kept) noexcept {
+    if (!kept) return;
+    kept->~KeptPacket();
+    ::operator delete(kept);
+}
+
+void KeptPacket::restore(Packet& into, FlowKey const& flowKey) const {
+    into.header = &header;
+    into.data = bytes();
+    into.ethernetHeader = macLength ? bytes() : nullptr;
+    into.payload = bytes() + macLength;
+    into.payloadLength = static_cast<int32_t>(payloadLength);
+    into.seq = seq;
+    into.tcpFlags = tcpFlags;
+    into.key = reversed ? flowKey.reverse() : flowKey;
+    into.ownsData = true;  // nothing to let go of when the capture buffer moves on
 }
 
 void Packet::reset() {

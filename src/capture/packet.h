@@ -9,58 +9,6 @@
 
 #include "capture/flowkey.h"
 
-// Bump allocator for the bytes of the packets one flow keeps: a few block allocations
-// per flow instead of one per packet, all freed together with the flow, on one thread.
-class PacketStore {
-public:
-    PacketStore() = default;
-    ~PacketStore() { clear(); }
-    PacketStore(PacketStore const&) = delete;
-    PacketStore& operator=(PacketStore const&) = delete;
-
-    uint8_t* allocate(size_t size);
-    // Frees every block; no packet copied into the store may be used afterwards.
-    void clear();
-    // Bytes of the blocks taken from the heap, headers included.
-    size_t bytesHeld() const { return held; }
-
-private:
-    // Small pieces (packet objects, hellos, short records) share chunks of this size
-    // (header included); a piece of ownBlockFrom bytes or more gets a block of its own.
-    // Tens of thousands of flows may be alive at once: geometric chunks left about 40 %
-    // of a flow's store unused, these leave about 20 %.
-    static constexpr size_t chunkSize = 2048;
-    static constexpr size_t ownBlockFrom = 1024;
-    // Each block starts with the address of the block allocated before it.
-    static constexpr size_t blockHeader = 16;
-    uint8_t* newBlock(size_t size);
-
-    uint8_t* blocks = nullptr;  // the newest block
-    uint8_t* next = nullptr;
-    size_t left = 0;
-    size_t held = 0;
-};
-
-// Lets a flow's packet objects (with their shared-pointer control blocks) live in its
-// store too; their memory goes when the store is cleared.
-template <typename T>
-struct PacketStoreAllocator {
-    using value_type = T;
-    explicit PacketStoreAllocator(PacketStore* store) : store(store) {}
-    template <typename U>
-    PacketStoreAllocator(PacketStoreAllocator<U> const& other) : store(other.store) {}
-    T* allocate(size_t n) {
-        static_assert(alignof(T) <= 16, "the store aligns blocks to 16 bytes");
-        return reinterpret_cast<T*>(store->allocate(n * sizeof(T)));
-    }
-    void deallocate(T*, size_t) {}
-    template <typename U>
-    bool operator==(PacketStoreAllocator<U> const& other) const {
-        return store == other.store;
-    }
-    PacketStore* store;
-};
-
 // What stands before the network layer, by libpcap link type (pcap_datalink).
 enum class LinkLayer : uint8_t {
     Unsupported,
@@ -113,7 +61,7 @@ constexpr int maxVlanTags = 8;
 
 // One captured frame decoded in place through its encapsulations down to the innermost IP
 // header and its TCP segment or UDP datagram. The pointers refer into libpcap's buffer,
-// valid only until the next read on the same handle, unless the packet was kept (keepIn).
+// valid only until the next read on the same handle, unless it was kept (KeptPacket).
 class Packet {
 public:
     static constexpr size_t macAddressesLength = 12;
@@ -128,10 +76,6 @@ public:
     // the VXLAN or Geneve port is a tunnel, not the end); false (with `skipped` telling
     // why) for anything else.
     bool parse(const pcap_pkthdr* header, const uint8_t* data);
-    // A decoded copy of this packet, object and bytes placed in a store that must
-    // outlive it: the capture loop keeps packets this way without a heap allocation each.
-    // The copy holds the MAC addresses and the payload only (no IP or TCP header).
-    std::shared_ptr<Packet> keepIn(PacketStore& store) const;
     void reset();
 
     bool isTcp() const { return key.protocol == protocolTcp; }
@@ -147,6 +91,8 @@ public:
     uint32_t sequenceNumber() const { return seq; }
     bool isSyn() const { return (tcpFlags & 0x02) != 0; }
     bool isAck() const { return (tcpFlags & 0x10) != 0; }
+    bool isFin() const { return (tcpFlags & 0x01) != 0; }
+    bool isRst() const { return (tcpFlags & 0x04) != 0; }
 
     const pcap_pkthdr* header = nullptr;
     // The last Ethernet header before the innermost IP header: 14 bytes when set (12, the
@@ -171,7 +117,37 @@ private:
         return false;
     }
     bool innermost(size_t ipAt, size_t ipLength, size_t datagram, uint8_t protocol, uint8_t ipVersion);
-    bool adoptCopy(uint8_t* copy);
+};
+
+// A decoded packet kept by its flow until the analysis: what the analysis reads of it
+// (capture time, TCP sequence number and flags, direction, MAC addresses, payload) in one
+// allocation, the bytes right after the fields. No IP or TCP header and no packet object:
+// a flow that holds a single hello costs a few hundred bytes, and a flood holds many.
+class KeptPacket {
+public:
+    // A copy of a decoded packet of the flow with this key; free it with destroy().
+    static KeptPacket* copyOf(Packet const& packet, FlowKey const& flowKey);
+    static void destroy(KeptPacket* kept) noexcept;
+    // Makes `into` the packet again, its pointers into this copy: valid while it lives.
+    void restore(Packet& into, FlowKey const& flowKey) const;
+    // Bytes the copy takes from the heap, the allocator's header and rounding included.
+    size_t bytesHeld() const { return heapSize(macLength + payloadLength); }
+    bool fromKeySource() const { return !reversed; }
+
+    KeptPacket* next = nullptr;  // the flow's next kept packet, in arrival order
+
+private:
+    KeptPacket() = default;
+    static size_t heapSize(size_t bytes) { return (sizeof(KeptPacket) + bytes + 8 + 15) & ~size_t(15); }
+    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
+    const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+
+    pcap_pkthdr header{};  // capture time; caplen counts the bytes kept
+    uint32_t seq = 0;
+    uint32_t payloadLength = 0;
+    uint8_t tcpFlags = 0;
+    uint8_t macLength = 0;  // 12 when the MAC addresses were kept, else 0
+    bool reversed = false;  // sent by the endpoint the flow key names second
 };
 
 // Six MAC bytes as lower-case hexadecimal pairs joined by ":".

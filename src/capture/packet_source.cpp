@@ -212,9 +212,12 @@ PacketSource::Read PacketSource::read() {
             counts.countSkipped(packet->skipped);
             continue;
         }
-        // Only a SYN without ACK matters without payload; the filter lets a few more
-        // through (segments with IPv4 options, and every segment inside a tunnel).
-        if (packet->tcpPayloadLength() == 0 && !(packet->isSyn() && !packet->isAck())) continue;
+        // Without payload only a SYN without ACK (a new connection) and a FIN or RST (the
+        // end of one) matter; the filter lets a few more through (segments with IPv4
+        // options, and every segment inside a tunnel).
+        if (packet->tcpPayloadLength() == 0 && !(packet->isSyn() && !packet->isAck()) && !packet->isFin() &&
+            !packet->isRst())
+            continue;
         return Read::Packet;
     }
 }

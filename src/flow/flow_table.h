@@ -41,6 +41,12 @@ public:
         // Every flow opened by then has left: its place in the eviction order goes too.
         while (!helloOnlyOrder.empty() && helloOnlyOrder.front().deadline <= now) helloOnlyOrder.pop_front();
     }
+    // Brings the flow's time forward to `deadline`, when that is earlier: the connection
+    // has ended, so nothing much can still come.
+    void hasten(FlowKey const& key, uint64_t deadline) {
+        const size_t i = lookup(key);
+        if (i != none) expiryQueue.push(Expiry{key, deadline, slots[i].serial});
+    }
     // Counts the flow's present footprint against the memory held.
     void charge(Flow& flow);
     // Bytes held by the open flows: their objects, kept packets and their share of the

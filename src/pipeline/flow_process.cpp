@@ -26,7 +26,7 @@ void FlowTaskWorker::operator()() {
                 return;
             }
             if (process(*flow))
-                exporter.exportRow(flow->features);
+                exporter.exportRow(flow->features());
             else
                 countIncomplete(*flow);
             spent.push_back(std::move(flow));

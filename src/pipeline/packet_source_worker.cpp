@@ -87,8 +87,8 @@ void PacketSourceWorker::dispatch(Packet const& packet) {
     // join its flow.
     if (packet.isSyn() && !packet.isAck())
         flows.close(key, [&](std::shared_ptr<Flow>&& flow) { handOver(std::move(flow), packet.timestamp()); });
-    if (packet.tcpPayloadLength() == 0) return;  // a bare SYN does nothing else
-    follow(packet, key);
+    if (packet.tcpPayloadLength() != 0) follow(packet, key);
+    if (packet.isFin() || packet.isRst()) noteClosing(packet, key);
 }
 
 namespace {
@@ -113,8 +113,8 @@ bool opensWithClientHello(Packet const& packet) {
 
 void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     if (Flow* flow = flows.find(key)) {
-        if (flow->packets.size() < flow->maxPackets) {
-            flow->enqueuePacket(packet.keepIn(flow->packetStore));
+        if (flow->keptPackets() < Flow::maxPackets) {
+            flow->enqueuePacket(packet);
             flow->answered = flow->answered || fromKeySource(packet, flow->key) != flow->openedFromKeySource;
             flows.charge(*flow);
         } else {
@@ -123,13 +123,23 @@ void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     } else if (opensFlow(packet)) {
         Flow& opened = flows.open(key, packet.timestamp(), opensWithClientHello(packet));
         opened.openedFromKeySource = fromKeySource(packet, opened.key);
-        opened.enqueuePacket(packet.keepIn(opened.packetStore));
+        opened.enqueuePacket(packet);
         flows.charge(opened);
     } else if (packet.isUdp() && quic::startsWithInitial(packet.payloadBytes())) {
         ++source->counts.quicInitialsRefused;
     }
     if (flows.bytesHeld() > flowMemoryBudget) keepWithinBudget(packet.timestamp());
     flushExpiredFlows(packet.timestamp());
+}
+
+void PacketSourceWorker::noteClosing(Packet const& packet, FlowKey const& key) {
+    Flow* flow = flows.find(key);
+    if (!flow || flow->closing) return;
+    if (packet.isFin()) flow->finsSeen |= fromKeySource(packet, flow->key) ? 1 : 2;
+    if (!packet.isRst() && flow->finsSeen != 3) return;
+    flow->closing = true;
+    const uint64_t now = packet.timestamp();
+    flows.hasten(key, now > UINT64_MAX - closeDelay ? UINT64_MAX : now + closeDelay);
 }
 
 void PacketSourceWorker::keepWithinBudget(uint64_t now) {

@@ -49,6 +49,9 @@ public:
     uint64_t evictedFlows() const { return evicted; }
 
     static constexpr size_t batchSize = 64;
+    // What may still come after the end of a connection: the other side's segments in
+    // flight, retransmissions.
+    static constexpr uint64_t closeDelay = 1000;  // milliseconds of capture time
     // Live capture: the longest a handed-over flow waits for its batch to fill.
     static constexpr uint64_t batchDelay = 50;  // milliseconds of capture time
 
@@ -56,6 +59,9 @@ private:
     void dispatch(Packet const& packet);
     // Queues the packet in its flow, or opens one for it when it may start one.
     void follow(Packet const& packet, FlowKey const& key);
+    // A RST, or a FIN from each side, ends the connection: its flow goes to the analysis
+    // closeDelay later, not at its full timeout, so that ended flows do not wait in memory.
+    void noteClosing(Packet const& packet, FlowKey const& key);
     void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
     void keepWithinBudget(uint64_t now);
     static uint64_t wallClockMilliseconds();

@@ -345,12 +345,14 @@ TEST(PacketDecoding, CopiedPacketOutlivesTheCaptureBuffer) {
     header.ts.tv_sec = 7;
     Packet p(DLT_EN10MB);
     ASSERT_TRUE(p.parse(&header, frame.data()));
-    PacketStore store;
-    auto kept = p.keepIn(store);
+    std::unique_ptr<KeptPacket, decltype(&KeptPacket::destroy)> copy(KeptPacket::copyOf(p, p.flowKey()),
+                                                                    &KeptPacket::destroy);
     std::fill(frame.begin(), frame.end(), 0);  // libpcap reuses its buffer
     header.caplen = 0;
-    EXPECT_TRUE(kept->ownsData);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(kept->tcpPayload()), kept->tcpPayloadLength()), "hello world");
-    EXPECT_EQ(kept->timestamp(), 7000u);
-    EXPECT_EQ(addressToString(kept->key.dstAddress, 4), "10.0.0.2");
+    Packet kept(DLT_EN10MB);
+    copy->restore(kept, p.flowKey());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(kept.tcpPayload()), kept.tcpPayloadLength()), "hello world");
+    EXPECT_EQ(kept.timestamp(), 7000u);
+    EXPECT_EQ(addressToString(kept.key.dstAddress, 4), "10.0.0.2");
+    EXPECT_EQ(kept.sequenceNumber(), p.sequenceNumber());
 }

@@ -42,17 +42,17 @@ using varno_test::LogCapture;
 
 inline std::shared_ptr<Flow> makeFlow(std::string const& sni, uint64_t timestamp = 1700000000000) {
     auto flow = std::make_shared<Flow>(FlowKey{});
-    flow->features.connectionTimestamp = timestamp;
-    flow->features.tlsVersion = "TLSv1.3";
-    flow->features.versionCode = 0x0304;
-    flow->features.sni = sni;
+    flow->features().connectionTimestamp = timestamp;
+    flow->features().tlsVersion = "TLSv1.3";
+    flow->features().versionCode = 0x0304;
+    flow->features().sni = sni;
     return flow;
 }
 
 // Writes the flows' rows as the analysis thread does, then ends as the engine does.
 inline void runExporter(std::vector<std::shared_ptr<Flow>> const& flows) {
     FlowExporter exporter;
-    for (auto const& flow : flows) exporter.exportRow(flow->features);
+    for (auto const& flow : flows) exporter.exportRow(flow->features());
     exporter.finish();
 }
 

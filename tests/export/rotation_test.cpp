@@ -138,7 +138,7 @@ TEST_F(ExportTest, HostileCellsReadBackAsTwentyColumns) {
     std::vector<std::string> hostile = {"a,b", "q\"uote", "line\nfeed", "cr\rhere", "all,\"\r\n", "plain.example"};
     std::vector<std::shared_ptr<Flow>> input;
     for (std::string const& sni : hostile) input.push_back(makeFlow(sni));
-    input.back()->features.handshakeMessages["ClientHello"] = "\x01\x00\x00\x00";
+    input.back()->features().handshakeMessages["ClientHello"] = "\x01\x00\x00\x00";
     runExporter(input);
 
     std::set<std::string> files = outputFiles();
@@ -175,9 +175,9 @@ TEST_F(ExportTest, UnstorableCertificateDoesNotStopLaterRows) {
     LogCapture log;
     writeFile(dir / "a9", "a file where the certificate directory belongs");
     auto first = makeFlow("first.example");
-    first->features.serverCertificateChain = {"abc"};
+    first->features().serverCertificateChain = {"abc"};
     auto second = makeFlow("second.example");
-    second->features.serverCertificateChain = {"foo"};
+    second->features().serverCertificateChain = {"foo"};
     runExporter({first, second, makeFlow("third.example")});
 
     std::set<std::string> files = outputFiles();
@@ -202,14 +202,14 @@ TEST_F(ExportTest, RowsWaitWhileTheDirectoryIsMissingAndResumeInOrder) {
     FlowExporter exporter;
     for (int i = 0; i < 50; ++i) {
         auto flow = makeFlow("host" + std::to_string(i) + ".example");
-        flow->features.keyShareExtension = big;
-        if (i == 0) flow->features.serverCertificateChain = {"abc"};
-        exporter.exportRow(flow->features);
+        flow->features().keyShareExtension = big;
+        if (i == 0) flow->features().serverCertificateChain = {"abc"};
+        exporter.exportRow(flow->features());
     }
     EXPECT_EQ(exporter.rowsLost(), 3u);
     EXPECT_EQ(exporter.rowsWritten(), 0u);
     fs::create_directories(output);
-    exporter.exportRow(makeFlow("after.example")->features);
+    exporter.exportRow(makeFlow("after.example")->features());
     exporter.finish();
     EXPECT_EQ(exporter.rowsWritten(), 48u);
     EXPECT_EQ(exporter.rowsLost(), 3u);

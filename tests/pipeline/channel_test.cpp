@@ -53,10 +53,10 @@ std::shared_ptr<Flow> completeFlow(uint16_t clientPort) {
     conn.client.srcPort = clientPort;
     conn.server.dstPort = clientPort;
     auto flow = conn.flow();
-    flow->enqueuePacket(conn.fromClient(build::record(22, build::clientHello({}))));
-    flow->enqueuePacket(conn.fromServer(build::record(22, build::serverHello({}))));
-    flow->enqueuePacket(conn.fromClient(build::record(20, {1})));
-    flow->enqueuePacket(conn.fromServer(build::record(20, {1})));
+    flow->enqueuePacket(*conn.fromClient(build::record(22, build::clientHello({}))));
+    flow->enqueuePacket(*conn.fromServer(build::record(22, build::serverHello({}))));
+    flow->enqueuePacket(*conn.fromClient(build::record(20, {1})));
+    flow->enqueuePacket(*conn.fromServer(build::record(20, {1})));
     return flow;
 }
 
@@ -115,7 +115,7 @@ struct FailingProcessor : ProtocolProcessor {
 TEST(FlowTaskWorker, AnErrorInOneFlowDropsThatFlowOnly) {
     WorkerRun run;
     auto broken = completeFlow(51000);
-    broken->processors.push_front(std::make_shared<FailingProcessor>());
+    broken->processors().push_front(std::make_shared<FailingProcessor>());
     run.tasks->send(broken);
     run.tasks->send(completeFlow(51001));
     run.tasks->send(nullptr);

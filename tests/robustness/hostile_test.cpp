@@ -55,10 +55,10 @@ struct Hostile : ::testing::Test {
         flow = conn.flow();
     }
     void client(Bytes const& stream) {
-        for (auto const& piece : pieces(stream, SEGMENT)) flow->enqueuePacket(conn.fromClient(piece));
+        for (auto const& piece : pieces(stream, SEGMENT)) flow->enqueuePacket(*conn.fromClient(piece));
     }
     void server(Bytes const& stream) {
-        for (auto const& piece : pieces(stream, SEGMENT)) flow->enqueuePacket(conn.fromServer(piece));
+        for (auto const& piece : pieces(stream, SEGMENT)) flow->enqueuePacket(*conn.fromServer(piece));
     }
     // Both ChangeCipherSpec records, then the analysis: true when a row would be written.
     bool finish() {
@@ -66,7 +66,7 @@ struct Hostile : ::testing::Test {
         server(record(20, {1}));
         return flow->processPackets();
     }
-    TLSFeatures const& row() const { return flow->features; }
+    TLSFeatures const& row() const { return flow->features(); }
 };
 
 Bytes clientHelloRecord(std::string const& host = "lie.example", Bytes padding = {}) {
@@ -226,8 +226,8 @@ TEST_F(Hostile, HellosSplitOverManyRecordsAndSegments) {
     std::vector<std::shared_ptr<Packet>> segments;
     for (auto const& piece : pieces(hello, 1)) segments.push_back(conn.fromClient(piece));
     // The first segment fixes where the stream starts; all the others come backwards.
-    flow->enqueuePacket(segments.front());
-    for (auto it = segments.rbegin(); it + 1 != segments.rend(); ++it) flow->enqueuePacket(*it);
+    flow->enqueuePacket(*segments.front());
+    for (auto it = segments.rbegin(); it + 1 != segments.rend(); ++it) flow->enqueuePacket(**it);
     server(record(22, serverHello({})));
     ASSERT_TRUE(finish());
     EXPECT_EQ(row().sni, "reversed.example");

@@ -66,10 +66,12 @@ inline bool frame(const uint8_t* data, size_t size) {
         if (decoded && (linkType == DLT_IEEE802_11 || !detail::decodedWithin(*packet, data, size, sink))) return false;
         if (decoded) {
             // The kept copy stands alone: nothing may point back into the capture buffer.
-            PacketStore store;
-            auto kept = packet->keepIn(store);
-            if (detail::inside(kept->payload, 0, data, size) || !sameKey(kept->key, packet->key) ||
-                !detail::decodedWithin(*kept, kept->data, kept->header->caplen, sink))
+            std::unique_ptr<KeptPacket, decltype(&KeptPacket::destroy)> copy(
+                KeptPacket::copyOf(*packet, packet->flowKey()), &KeptPacket::destroy);
+            Packet kept(linkType);
+            copy->restore(kept, packet->flowKey());
+            if (detail::inside(kept.payload, 0, data, size) || !sameKey(kept.key, packet->key) ||
+                !detail::decodedWithin(kept, kept.data, kept.header->caplen, sink))
                 return false;
         }
         packet->reset();
@@ -241,11 +243,11 @@ inline FlowOutcome segments(const uint8_t* data, size_t size) {
     if (inOrder.empty() && late.empty()) return outcome;
 
     Flow flow(inOrder.empty() ? late.front()->flowKey() : inOrder.front()->flowKey());
-    for (auto const& p : inOrder) flow.enqueuePacket(p);
-    for (auto const& p : late) flow.enqueuePacket(p);
+    for (auto const& p : inOrder) flow.enqueuePacket(*p);
+    for (auto const& p : late) flow.enqueuePacket(*p);
     outcome.complete = flow.processPackets();
-    outcome.promisesKept = flow.packets.empty() && outcome.complete == flow.features.handshakeComplete();
-    outcome.features = flow.features;
+    outcome.promisesKept = outcome.complete == flow.features().handshakeComplete();
+    outcome.features = flow.features();
     return outcome;
 }
 
