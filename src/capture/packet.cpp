@@ -1,7 +1,9 @@
 #include "capture/packet.h"
 
+#include <array>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "base/hex.h"
 #include "base/byte_reader.h"
@@ -441,10 +443,46 @@ FlowKey Packet::flowKey() const {
     return reversed < key ? reversed : key;
 }
 
+namespace {
+// Freed packet copies wait here, by size, for the next copy of that size on the same
+// thread: the capture thread makes and frees them at the rate of the traffic, and the
+// heap's own bins cost several times more for a copy of a full-size segment. At most
+// `limit` bytes wait, so a flood that has passed leaves little behind.
+class CopyBlocks {
+public:
+    static constexpr size_t granule = 64, sizes = 40, limit = size_t(8) << 20;
+    ~CopyBlocks() {
+        for (void*& head : waiting)
+            while (head) ::operator delete(std::exchange(head, *static_cast<void**>(head)));
+    }
+    void* take(size_t size) {
+        const size_t slot = size / granule;
+        if (slot >= sizes || !waiting[slot]) return ::operator new(size);
+        void* block = waiting[slot];
+        waiting[slot] = *static_cast<void**>(block);
+        held -= size;
+        return block;
+    }
+    void give(void* block, size_t size) {
+        const size_t slot = size / granule;
+        if (slot >= sizes || held + size > limit) return ::operator delete(block);
+        *static_cast<void**>(block) = waiting[slot];
+        waiting[slot] = block;
+        held += size;
+    }
+
+private:
+    std::array<void*, sizes> waiting{};
+    size_t held = 0;
+};
+thread_local CopyBlocks copyBlocks;
+}  // namespace
+
 KeptPacket* KeptPacket::copyOf(Packet const& packet, FlowKey const& flowKey) {
+    static_assert(granule == CopyBlocks::granule);
     const size_t macLength = packet.ethernetHeader ? Packet::macAddressesLength : 0;
     const size_t payloadLength = packet.payload ? static_cast<size_t>(packet.payloadLength) : 0;
-    auto* kept = new (::operator new(sizeof(KeptPacket) + macLength + payloadLength)) KeptPacket;
+    auto* kept = new (copyBlocks.take(blockSize(macLength + payloadLength))) KeptPacket;
     if (packet.header) kept->header.ts = packet.header->ts;
     kept->header.caplen = kept->header.len = static_cast<bpf_u_int32>(macLength + payloadLength);
     kept->seq = packet.seq;
@@ -459,8 +497,9 @@ KeptPacket* KeptPacket::copyOf(Packet const& packet, FlowKey const& flowKey) {
 
 void KeptPacket::destroy(KeptPacket* kept) noexcept {
     if (!kept) return;
+    const size_t size = blockSize(kept->macLength + kept->payloadLength);
     kept->~KeptPacket();
-    ::operator delete(kept);
+    copyBlocks.give(kept, size);
 }
 
 void KeptPacket::restore(Packet& into, FlowKey const& flowKey) const {

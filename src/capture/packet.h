@@ -131,14 +131,16 @@ public:
     // Makes `into` the packet again, its pointers into this copy: valid while it lives.
     void restore(Packet& into, FlowKey const& flowKey) const;
     // Bytes the copy takes from the heap, the allocator's header and rounding included.
-    size_t bytesHeld() const { return heapSize(macLength + payloadLength); }
+    size_t bytesHeld() const { return blockSize(macLength + payloadLength) + 16; }
     bool fromKeySource() const { return !reversed; }
 
     KeptPacket* next = nullptr;  // the flow's next kept packet, in arrival order
 
 private:
     KeptPacket() = default;
-    static size_t heapSize(size_t bytes) { return (sizeof(KeptPacket) + bytes + 8 + 15) & ~size_t(15); }
+    // Copies are made in blocks of whole granules, so that freed ones can be reused.
+    static constexpr size_t granule = 64;
+    static size_t blockSize(size_t bytes) { return (sizeof(KeptPacket) + bytes + granule - 1) & ~(granule - 1); }
     uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
     const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
 

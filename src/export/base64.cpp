@@ -8,25 +8,31 @@ constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 const std::string base64_chars(alphabet, 64);
 
 std::string base64_encode(const unsigned char* bytes, uint32_t length) {
-    std::string text((size_t(length) + 2) / 3 * 4, '=');
-    char* out = text.data();
-    uint32_t i = 0;
+    std::string text;
+    base64Append(text, bytes, length);
+    return text;
+}
+
+void base64Append(std::string& text, const unsigned char* bytes, size_t length) {
+    const size_t at = text.size();
+    text.resize(at + (length + 2) / 3 * 4, '=');
+    char* out = text.data() + at;
+    size_t i = 0;
     for (; length - i >= 3; i += 3) {
-        uint32_t group = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
+        const uint32_t group = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
         *out++ = alphabet[group >> 18];
         *out++ = alphabet[(group >> 12) & 0x3f];
         *out++ = alphabet[(group >> 6) & 0x3f];
         *out++ = alphabet[group & 0x3f];
     }
-    uint32_t left = length - i;
+    const size_t left = length - i;
     if (left > 0) {
         // The padding characters are already in place.
-        uint32_t group = uint32_t(bytes[i]) << 16 | (left == 2 ? uint32_t(bytes[i + 1]) << 8 : 0);
+        const uint32_t group = uint32_t(bytes[i]) << 16 | (left == 2 ? uint32_t(bytes[i + 1]) << 8 : 0);
         *out++ = alphabet[group >> 18];
         *out++ = alphabet[(group >> 12) & 0x3f];
         if (left == 2) *out = alphabet[(group >> 6) & 0x3f];
     }
-    return text;
 }
 
 namespace {
@@ -70,13 +76,7 @@ bool base64_decode(const char* text, size_t length, std::string& out) {
 }
 
 std::string base64Text(std::string const& bytes) {
-    // base64_encode counts in 32 bits; longer input goes in pieces of whole 3-byte groups.
-    constexpr size_t piece = size_t(3) << 30;
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::string text;
-    for (size_t done = 0; done < bytes.size(); done += piece) {
-        size_t length = bytes.size() - done < piece ? bytes.size() - done : piece;
-        text += base64_encode(data + done, uint32_t(length));
-    }
+    base64Append(text, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     return text;
 }

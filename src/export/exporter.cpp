@@ -107,21 +107,29 @@ void FlowExporter::writeRow(TLSFeatures const& features) {
     row += certificates.chainCell(features.clientCertificateChain);
     row += features.isRenegotiated ? ",1" : ",0";
     row += features.isCompressed ? ",1," : ",0,";
-    row += encodeByteString(features.keyShareExtension);
+    appendBase64(row, features.keyShareExtension);
     row += ',';
-    row += encodeHandshakeMessages(features.handshakeMessages);
+    appendHandshakeMessages(row, features.handshakeMessages);
     row += '\n';
     rows.endRow(start);
 }
 
 std::string FlowExporter::encodeHandshakeMessages(std::map<std::string, std::string> const& messages) {
-    if (messages.empty()) return "\"\"";
+    std::string cell;
+    appendHandshakeMessages(cell, messages);
+    return cell;
+}
+
+void FlowExporter::appendHandshakeMessages(std::string& cell, std::map<std::string, std::string> const& messages) {
+    if (messages.empty()) {
+        cell += "\"\"";
+        return;
+    }
     // The compact JSON object, written straight into its CSV-quoted form (every quote
     // doubled). Keys are registry names and values Base64 text, so nothing needs JSON
     // escaping; this is byte for byte what nlohmann's dump gives, several times faster.
-    size_t size = 4;
+    size_t size = cell.size() + 4;
     for (auto const& [name, bytes] : messages) size += name.size() + (bytes.size() + 2) / 3 * 4 + 12;
-    std::string cell;
     cell.reserve(size);
     cell += "\"{";
     bool first = true;
@@ -131,11 +139,14 @@ std::string FlowExporter::encodeHandshakeMessages(std::map<std::string, std::str
         cell += "\"\"";
         cell += name;
         cell += "\"\":\"\"";
-        cell += encodeByteString(bytes);
+        appendBase64(cell, bytes);
         cell += "\"\"";
     }
     cell += "}\"";
-    return cell;
+}
+
+void FlowExporter::appendBase64(std::string& text, std::string const& bytes) {
+    base64Append(text, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 std::string FlowExporter::encodeByteString(std::string const& bytes) { return base64Text(bytes); }

@@ -50,6 +50,8 @@ public:
     std::string writeCertificates(std::vector<std::string> const& chain) { return certificates.chainCell(chain); }
     std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
     std::string encodeByteString(std::string const& bytes);
+    static void appendHandshakeMessages(std::string& cell, std::map<std::string, std::string> const& messages);
+    static void appendBase64(std::string& text, std::string const& bytes);
 
     // Rows in files (any thread may ask), rows lost to write errors, certificates not stored.
     uint64_t rowsWritten() const { return rows.written(); }

@@ -18,10 +18,25 @@ Flow& FlowTable::open(FlowKey const& key, uint64_t now, bool helloOnly) {
     ++count;
     // Saturate: a capture time at the end of the range must not wrap to an early deadline.
     const uint64_t deadline = now > UINT64_MAX - timeout ? UINT64_MAX : now + timeout;
-    expiryQueue.push(Expiry{key, deadline, slot.serial});
+    deadlines.push(deadlines.opening, Expiry{key, deadline, slot.serial});
     if (helloOnly) helloOnlyOrder.push_back(Expiry{key, deadline, slot.serial});
     charge(*slot.flow);
     return *slot.flow;
+}
+
+bool FlowTable::Deadlines::popDue(uint64_t now, Expiry& due) {
+    const Expiry* earliest = unordered.empty() ? nullptr : &unordered.top();
+    for (auto* queue : {&opening, &closing})
+        if (!queue->empty() && (!earliest || queue->front().deadline < earliest->deadline)) earliest = &queue->front();
+    if (!earliest || earliest->deadline > now) return false;
+    due = *earliest;
+    if (!unordered.empty() && earliest == &unordered.top())
+        unordered.pop();
+    else if (!opening.empty() && earliest == &opening.front())
+        opening.pop_front();
+    else
+        closing.pop_front();
+    return true;
 }
 
 void FlowTable::charge(Flow& flow) {
@@ -41,9 +56,7 @@ std::shared_ptr<Flow> FlowTable::takeVictim() {
             return flow;
         }
     }
-    while (!expiryQueue.empty()) {
-        const Expiry oldest = expiryQueue.top();
-        expiryQueue.pop();
+    for (Expiry oldest; deadlines.popDue(UINT64_MAX, oldest);) {
         const size_t i = lookup(oldest.key);
         if (i != none && slots[i].serial == oldest.serial) {
             std::shared_ptr<Flow> flow = take(i);
@@ -94,7 +107,7 @@ std::vector<std::shared_ptr<Flow>> FlowTable::takeAll() {
         if (slot.flow) entries.emplace_back(slot.key, std::move(slot.flow));
     count = 0;
     held = 0;
-    expiryQueue = {};
+    deadlines.clear();
     helloOnlyOrder.clear();
     std::sort(entries.begin(), entries.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
     std::vector<std::shared_ptr<Flow>> all;
