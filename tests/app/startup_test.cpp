@@ -93,7 +93,8 @@ TEST(Startup, MistakesAndFailures) {
         cases.push_back({"-p @C -o S/out -Z nobody", 0, "", "csv"});
         cases.push_back({"-p @C -o S/out -g S/log -Z nobody -s info", 0, "", "csv | log", "S/out S/log"});
         cases.push_back({"-p @C -o S/closed -Z nobody", 255,
-                         "Could not write to output directory \"S/closed\": Permission denied\n", "empty", "S/closed"});
+                         "Could not write to output directory \"S/closed\": Permission denied\n", "empty",
+                         "S/closed"});
         cases.push_back({"-p @C -o S/work -g S/closed -Z nobody", 255,
                          "Could not write to log directory \"S/closed\": Permission denied\n", "empty | empty",
                          "S/work S/closed"});
@@ -117,8 +118,7 @@ TEST(Startup, MistakesAndFailures) {
         fs::permissions(scratch.path(), fs::perms::owner_all);
         fs::create_directories(scratch / "work");
         fs::create_directories(scratch / "closed");
-        fs::permissions(scratch / "closed", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(scratch / "closed", fs::perms(0555));
         fs::create_directories(scratch / "locked");
         int const lock = ::open((scratch / "locked").c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(::flock(lock, LOCK_EX), 0);
