@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "app/privileges.h"
 #include "app/progress.h"
 #include "app/run_directory.h"
+#include "base/error_text.h"
 #include "capture/capture_files.h"
 #include "capture/interfaces.h"
 #include "pipeline/engine.h"
@@ -119,9 +121,38 @@ int openInput(CommandLineOptions const& options, InterfaceManager* interfaceMana
     return 0;
 }
 
+// With -Z: the directories a run writes in as the user named them (for messages) and as
+// root found them, and the log directory held open from before the drop (see
+// holdDirectories).
+struct HeldDirectories {
+    std::string outputName, logName;
+    std::string outputPath, logPath;
+    int logFd = -1;
+
+    HeldDirectories() = default;
+    HeldDirectories(HeldDirectories const&) = delete;
+    HeldDirectories& operator=(HeldDirectories const&) = delete;
+    ~HeldDirectories() {
+        if (logFd >= 0) ::close(logFd);
+    }
+};
+
+// After the drop the user must be able to make, rename and append files in both
+// directories; found now rather than when the first rows or log records are lost.
+// Returns the error line, or empty.
+std::string userWriteProblem(CommandLineOptions const& options, HeldDirectories const& held) {
+    if (std::string const problem = RunDirectory(*options.output).writeProblem(); !problem.empty())
+        return "Could not write to output directory \"" + held.outputName + "\": " + problem;
+    RunDirectory const log(options.logDirectory.value_or(*options.output));
+    std::string problem = log.writeProblem();
+    if (problem.empty()) problem = log.writeProblem("varno.log");
+    if (!problem.empty()) return "Could not write to log directory \"" + held.logName + "\": " + problem;
+    return {};
+}
+
 // -Z: the directories the run writes in go to the user, then the process becomes it.
-int runAsUser(RunAs const& user, std::string const& outputDir, std::string const& logDirectory) {
-    for (std::string const& directory : {outputDir, logDirectory}) {
+int runAsUser(RunAs const& user, CommandLineOptions const& options, HeldDirectories const& held) {
+    for (std::string const& directory : {held.outputPath, held.logPath}) {
         std::string const problem = giveDirectory(directory, user);
         if (!problem.empty()) {
             std::string const line = "Could not give directory \"" + directory + "\" to user \"" + user.name +
@@ -135,7 +166,8 @@ int runAsUser(RunAs const& user, std::string const& outputDir, std::string const
         return startupError(line, line);
     }
     VARNO_LOG(info) << "Running as user " << user.name << " (uid " << user.uid << ", gid " << user.gid << ")";
-    return 0;
+    std::string const line = userWriteProblem(options, held);
+    return line.empty() ? 0 : startupError(line, line);
 }
 
 // Status of a run that went to its end: 1 when the input could not be read to its end or
@@ -152,7 +184,8 @@ int endOfRun(RunCounts const& counts) {
     return 1;
 }
 
-int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, std::string const& listingFailure) {
+int run(CommandLineOptions const& options, HeldDirectories const& held, InterfaceManager* interfaceManager,
+        std::string const& listingFailure) {
     std::string const& outputDir = *options.output;
     std::string const logDirectory = options.logDirectory.value_or(outputDir);
     Logging logging(logDirectory, options.severity);
@@ -172,7 +205,7 @@ int run(CommandLineOptions const& options, InterfaceManager* interfaceManager, s
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.
     FlowExporter::finishLeftovers(outputDir, options.prefix);
     if (user)
-        if (int status = runAsUser(*user, outputDir, logDirectory)) return status;
+        if (int status = runAsUser(*user, options, held)) return status;
 
     std::signal(SIGINT, asyncSignalHandler);
     std::signal(SIGTERM, asyncSignalHandler);
@@ -206,19 +239,27 @@ std::string prepareDirectories(RunDirectory& output, RunDirectory& log) {
 
 // With -Z the run goes on inside its output directory, entered while still root, so that
 // the user need not reach it through its parents (a folder only root may enter), as
-// tcpdump opens its file before it drops root. The paths become relative to it, or
-// absolute. Returns the error line, or empty.
-std::string enterOutputDirectory(CommandLineOptions& options) {
+// tcpdump opens its file before it drops root. A log directory of its own is held open
+// too and reached through the process's link to that descriptor, which the process may
+// follow whoever it runs as; the log's rotation renames through it. The paths become
+// relative to the output directory, or that link. Returns the error line, or empty.
+std::string holdDirectories(CommandLineOptions& options, HeldDirectories& held) {
     namespace fs = boost::filesystem;
+    held.outputName = *options.output;
+    held.logName = options.logDirectory.value_or(*options.output);
     boost::system::error_code failure, logFailure;
-    std::string const output = fs::canonical(*options.output, failure).string();
-    std::string const log = options.logDirectory ? fs::canonical(*options.logDirectory, logFailure).string() : output;
+    held.outputPath = fs::canonical(*options.output, failure).string();
+    held.logPath = options.logDirectory ? fs::canonical(*options.logDirectory, logFailure).string() : held.outputPath;
     if (!failure) failure = logFailure;
     if (options.pcap && *options.pcap != "-") options.pcap = fs::absolute(*options.pcap).string();
-    if (!failure && ::chdir(output.c_str()) != 0) failure.assign(errno, boost::system::generic_category());
-    if (failure) return "Could not enter output directory \"" + *options.output + "\": " + failure.message();
+    if (!failure && ::chdir(held.outputPath.c_str()) != 0) failure.assign(errno, boost::system::generic_category());
+    if (failure) return "Could not enter output directory \"" + held.outputName + "\": " + failure.message();
     options.output = ".";
-    options.logDirectory = log == output ? "." : log;
+    options.logDirectory = ".";
+    if (held.logPath == held.outputPath) return {};
+    held.logFd = ::open(held.logPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (held.logFd < 0) return "Could not open log directory \"" + held.logName + "\": " + errorText(errno);
+    options.logDirectory = "/proc/self/fd/" + std::to_string(held.logFd);
     return {};
 }
 
@@ -285,9 +326,10 @@ int main(int argc, char* argv[]) {
                   << "\": every record is logged (levels: trace, debug, info, warning, error, fatal)\n";
 
     std::string const outputPath = boost::filesystem::absolute(output.path).string();
-    std::string const entered = options.user ? enterOutputDirectory(options) : std::string();
+    HeldDirectories held;
+    std::string const entered = options.user ? holdDirectories(options, held) : std::string();
     if (!entered.empty()) std::cerr << entered << "\n";
-    int const status = entered.empty() ? run(options, interfaceManager.get(), listingFailure) : -1;
+    int const status = entered.empty() ? run(options, held, interfaceManager.get(), listingFailure) : -1;
     if (status < 0) {
         // A run that never started leaves nothing behind that it made, its log included:
         // the error line on standard error says it all.

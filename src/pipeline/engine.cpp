@@ -75,7 +75,7 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
         << ", other IP protocols " << c.otherProtocol << ", IP fragments " << c.fragment
         << ", more than 8 encapsulations or VLAN tags " << c.tooDeep << ", cut short " << c.cutShort
         << ", malformed " << c.malformed;
-    if (c.quicInitialsRefused != 0) out << ", QUIC Initials that opened no flow " << c.quicInitialsRefused;
+    if (c.quicInitialsRefused != 0) out << ", QUIC Initials that did not decrypt " << c.quicInitialsRefused;
     out
         << "; flows opened " << counts.flowsOpened << ", rows written " << counts.rowsWritten;
     if (counts.rowsLost != 0) out << ", rows lost " << counts.rowsLost;

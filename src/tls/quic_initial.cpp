@@ -1,12 +1,14 @@
 #include "tls/quic_initial.h"
 
-#include <openssl/core_names.h>
+// For KeyedHmac's copies of SHA-256 states.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <string_view>
 
 #include "base/byte_reader.h"
 
@@ -33,164 +35,226 @@ uint64_t varint(ByteReader& r) {
     return r.ok() ? value : 0;
 }
 
-// The algorithms are fetched once and the contexts kept per thread: fetching by name on
-// every datagram cost far more than the few blocks of work, and forged Initials arrive at
-// line rate.
-struct MacContext {
-    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
-};
+// The algorithms are fetched once and the contexts kept per thread, keyed again for every
+// packet without being rebuilt: fetching by name or rebuilding a context on every
+// datagram cost far more than the few blocks of work, and forged Initials arrive at line
+// rate.
 struct CipherContext {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
 
-EVP_CIPHER const* aes128(bool gcm) {
-    static EVP_CIPHER* const ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
-    static EVP_CIPHER* const galois = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    return gcm ? galois : ecb;
-}
-
+// A thread's context of AES-128-ECB (gcm false) or AES-128-GCM with its cipher set; null
+// when libcrypto fails. Callers pass no cipher when they key it, which keeps the context.
 EVP_CIPHER_CTX* cipherContext(bool gcm) {
-    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const ecb(EVP_CIPHER_CTX_new());
-    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const galois(EVP_CIPHER_CTX_new());
+    // ECB encrypts single blocks (whole blocks pass an update, padded or not, and padding
+    // is left on: turning it off costs a parameter look-up at every keying); GCM decrypts.
+    auto make = [](char const* name, bool encrypt) {
+        std::unique_ptr<EVP_CIPHER_CTX, CipherContext> ctx(EVP_CIPHER_CTX_new());
+        EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
+        if (!ctx || !cipher || EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, encrypt, nullptr) <= 0)
+            ctx.reset();
+        EVP_CIPHER_free(cipher);  // the context holds its own reference
+        return ctx;
+    };
+    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const ecb = make("AES-128-ECB", true);
+    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherContext> const galois = make("AES-128-GCM", false);
     return gcm ? galois.get() : ecb.get();
 }
 
-// HMAC-SHA-256, its digest set once per thread.
-EVP_MAC_CTX* hmacContext() {
-    static EVP_MAC* const hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    thread_local std::unique_ptr<EVP_MAC_CTX, MacContext> const ctx = [] {
-        std::unique_ptr<EVP_MAC_CTX, MacContext> made(hmac ? EVP_MAC_CTX_new(hmac) : nullptr);
-        char digest[] = "SHA256";
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                               OSSL_PARAM_construct_end()};
-        if (made && EVP_MAC_CTX_set_params(made.get(), params) <= 0) made.reset();
-        return made;
-    }();
-    return ctx.get();
+// One AES-128 block of `in` under `key`, into out.
+bool aesBlock(std::array<uint8_t, 16> const& key, uint8_t const* in, uint8_t* out) {
+    EVP_CIPHER_CTX* ctx = cipherContext(false);
+    int written = 0;
+    return ctx && EVP_EncryptInit_ex2(ctx, nullptr, key.data(), nullptr, nullptr) > 0 &&
+           EVP_EncryptUpdate(ctx, out, &written, in, 16) > 0 && written == 16;
 }
 
-// HMAC-SHA-256 of the parts, one after the other, into out (32 bytes).
-bool hmacSha256(std::span<const uint8_t> key, std::initializer_list<std::span<const uint8_t>> parts, uint8_t* out) {
-    EVP_MAC_CTX* ctx = hmacContext();
-    size_t length = 0;
-    if (ctx == nullptr || EVP_MAC_init(ctx, key.data(), key.size(), nullptr) <= 0) return false;
-    for (std::span<const uint8_t> part : parts)
-        if (EVP_MAC_update(ctx, part.data(), part.size()) <= 0) return false;
-    return EVP_MAC_final(ctx, out, &length, secretLength) > 0 && length == secretLength;
-}
+// HMAC-SHA-256 with its key taken in: the hash states after the inner and the outer padded
+// key, plain structures that are copied for each message. A key is taken in once however
+// many messages follow (the salts once per process), and nothing is allocated. The
+// digest's low-level interface is the one that allows this copy without a heap context.
+class KeyedHmac {
+public:
+    explicit KeyedHmac(std::span<const uint8_t> key) {
+        uint8_t pad[blockLength] = {};
+        std::memcpy(pad, key.data(), std::min(key.size(), blockLength));  // keys here are at most 32 bytes
+        for (uint8_t& b : pad) b ^= 0x36;
+        SHA256_Init(&inner);
+        SHA256_Update(&inner, pad, blockLength);
+        for (uint8_t& b : pad) b ^= 0x36 ^ 0x5c;
+        SHA256_Init(&outer);
+        SHA256_Update(&outer, pad, blockLength);
+    }
 
-// HKDF-Expand-Label of TLS 1.3 (RFC 8446 7.1) with an empty context. Every output here is
-// at most one SHA-256 block, so HKDF-Expand is one HMAC over the info and the counter 1.
-bool expandLabel(std::span<const uint8_t> secret, std::string const& label, uint8_t* out, size_t length) {
-    const std::string full = "tls13 " + label;
-    uint8_t info[3 + 32 + 2] = {uint8_t(length >> 8), uint8_t(length), uint8_t(full.size())};
-    if (length > secretLength || full.size() > 32) return false;
-    std::memcpy(info + 3, full.data(), full.size());
-    info[3 + full.size()] = 0;     // no context
-    info[4 + full.size()] = 0x01;  // the block counter
+    // The MAC of the parts, one after the other, into out (32 bytes).
+    void mac(std::initializer_list<std::span<const uint8_t>> parts, uint8_t* out) const {
+        SHA256_CTX ctx = inner;
+        for (std::span<const uint8_t> part : parts) SHA256_Update(&ctx, part.data(), part.size());
+        uint8_t innerHash[secretLength];
+        SHA256_Final(innerHash, &ctx);
+        ctx = outer;
+        SHA256_Update(&ctx, innerHash, secretLength);
+        SHA256_Final(out, &ctx);
+    }
+
+private:
+    static constexpr size_t blockLength = 64;
+    SHA256_CTX inner, outer;
+};
+
+std::span<const uint8_t> text(std::string_view s) { return {reinterpret_cast<uint8_t const*>(s.data()), s.size()}; }
+
+// HKDF-Expand-Label of TLS 1.3 (RFC 8446 7.1) with an empty context, the label given as
+// prefix and rest. Every output here is at most one SHA-256 block, so HKDF-Expand is one
+// HMAC over the info and the counter 1.
+void expandLabel(KeyedHmac const& secret, std::string_view prefix, std::string_view label, uint8_t* out,
+                 size_t length) {
+    constexpr std::string_view tls13 = "tls13 ";
+    uint8_t const labelLength = uint8_t(tls13.size() + prefix.size() + label.size());
+    uint8_t const head[3] = {uint8_t(length >> 8), uint8_t(length), labelLength};
+    uint8_t const tail[2] = {0, 0x01};  // no context, the block counter
     uint8_t block[secretLength];
-    if (!hmacSha256(secret, {std::span<const uint8_t>(info, 5 + full.size())}, block)) return false;
-    std::memcpy(out, block, length);
-    return true;
+    secret.mac({head, text(tls13), text(prefix), text(label), tail}, block);
+    std::memcpy(out, block, std::min(length, secretLength));
 }
 
 }  // namespace
 
 bool deriveInitialKeys(uint32_t version, std::span<const uint8_t> clientDcid, bool client, InitialKeys& keys) {
     if (version != version1 && version != version2) return false;
-    const std::span<const uint8_t> salt = version == version1 ? std::span<const uint8_t>(saltVersion1)
-                                                              : std::span<const uint8_t>(saltVersion2);
-    uint8_t initialSecret[secretLength], secret[secretLength];
     // HKDF-Extract: the salt is the HMAC key.
-    if (!hmacSha256(salt, {clientDcid}, initialSecret) ||
-        !expandLabel(initialSecret, client ? "client in" : "server in", secret, secretLength))
+    static KeyedHmac const salt1(saltVersion1), salt2(saltVersion2);
+    uint8_t initialSecret[secretLength], secret[secretLength];
+    (version == version1 ? salt1 : salt2).mac({clientDcid}, initialSecret);
+    expandLabel(KeyedHmac(initialSecret), "", client ? "client in" : "server in", secret, secretLength);
+    KeyedHmac const keyed(secret);
+    std::string_view const prefix = version == version1 ? "quic " : "quicv2 ";
+    expandLabel(keyed, prefix, "key", keys.key.data(), keys.key.size());
+    expandLabel(keyed, prefix, "iv", keys.iv.data(), keys.iv.size());
+    expandLabel(keyed, prefix, "hp", keys.hp.data(), keys.hp.size());
+    return true;
+}
+
+namespace {
+
+// The next long-header packet of a datagram, as longHeaders reads it; false at its end.
+bool readLongHeader(ByteReader& rest, LongHeader& h) {
+    if (rest.empty()) return false;
+    const std::span<const uint8_t> start = rest.rest();
+    ByteReader r(start);
+    const uint8_t first = r.u8();
+    h.version = r.u32();
+    h.dcid = r.bytes(r.u8());
+    h.scid = r.bytes(r.u8());
+    if (!r.ok() || (first & 0x80) == 0 || h.version == 0 || h.dcid.size() > maxConnectionIdLength ||
+        h.scid.size() > maxConnectionIdLength)
         return false;
-    const std::string prefix = version == version1 ? "quic " : "quicv2 ";
-    return expandLabel(secret, prefix + "key", keys.key.data(), keys.key.size()) &&
-           expandLabel(secret, prefix + "iv", keys.iv.data(), keys.iv.size()) &&
-           expandLabel(secret, prefix + "hp", keys.hp.data(), keys.hp.size());
+    const uint8_t type = (first >> 4) & 0x03;
+    const bool known = h.version == version1 || h.version == version2;
+    // A Retry (type 3 in version 1, 0 in version 2) has no Length and ends the datagram;
+    // so does a packet of an unknown version, whose layout past the IDs is unknown.
+    if (!known || type == (h.version == version2 ? 0 : 3)) return false;
+    h.initial = type == initialType(h.version);
+    if (h.initial) r.skip(varint(r));  // the token
+    const uint64_t length = varint(r);
+    if (!r.ok() || length > r.remaining()) return false;
+    h.packetNumberOffset = start.size() - r.remaining();
+    h.packet = rest.bytes(h.packetNumberOffset + static_cast<size_t>(length));
+    return true;
 }
 
-std::vector<LongHeader> longHeaders(std::span<const uint8_t> datagram) {
-    std::vector<LongHeader> packets;
-    ByteReader rest(datagram);
-    while (!rest.empty()) {
-        const std::span<const uint8_t> start = rest.rest();
-        ByteReader r(start);
-        LongHeader h;
-        const uint8_t first = r.u8();
-        h.version = r.u32();
-        h.dcid = r.bytes(r.u8());
-        h.scid = r.bytes(r.u8());
-        if (!r.ok() || (first & 0x80) == 0 || h.version == 0 || h.dcid.size() > maxConnectionIdLength ||
-            h.scid.size() > maxConnectionIdLength)
-            break;
-        const uint8_t type = (first >> 4) & 0x03;
-        const bool known = h.version == version1 || h.version == version2;
-        // A Retry (type 3 in version 1, 0 in version 2) has no Length and ends the datagram;
-        // so does a packet of an unknown version, whose layout past the IDs is unknown.
-        if (!known || type == (h.version == version2 ? 0 : 3)) break;
-        h.initial = type == initialType(h.version);
-        if (h.initial) r.skip(varint(r));  // the token
-        const uint64_t length = varint(r);
-        if (!r.ok() || length > r.remaining()) break;
-        h.packetNumberOffset = start.size() - r.remaining();
-        const size_t size = h.packetNumberOffset + static_cast<size_t>(length);
-        h.packet = rest.bytes(size);
-        packets.push_back(h);
-    }
-    return packets;
-}
+// An Initial's header with its protection removed (RFC 9001 5.4): the first byte, the
+// packet number, and the payload's nonce.
+struct OpenHeader {
+    uint8_t first = 0;
+    size_t numberLength = 0;
+    std::array<uint8_t, 4> number{};
+    std::array<uint8_t, 12> nonce{};
+};
 
-bool decryptInitial(LongHeader const& packet, InitialKeys const& keys, std::vector<uint8_t>& frames) {
-    frames.clear();
+// False when the packet is too short for a sample and a tag.
+bool openHeader(LongHeader const& packet, InitialKeys const& keys, OpenHeader& open) {
     // The sample starts 4 bytes after the packet number's first byte, whatever its length.
     ByteReader sampleReader(packet.packet);
     sampleReader.skip(packet.packetNumberOffset + 4);
     const std::span<const uint8_t> sample = sampleReader.bytes(sampleLength);
-    if (!packet.initial || sample.empty()) return false;
-
-    EVP_CIPHER_CTX* ctx = cipherContext(false);
-    uint8_t mask[sampleLength + 16];
-    int written = 0;
-    if (!ctx || !aes128(false) || EVP_EncryptInit_ex2(ctx, aes128(false), keys.hp.data(), nullptr, nullptr) <= 0 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) <= 0 ||
-        EVP_EncryptUpdate(ctx, mask, &written, sample.data(), int(sampleLength)) <= 0 || written != int(sampleLength))
-        return false;
-
-    // The unprotected header is the associated data.
-    ByteReader numberReader(packet.packet);
-    const std::span<const uint8_t> head = numberReader.bytes(packet.packetNumberOffset);
-    if (head.empty()) return false;
-    std::vector<uint8_t> header(head.begin(), head.end());
-    header[0] ^= mask[0] & 0x0f;
-    const size_t numberLength = (header[0] & 0x03) + 1;
-    const std::span<const uint8_t> protectedNumber = numberReader.bytes(numberLength);
-    if (protectedNumber.empty() || numberReader.remaining() < tagLength) return false;
-    uint64_t number = 0;
-    for (size_t i = 0; i < numberLength; ++i) {
-        header.push_back(protectedNumber[i] ^ mask[1 + i]);
-        number = number << 8 | header.back();
-    }
+    uint8_t mask[16];
+    if (!packet.initial || sample.empty() || !aesBlock(keys.hp, sample.data(), mask)) return false;
+    ByteReader r(packet.packet);
+    open.first = r.u8() ^ (mask[0] & 0x0f);
+    r.skip(packet.packetNumberOffset - 1);
+    open.numberLength = (open.first & 0x03) + 1;
+    const std::span<const uint8_t> protectedNumber = r.bytes(open.numberLength);
+    if (protectedNumber.empty() || r.remaining() < tagLength) return false;
     // A passive reader has no largest packet number to expand against; Initials start at 0
     // and are few, so the truncated number is the number.
-    std::array<uint8_t, 12> nonce = keys.iv;
-    for (size_t i = 0; i < 8; ++i) nonce[nonce.size() - 1 - i] ^= uint8_t(number >> (8 * i));
+    open.nonce = keys.iv;
+    for (size_t i = 0; i < open.numberLength; ++i) {
+        open.number[i] = protectedNumber[i] ^ mask[1 + i];
+        open.nonce[open.nonce.size() - open.numberLength + i] ^= open.number[i];
+    }
+    return true;
+}
 
-    const std::span<const uint8_t> sealed = numberReader.bytes(numberReader.remaining());
+// Whether the payload's first frame is one an Initial may carry (RFC 9000 12.4: PADDING,
+// PING, ACK, CRYPTO, CONNECTION_CLOSE), read from the payload's first block alone (GCM's
+// counter mode starts the payload at counter 2): a forged Initial nearly always fails here,
+// before the whole AEAD is paid for.
+bool firstFrameAllowed(LongHeader const& packet, InitialKeys const& keys, OpenHeader const& open) {
+    ByteReader r(packet.packet);
+    r.skip(packet.packetNumberOffset + open.numberLength);
+    const uint8_t sealed = r.u8();
+    uint8_t counter[16] = {};
+    std::memcpy(counter, open.nonce.data(), open.nonce.size());
+    counter[15] = 2;
+    uint8_t stream[16];
+    if (!r.ok() || !aesBlock(keys.key, counter, stream)) return false;
+    switch (sealed ^ stream[0]) {
+    case 0x00: case 0x01: case 0x02: case 0x03: case 0x06: case 0x1c: return true;
+    default: return false;
+    }
+}
+
+// Decrypts the payload of an Initial whose header is open; the header as it was before
+// protection is the associated data.
+bool openPayload(LongHeader const& packet, InitialKeys const& keys, OpenHeader const& open,
+                 std::vector<uint8_t>& frames) {
+    ByteReader r(packet.packet);
+    r.skip(1);
+    const std::span<const uint8_t> head = r.bytes(packet.packetNumberOffset - 1);
+    r.skip(open.numberLength);
+    const std::span<const uint8_t> sealed = r.bytes(r.remaining());
+    if (head.empty() || sealed.size() < tagLength) return false;
     const std::span<const uint8_t> ciphertext = sealed.first(sealed.size() - tagLength);
     const std::span<const uint8_t> tag = sealed.last(tagLength);
     frames.resize(ciphertext.size() + 16);
     int plain = 0, ignored = 0;
     EVP_CIPHER_CTX* gcm = cipherContext(true);
     const bool ok =
-        gcm && aes128(true) && EVP_DecryptInit_ex2(gcm, aes128(true), keys.key.data(), nonce.data(), nullptr) > 0 &&
-        EVP_DecryptUpdate(gcm, nullptr, &ignored, header.data(), int(header.size())) > 0 &&
+        gcm && EVP_DecryptInit_ex2(gcm, nullptr, keys.key.data(), open.nonce.data(), nullptr) > 0 &&
+        EVP_DecryptUpdate(gcm, nullptr, &ignored, &open.first, 1) > 0 &&
+        EVP_DecryptUpdate(gcm, nullptr, &ignored, head.data(), int(head.size())) > 0 &&
+        EVP_DecryptUpdate(gcm, nullptr, &ignored, open.number.data(), int(open.numberLength)) > 0 &&
         EVP_DecryptUpdate(gcm, frames.data(), &plain, ciphertext.data(), int(ciphertext.size())) > 0 &&
         EVP_CIPHER_CTX_ctrl(gcm, EVP_CTRL_GCM_SET_TAG, int(tagLength), const_cast<uint8_t*>(tag.data())) > 0 &&
         EVP_DecryptFinal_ex(gcm, frames.data() + plain, &ignored) > 0;
     frames.resize(ok ? size_t(plain) : 0);
     return ok;
+}
+
+}  // namespace
+
+std::vector<LongHeader> longHeaders(std::span<const uint8_t> datagram) {
+    std::vector<LongHeader> packets;
+    ByteReader rest(datagram);
+    for (LongHeader h; readLongHeader(rest, h); h = {}) packets.push_back(h);
+    return packets;
+}
+
+bool decryptInitial(LongHeader const& packet, InitialKeys const& keys, std::vector<uint8_t>& frames) {
+    frames.clear();
+    OpenHeader open;
+    return openHeader(packet, keys, open) && openPayload(packet, keys, open, frames);
 }
 
 void CryptoStream::add(uint64_t offset, std::span<const uint8_t> data) {
@@ -284,12 +348,17 @@ bool startsWithInitial(std::span<const uint8_t> datagram) {
 
 bool startsWithClientInitial(std::span<const uint8_t> datagram) {
     if (!startsWithInitial(datagram)) return false;
-    const std::vector<LongHeader> packets = longHeaders(datagram);
+    ByteReader rest(datagram);
+    LongHeader packet;
     InitialKeys keys;
-    std::vector<uint8_t> frames;
-    return !packets.empty() && packets.front().initial &&
-           deriveInitialKeys(packets.front().version, packets.front().dcid, true, keys) &&
-           decryptInitial(packets.front(), keys, frames);
+    OpenHeader open;
+    if (!readLongHeader(rest, packet) || !packet.initial ||
+        !deriveInitialKeys(packet.version, packet.dcid, true, keys) || !openHeader(packet, keys, open) ||
+        !firstFrameAllowed(packet, keys, open))
+        return false;
+    // Kept per thread: its size settles at the largest Initial, with no allocation after.
+    thread_local std::vector<uint8_t> frames;
+    return openPayload(packet, keys, open, frames);
 }
 
 }  // namespace quic

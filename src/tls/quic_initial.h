@@ -80,7 +80,9 @@ size_t readInitials(std::span<const uint8_t> datagram, bool fromClient, std::vec
 // is not examined): only such datagrams carry hellos.
 bool startsWithInitial(std::span<const uint8_t> datagram);
 // True when a datagram's first packet is a client Initial: an Initial that decrypts with
-// the client keys of its own Destination Connection ID. A connection is followed from one.
+// the client keys of its own Destination Connection ID and begins with a frame an Initial
+// may carry. A connection is followed from one. Cheap for forged Initials, which are
+// turned away by their first frame before the whole payload is decrypted.
 bool startsWithClientInitial(std::span<const uint8_t> datagram);
 
 }  // namespace quic

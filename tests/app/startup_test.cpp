@@ -32,15 +32,20 @@ namespace {
 #define REQUIRE_CAPTURE(path)                                                   \
     if (!fs::exists(path)) GTEST_SKIP() << "capture not available: " << (path)
 
-// What a directory holds after a run, as the kinds of its entries ("csv log"), "empty",
-// or "none" when it is not there.
-std::string leftIn(fs::path const& directory) {
+// What a directory holds after a run, as the kinds of its entries ("csv log": a log is
+// rotated at the end, so "varno.log" shows one the run could not finish), "empty",
+// or "none" when it is not there; for several directories (separated by spaces) their
+// holdings joined by " | ".
+std::string leftIn(std::string const& directories) {
+    if (size_t const space = directories.find(' '); space != std::string::npos)
+        return leftIn(directories.substr(0, space)) + " | " + leftIn(directories.substr(space + 1));
+    fs::path const directory(directories);
     if (!fs::exists(directory)) return "none";
     std::set<std::string> kinds;
     for (auto const& entry : fs::directory_iterator(directory)) {
         std::string const name = entry.path().filename().string();
         kinds.insert(entry.path().extension() == ".csv"                         ? "csv"
-                     : name.rfind("varno", 0) == 0 && entry.path().extension() == ".log" ? "log"
+                     : name.rfind("varno_", 0) == 0 && entry.path().extension() == ".log" ? "log"
                                                                                           : name);
     }
     std::string text;
@@ -81,9 +86,19 @@ TEST(Startup, MistakesAndFailures) {
         {"-p @C -o S/readonly", 255, "Could not write to output directory \"S/readonly\": ",
          "empty", "S/readonly"},
     };
-    // The scratch directory is root's alone: the user reaches its output only from inside.
-    if (::geteuid() == 0 && ::getpwnam("nobody") != nullptr)
+    // The scratch directory is root's alone: the user reaches its output and log only
+    // through what was opened before the drop. A directory root may write but the user may
+    // not (mode 555, which the gift of its owner keeps) ends the run before any row.
+    if (::geteuid() == 0 && ::getpwnam("nobody") != nullptr) {
         cases.push_back({"-p @C -o S/out -Z nobody", 0, "", "csv"});
+        cases.push_back({"-p @C -o S/out -g S/log -Z nobody -s info", 0, "", "csv | log", "S/out S/log"});
+        cases.push_back({"-p @C -o S/closed -Z nobody", 255,
+                         "Could not write to output directory \"S/closed\": Permission denied\n", "empty",
+                         "S/closed"});
+        cases.push_back({"-p @C -o S/work -g S/closed -Z nobody", 255,
+                         "Could not write to log directory \"S/closed\": Permission denied\n", "empty | empty",
+                         "S/work S/closed"});
+    }
     if (haveMergecap)
         cases.push_back({"-p S/merged.pcapng -o S/out", 1,
                          "Could not read capture file \"S/merged.pcapng\" to its end: an interface has a snapshot length",
@@ -100,7 +115,10 @@ TEST(Startup, MistakesAndFailures) {
         std::ifstream in(capture, std::ios::binary);
         std::string const bytes((std::istreambuf_iterator<char>(in)), {});
         std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+        fs::permissions(scratch.path(), fs::perms::owner_all);
         fs::create_directories(scratch / "work");
+        fs::create_directories(scratch / "closed");
+        fs::permissions(scratch / "closed", fs::perms(0555));
         fs::create_directories(scratch / "locked");
         int const lock = ::open((scratch / "locked").c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(::flock(lock, LOCK_EX), 0);

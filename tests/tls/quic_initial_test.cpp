@@ -1,6 +1,7 @@
 #include "tls/quic_initial.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <string>
@@ -41,6 +42,37 @@ const std::string serverFrames =
     "02000000000600405a020000560303eefce7f7b37ba1d1632e96677825ddf73988cfc79825df566dc5430b9a045a1200130100002e00"
     "330024001d00209d3c940d89690b84d08a60993c144eca684d1081287c834d5311bcf32bb9da1a002b00020304";
 
+// A client Initial to rfcDcid with a one-byte packet number, carrying `frames` padded to
+// 1,200 bytes, sealed and header-protected as a client does (RFC 9001 5).
+std::vector<uint8_t> clientInitial(uint32_t version, std::vector<uint8_t> frames, uint8_t number) {
+    quic::InitialKeys keys;
+    EXPECT_TRUE(quic::deriveInitialKeys(version, rfcDcid, true, keys));
+    std::vector<uint8_t> packet = {uint8_t(version == quic::version2 ? 0xd0 : 0xc0), uint8_t(version >> 24),
+                                   uint8_t(version >> 16), uint8_t(version >> 8), uint8_t(version), 8};
+    packet.insert(packet.end(), rfcDcid.begin(), rfcDcid.end());
+    const size_t headerLength = packet.size() + 5;  // SCID and token lengths, Length, number
+    frames.resize(1200 - headerLength - 16);
+    const size_t length = 1 + frames.size() + 16;
+    packet.insert(packet.end(), {0, 0, uint8_t(0x40 | length >> 8), uint8_t(length), number});
+    std::array<uint8_t, 12> nonce = keys.iv;
+    nonce[11] ^= number;
+    packet.resize(1200);
+    int written = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex2(ctx, EVP_aes_128_gcm(), keys.key.data(), nonce.data(), nullptr);
+    EVP_EncryptUpdate(ctx, nullptr, &written, packet.data(), int(headerLength));
+    EVP_EncryptUpdate(ctx, packet.data() + headerLength, &written, frames.data(), int(frames.size()));
+    EVP_EncryptFinal_ex(ctx, nullptr, &written);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, packet.data() + 1200 - 16);
+    uint8_t mask[32];
+    EVP_EncryptInit_ex2(ctx, EVP_aes_128_ecb(), keys.hp.data(), nullptr, nullptr);
+    EVP_EncryptUpdate(ctx, mask, &written, packet.data() + headerLength + 3, 16);
+    EVP_CIPHER_CTX_free(ctx);
+    packet[0] ^= mask[0] & 0x0f;
+    packet[headerLength - 1] ^= mask[1];
+    return packet;
+}
+
 }  // namespace
 
 TEST(QuicInitial, KeysAndServerInitialOfTheRfcVectors) {
@@ -77,4 +109,34 @@ TEST(QuicInitial, KeysAndServerInitialOfTheRfcVectors) {
     }
     quic::InitialKeys keys;
     EXPECT_FALSE(quic::deriveInitialKeys(0xff00001d, rfcDcid, true, keys)) << "drafts are not read";
+}
+
+// A connection is followed from a datagram whose client Initial decrypts. A forged one is
+// turned away by its first frame before the whole AEAD, so every frame an Initial may
+// begin with must pass that look, and a packet that passes it must still authenticate.
+TEST(QuicInitial, ClientInitialsThatOpenAConnection) {
+    struct Case {
+        std::string frames;  // the start of the payload, in hex
+        uint8_t number;
+        bool opens;
+        size_t damaged = 0;  // a byte flipped this far from the end, when not 0
+    };
+    const std::vector<Case> cases = {
+        {"060004010000", 0, true},            // CRYPTO
+        {"0000060004010000", 7, true},        // PADDING first, as some clients scatter frames
+        {"01060004010000", 1, true},          // PING
+        {"0200000000", 2, true},              // ACK
+        {"0300000000000000", 3, true},        // ACK with ECN counts
+        {"1c00000000", 4, true},              // CONNECTION_CLOSE
+        {"1d00000000", 5, false},             // the application's CONNECTION_CLOSE: not in an Initial
+        {"0800", 6, false},                   // STREAM: not in an Initial
+        {"060004010000", 8, false, 1},        // a tag that does not authenticate
+        {"060004010000", 9, false, 600},      // a payload changed past its first block
+    };
+    for (uint32_t version : {quic::version1, quic::version2})
+        for (Case const& c : cases) {
+            std::vector<uint8_t> datagram = clientInitial(version, hex(c.frames), c.number);
+            if (c.damaged) datagram[datagram.size() - c.damaged] ^= 0x01;
+            EXPECT_EQ(quic::startsWithClientInitial(datagram), c.opens) << version << " " << c.frames;
+        }
 }
