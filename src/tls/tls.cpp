@@ -187,7 +187,9 @@ void TLSProtocolProcessor::saveRawData(std::span<const uint8_t> message, int typ
     auto it = saveHandshakeTypes.find(type);
     if (it == saveHandshakeTypes.end()) return;
     std::string name = type == handshake_type::CERTIFICATE ? (isServer ? "ServerCertificates" : "ClientCertificates") : it->second;
-    features->handshakeMessages.try_emplace(std::move(name), message.begin(), message.end());
+    // From a pointer and a length: from a span's iterators the string copies byte by byte.
+    features->handshakeMessages.try_emplace(std::move(name), reinterpret_cast<const char*>(message.data()),
+                                            message.size());
 }
 
 void TLSProtocolProcessor::setAddresses(Packet const& packet, bool sourceIsClient) {
@@ -238,7 +240,8 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
         features->isCompressed = offersCompression(hello.compressionMethods);
         hello.extensions.forEach([this](Extension extension) {
             if (extension.type == extension_type::SERVER_NAME) {
-                if (auto name = serverName(extension.data)) features->sni.assign(name->begin(), name->end());
+                if (auto name = serverName(extension.data))
+                    features->sni.assign(reinterpret_cast<const char*>(name->data()), name->size());
             } else if (extension.type == extension_type::RENEGOTIATION_INFO) {
                 if (auto again = renegotiated(extension.data)) features->isRenegotiated = *again;
             }
@@ -277,7 +280,9 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
         // When an extension comes twice, the later one wins.
         hello.extensions.forEach([&](Extension extension) {
             if (extension.type == extension_type::KEY_SHARE) {
-                if (keepKeyShare) features->keyShareExtension.assign(extension.data.begin(), extension.data.end());
+                if (keepKeyShare)
+                    features->keyShareExtension.assign(reinterpret_cast<const char*>(extension.data.data()),
+                                                       extension.data.size());
                 if (auto group = keyShareGroup(extension.data)) features->tls13KexNamedGroupCodePoint = hex4(*group);
             } else if (extension.type == extension_type::RENEGOTIATION_INFO) {
                 if (auto again = renegotiated(extension.data)) features->isRenegotiated = *again;
@@ -318,7 +323,7 @@ void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<cons
         if (leaf && isRsaKeyExchange) parseRSAKeyExchangeSize(certificate);
         if (!capture) return;
         auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
-        chain.emplace_back(certificate.begin(), certificate.end());
+        chain.emplace_back(reinterpret_cast<const char*>(certificate.data()), certificate.size());
         VARNO_LOG(info) << "processed " << (isServer ? "server" : "client") << " certificate -> [" << packet.key
                         << "]";
     });
