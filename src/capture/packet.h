@@ -132,7 +132,6 @@ public:
     void restore(Packet& into, FlowKey const& flowKey) const;
     // Bytes the copy takes from the heap, the allocator's header and rounding included.
     size_t bytesHeld() const { return blockSize(macLength + payloadLength) + 16; }
-    bool fromKeySource() const { return !reversed; }
 
     KeptPacket* next = nullptr;  // the flow's next kept packet, in arrival order
 

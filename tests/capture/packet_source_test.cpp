@@ -146,22 +146,25 @@ TEST(PacketSource, FilterDropsSegmentsWithoutPayloadAndNonTcp) {
     data.tcpHeaderWords = 5;
     Segment udp = data;
     udp.protocol = 17;
-    Segment syn = ack, synAck = ack;
+    Segment syn = ack, synAck = ack, finAck = ack, rst = ack;
     syn.tcpFlags = 0x02;
     synAck.tcpFlags = 0x12;
+    finAck.tcpFlags = 0x11;
+    rst.tcpFlags = 0x04;
     varno_test::ScratchDir scratch;
     std::string path = scratch / "filter.pcap";
     ASSERT_TRUE(writePcap(path, DLT_EN10MB,
                           {{ethernet(ipv4(ack))}, {ethernet(ipv4(udp))}, {ethernet(ipv4(data))},
                            {ethernet(ipv6(ack), 0x86dd)}, {ethernet(ipv6(udp), 0x86dd)}, {ethernet(ipv6(data), 0x86dd)},
                            {ethernet(ipv4(synAck))}, {ethernet(ipv6(synAck), 0x86dd)},
-                           {ethernet(ipv4(syn))}, {ethernet(ipv6(syn), 0x86dd)}}));
+                           {ethernet(ipv4(syn))}, {ethernet(ipv6(syn), 0x86dd)},
+                           {ethernet(ipv4(finAck))}, {ethernet(ipv6(rst), 0x86dd)}}));
     auto source = PacketSource::create(path);
     ASSERT_TRUE(source);
     Delivered got = readAll(*source);
-    EXPECT_EQ(got.packets, 4u) << "the two segments with payload and the two SYNs";
+    EXPECT_EQ(got.packets, 6u) << "the two segments with payload, the two SYNs, the FIN and the RST";
     EXPECT_EQ(got.payloadBytes, 12u);
-    EXPECT_EQ(source->counts.framesRead, 4u) << "the others never reach the program";
+    EXPECT_EQ(source->counts.framesRead, 6u) << "the others never reach the program";
 }
 
 // Tunnels pass the filter in their outer form, whatever they carry: the decoder decides.
