@@ -79,9 +79,12 @@ public:
     bool answered = false;
     bool evicted = false;
     // On the capture thread: the directions that sent a FIN (bit 0 the endpoint the key
-    // names first), and whether the flow's time was brought forward.
+    // names first), whether the flow's time was brought forward, and per direction the
+    // sequence number after the last payload seen (bit n of sentFrom: direction n sent any).
     uint8_t finsSeen = 0;
     bool closing = false;
+    uint8_t sentFrom = 0;
+    uint32_t sentUpTo[2] = {};
 
 private:
     bool processPacket(FlowAnalysis& analysis, std::shared_ptr<Packet> const& packet);

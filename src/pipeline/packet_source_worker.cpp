@@ -109,10 +109,23 @@ bool opensWithClientHello(Packet const& packet) {
     return !record.ok() || contentType != 0x16 || handshakeType != 0x02;
 }
 
+// Where the sender's payload so far ends, for telling a FIN or RST of the connection from
+// one forged with another sequence number (which the endpoints would ignore).
+void noteSent(Flow& flow, Packet const& packet) {
+    if (!packet.isTcp()) return;
+    const int side = fromKeySource(packet, flow.key) ? 0 : 1;
+    const uint32_t end = packet.sequenceNumber() + (packet.isSyn() ? 1 : 0) + packet.tcpPayloadLength();
+    // Serial-number order: a retransmission of earlier data does not move it back.
+    if (!(flow.sentFrom & (1 << side)) || static_cast<int32_t>(end - flow.sentUpTo[side]) > 0)
+        flow.sentUpTo[side] = end;
+    flow.sentFrom |= static_cast<uint8_t>(1 << side);
+}
+
 }  // namespace
 
 void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     if (Flow* flow = flows.find(key)) {
+        noteSent(*flow, packet);
         if (flow->keptPackets() < Flow::maxPackets) {
             flow->enqueuePacket(packet);
             flow->answered = flow->answered || fromKeySource(packet, flow->key) != flow->openedFromKeySource;
@@ -123,6 +136,7 @@ void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
     } else if (opensFlow(packet)) {
         Flow& opened = flows.open(key, packet.timestamp(), opensWithClientHello(packet));
         opened.openedFromKeySource = fromKeySource(packet, opened.key);
+        noteSent(opened, packet);
         opened.enqueuePacket(packet);
         flows.charge(opened);
     } else if (packet.isUdp() && quic::startsWithInitial(packet.payloadBytes())) {
@@ -135,7 +149,12 @@ void PacketSourceWorker::follow(Packet const& packet, FlowKey const& key) {
 void PacketSourceWorker::noteClosing(Packet const& packet, FlowKey const& key) {
     Flow* flow = flows.find(key);
     if (!flow || flow->closing) return;
-    if (packet.isFin()) flow->finsSeen |= fromKeySource(packet, flow->key) ? 1 : 2;
+    // It must stand right after the last payload its sender was seen to send: a forged one
+    // (or one from a side that never spoke) leaves the flow its full time.
+    const int side = fromKeySource(packet, flow->key) ? 0 : 1;
+    const uint32_t end = packet.sequenceNumber() + packet.tcpPayloadLength();
+    if (!(flow->sentFrom & (1 << side)) || end != flow->sentUpTo[side]) return;
+    if (packet.isFin()) flow->finsSeen |= static_cast<uint8_t>(1 << side);
     if (!packet.isRst() && flow->finsSeen != 3) return;
     flow->closing = true;
     const uint64_t now = packet.timestamp();
