@@ -294,6 +294,37 @@ TEST(EndToEndFile, HelloFloodPastTheFlowMemoryBudgetIsEvictedFirst) {
     EXPECT_NE(log.find("warning - Flow memory budget of 16 MiB reached: "), std::string::npos) << log;
 }
 
+// A RST forged with a sequence number the endpoints ignore, or from a side that has sent
+// nothing yet, does not end the connection early: the handshake that goes on three
+// seconds later still gets its row.
+TEST(EndToEndFile, ForgedResetsDoNotCutAHandshakeShort) {
+    ScratchDir scratch;
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_open_offline(dataCapture("t12_ecdhe_rsa_sni.pcap").c_str(), error);
+    ASSERT_NE(handle, nullptr) << error;
+    std::vector<build::Frame> frames;
+    pcap_pkthdr* header = nullptr;
+    u_char const* bytes = nullptr;
+    for (int i = 0; pcap_next_ex(handle, &header, &bytes) == 1; ++i) {
+        long const delay = i > 3 ? 3 : 0;  // everything after the ClientHello, the fourth frame
+        frames.push_back({build::Bytes(bytes, bytes + header->caplen), header->ts.tv_sec + delay, header->ts.tv_usec});
+        if (i != 3) continue;
+        build::Segment rst;
+        rst.src = rst.dst = "127.0.0.1";
+        rst.tcpFlags = 0x04;
+        for (bool fromClient : {true, false}) {
+            rst.srcPort = fromClient ? 38488 : 47401;
+            rst.dstPort = fromClient ? 47401 : 38488;
+            frames.push_back({build::ethernet(build::ipv4(rst)), header->ts.tv_sec, header->ts.tv_usec});
+        }
+    }
+    pcap_close(handle);
+    ASSERT_TRUE(build::writePcap(scratch / "forged-resets.pcap", DLT_EN10MB, frames));
+    FileRun run(scratch / "forged-resets.pcap", "");
+    expectWellFormed(run, "forged resets");
+    EXPECT_EQ(run.csv.rows.size(), 1u);
+}
+
 TEST(EndToEndFile, CaptureWithoutTlsLeavesNoOutputDirectory) {
     ScratchDir scratch;
     std::string const capture = scratch / "plain-http.pcap";
