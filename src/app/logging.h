@@ -21,6 +21,8 @@ public:
     Logging(std::string const& directory, std::string const& severity, uintmax_t rotateAt = rotationSize);
     ~Logging();
 
+    // Waits until the records logged so far are in the file (made by then).
+    void flush() { sink->flush(); }
     // Whether the text names a severity level (any other lets every record through).
     static bool knownSeverity(std::string const& severity);
     Logging(Logging const&) = delete;

@@ -204,8 +204,12 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
 
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.
     FlowExporter::finishLeftovers(outputDir, options.prefix);
-    if (user)
+    if (user) {
+        // The log file is made by the sink's own thread when its first record arrives: made
+        // now, it is there to be given to the user, not made by root after the gift.
+        logging.flush();
         if (int status = runAsUser(*user, options, held)) return status;
+    }
 
     std::signal(SIGINT, asyncSignalHandler);
     std::signal(SIGTERM, asyncSignalHandler);
