@@ -411,6 +411,25 @@ tfo_clienthello_in_syn() {
   netns_stop
 }
 
+# A leaf and 50 more certificates of about 1.8 KB (a 4096-bit key each signs itself, its
+# subject padded): a Certificate message of over 90 KB in six records, more than a 64 KiB
+# joining limit would take. OpenSSL clients accept certificate lists up to 100 KiB.
+t12_long_chain() {
+  local chain="$work/long_chain.pem" key="$work/long_chain.key" pad i
+  # Three units of 64 characters (the most one may hold), in subject and issuer.
+  pad=$(printf "/OU=%064d" 1 2 3)
+  if [ ! -s "$chain" ]; then
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:4096 -out "$key" 2>/dev/null
+    for ((i = 1; i <= 50; i++)); do
+      openssl req -x509 -new -key "$key" -days 3650 -subj "/CN=chain$i.demo.example$pad" 2>/dev/null
+    done >"$chain"
+  fi
+  begin $((port_base + 43)) "$1"
+  server -cert "$pki/server-rsa.pem" -key "$pki/server-rsa.key" -cert_chain "$chain"
+  client -tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256 -servername chain.demo.example
+  finish
+}
+
 # TLS 1.2 and TLS 1.3 over IPv6 loopback, recorded at once on lo (Ethernet) and on "any"
 # (Linux cooked v1 and v2); null and raw IPv6 are rewritten from the Ethernet file.
 ipv6_link_types() {
@@ -527,6 +546,9 @@ scenario t12_rsa_kx_leaf4096_frag512_client_auth.pcap 1 1 "$ETH" \
 scenario tfo_clienthello_in_syn.pcap 1 1 "$ETH" \
   "TCP Fast Open: curl sends its ClientHello in the SYN (payload from the SYN's sequence number + 1), in a network namespace with net.ipv4.tcp_fastopen=0x607; TLS 1.2 ECDHE-RSA-AES256-GCM-SHA384 (0xc030), group x25519, no SNI" \
   tfo_clienthello_in_syn
+scenario t12_long_chain.pcap 1 1 "$ETH" \
+  "TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f), SNI chain.demo.example, server chain of 51 certificates (leaf RSA-2048 + 50 self-signed RSA-4096 of about 1.8 KB): a Certificate message of over 90 KB in six records -> ServerCertificateChain of 51 digests" \
+  t12_long_chain
 scenario lt_ethernet.pcap 2 2 "$ETH" \
   "link-type set: TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256 (0xc02f) then TLS 1.3 (0x1302), both group x25519 and SNI demo.example; loopback, so both MAC addresses are 00:00:00:00:00:00" \
   link_types

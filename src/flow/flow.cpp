@@ -11,6 +11,7 @@ std::string_view noRowReasonText(NoRowReason reason) {
         "flow memory full",
         "analysis failed",
         "fatal alert",
+        "handshake message too long",
         "20-segment limit reached",
         "gap in the TCP stream",
         "no ClientHello",
@@ -119,6 +120,7 @@ bool Flow::processPackets() {
 NoRowReason Flow::whyIncomplete(FlowAnalysis const& state) const {
     TLSFeatures const& features = state.features;
     if (features.fatalAlertSeen) return NoRowReason::FatalAlert;
+    if (features.messageTooLong) return NoRowReason::MessageTooLong;
     bool unfinished = false, gap = false;
     for (auto const& processor : state.processors) {
         unfinished |= !processor->finishedDirection();

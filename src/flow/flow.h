@@ -15,6 +15,7 @@ enum class NoRowReason : uint8_t {
     FlowMemoryFull,            // evicted unanalysed to keep the flows within their memory budget
     AnalysisFailed,            // the analysis threw (logged as an error)
     FatalAlert,                // either side sent a fatal alert
+    MessageTooLong,            // a handshake message declared more than is joined: its cells would be partial
     SegmentLimit,              // segments past the 20 kept were dropped while a side was unfinished
     TcpGap,                    // a side waits for data missing from the capture
     NoClientHello,             // only the server's side of the handshake was seen
@@ -22,7 +23,7 @@ enum class NoRowReason : uint8_t {
     NoClientChangeCipherSpec,  // the client's side ended without one
     NoServerChangeCipherSpec,  // the server's side ended without one
 };
-constexpr size_t noRowReasonCount = 9;
+constexpr size_t noRowReasonCount = 10;
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 

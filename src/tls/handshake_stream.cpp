@@ -5,15 +5,14 @@
 
 #include "tls/handshake_views.h"
 
-void HandshakeStream::addRecord(std::span<const uint8_t> body) {
-    record = body;
-    unread = ByteReader(body);
-}
+namespace {
+// Reserved ahead of a message's bytes at most: a forged length reserves no more than this
+// before the bytes themselves arrive.
+constexpr size_t reserveAhead = 65536;
+}  // namespace
 
-bool HandshakeStream::next(Message& message) {
-    // A joined message lives only until the next one is asked for.
-    if (!joined.empty()) std::vector<uint8_t>().swap(joined);
-    return joins ? nextJoined(message) : nextAlone(message);
+void HandshakeStream::addRecord(std::span<const uint8_t> body) {
+    if (!tooLong) unread = ByteReader(body);
 }
 
 void HandshakeStream::carry(size_t wanted) {
@@ -28,49 +27,33 @@ bool HandshakeStream::completePartial(Message& message) {
     if (partial.size() < HANDSHAKE_HEADER_LENGTH) return false;
     const size_t length = declaredMessageLength(partial);
     if (length > maxJoined) {
-        // Too long to join after all: this record and the later ones are read alone.
-        dropPartial();
-        joins = false;
-        unread = ByteReader(record);
-        return nextAlone(message);
+        overflow();
+        return false;
     }
-    partial.reserve(length);
+    partial.reserve(std::min(length, partial.size() + unread.remaining() + reserveAhead));
     carry(length - partial.size());
     if (partial.size() < length) return false;
     // Moved out, so the memory goes as soon as the message has been handled.
     joined = std::exchange(partial, {});
-    message = {joined, true};
+    message = {joined};
     return true;
 }
 
-bool HandshakeStream::nextJoined(Message& message) {
+bool HandshakeStream::next(Message& message) {
+    // A joined message lives only until the next one is asked for.
+    if (!joined.empty()) std::vector<uint8_t>().swap(joined);
     if (holdsPartialMessage()) return completePartial(message);
     if (unread.empty()) return false;
     const size_t length = declaredMessageLength(unread.rest());
     if (length > maxJoined) {
-        joins = false;
-        return nextAlone(message);
+        overflow();
+        return false;
     }
     if (length == 0 || length > unread.remaining()) {
         // A header or a message cut by the end of the record: kept for the next one.
-        partial.reserve(std::max(length, HANDSHAKE_HEADER_LENGTH));
         carry(unread.remaining());
         return false;
     }
-    message = {unread.bytes(length), true};
-    return true;
-}
-
-// Within this record alone: a message that runs past the record's end comes out as far as
-// it goes.
-bool HandshakeStream::nextAlone(Message& message) {
-    if (unread.empty()) return false;
-    const size_t length = declaredMessageLength(unread.rest());
-    if (length == 0) {  // a message header cut by the end of the record
-        unread = ByteReader();
-        return false;
-    }
-    const bool whole = unread.remaining() >= length;
-    message = {unread.bytes(std::min(length, unread.remaining())), whole};
+    message = {unread.bytes(length)};
     return true;
 }

@@ -7,19 +7,21 @@
 #include "base/byte_reader.h"
 
 // The handshake messages of one direction, out of the bodies of its handshake records in
-// order: a message that spans records comes out whole, once its last byte has arrived.
-// A message that declares more than `maxJoined` bytes is taken for garbage rather than
-// buffered: from then on each record is read alone, and a message that runs past the end
-// of its record comes out cut short, marked as not whole.
+// order: a message that spans records comes out whole, once its last byte has arrived, and
+// a message never comes out cut short. A message that declares more than `maxJoined` bytes
+// ends the stream: nothing of it or after it comes out, and `overflowed()` says so.
 class HandshakeStream {
 public:
     struct Message {
         std::span<const uint8_t> bytes;  // header included
-        bool whole = true;               // false: cut by the end of its record
     };
 
-    // The longest message joined across records, header included.
-    static constexpr size_t maxJoined = 65536;
+    // The longest message joined across records, header included: a body of 1 MiB, ten
+    // times the certificate list OpenSSL accepts by default, so only a peer no client would
+    // talk to meets it. A message's bytes come from the flow's kept segments, which the flow
+    // memory budget has already charged, so joining at most doubles them for the one flow
+    // being analysed.
+    static constexpr size_t maxJoined = (size_t(1) << 20) + 4;
 
     // Starts on the body of the next handshake record; next() then yields its messages.
     void addRecord(std::span<const uint8_t> body);
@@ -35,20 +37,23 @@ public:
     }
 
     bool holdsPartialMessage() const { return !partial.empty(); }
-    bool joinsMessages() const { return joins; }
+    // True once a message declared more than maxJoined bytes.
+    bool overflowed() const { return tooLong; }
 
 private:
-    bool nextJoined(Message& message);
     bool completePartial(Message& message);
-    bool nextAlone(Message& message);
     void carry(size_t wanted);
     void dropPartial() { std::vector<uint8_t>().swap(partial); }
+    void overflow() {
+        tooLong = true;
+        dropPartial();
+        unread = ByteReader();
+    }
 
-    std::span<const uint8_t> record;  // the current record's body
-    ByteReader unread;                // what of it has not come out yet
+    ByteReader unread;  // what of the current record has not come out yet
     // The bytes so far of a message that runs past its record; holds memory only then.
     std::vector<uint8_t> partial;
     // The last message joined from several records, until the next call.
     std::vector<uint8_t> joined;
-    bool joins = true;
+    bool tooLong = false;
 };

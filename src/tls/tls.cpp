@@ -89,7 +89,15 @@ bool TLSProtocolProcessor::handleRecord(TLSRecord const& record, Packet const& p
         return false;
     case content_type::HANDSHAKE:
         stream.addRecord(record.payload());
-        for (HandshakeStream::Message message; stream.next(message);) handleMessage(packet, message);
+        for (HandshakeStream::Message message; stream.next(message);) handleMessage(packet, message.bytes);
+        if (stream.overflowed()) {
+            // The message cannot be read whole, so nothing of this direction is trusted further.
+            features->messageTooLong = true;
+            finished = true;
+            VARNO_LOG(debug) << "handshake message over " << HandshakeStream::maxJoined << " bytes -> [" << packet.key
+                            << "]";
+            return false;
+        }
         return true;
     default:
         return true;
@@ -130,27 +138,26 @@ void TLSProtocolProcessor::markChangeCipherSpec() {
         features->clientChangeCipherSpecSeen = true;
 }
 
-void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::Message message) {
+void TLSProtocolProcessor::handleMessage(Packet const& packet, std::span<const uint8_t> message) {
     auto const& settings = AnalysisSettings::instance();
-    ByteReader header(message.bytes);
+    ByteReader header(message);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
-    // A message cut short is parsed as far as it goes, but never saved incomplete.
-    if (message.whole) saveMessage(packet, message.bytes);
+    saveMessage(packet, message);
     switch (type) {
     case handshake_type::CLIENT_HELLO:
-        parseClientHello(packet, message.bytes);
+        parseClientHello(packet, message);
         break;
     case handshake_type::SERVER_HELLO:
     case handshake_type::HELLO_RETRY_REQUEST:
-        parseServerHello(packet, message.bytes);
+        parseServerHello(packet, message);
         break;
     case handshake_type::CERTIFICATE:
         // An RSA suite needs the leaf's key size even when certificates are not kept.
-        if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message.bytes, settings.certificates);
+        if (isRsaKeyExchange || settings.certificates) parseCertificate(packet, message, settings.certificates);
         break;
     case handshake_type::SERVER_KEY_EXCHANGE:
-        parseServerKeyExchange(packet, message.bytes);
+        parseServerKeyExchange(packet, message);
         break;
     case handshake_type::CERTIFICATE_REQUEST:
         parseCertificateRequest(packet);

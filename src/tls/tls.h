@@ -45,7 +45,7 @@ public:
     FlowKey const& directionKey() const { return key; }
     // A whole handshake message that reached this direction outside TLS records (a hello
     // in QUIC CRYPTO frames), read as if a record had carried it.
-    void readMessage(Packet const& packet, std::span<const uint8_t> message) { handleMessage(packet, {message, true}); }
+    void readMessage(Packet const& packet, std::span<const uint8_t> message) { handleMessage(packet, message); }
     // Only saves a whole message (-m): one this direction may not send.
     void saveMessage(Packet const& packet, std::span<const uint8_t> message);
     // Which side this direction is, when the transport knows it before any hello.
@@ -61,7 +61,7 @@ private:
     // True for the ChangeCipherSpec a side sends between a HelloRetryRequest and its next hello.
     bool passesRetryChangeCipherSpec();
     void markChangeCipherSpec();
-    void handleMessage(Packet const& packet, HandshakeStream::Message message);
+    void handleMessage(Packet const& packet, std::span<const uint8_t> message);
     void saveRawData(std::span<const uint8_t> message, int type);
     void setVersion(uint16_t version);
     void setAddresses(Packet const& packet, bool sourceIsClient);

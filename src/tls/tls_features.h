@@ -53,6 +53,8 @@ struct TLSFeatures {
     bool clientHelloSeen = false;
     bool serverHelloSeen = false;
     bool fatalAlertSeen = false;
+    // A handshake message declared more than the stream joins: its cells would be partial.
+    bool messageTooLong = false;
     // Over TCP a HelloRetryRequest is not the ServerHello the export waits for: the real
     // one follows it (QUIC and DTLS count it as their ServerHello).
     bool helloRetryRequestSeen = false;
@@ -65,7 +67,7 @@ struct TLSFeatures {
     void formatAddresses();
 
     bool handshakeComplete() const {
-        return !fatalAlertSeen && clientHelloSeen && serverHelloSeen &&
+        return !fatalAlertSeen && !messageTooLong && clientHelloSeen && serverHelloSeen &&
                (transport == Transport::Quic || (clientChangeCipherSpecSeen && serverChangeCipherSpecSeen));
     }
 };

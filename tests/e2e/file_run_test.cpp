@@ -10,6 +10,7 @@
 #include "e2e/e2e_support.h"
 #include "support/builders.h"
 #include "support/tmpfs.h"
+#include "tls/handshake_stream.h"
 
 namespace {
 
@@ -152,6 +153,18 @@ TEST(EndToEndFile, CertificatesAreStoredOnceByTheirDigest) {
     EXPECT_EQ(withoutChains, plain.csv.rows[0]);
 }
 
+// A Certificate message of over 90 KB in six records: every certificate of the chain.
+TEST(EndToEndFile, LongChainIsReadWhole) {
+    FileRun run(dataCapture("t12_long_chain.pcap"), "-c");
+    expectWellFormed(run, "t12_long_chain -c");
+    ASSERT_EQ(run.csv.rows.size(), 1u);
+    auto const chain = split(run.csv.rows[0][ServerCertificateChain], ':');
+    EXPECT_EQ(std::set<std::string>(chain.begin(), chain.end()).size(), 51u);
+    size_t pemFiles = 0;
+    for (auto const& entry : fs::recursive_directory_iterator(run.output)) pemFiles += entry.path().extension() == ".pem";
+    EXPECT_EQ(pemFiles, 51u);
+}
+
 // Every own capture gives the rows its manifest counts (their content is the oracle's
 // test), in well-formed files, and a key share exactly on the TLS 1.3 rows.
 TEST(EndToEndFile, EveryOwnCaptureGivesItsRowsWithKeySharesOnTls13) {
@@ -249,6 +262,29 @@ TEST(EndToEndFile, EndOfRunRecordCountsWhatWasSeen) {
     EXPECT_NE(logText(forged.path()).find(", malformed 0, QUIC Initials that did not decrypt 3; flows opened 0"),
               std::string::npos)
         << logText(forged.path());
+
+    // A Certificate message one byte longer than is joined, whole in 17 segments: no row
+    // rather than a chain cut short, and a reason of its own.
+    build::Segment client, server;
+    std::tie(server.src, server.dst, server.srcPort, server.dstPort) = std::tuple("10.0.0.2", "10.0.0.1", 443, 50000);
+    client.payload = build::record(22, build::clientHello({}));
+    build::Bytes flight = build::record(22, build::serverHello({}));
+    build::Bytes const chain = build::handshake(11, build::Bytes(HandshakeStream::maxJoined - 3, 0x30));
+    for (size_t at = 0; at < chain.size(); at += 16384)
+        build::append(flight, build::record(22, build::Bytes(chain.begin() + long(at),
+                                                             chain.begin() + long(std::min(chain.size(), at + 16384)))));
+    std::vector<build::Frame> segments = {{build::ethernet(build::ipv4(client))}};
+    for (size_t at = 0; at < flight.size(); at += 64000, server.seq += 64000) {
+        server.payload.assign(flight.begin() + long(at), flight.begin() + long(std::min(flight.size(), at + 64000)));
+        segments.push_back({build::ethernet(build::ipv4(server)), 1700000000, long(segments.size())});
+    }
+    ScratchDir tooLong;
+    ASSERT_TRUE(build::writePcap(tooLong / "long.pcap", DLT_EN10MB, segments));
+    FileRun longRun(tooLong / "long.pcap", "-c -s info -g " + shellQuote(tooLong.path().string()));
+    EXPECT_TRUE(longRun.csv.rows.empty());
+    EXPECT_NE(logText(tooLong.path()).find("flows dropped incomplete 1 (handshake message too long 1)"),
+              std::string::npos)
+        << logText(tooLong.path());
 
     // At debug level each such flow is logged once with its reason.
     ScratchDir logs;
