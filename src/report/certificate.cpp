@@ -1,5 +1,7 @@
 #include "report/certificate.h"
 
+#include <arpa/inet.h>
+#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -47,6 +49,52 @@ std::string serialText(ASN1_INTEGER const* serial) {
     return text;
 }
 
+std::string utf8(ASN1_STRING const* data) {
+    unsigned char* text = nullptr;
+    int const length = data ? ASN1_STRING_to_UTF8(&text, data) : -1;
+    if (length < 0) return {};
+    std::string out(reinterpret_cast<char*>(text), static_cast<size_t>(length));
+    OPENSSL_free(text);
+    return out;
+}
+
+// RFC 2253 escaping, in the order the certificate holds the names, UTF-8 left as it is.
+std::string distinguishedName(X509_NAME const* name) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    if (!name || !out) return {};
+    unsigned long const flags = XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_FN_SN | (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    if (X509_NAME_print_ex(out.get(), name, 0, flags) < 0) return {};
+    char* data = nullptr;
+    long const length = BIO_get_mem_data(out.get(), &data);
+    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
+}
+
+std::vector<std::string> commonNames(X509_NAME const* name) {
+    std::vector<std::string> names;
+    for (int i = -1; name && (i = X509_NAME_get_index_by_NID(name, NID_commonName, i)) >= 0;)
+        names.push_back(utf8(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i))));
+    return names;
+}
+
+std::vector<std::string> alternativeNames(X509* x) {
+    std::vector<std::string> names;
+    auto* general = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; i < sk_GENERAL_NAME_num(general); ++i) {
+        GENERAL_NAME const* name = sk_GENERAL_NAME_value(general, i);
+        if (name->type == GEN_DNS || name->type == GEN_EMAIL || name->type == GEN_URI) {
+            names.push_back(utf8(name->d.ia5));
+        } else if (name->type == GEN_IPADD) {
+            char text[64] = {};
+            int const length = ASN1_STRING_length(name->d.iPAddress);
+            unsigned char const* bytes = ASN1_STRING_get0_data(name->d.iPAddress);
+            if ((length == 4 || length == 16) && inet_ntop(length == 4 ? AF_INET : AF_INET6, bytes, text, sizeof text))
+                names.emplace_back(text);
+        }
+    }
+    GENERAL_NAMES_free(general);
+    return names;
+}
+
 int64_t epochSeconds(ASN1_TIME const* time) {
     std::tm tm{};
     if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return 0;
@@ -64,6 +112,12 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
     facts.subject = nameText(X509_get_subject_name(x));
     facts.issuer = nameText(X509_get_issuer_name(x));
     facts.serialNumber = serialText(X509_get0_serialNumber(x));
+    facts.subjectDn = distinguishedName(X509_get_subject_name(x));
+    facts.issuerDn = distinguishedName(X509_get_issuer_name(x));
+    facts.subjectCommonNames = commonNames(X509_get_subject_name(x));
+    facts.issuerCommonNames = commonNames(X509_get_issuer_name(x));
+    facts.alternativeNames = alternativeNames(x);
+    facts.version = static_cast<int>(X509_get_version(x)) + 1;
     if (EVP_PKEY* key = X509_get0_pubkey(x)) {
         int const id = EVP_PKEY_get_base_id(key);
         char const* name = OBJ_nid2sn(id);

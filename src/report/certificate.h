@@ -5,12 +5,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace report {
 
 struct CertificateFacts {
     std::string subject;             // common name, else the one-line subject
     std::string issuer;
+    std::string subjectDn, issuerDn;  // "C=US, O=Example Inc, CN=example.com"
+    std::vector<std::string> subjectCommonNames, issuerCommonNames;
+    std::vector<std::string> alternativeNames;  // DNS names, IP addresses, e-mail addresses, URIs
+    int version = 0;                            // 1 to 3
     std::string serialNumber;        // hex, as `openssl x509 -serial` writes it
     std::string keyType;             // "RSA", "EC", "Ed25519", "DSA", ...
     int keyBits = 0;

@@ -346,7 +346,8 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (c[HandshakeMessages].size() > 2)
         facts.pqNotPicked =
-            addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup, c[ProtocolType] == "DTLS");
+            addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup,
+                     c[ProtocolType] == "DTLS" ? 'd' : c[ProtocolType] == "QUIC" ? 'q' : 't');
     if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
         ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
@@ -504,12 +505,12 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
     }
 }
 
-bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, bool dtls) {
+bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, char protocol) {
     std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
     if (clientHello.empty()) return false;
     ++helloRows;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
-        !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello, dtls)) {
+        !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello, protocol)) {
         ++helloUnreadable;
         return false;
     }

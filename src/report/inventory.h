@@ -13,7 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "report/client_hello.h"
+#include "tls/client_hello.h"
 #include "report/csv_input.h"
 #include "report/summary.h"
 
@@ -71,7 +71,7 @@ private:
     ServerState& server(std::string_view address, std::string_view port);
     uint32_t certificate(std::string_view digest, size_t dirIndex);
     // True when the client offered a post-quantum group that the server did not pick.
-    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup, bool dtls);
+    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup, char protocol);
 
     // The sections of summarize().
     void summarizeProtocol(Summary& out) const;
@@ -114,9 +114,9 @@ private:
     std::vector<TransportTally> transports;
 
     // ClientHello analysis
-    ClientHelloInfo hello;
-    ServerHelloInfo serverHello;
-    Ja4 ja4;
+    tls::ClientHelloInfo hello;
+    tls::ServerHelloInfo serverHello;
+    tls::Ja4 ja4;
     std::string decoded;
     uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0;
     std::vector<uint64_t> offeredVersions, offeredGroups, keyShareGroups, pickedGroups;

@@ -13,6 +13,7 @@ struct AnalysisSettings {
     bool keyShare = false;
     bool certificates = false;
     bool hasMessageTypes = false;
+    bool ja4 = false;  // each handshake's JA4, which the JSON lines carry
     std::vector<int32_t> messageTypes;  // empty with hasMessageTypes: every type
 
     // True when a handshake message of this type is to be saved raw.

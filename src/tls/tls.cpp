@@ -12,6 +12,7 @@
 #include "base/hex.h"
 #include "base/log.h"
 #include "capture/packet.h"
+#include "tls/client_hello.h"
 #include "tls/handshake_views.h"
 #include "tls/settings.h"
 #include "tls/registry.h"
@@ -254,8 +255,21 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
             }
         });
     }
+    // JA4 describes the first hello: after a HelloRetryRequest the second one differs.
+    if (AnalysisSettings::instance().ja4 && features->ja4.empty()) setJa4(message);
     features->clientHelloSeen = true;
     VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
+}
+
+void TLSProtocolProcessor::setJa4(std::span<const uint8_t> message) {
+    using Transport = TLSFeatures::Transport;
+    // Each analysis thread keeps its own memo of the fingerprints it has seen.
+    thread_local tls::ClientHelloInfo hello;
+    thread_local tls::Ja4 ja4;
+    const char protocol = features->transport == Transport::Quic   ? 'q'
+                          : features->transport == Transport::Dtls ? 'd'
+                                                                   : 't';
+    if (tls::parseClientHello(message, hello, protocol)) features->ja4 = ja4.fingerprint(hello);
 }
 
 // Nothing is read from an SSL 2.0-format hello (it has no extensions, so no SNI): the

@@ -69,6 +69,7 @@ private:
     // One per message type: each reads its view and writes only its own fields.
     void parseClientHello(Packet const& packet, std::span<const uint8_t> message);
     void parseSsl2ClientHello(Packet const& packet);
+    void setJa4(std::span<const uint8_t> message);
     void parseServerHello(Packet const& packet, std::span<const uint8_t> message);
     void parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message);
     void parseCertificateRequest(Packet const& packet);

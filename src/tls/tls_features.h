@@ -41,6 +41,8 @@ struct TLSFeatures {
     bool isCompressed = false;
     std::string keyShareExtension;
     std::map<std::string, std::string> handshakeMessages;
+    // Beyond the CSV columns, for the JSON lines: the first ClientHello's JA4 (when asked for).
+    std::string ja4;
 
     // The numbers the analysis decides on; the text cells above are formed from them once,
     // where they are set.

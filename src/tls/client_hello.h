@@ -1,13 +1,13 @@
 #pragma once
-// What a client offers in its ClientHello and what the server picks in its ServerHello, read
-// from the raw messages that runs with -m 1 save; and the JA4 client fingerprint.
+// What a client offers in its ClientHello and what the server picks in its ServerHello; and
+// the JA4 client fingerprint, which the monitor writes per handshake and the report counts.
 #include <cstdint>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-namespace report {
+namespace tls {
 
 // Vectors keep their capacity across parses, so the per-row hot path allocates nothing.
 struct ClientHelloInfo {
@@ -20,7 +20,7 @@ struct ClientHelloInfo {
     std::vector<uint16_t> keyShares;            // groups of the key_share entries (51)
     std::vector<uint16_t> signatureAlgorithms;  // signature_algorithms (13)
     std::vector<std::string> alpn;              // application_layer_protocol_negotiation (16)
-    char protocol = 't';                        // JA4's first letter: t over TCP, d for DTLS
+    char protocol = 't';                        // JA4's first letter: t over TCP, q for QUIC, d for DTLS
 
     void clear();
     // Highest offered version, GREASE left out: from supported_versions when present.
@@ -29,8 +29,9 @@ struct ClientHelloInfo {
 
 // Parses a whole ClientHello handshake message (4-byte header included). False when the
 // fixed part does not fit; extensions that do not fit end the walk and what came before stays.
-// A DTLS ClientHello (dtls) has a cookie after its session_id.
-bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, bool dtls = false);
+// `protocol` is what carried it: 't' (TCP), 'q' (QUIC) or 'd' (DTLS, whose ClientHello has
+// a cookie after its session_id).
+bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, char protocol = 't');
 
 struct ServerHelloInfo {
     uint16_t version = 0;  // supported_versions when present, else the legacy version
@@ -55,4 +56,4 @@ private:
     std::vector<uint16_t> scratch;
 };
 
-}  // namespace report
+}  // namespace tls

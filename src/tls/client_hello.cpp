@@ -1,15 +1,15 @@
-#include "report/client_hello.h"
+#include "tls/client_hello.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "report/registry.h"
 #include "base/hex.h"
 #include "tls/handshake_views.h"
+#include "tls/registry.h"
 
-namespace report {
+namespace tls {
 
 namespace {
 
@@ -58,10 +58,10 @@ void appendAlpn(ByteView data, std::vector<std::string>& out) {
 }
 }  // namespace
 
-bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, bool dtls) {
+bool parseClientHello(std::span<const uint8_t> message, ClientHelloInfo& out, char protocol) {
     out.clear();
-    out.protocol = dtls ? 'd' : 't';
-    ClientHelloView const hello = readClientHello(message, dtls);
+    out.protocol = protocol;
+    ClientHelloView const hello = readClientHello(message, protocol == 'd');
     if (hello.type != handshake_type::CLIENT_HELLO || !hello.fixedPartRead) return false;
     out.legacyVersion = hello.legacyVersion.value_or(0);
     append(hello.cipherSuites, out.cipherSuites);
@@ -215,4 +215,4 @@ std::string Ja4::compute(ClientHelloInfo const& hello) {
     return out;
 }
 
-}  // namespace report
+}  // namespace tls

@@ -1,0 +1,44 @@
+#include "export/community_id.h"
+
+#include <algorithm>
+
+#include "export/base64.h"
+#include "export/sha1.h"
+
+namespace {
+void putPort(std::string& text, uint16_t port) {
+    text += static_cast<char>(port >> 8);
+    text += static_cast<char>(port & 0xff);
+}
+
+uint8_t nibble(char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
+}  // namespace
+
+std::string communityId(std::span<const uint8_t> source, std::span<const uint8_t> destination, uint16_t sourcePort,
+                        uint16_t destinationPort, uint8_t protocol, uint16_t seed) {
+    // The numerically smaller address comes first; with equal addresses, the smaller port.
+    const bool swap =
+        std::lexicographical_compare(destination.begin(), destination.end(), source.begin(), source.end()) ||
+        (std::equal(source.begin(), source.end(), destination.begin(), destination.end()) &&
+         destinationPort < sourcePort);
+    if (swap) {
+        std::swap(source, destination);
+        std::swap(sourcePort, destinationPort);
+    }
+    std::string input;
+    putPort(input, seed);
+    input.append(source.begin(), source.end());
+    input.append(destination.begin(), destination.end());
+    input += static_cast<char>(protocol);
+    input += '\0';
+    putPort(input, sourcePort);
+    putPort(input, destinationPort);
+    Sha1 sha1;
+    sha1.update(reinterpret_cast<const unsigned char*>(input.data()), input.size());
+    const std::string hex = sha1.finalHex();
+    unsigned char digest[20];
+    for (size_t i = 0; i < sizeof digest; ++i) digest[i] = static_cast<unsigned char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    std::string id = "1:";
+    base64Append(id, digest, sizeof digest);
+    return id;
+}
