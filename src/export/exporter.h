@@ -8,6 +8,7 @@
 
 #include "export/certificate_store.h"
 #include "export/row_files.h"
+#include "export/settings.h"
 
 struct TLSFeatures;
 
@@ -17,8 +18,6 @@ struct TLSFeatures;
 // they wait, every retryInterval.
 class FlowExporter {
 public:
-    // The first line of every CSV file.
-    static inline const char* const& headerLine = RowFiles::headerLine;
     // Rows of a steady stream wait at most this long before they are handed to the file.
     static constexpr std::chrono::seconds maxUnflushed{1};
     // Between two attempts to write rows that wait, when no new row comes.
@@ -26,7 +25,9 @@ public:
     // Between two log records about rows that wait or are lost.
     static constexpr std::chrono::seconds reportInterval{60};
 
-    FlowExporter() = default;
+    // Where and how rows and certificates go; the settings outlive the exporter.
+    explicit FlowExporter(ExportSettings const& settings = ExportSettings::instance())
+        : rows(settings), certificates(settings.outputDir) {}
     FlowExporter(FlowExporter const&) = delete;
     FlowExporter& operator=(FlowExporter const&) = delete;
 
@@ -48,10 +49,6 @@ public:
     void writeRow(TLSFeatures const& features);
 
     std::string writeCertificates(std::vector<std::string> const& chain) { return certificates.chainCell(chain); }
-    std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
-    std::string encodeByteString(std::string const& bytes);
-    static void appendHandshakeMessages(std::string& cell, std::map<std::string, std::string> const& messages);
-    static void appendBase64(std::string& text, std::string const& bytes);
 
     // Rows in files (any thread may ask), rows lost to write errors, certificates not stored.
     uint64_t rowsWritten() const { return rows.written(); }

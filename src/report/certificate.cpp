@@ -10,7 +10,7 @@
 #include <ctime>
 #include <memory>
 
-#include "export/base64.h"
+#include "record/base64.h"
 
 namespace report {
 
@@ -107,13 +107,6 @@ std::optional<std::string> pemToDer(std::string_view pem) {
     std::string der;
     if (!base64_decode(text.data(), text.size(), der)) return std::nullopt;
     return der;
-}
-
-std::string certificatePath(std::string const& dir, std::string_view digest) {
-    std::string path = dir;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path.append(digest.substr(0, 2)).append("/").append(digest.substr(2, 2)).append("/").append(digest).append(".pem");
-    return path;
 }
 
 }  // namespace report

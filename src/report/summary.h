@@ -129,6 +129,8 @@ struct Summary {
     std::vector<std::string> directories;  // every output directory read
     std::vector<ParentDirectory> parents;
     uint64_t files = 0, rows = 0, malformedLines = 0, missingCertificates = 0, unreadableCertificates = 0;
+    uint64_t jsonFiles = 0;              // of files: JSON lines, the others CSV
+    uint64_t openFiles = 0, openRows = 0;  // files still being written (".tmp") and the rows read from them
     std::vector<std::string> problems;  // first few malformed lines and missing files, for the reader
     int64_t nowSeconds = 0;
 

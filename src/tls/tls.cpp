@@ -131,7 +131,6 @@ void TLSProtocolProcessor::markChangeCipherSpec() {
 }
 
 void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::Message message) {
-    auto const& settings = AnalysisSettings::instance();
     ByteReader header(message.bytes);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
@@ -161,7 +160,6 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, HandshakeStream::
 }
 
 void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uint8_t> message) {
-    auto const& settings = AnalysisSettings::instance();
     if (!settings.hasMessageTypes) return;  // without -m nothing is saved: no need to look
     ByteReader header(message);
     const uint8_t type = header.u8();
@@ -276,7 +274,7 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
     uint16_t selected = 0;
     if (hello.compressionMethod) {
         features->isCompressed = *hello.compressionMethod != 0;
-        const bool keepKeyShare = AnalysisSettings::instance().keyShare;
+        const bool keepKeyShare = settings.keyShare;
         // When an extension comes twice, the later one wins.
         hello.extensions.forEach([&](Extension extension) {
             if (extension.type == extension_type::KEY_SHARE) {

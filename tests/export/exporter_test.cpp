@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "export/export_fixture.h"
+#include "record/base64.h"
+#include "record/cells.h"
 #include "support/csv.h"
 
 using namespace export_test;
@@ -85,22 +87,26 @@ TEST_F(ExportTest, RowHoldsEveryColumnKind) {
 }
 
 TEST_F(ExportTest, HandshakeMessagesCell) {
-    FlowExporter exporter;
-    EXPECT_EQ(exporter.encodeHandshakeMessages({}), "\"\"");
+    auto const encode = [](std::map<std::string, std::string> const& messages) {
+        std::string cell;
+        records::appendHandshakeMessages(cell, messages);
+        return cell;
+    };
+    EXPECT_EQ(encode({}), "\"\"");
 
     std::map<std::string, std::string> messages;
     messages["ServerHello"] = "abc";
     messages["ClientHello"] = std::string("\0\xff", 2);
     messages["ClientCertificates"] = "";
-    std::string cell = exporter.encodeHandshakeMessages(messages);
+    std::string cell = encode(messages);
     EXPECT_EQ(cell,
               "\"{\"\"ClientCertificates\"\":\"\"\"\",\"\"ClientHello\"\":\"\"AP8=\"\",\"\"ServerHello\"\":\"\"YWJj\"\"}\"");
 
     messages["Certificate"] = std::string(5000, '\0');
-    cell = exporter.encodeHandshakeMessages(messages);
+    cell = encode(messages);
     // The reference: nlohmann's compact serialisation of the object, quotes doubled.
     nlohmann::json object = nlohmann::json::object();
-    for (auto const& [name, bytes] : messages) object[name] = exporter.encodeByteString(bytes);
+    for (auto const& [name, bytes] : messages) object[name] = base64Text(bytes);
     std::string reference = "\"";
     for (char c : object.dump()) reference += c == '"' ? std::string("\"\"") : std::string(1, c);
     EXPECT_EQ(cell, reference + "\"");
