@@ -1,7 +1,7 @@
 #!/bin/sh
 # Fails when a folder of src/ includes from a folder above it. The folders are layers,
 # lowest first; each may include only from itself and the layers before it.
-LAYERS="base capture tls flow export pipeline app report"
+LAYERS="base capture tls flow record export pipeline app report"
 src="${1:-$(dirname "$0")/../src}"
 
 rank() {

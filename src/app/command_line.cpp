@@ -28,6 +28,7 @@ po::options_description optionsDescription(std::string const& programName) {
         ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
         ("export-threshold,t", po::value<int32_t>()->default_value(1000000), "max entries per output file")
         ("export-duration,d", po::value<int32_t>()->default_value(60), "max duration of export file (minutes)")
+        ("format", po::value<std::string>()->default_value("csv"), "output format: csv, json (JSON lines) or both")
         ("key-share,k", po::bool_switch()->default_value(false), "capture key share extension")
         ("certificates,c", po::bool_switch()->default_value(false), "capture certificate chains")
         ("message,m", po::value<std::vector<int32_t>>()->multitoken()->zero_tokens(),
@@ -61,6 +62,7 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
     options.prefix = values["prefix"].as<std::string>();
     options.exportThreshold = values["export-threshold"].as<int32_t>();
     options.exportDuration = values["export-duration"].as<int32_t>();
+    options.format = values["format"].as<std::string>();
     options.keyShare = values["key-share"].as<bool>();
     options.certificates = values["certificates"].as<bool>();
     if (values.count("message")) {
@@ -77,6 +79,8 @@ std::string validateOptions(CommandLineOptions const& options) {
     if (!hasInput) return "One of -p/--pcap or -i/--interface must be used.";
     if (options.pcap && options.interface) return "Only one of -p/--pcap and -i/--interface may be used.";
     if (options.exportThreshold < 0) return "Export threshold must be a positive value.";
+    if (options.format != "csv" && options.format != "json" && options.format != "both")
+        return "Output format (--format) must be csv, json or both.";
     // libpcap takes the size in bytes as an int.
     if (options.bufferMiB < 1 || options.bufferMiB > 2047) return "Buffer size (-B) must be 1 to 2047 MiB.";
     if (options.flowMemoryMiB < minFlowMemoryMiB || options.flowMemoryMiB > maxFlowMemoryMiB)

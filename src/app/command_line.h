@@ -31,6 +31,7 @@ struct CommandLineOptions {
     std::string prefix = "output";
     int32_t exportThreshold = 1000000;
     int32_t exportDuration = 60;
+    std::string format = "csv";  // csv, json or both
     bool keyShare = false;
     bool certificates = false;
     // Set when -m/--message was given, with or without values.

@@ -80,6 +80,10 @@ void fillSettings(CommandLineOptions const& options) {
     config.output.outputPrefix = options.prefix;
     config.output.exportThreshold = options.exportThreshold;
     config.output.exportDuration = options.exportDuration;
+    config.output.csv = options.format != "json";
+    config.output.json = options.format != "csv";
+    // Only the JSON lines carry each handshake's JA4.
+    config.analysis.ja4 = config.output.json;
     config.analysis.keyShare = options.keyShare;
     config.analysis.certificates = options.certificates;
     if (options.hasMessageTypes) {
@@ -196,10 +200,11 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
         return startupError(line, line);
     }
 
+    // Before the engine: its exporter and processors take the settings as they are made.
+    fillSettings(options);
     flowEngine.reset(new FlowEngine());
     signalEngine.store(flowEngine.get());
     flowEngine->setFlowMemory(size_t(options.flowMemoryMiB) << 20);
-    fillSettings(options);
     if (int status = openInput(options, interfaceManager, listingFailure)) return status;
 
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.

@@ -7,23 +7,27 @@
 #include <system_error>
 
 #include "base/log.h"
-#include "export/base64.h"
+#include "record/base64.h"
 #include "export/output_files.h"
-#include "export/settings.h"
-#include "export/sha1.h"
+#include "record/certificate_path.h"
+#include "record/sha1.h"
 
 namespace fs = boost::filesystem;
 using namespace output_files;
 
 std::string CertificateStore::chainCell(std::vector<std::string> const& chain) {
     std::string cell;
+    appendChain(cell, chain);
+    return cell;
+}
+
+void CertificateStore::appendChain(std::string& row, std::vector<std::string> const& chain) {
     bool first = true;
     for (std::string const& certificate : chain) {
-        if (!first) cell += ':';
+        if (!first) row += ':';
         first = false;
-        cell += digest(certificate);
+        row += digest(certificate);
     }
-    return cell;
 }
 
 std::string CertificateStore::digest(std::string const& der) {
@@ -53,9 +57,8 @@ std::string CertificateStore::digest(std::string const& der) {
 }
 
 void CertificateStore::store(std::string const& der, std::string const& digest) {
-    fs::path first = fs::path(ExportSettings::instance().outputDir) / digest.substr(0, 2);
-    fs::path second = first / digest.substr(2, 2);
-    fs::path file = second / (digest + ".pem");
+    fs::path const file = fs::path(records::certificatePath(directory, digest));
+    fs::path const second = file.parent_path(), first = second.parent_path();
 
     // Any entry under the name means stored: files of the store are never rewritten.
     if (fs::exists(fs::symlink_status(file))) return;

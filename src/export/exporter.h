@@ -1,4 +1,6 @@
 #pragma once
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -7,18 +9,18 @@
 #include <vector>
 
 #include "export/certificate_store.h"
+#include "export/json_lines.h"
 #include "export/row_files.h"
+#include "export/settings.h"
 
 struct TLSFeatures;
 
-// Turns the records of complete handshakes into CSV rows in rotating files (RowFiles) and
-// stores their certificates (CertificateStore). Rows that cannot be written wait in
+// Turns the records of complete handshakes into CSV rows or JSON lines (or both) in rotating
+// files (RowFiles) and stores their certificates (CertificateStore). Rows that cannot be written wait in
 // memory and are written, in order, at the next attempt: with each new row and, while
 // they wait, every retryInterval.
 class FlowExporter {
 public:
-    // The first line of every CSV file.
-    static inline const char* const& headerLine = RowFiles::headerLine;
     // Rows of a steady stream wait at most this long before they are handed to the file.
     static constexpr std::chrono::seconds maxUnflushed{1};
     // Between two attempts to write rows that wait, when no new row comes.
@@ -26,7 +28,10 @@ public:
     // Between two log records about rows that wait or are lost.
     static constexpr std::chrono::seconds reportInterval{60};
 
-    FlowExporter() = default;
+    // Where and how rows and certificates go; the settings outlive the exporter.
+    explicit FlowExporter(ExportSettings const& settings = ExportSettings::instance())
+        : csv(settings.csv), json(settings.json), rows(settings), jsonRows(settings, ".json", ""),
+          certificates(settings.outputDir) {}
     FlowExporter(FlowExporter const&) = delete;
     FlowExporter& operator=(FlowExporter const&) = delete;
 
@@ -40,22 +45,23 @@ public:
     // Ends the run: writes what it can, publishes the file; rows still waiting are lost.
     void finish();
 
-    void openFile() { rows.openFile(); }
-    void closeFile() { rows.closeFile(); }
-    std::string getOutputFilename(std::string const& prefix) { return rows.getOutputFilename(prefix); }
-    std::string const& currentFile() const { return rows.currentFile(); }
+    void openFile() {
+        each([](RowFiles& files) { files.openFile(); });
+    }
+    void closeFile() {
+        each([](RowFiles& files) { files.closeFile(); });
+    }
+    std::string getOutputFilename(std::string const& prefix) { return first().getOutputFilename(prefix); }
+    std::string const& currentFile() const { return first().currentFile(); }
     // Formats one row into the rows waiting for the file.
     void writeRow(TLSFeatures const& features);
 
     std::string writeCertificates(std::vector<std::string> const& chain) { return certificates.chainCell(chain); }
-    std::string encodeHandshakeMessages(std::map<std::string, std::string> const& messages);
-    std::string encodeByteString(std::string const& bytes);
-    static void appendHandshakeMessages(std::string& cell, std::map<std::string, std::string> const& messages);
-    static void appendBase64(std::string& text, std::string const& bytes);
 
     // Rows in files (any thread may ask), rows lost to write errors, certificates not stored.
-    uint64_t rowsWritten() const { return rows.written(); }
-    uint64_t rowsLost() const { return rows.lost(); }
+    // With several formats a row counts as written once it is in each, as lost when any lost it.
+    uint64_t rowsWritten() const { return csv && json ? std::min(rows.written(), jsonRows.written()) : first().written(); }
+    uint64_t rowsLost() const { return csv && json ? std::max(rows.lost(), jsonRows.lost()) : first().lost(); }
     uint64_t certificatesLost() const { return certificates.missing(); }
 
     // Finishes the ".tmp" files that a killed run left in directory under this prefix:
@@ -67,8 +73,19 @@ public:
 private:
     void write();
     void reportTrouble(std::chrono::steady_clock::time_point now);
+    template <typename Visit>
+    void each(Visit visit) {
+        if (csv) visit(rows);
+        if (json) visit(jsonRows);
+    }
+    RowFiles const& first() const { return csv ? rows : jsonRows; }
+    RowFiles& first() { return csv ? rows : jsonRows; }
 
-    RowFiles rows;
+    bool const csv, json;
+    RowFiles rows;      // CSV
+    RowFiles jsonRows;  // JSON lines
+    JsonLineWriter jsonWriter;
+    std::array<std::string, records::columnCount> cells;  // a row's texts, when JSON needs them
     CertificateStore certificates;
     std::chrono::steady_clock::time_point lastFlush{};
     std::chrono::steady_clock::time_point lastAttempt{};

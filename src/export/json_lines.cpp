@@ -4,7 +4,7 @@
 #include <charconv>
 #include <ctime>
 
-#include "export/community_id.h"
+#include "record/community_id.h"
 #include "tls/registry.h"
 #include "tls/tls_features.h"
 

@@ -34,7 +34,7 @@ private:
         NetworkTransport, NetworkType, CommunityId, VersionProtocol, Cipher, Curve, Established, Ja4,
         ServerSha1, ClientSha1, ServerX509, ClientX509 = ServerX509 + 13, extraCount = ClientX509 + 13
     };
-    static constexpr size_t fieldCount = records::columnCount + extraCount;
+    static constexpr size_t fieldCount = size_t{records::columnCount} + size_t{extraCount};
 
     void setExtras(TLSFeatures const& features, std::array<std::string, records::columnCount> const& cells);
     void setCertificate(size_t first, std::string const& der);

@@ -1,5 +1,5 @@
 // Finishing the ".tmp" files of a run that ended without closing them (killed, crashed,
-// power lost): what reached the file is kept as a ".csv" like any other.
+// power lost): what reached the file is kept as a ".csv" (or ".json") like any other.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,8 +21,24 @@ using namespace output_files;
 
 namespace {
 
-constexpr char const* tmpSuffix = ".csv.tmp";
 constexpr int maxRecoveredNames = 1000;
+
+// The two kinds of row file: CSV with a header, whose quoted cells may hold line breaks, and
+// JSON lines, where every line feed ends a record (strings escape theirs).
+struct Kind {
+    std::string_view extension;
+    bool csv;
+};
+constexpr Kind kinds[] = {{".csv", true}, {".json", false}};
+
+Kind const* kindOf(std::string const& name) {
+    for (Kind const& kind : kinds) {
+        std::string const suffix = std::string(kind.extension) + ".tmp";
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return &kind;
+    }
+    return nullptr;
+}
 
 struct Records {
     uint64_t count = 0;    // complete records, the header among them
@@ -31,10 +47,10 @@ struct Records {
     int error = 0;
 };
 
-// Counts complete CSV records: a record ends at a line feed outside quotes. Quoted
+// Counts complete records: a record ends at a line feed, in CSV one outside quotes. Quoted
 // cells (a server name may hold a line break) toggle at every quote; a doubled quote
 // inside a cell toggles twice and so changes nothing.
-Records scanRecords(int fd) {
+Records scanRecords(int fd, bool csv) {
     Records records;
     std::array<uint8_t, 65536> chunk;
     bool quoted = false;
@@ -50,7 +66,7 @@ Records scanRecords(int fd) {
         while (!reader.empty()) {
             const uint8_t byte = reader.u8();
             ++records.size;
-            if (byte == '"') {
+            if (byte == '"' && csv) {
                 quoted = !quoted;
             } else if (byte == '\n' && !quoted) {
                 ++records.count;
@@ -62,19 +78,17 @@ Records scanRecords(int fd) {
 
 bool isLeftoverName(std::string const& name, std::string const& prefix) {
     const std::string start = prefix + "_";
-    const std::string end = tmpSuffix;
-    return name.size() > start.size() + end.size() && name.compare(0, start.size(), start) == 0 &&
-           name.compare(name.size() - end.size(), end.size(), end) == 0;
+    return kindOf(name) && name.size() > start.size() + 4 && name.compare(0, start.size(), start) == 0;
 }
 
-// Renames the finished file to its ".csv" name or, when someone took that, to the first
-// free "_recovered" name beside it. Returns the name used, or empty with error set.
-std::string publishLeftover(std::string const& tmpPath, int& error) {
-    const std::string base = tmpPath.substr(0, tmpPath.size() - std::char_traits<char>::length(tmpSuffix));
-    std::string target = base + ".csv";
+// Renames the finished file to its ".csv" (".json") name or, when someone took that, to the
+// first free "_recovered" name beside it. Returns the name used, or empty with error set.
+std::string publishLeftover(std::string const& tmpPath, std::string const& extension, int& error) {
+    const std::string base = tmpPath.substr(0, tmpPath.size() - extension.size() - 4);
+    std::string target = base + extension;
     error = publish(tmpPath, target);
     for (int n = 1; error == EEXIST && n <= maxRecoveredNames; ++n) {
-        target = base + "_recovered" + (n == 1 ? std::string() : "_" + std::to_string(n)) + ".csv";
+        target = base + "_recovered" + (n == 1 ? std::string() : "_" + std::to_string(n)) + extension;
         error = publish(tmpPath, target);
     }
     return error == 0 ? target : std::string();
@@ -93,12 +107,14 @@ bool finishLeftover(std::string const& path) {
     // A running exporter holds its file locked: that file is not a leftover.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
 
-    const Records records = scanRecords(fd);
+    Kind const& kind = *kindOf(path);
+    const Records records = scanRecords(fd, kind.csv);
     if (records.error != 0) {
         VARNO_LOG(error) << "Cannot read leftover output file " << path << ": " << errorText(records.error);
         return false;
     }
-    const uint64_t rows = records.count > 0 ? records.count - 1 : 0;
+    const uint64_t headers = kind.csv ? 1 : 0;
+    const uint64_t rows = records.count > headers ? records.count - headers : 0;
     if (rows == 0) {
         if (::unlink(path.c_str()) != 0) {
             VARNO_LOG(error) << "Cannot remove leftover output file " << path << ": " << errorText(errno);
@@ -113,7 +129,7 @@ bool finishLeftover(std::string const& path) {
         return false;
     }
     int error = 0;
-    const std::string target = publishLeftover(path, error);
+    const std::string target = publishLeftover(path, std::string(kind.extension), error);
     if (target.empty()) {
         VARNO_LOG(error) << "Cannot rename leftover output file " << path << ": " << errorText(error);
         return false;

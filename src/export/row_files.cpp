@@ -10,15 +10,9 @@
 
 #include "base/log.h"
 #include "export/output_files.h"
-#include "export/settings.h"
+#include "record/columns.h"
 
 using namespace output_files;
-
-const char* const RowFiles::headerLine =
-    "ConnectionTimestamp,ProtocolType,ClientIPAddress,ClientPortNumber,ClientMACAddress,ServerIPAddress,"
-    "ServerPortNumber,ServerMACAddress,TLSVersion,SNI,CipherSuiteCodePoint,TLSKEXParameter,"
-    "TLS13KEXNamedGroupCodePoint,ServerCertificateChain,IsClientAuthRequested,ClientCertificateChain,"
-    "IsRenegotiated,IsCompressed,KeyShareExtension,HandshakeMessages";
 
 namespace {
 
@@ -47,7 +41,7 @@ bool RowFiles::endRow(size_t start) {
 }
 
 bool RowFiles::expired(std::chrono::steady_clock::time_point now) const {
-    int64_t minutes = ExportSettings::instance().exportDuration;
+    int64_t minutes = settings.exportDuration;
     int64_t opened = std::chrono::duration_cast<std::chrono::nanoseconds>(fileOpenedAt.time_since_epoch()).count();
     int64_t span, deadline;
     if (__builtin_mul_overflow(minutes, nanosPerMinute, &span) || __builtin_add_overflow(opened, span, &deadline))
@@ -56,7 +50,7 @@ bool RowFiles::expired(std::chrono::steady_clock::time_point now) const {
 }
 
 bool RowFiles::rowLimitReached() const {
-    int32_t const limit = ExportSettings::instance().exportThreshold;
+    int32_t const limit = settings.exportThreshold;
     return limit > 0 && int64_t(rowsInFile) + int64_t(lengths.size()) >= limit;
 }
 
@@ -74,16 +68,15 @@ std::string RowFiles::getOutputFilename(std::string const& prefix) {
         fileSequence = 0;
     lastTimestamp = timestamp;
     ++fileSequence;
-    return prefix + "_" + timestamp + suffix + ".csv";
+    return prefix + "_" + timestamp + suffix + extension;
 }
 
 void RowFiles::openFile() {
-    ExportSettings const& config = ExportSettings::instance();
     // Names repeat across runs and clock changes: skip every name whose ".csv" or ".tmp"
     // already exists instead of replacing someone's data.
     int failure = EEXIST;
     for (int attempt = 0; attempt < maxNameAttempts && failure == EEXIST; ++attempt) {
-        currentPath = config.outputDir + "/" + getOutputFilename(config.outputPrefix);
+        currentPath = settings.outputDir + "/" + getOutputFilename(settings.outputPrefix);
         failure = probe(currentPath);
         if (failure != 0) continue;
         fd = createExclusive(currentPath + ".tmp");
@@ -114,7 +107,7 @@ bool RowFiles::writeWaiting() {
         if (fd < 0) openFile();
         if (fd < 0 || !writeHeader() || !writeChunk(most)) return false;
         most = lengths.size();
-        int32_t const limit = ExportSettings::instance().exportThreshold;
+        int32_t const limit = settings.exportThreshold;
         if (limit > 0 && rowsInFile >= limit) publish();
     }
     if (wasFailing)
@@ -124,9 +117,10 @@ bool RowFiles::writeWaiting() {
     return true;
 }
 
+std::string RowFiles::csvFileHeader() { return records::csvHeader() + "\n"; }
+
 bool RowFiles::writeHeader() {
     if (headerWritten) return true;
-    std::string const header = std::string(headerLine) + "\n";
     size_t done = 0;
     if (int failure = writeAt(header.data(), header.size(), done)) {
         cutBack(0);
@@ -141,7 +135,7 @@ bool RowFiles::writeHeader() {
 // Writes the first rows waiting, up to writeSize bytes (at least one row), `most` rows and
 // the file's row limit, and takes the whole ones that reached the file off the queue.
 bool RowFiles::writeChunk(size_t most) {
-    int32_t const limit = ExportSettings::instance().exportThreshold;
+    int32_t const limit = settings.exportThreshold;
     size_t const room = std::min(most, limit > 0 ? size_t(limit - rowsInFile) : lengths.size());
     size_t rows = 0, bytes = 0;
     while (rows < lengths.size() && rows < room && (rows == 0 || bytes + lengths[rows] <= writeSize))

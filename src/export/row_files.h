@@ -4,21 +4,27 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 
-// The rotating CSV files and the rows waiting to go into them. A file is written as
-// NAME.csv.tmp and renamed to NAME.csv when closed; it only ever holds whole rows: a write
+#include "export/settings.h"
+
+// The rotating row files (CSV or JSON lines) and the rows waiting to go into them. A file is
+// written as NAME.csv.tmp and renamed to NAME.csv when closed (NAME.json alike); it only ever holds whole rows: a write
 // that fails part way (disk full, quota, I/O error) is cut back to the last complete row,
 // and the rows not written wait here, in order, for the next attempt.
 class RowFiles {
 public:
-    // The first line of every CSV file.
-    static const char* const headerLine;
     // Rows that cannot be written wait in memory up to this many bytes; later ones are lost.
     static constexpr size_t maxWaitingBytes = size_t(64) << 20;
     // Bytes handed to the file system at once.
     static constexpr size_t writeSize = 256 * 1024;
 
-    RowFiles() = default;
+    // The settings are read as files are opened, filled and closed: they outlive this. Files
+    // are named PREFIX_YYYYMMDDHHMMSS plus `extension` and start with `header` (may be empty).
+    explicit RowFiles(ExportSettings const& settings, std::string extension = ".csv", std::string header = csvFileHeader())
+        : settings(settings), extension(std::move(extension)), header(std::move(header)) {}
+    // The first line of every CSV file, with its line break.
+    static std::string csvFileHeader();
     ~RowFiles();
     RowFiles(RowFiles const&) = delete;
     RowFiles& operator=(RowFiles const&) = delete;
@@ -66,6 +72,9 @@ private:
     void fail(char const* what, int errorNumber, std::string const& path);
     void dropTaken();
 
+    ExportSettings const& settings;
+    std::string const extension;
+    std::string const header;
     int fd = -1;  // the open ".tmp" file, locked while it is written
     std::string currentPath;
     off_t fileBytes = 0;  // bytes of whole rows (and the header) in the file

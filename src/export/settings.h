@@ -14,4 +14,7 @@ struct ExportSettings {
     std::string outputPrefix;
     int32_t exportThreshold = 1000000;  // rows per file; 0: no limit by count
     int64_t exportDuration = 0;         // minutes a file stays open
+    // The formats written, each in files of its own, rotated and counted alike.
+    bool csv = true;
+    bool json = false;
 };

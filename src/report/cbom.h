@@ -47,8 +47,8 @@ std::optional<CbomAlgorithm> keyExchangeAlgorithm(Kex kex);
 // The algorithms a suite names besides its key exchange: authentication, bulk cipher, hash.
 std::vector<CbomAlgorithm> suiteAlgorithms(uint16_t suite);
 // A certificate's signature algorithm and the algorithm of its subject key.
-CbomAlgorithm signatureAlgorithm(CertificateFacts const& facts);
-CbomAlgorithm publicKeyAlgorithm(CertificateFacts const& facts);
+CbomAlgorithm signatureAlgorithm(records::CertificateFacts const& facts);
+CbomAlgorithm publicKeyAlgorithm(records::CertificateFacts const& facts);
 
 // --- rows ------------------------------------------------------------------------------
 // Collects, row by row, what the protocol assets need: per server endpoint, protocol and

@@ -271,7 +271,7 @@ std::optional<CbomAlgorithm> mlDsa(std::string const& name) {
 
 }  // namespace
 
-CbomAlgorithm signatureAlgorithm(CertificateFacts const& f) {
+CbomAlgorithm signatureAlgorithm(records::CertificateFacts const& f) {
     std::string const& name = f.signatureAlgorithm;
     if (auto a = mlDsa(name)) {
         a->oid = oidOf(name);
@@ -296,7 +296,7 @@ CbomAlgorithm signatureAlgorithm(CertificateFacts const& f) {
     return a;
 }
 
-CbomAlgorithm publicKeyAlgorithm(CertificateFacts const& f) {
+CbomAlgorithm publicKeyAlgorithm(records::CertificateFacts const& f) {
     auto const bits = static_cast<uint32_t>(f.keyBits > 0 ? f.keyBits : 0);
     std::string const size = bits ? "-" + std::to_string(bits) : "";
     if (f.keyType == "RSA" || f.keyType == "DSA") {

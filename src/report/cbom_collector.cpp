@@ -1,7 +1,6 @@
 // The rows as the CBOM's protocol assets need them. Called once per row beside the
 // inventory: a few small linear scans and no allocation for a known endpoint.
 #include <algorithm>
-#include <charconv>
 
 #include "report/cbom.h"
 
@@ -11,30 +10,14 @@ namespace {
 
 constexpr size_t maxSnis = 32, maxSuites = 64, maxCertificates = 32;
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using records::isDigest;
+using records::parseCode;
 
-// "0x" and four hex digits. By hand: std::from_chars costs several times more, on every row.
-bool parseHex(std::string_view text, uint16_t& code) {
-    if (text.size() != 6 || text[0] != '0' || text[1] != 'x') return false;
-    unsigned value = 0;
-    for (size_t i = 2; i < 6; ++i) {
-        int const digit = hexDigit(text[i]);
-        if (digit < 0) return false;
-        value = value << 4 | static_cast<unsigned>(digit);
-    }
-    code = static_cast<uint16_t>(value);
+bool parseBits(std::string_view text, uint32_t& bits) {
+    uint64_t value = 0;
+    if (!records::parseNumber(text, value) || value >= (1u << 20)) return false;
+    bits = static_cast<uint32_t>(value);
     return true;
-}
-
-template <typename T>
-bool parseDecimal(std::string_view text, T& value) {
-    auto const r = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
 }
 
 // The key exchange of a row: the group (the inventory's, else the TLS 1.3 group of a version
@@ -44,23 +27,14 @@ Kex rowKex(RowCells const& c, int group, SuiteInfo const* suite) {
     uint16_t code = 0;
     uint32_t bits = 0;
     if (group >= 0) return {KexKind::Group, static_cast<uint32_t>(group)};
-    if (!c[TLS13KEXNamedGroupCodePoint].empty() && parseHex(c[TLS13KEXNamedGroupCodePoint], code))
+    if (!c[TLS13KEXNamedGroupCodePoint].empty() && parseCode(c[TLS13KEXNamedGroupCodePoint], code))
         return {KexKind::Group, code};
     if (!suite) return {};
-    bool const haveBits = parseDecimal(c[TLSKEXParameter], bits) && bits < (1u << 20);
-    if (!haveBits) bits = 0;
+    if (!parseBits(c[TLSKEXParameter], bits)) bits = 0;
     if (suite->finiteFieldDh) return {KexKind::Ffdh, bits};
     if (suite->staticRsa) return {KexKind::RsaTransport, bits};
     if (suite->keyExchange == KeyExchangeKind::Ecdh) return {KexKind::EcdhUnknownCurve, 0};
     return {};
-}
-
-// A plain loop: find_first_not_of would scan the set of digits once per character.
-bool isDigest(std::string_view text) {
-    if (text.size() != 40) return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
 }
 
 }  // namespace
@@ -76,8 +50,7 @@ CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c, uint32_t ser
         if (list[i].versionText == c[TLSVersion] && list[i].protocolType == c[ProtocolType]) return list[i];
     byServer[server].push_back(static_cast<uint32_t>(list.size()));
     Endpoint& e = list.emplace_back();
-    bool const v6 = c[ServerIPAddress].find(':') != std::string_view::npos;
-    e.server.append(v6 ? "[" : "").append(c[ServerIPAddress]).append(v6 ? "]:" : ":").append(c[ServerPortNumber]);
+    records::serverKey(e.server, c[ServerIPAddress], c[ServerPortNumber]);
     e.protocolType = c[ProtocolType];
     e.versionText = c[TLSVersion];
     return e;
@@ -110,9 +83,7 @@ void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
     if (c[ServerCertificateChain] == e.lastChain) return;
     e.lastChain = c[ServerCertificateChain];
     for (std::string_view chain = c[ServerCertificateChain]; !chain.empty();) {
-        auto const colon = chain.find(':');
-        std::string_view const digest = chain.substr(0, colon);
-        chain = colon == std::string_view::npos ? std::string_view{} : chain.substr(colon + 1);
+        std::string_view const digest = records::takeDigest(chain);
         if (!isDigest(digest)) continue;
         auto found = certIndex.find(digest);
         if (found == certIndex.end()) {

@@ -75,7 +75,7 @@ KindMask handshakeFindings(HandshakeFacts const& h) {
     return mask;
 }
 
-KindMask certificateFindings(CertificateFacts const& f, bool leaf) {
+KindMask certificateFindings(records::CertificateFacts const& f, bool leaf) {
     KindMask mask = 0;
     // A root's signature on itself is never checked, so its hash does not matter unless it is
     // the certificate the server stands on.
@@ -88,9 +88,9 @@ KindMask certificateFindings(CertificateFacts const& f, bool leaf) {
     return mask;
 }
 
-bool validAt(CertificateFacts const& f, int64_t seconds) { return seconds >= f.notBefore && seconds <= f.notAfter; }
+bool validAt(records::CertificateFacts const& f, int64_t seconds) { return seconds >= f.notBefore && seconds <= f.notAfter; }
 
-std::optional<FindingKind> certificateDateFinding(CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
+std::optional<FindingKind> certificateDateFinding(records::CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
                                                   int64_t now) {
     if (f.notAfter < now) {
         // Expired while valid at its last use: nothing was wrong when it was seen.
@@ -118,7 +118,7 @@ std::string notJudged(uint64_t withoutCertificate, uint64_t handshakes, size_t u
     return text.empty() ? text : "; not judged: " + text;
 }
 
-std::string certificateDetail(FindingKind kind, CertificateFacts const& f, CertificateUse const& use, int64_t now) {
+std::string certificateDetail(FindingKind kind, records::CertificateFacts const& f, CertificateUse const& use, int64_t now) {
     std::string const who = (use.leaf ? "" : "chain certificate ") + f.subject + ": ";
     switch (kind) {
     case FindingKind::CertificateInvalidWhenUsed: {

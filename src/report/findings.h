@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/certificate.h"
+#include "record/certificate.h"
 #include "report/registry.h"
 
 namespace report {
@@ -76,13 +76,13 @@ KindMask handshakeFindings(HandshakeFacts const& h);
 
 // What is wrong with a certificate whatever the time: weak signature hash, self-signed leaf,
 // small RSA key. leaf: it stood first in the chain.
-KindMask certificateFindings(CertificateFacts const& f, bool leaf);
+KindMask certificateFindings(records::CertificateFacts const& f, bool leaf);
 // Whether the certificate was valid at this time (seconds since the epoch).
-bool validAt(CertificateFacts const& f, int64_t seconds);
+bool validAt(records::CertificateFacts const& f, int64_t seconds);
 
 // The judgement against the day of the report: a certificate seen in the last days of the
 // data that expires soon, or one that has expired since it was last seen. Times in seconds.
-std::optional<FindingKind> certificateDateFinding(CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
+std::optional<FindingKind> certificateDateFinding(records::CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
                                                   int64_t now);
 
 // The one-line explanation of a certificate finding, as a server showed the certificate.
@@ -91,7 +91,7 @@ struct CertificateUse {
     uint64_t invalidHandshakes = 0;  // handshakes at a time the certificate was not valid
     int64_t firstSeen = 0, lastSeen = 0;  // seconds
 };
-std::string certificateDetail(FindingKind kind, CertificateFacts const& f, CertificateUse const& use, int64_t now);
+std::string certificateDetail(FindingKind kind, records::CertificateFacts const& f, CertificateUse const& use, int64_t now);
 
 // What a server's certificate findings could not cover, as the end of their detail: its
 // handshakes that showed no certificate (TLS 1.3, QUIC, resumed) and the certificates of its

@@ -5,7 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "export/base64.h"
+#include "record/base64.h"
+#include "record/certificate_path.h"
 #include "report/render.h"
 
 namespace report {
@@ -29,24 +30,10 @@ void addSmall(SmallCounts& counts, uint16_t code) {
     counts.emplace_back(code, 1);
 }
 
-// "0x" and four hex digits.
-bool parseCode(std::string_view text, uint16_t& code) {
-    if (text.size() != 6 || text[0] != '0' || text[1] != 'x') return false;
-    auto const result = std::from_chars(text.data() + 2, text.data() + 6, code, 16);
-    return result.ec == std::errc() && result.ptr == text.data() + 6;
-}
-
-bool parseNumber(std::string_view text, uint64_t& value) {
-    if (text.empty()) return false;
-    auto const result = std::from_chars(text.data(), text.data() + text.size(), value);
-    return result.ec == std::errc() && result.ptr == text.data() + text.size();
-}
-
-bool isFlag(std::string_view text) { return text == "0" || text == "1"; }
-
-bool isDigest(std::string_view text) {
-    return text.size() == 40 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
+using records::isDigest;
+using records::isFlag;
+using records::parseCode;
+using records::parseNumber;
 
 void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& other) {
     auto found = counts.find(name);
@@ -56,16 +43,6 @@ void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& oth
         counts.emplace(std::string(name), 1);
     else
         ++other;
-}
-
-// The Base64 value of one member of the HandshakeMessages cell, whose quotes are doubled;
-// pattern is the member's opening, e.g. ""ClientHello"":"".
-std::string_view messageValue(std::string_view cell, std::string_view pattern) {
-    auto const start = cell.find(pattern);
-    if (start == std::string_view::npos) return {};
-    auto const valueStart = start + pattern.size();
-    auto const valueEnd = cell.find('"', valueStart);
-    return valueEnd == std::string_view::npos ? std::string_view{} : cell.substr(valueStart, valueEnd - valueStart);
 }
 
 std::string shorten(std::string_view text, size_t max) {
@@ -154,7 +131,7 @@ struct Inventory::ServerState {
 
 struct Inventory::CertState {
     std::string digest;
-    std::optional<CertificateFacts> facts;
+    std::optional<records::CertificateFacts> facts;
     bool missing = false, unreadable = false;
     std::vector<uint32_t> triedDirs;
     uint64_t handshakes = 0, invalid = 0;
@@ -182,7 +159,7 @@ Inventory::Inventory(int64_t nowSeconds)
 Inventory::~Inventory() = default;
 
 bool Inventory::addDirectory(std::string const& dir, std::string& error) {
-    auto const files = csvFiles(dir, error);
+    auto const files = recordFiles(dir, error);
     if (!error.empty()) return false;
     if (!files.empty()) {
         readFiles(dir, files);
@@ -192,7 +169,7 @@ bool Inventory::addDirectory(std::string const& dir, std::string& error) {
     auto const subdirectories = subdirectoriesOf(dir, error);
     if (!error.empty()) return false;
     for (auto const& sub : subdirectories) {
-        auto const subFiles = csvFiles(sub, error);
+        auto const subFiles = recordFiles(sub, error);
         if (!error.empty()) return false;
         if (subFiles.empty()) continue;
         parent.below.push_back(sub);
@@ -210,24 +187,35 @@ void Inventory::readFiles(std::string const& dir, std::vector<std::string> const
     size_t const dirIndex = directories.size();
     directories.push_back(dir);
     directoryRows.emplace_back();
-    for (auto const& path : paths) {
-        LineReader reader(path);
-        if (!reader.opened()) {
-            malformed(path, "cannot be opened");
+    for (auto const& path : paths) readFile(path, dirIndex);
+}
+
+void Inventory::readFile(std::string path, size_t dirIndex) {
+    bool open = records::recordFile(path).open;
+    auto reader = std::make_unique<records::RowReader>(path);
+    if (!reader->opened() && open) {
+        // Finished since the directory was listed: read under its final name.
+        path.resize(path.size() - 4);
+        open = false;
+        reader = std::make_unique<records::RowReader>(path);
+    }
+    if (!reader->opened()) {
+        malformed(path, "cannot be opened");
+        return;
+    }
+    ++files;
+    openFiles += open;
+    jsonFiles += records::recordFile(path).kind == records::FileKind::Json;
+    RowCells cells;
+    for (records::RowReader::Result r; (r = reader->next(cells)) != records::RowReader::Result::End;) {
+        char const* why = r == records::RowReader::Result::Row ? addCells(cells, dirIndex) : reader->problem();
+        if (!why) {
+            openRows += open;
             continue;
         }
-        ++files;
-        std::string_view line;
-        bool tooLong = false;
-        uint64_t number = 0;
-        while (reader.next(line, tooLong)) {
-            ++number;
-            if (number == 1 && line.substr(0, csvHeader.size()) == csvHeader) continue;
-            char const* why = tooLong ? "line too long" : addLine(line, dirIndex);
-            if (why) malformed(path + ":" + std::to_string(number), std::string(why) + ": " + shorten(line, 60));
-        }
-        if (reader.failed()) malformed(path + ":" + std::to_string(number + 1), "read error, the rest is not read");
+        malformed(path + ":" + std::to_string(reader->line()), std::string(why) + ": " + shorten(reader->text(), 60));
     }
+    if (reader->failed()) malformed(path + ":" + std::to_string(reader->line() + 1), "read error, the rest is not read");
 }
 
 void Inventory::malformed(std::string_view where, std::string_view why) {
@@ -235,11 +223,7 @@ void Inventory::malformed(std::string_view where, std::string_view why) {
     if (problems.size() < maxProblems) problems.push_back(std::string(where) + ": " + std::string(why));
 }
 
-char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) return nullptr;
-    RowCells cells;
-    if (!splitRow(line, cells)) return "not a row of 20 cells";
+char const* Inventory::addCells(RowCells const& cells, size_t dirIndex) {
     uint64_t timestamp = 0;
     uint16_t code = 0;
     bool const valid = parseNumber(cells[ConnectionTimestamp], timestamp) &&
@@ -254,13 +238,7 @@ char const* Inventory::addLine(std::string_view line, size_t dirIndex) {
 }
 
 Inventory::ServerState& Inventory::server(std::string_view address, std::string_view port) {
-    keyBuffer.clear();
-    bool const v6 = address.find(':') != std::string_view::npos;
-    if (v6) keyBuffer += '[';
-    keyBuffer.append(address);
-    if (v6) keyBuffer += ']';
-    keyBuffer += ':';
-    keyBuffer.append(port);
+    records::serverKey(keyBuffer, address, port);
     auto found = serverIndex.find(std::string_view(keyBuffer));
     if (found != serverIndex.end()) {
         lastServer = found->second;
@@ -288,15 +266,15 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
     // Read once; a certificate missing from one sensor's store may be in another's.
     if (!cert.facts && std::find(cert.triedDirs.begin(), cert.triedDirs.end(), dirIndex) == cert.triedDirs.end()) {
         cert.triedDirs.push_back(static_cast<uint32_t>(dirIndex));
-        std::string const path = certificatePath(directories[dirIndex], digest);
+        std::string const path = records::certificatePath(directories[dirIndex], digest);
         std::ifstream in(path, std::ios::binary);
         if (!in) {
             cert.missing = true;
         } else {
             std::ostringstream text;
             text << in.rdbuf();
-            auto const der = pemToDer(text.str());
-            if (der) cert.facts = readCertificateDer(*der);
+            auto const der = records::pemToDer(text.str());
+            if (der) cert.facts = records::readCertificateDer(*der);
             cert.unreadable = !cert.facts;
             if (cert.facts) {
                 cert.missing = false;
@@ -344,7 +322,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     addFlags(c, s);
     facts.compressed = c[IsCompressed] == "1";
     facts.renegotiated = c[IsRenegotiated] == "1";
-    if (c[HandshakeMessages].size() > 2)
+    if (!c[HandshakeMessages].empty())
         facts.pqNotPicked =
             addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup,
                      c[ProtocolType] == "DTLS" ? 'd' : c[ProtocolType] == "QUIC" ? 'q' : 't');
@@ -385,9 +363,7 @@ Inventory::ChainFacts Inventory::addChain(std::string_view chain, ServerState& s
     ChainFacts out;
     bool anyInvalid = false;
     for (bool first = true; !chain.empty(); first = false) {
-        auto const colon = chain.find(':');
-        std::string_view const digest = chain.substr(0, colon);
-        chain = colon == std::string_view::npos ? std::string_view{} : chain.substr(colon + 1);
+        std::string_view const digest = records::takeDigest(chain);
         if (!isDigest(digest)) continue;
         uint32_t const index = certificate(digest, dirIndex);
         CertState& cert = certs[index];
@@ -506,7 +482,7 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
 }
 
 bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, char protocol) {
-    std::string_view const clientHello = messageValue(cell, "\"\"ClientHello\"\":\"\"");
+    std::string_view const clientHello = records::messageValue(cell, "ClientHello");
     if (clientHello.empty()) return false;
     ++helloRows;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
@@ -532,7 +508,7 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
             countName(alpnOffered, hello.alpn[i], namesDropped);
 
-    std::string_view const serverHelloText = messageValue(cell, "\"\"ServerHello\"\":\"\"");
+    std::string_view const serverHelloText = records::messageValue(cell, "ServerHello");
     if (!serverHelloText.empty() && base64_decode(serverHelloText.data(), serverHelloText.size(), decoded) &&
         parseServerHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, serverHello) &&
         !serverHello.alpn.empty())
@@ -560,7 +536,7 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
 
 namespace {
 
-std::string keyText(CertificateFacts const& f) {
+std::string keyText(records::CertificateFacts const& f) {
     std::string text = f.keyType;
     if (f.keyBits) text += " " + std::to_string(f.keyBits);
     if (!f.curve.empty()) text += " (" + f.curve + ")";
@@ -618,6 +594,9 @@ Summary Inventory::summarize() const {
     out.files = files;
     out.rows = rows;
     out.malformedLines = malformedLines;
+    out.jsonFiles = jsonFiles;
+    out.openFiles = openFiles;
+    out.openRows = openRows;
     out.problems = problems;
     out.nowSeconds = now;
     out.firstMs = firstMs;
@@ -721,7 +700,7 @@ void Inventory::summarizeCertificates(Summary& out) const {
         if (!cert.facts) {
             ++(cert.missing ? out.missingCertificates : out.unreadableCertificates);
         } else {
-            CertificateFacts const& f = *cert.facts;
+            records::CertificateFacts const& f = *cert.facts;
             c.daysLeft = daysBetween(now, f.notAfter);
             KindMask mask = cert.leaf ? cert.leafMask : cert.chainMask;
             if (cert.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
@@ -871,7 +850,7 @@ bool Inventory::addCertificateFindings(ServerState const& s, ServerSummary& row,
     for (auto const& entry : s.certs) {
         CertState const& cert = certs[entry.index];
         if (!cert.facts) continue;
-        CertificateFacts const& f = *cert.facts;
+        records::CertificateFacts const& f = *cert.facts;
         if (entry.leaf && f.keyType == "RSA") rsaKnown = true;
         CertificateUse const use{entry.leaf, entry.invalid, entry.firstMs / 1000, entry.lastMs / 1000};
         KindMask mask = certificateFindings(f, entry.leaf);

@@ -32,13 +32,14 @@ public:
     explicit Inventory(int64_t nowSeconds);
     ~Inventory();
 
-    // Reads every complete CSV file of dir; a dir without any is taken as a folder of output
-    // directories, and those one level below it that hold CSV files are read. False (with a
-    // reason) when a directory cannot be listed.
+    // Reads every CSV and JSON lines file of dir, those still being written up to their last
+    // complete row; a dir without any is taken as a folder of output directories, and those
+    // one level below it that hold such files are read. False (with a reason) when a
+    // directory cannot be listed.
     bool addDirectory(std::string const& dir, std::string& error);
-    // One data line of a file of directory dirIndex (numbered in the order of addDirectory);
+    // One row of a file of directory dirIndex (numbered in the order of addDirectory);
     // nullptr when it was taken, else why it was not.
-    char const* addLine(std::string_view line, size_t dirIndex);
+    char const* addCells(RowCells const& cells, size_t dirIndex);
 
     Summary summarize() const;
 
@@ -59,6 +60,7 @@ private:
     struct ChainFacts;
 
     void readFiles(std::string const& dir, std::vector<std::string> const& files);
+    void readFile(std::string path, size_t dirIndex);
     void addRow(RowCells const& cells, size_t dirIndex);
     void addCoverage(RowCells const& cells, Version version, ServerState& s, size_t dirIndex);
     void addNames(RowCells const& cells, ServerState& s);
@@ -93,6 +95,7 @@ private:
     std::vector<DirectoryRows> directoryRows;
     CertificateCoverage coverage;
     uint64_t files = 0, rows = 0, malformedLines = 0;
+    uint64_t jsonFiles = 0, openFiles = 0, openRows = 0;  // of files: JSON lines; still being written
     std::vector<std::string> problems;
     int64_t firstMs = 0, lastMs = 0;
 

@@ -153,18 +153,18 @@ Json protocolComponent(CbomCollector::Endpoint const& e, CbomCollector const& ro
 // --- certificates ----------------------------------------------------------------------
 
 struct StoredCertificate {
-    std::optional<CertificateFacts> facts;
+    std::optional<records::CertificateFacts> facts;
     char const* status = "read";  // "read", "unreadable", "missing"
 };
 
-std::optional<CertificateFacts> readPem(fs::path const& path) {
+std::optional<records::CertificateFacts> readPem(fs::path const& path) {
     std::error_code ec;
     if (fs::file_size(path, ec) > maxPemBytes || ec) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    auto const der = pemToDer(text.str());
-    return der ? readCertificateDer(*der) : std::nullopt;
+    auto const der = records::pemToDer(text.str());
+    return der ? records::readCertificateDer(*der) : std::nullopt;
 }
 
 bool isDigestName(std::string const& stem) {
@@ -200,7 +200,7 @@ Json certificateComponent(std::string const& digest, StoredCertificate const& c,
     Json p;
     Json dependsOn = Json::array();
     if (c.facts) {
-        CertificateFacts const& f = *c.facts;
+        records::CertificateFacts const& f = *c.facts;
         if (!f.serialNumber.empty()) p["serialNumber"] = f.serialNumber;
         p["subjectName"] = printable(f.subject);
         p["issuerName"] = printable(f.issuer);

@@ -304,7 +304,7 @@ void pageHead(Summary const& s, std::ostream& out) {
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
     out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
-        << count(s.files, "CSV file", "CSV files") << " in "
+        << count(s.files, "file", "files") << " in "
         << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
         << "handshake and on " << isoDate(s.nowSeconds) << ".";
     for (auto const& p : s.parents) {
@@ -612,8 +612,11 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
 
 void inputSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"input\"><h2>Input</h2><table><tr><th>Directories</th><td>" << esc(join(s.directories, 50))
-        << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files) << "</td></tr><tr><th>Rows</th><td class=\"n\">"
-        << num(s.rows) << "</td></tr><tr><th>Malformed lines</th><td class=\"n\">" << num(s.malformedLines)
+        << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files - s.jsonFiles)
+        << "</td></tr><tr><th>JSON lines files</th><td class=\"n\">" << num(s.jsonFiles)
+        << "</td></tr><tr><th>Rows</th><td class=\"n\">" << num(s.rows)
+        << "</td></tr><tr><th>Rows from files still being written</th><td class=\"n\">" << num(s.openRows) << " (of "
+        << count(s.openFiles, "file", "files") << ")</td></tr><tr><th>Malformed lines</th><td class=\"n\">" << num(s.malformedLines)
         << "</td></tr><tr><th>Certificates missing from the store</th><td class=\"n\">" << num(s.missingCertificates)
         << "</td></tr><tr><th>Unreadable certificates</th><td class=\"n\">" << num(s.unreadableCertificates)
         << "</td></tr></table>";

@@ -201,8 +201,12 @@ void drift(Drift const& d, std::ostream& out) {
 
 void renderText(Summary const& s, std::ostream& out) {
     wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
-    std::string input = plural(s.files, "CSV file", "CSV files") + ", " + plural(s.rows, "row", "rows") + ", " +
-                        plural(s.malformedLines, "malformed line", "malformed lines");
+    std::string input = plural(s.files - s.jsonFiles, "CSV file", "CSV files");
+    if (s.jsonFiles) input += ", " + plural(s.jsonFiles, "JSON lines file", "JSON lines files");
+    input += ", " + plural(s.rows, "row", "rows");
+    if (s.openFiles)
+        input += " (" + number(s.openRows) + " from " + plural(s.openFiles, "file", "files") + " still being written)";
+    input += ", " + plural(s.malformedLines, "malformed line", "malformed lines");
     if (s.missingCertificates)
         input += ", " + plural(s.missingCertificates, "certificate", "certificates") + " missing from the store";
     if (s.unreadableCertificates)

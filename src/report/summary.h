@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "report/certificate.h"
+#include "record/certificate.h"
 #include "report/findings.h"
 #include "report/registry.h"
 
@@ -35,7 +35,7 @@ struct TrendPoint {
 
 struct CertificateSummary {
     std::string digest;
-    std::optional<CertificateFacts> facts;  // nullopt: PEM missing or unreadable
+    std::optional<records::CertificateFacts> facts;  // nullopt: PEM missing or unreadable
     bool missing = false;
     uint64_t handshakes = 0;                // rows whose server chain holds it
     bool leaf = false;                      // first in at least one chain
@@ -129,6 +129,8 @@ struct Summary {
     std::vector<std::string> directories;  // every output directory read
     std::vector<ParentDirectory> parents;
     uint64_t files = 0, rows = 0, malformedLines = 0, missingCertificates = 0, unreadableCertificates = 0;
+    uint64_t jsonFiles = 0;              // of files: JSON lines, the others CSV
+    uint64_t openFiles = 0, openRows = 0;  // files still being written (".tmp") and the rows read from them
     std::vector<std::string> problems;  // first few malformed lines and missing files, for the reader
     int64_t nowSeconds = 0;
 

@@ -7,8 +7,9 @@ namespace {
 constexpr uint8_t FATAL_ALERT_LEVEL = 2;
 }  // namespace
 
-DtlsProtocolProcessor::DtlsProtocolProcessor(TLSFeatures* features, FlowKey const& key)
-    : features(features), sides{Side(features, key), Side(features, key.reverse())} {
+DtlsProtocolProcessor::DtlsProtocolProcessor(TLSFeatures* features, FlowKey const& key,
+                                             AnalysisSettings const& settings)
+    : features(features), sides{Side(features, key, settings), Side(features, key.reverse(), settings)} {
     features->transport = TLSFeatures::Transport::Dtls;
 }
 

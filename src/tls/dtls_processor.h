@@ -18,7 +18,8 @@
 class DtlsProtocolProcessor : public ProtocolProcessor {
 public:
     // The first datagram processed comes from the client: a flow opens at a ClientHello.
-    DtlsProtocolProcessor(TLSFeatures* features, FlowKey const& key);
+    DtlsProtocolProcessor(TLSFeatures* features, FlowKey const& key,
+                          AnalysisSettings const& settings = AnalysisSettings::instance());
 
     bool canProcess(std::shared_ptr<Packet> const& packet) const override;
     void process(std::shared_ptr<Packet> const& packet) override;
@@ -27,7 +28,8 @@ public:
 
 private:
     struct Side {
-        Side(TLSFeatures* features, FlowKey const& key) : messages(features, key) {}
+        Side(TLSFeatures* features, FlowKey const& key, AnalysisSettings const& settings)
+            : messages(features, key, settings) {}
         TLSProtocolProcessor messages;
         dtls::MessageAssembler assembler;
         bool finished = false;  // its ChangeCipherSpec or an encrypted record came

@@ -3,8 +3,9 @@
 #include "capture/packet.h"
 #include "tls/handshake_views.h"
 
-QuicProtocolProcessor::QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key)
-    : sides{Side(features, key), Side(features, key.reverse())} {
+QuicProtocolProcessor::QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key,
+                                             AnalysisSettings const& settings)
+    : sides{Side(features, key, settings), Side(features, key.reverse(), settings)} {
     features->transport = TLSFeatures::Transport::Quic;
 }
 

@@ -16,7 +16,8 @@
 class QuicProtocolProcessor : public ProtocolProcessor {
 public:
     // The first datagram processed comes from the client: a flow opens at a client Initial.
-    QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key);
+    QuicProtocolProcessor(TLSFeatures* features, FlowKey const& key,
+                          AnalysisSettings const& settings = AnalysisSettings::instance());
 
     bool canProcess(std::shared_ptr<Packet> const& packet) const override;
     void process(std::shared_ptr<Packet> const& packet) override;
@@ -26,7 +27,8 @@ public:
 
 private:
     struct Side {
-        Side(TLSFeatures* features, FlowKey const& key) : hellos(features, key) {}
+        Side(TLSFeatures* features, FlowKey const& key, AnalysisSettings const& settings)
+            : hellos(features, key, settings) {}
         TLSProtocolProcessor hellos;
         quic::CryptoStream crypto;
         bool read = false;  // its first message was whole and has been looked at

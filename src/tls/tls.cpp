@@ -140,7 +140,6 @@ void TLSProtocolProcessor::markChangeCipherSpec() {
 }
 
 void TLSProtocolProcessor::handleMessage(Packet const& packet, std::span<const uint8_t> message) {
-    auto const& settings = AnalysisSettings::instance();
     ByteReader header(message);
     const uint8_t type = header.u8();
     if (!header.ok()) return;
@@ -169,7 +168,6 @@ void TLSProtocolProcessor::handleMessage(Packet const& packet, std::span<const u
 }
 
 void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uint8_t> message) {
-    auto const& settings = AnalysisSettings::instance();
     if (!settings.hasMessageTypes) return;  // without -m nothing is saved: no need to look
     ByteReader header(message);
     const uint8_t type = header.u8();
@@ -256,7 +254,7 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
         });
     }
     // JA4 describes the first hello: after a HelloRetryRequest the second one differs.
-    if (AnalysisSettings::instance().ja4 && features->ja4.empty()) setJa4(message);
+    if (settings.ja4 && features->ja4.empty()) setJa4(message);
     features->clientHelloSeen = true;
     VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
 }
@@ -297,7 +295,7 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
     uint16_t selected = 0;
     if (hello.compressionMethod) {
         features->isCompressed = *hello.compressionMethod != 0;
-        const bool keepKeyShare = AnalysisSettings::instance().keyShare;
+        const bool keepKeyShare = settings.keyShare;
         // When an extension comes twice, the later one wins.
         hello.extensions.forEach([&](Extension extension) {
             if (extension.type == extension_type::KEY_SHARE) {

@@ -6,6 +6,7 @@
 #include "capture/flowkey.h"
 #include "tls/handshake_stream.h"
 #include "tls/record_extractor.h"
+#include "tls/settings.h"
 #include "tls/tls_features.h"
 
 class Packet;
@@ -30,8 +31,10 @@ public:
 // HandshakeStream whose whole messages are saved and analysed here.
 class TLSProtocolProcessor : public ProtocolProcessor {
 public:
-    TLSProtocolProcessor(TLSFeatures* features, FlowKey const& directionKey)
-        : features(features), key(directionKey) {}
+    // What to keep beyond the fixed columns comes with the processor: the settings outlive it.
+    TLSProtocolProcessor(TLSFeatures* features, FlowKey const& directionKey,
+                         AnalysisSettings const& settings = AnalysisSettings::instance())
+        : features(features), key(directionKey), settings(settings) {}
 
     bool canProcess(std::shared_ptr<Packet> const& packet) const override;
     void process(std::shared_ptr<Packet> const& packet) override;
@@ -80,6 +83,7 @@ private:
 
     TLSFeatures* features;
     FlowKey key;
+    AnalysisSettings const& settings;
     TLSRecordExtractor extractor;
     HandshakeStream stream;
     bool isServer = false;          // set by the hello this direction sent

@@ -15,7 +15,7 @@
 #include "support/log_capture.h"
 #include "support/settings.h"
 #include "export/exporter.h"
-#include "export/sha1.h"
+#include "record/sha1.h"
 #include "flow/flow.h"
 
 namespace export_test {

@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "export/export_fixture.h"
+#include "record/columns.h"
 
 using namespace export_test;
 
@@ -236,7 +237,7 @@ TEST_F(ExportTest, RowsWaitWhileTheDirectoryIsMissingAndResumeInOrder) {
 // cut (a quoted cell may hold a line break), files without a row go, names that are taken
 // are kept, and files of another prefix or still locked by a running exporter stay.
 TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
-    std::string const header = std::string(FlowExporter::headerLine) + "\n";
+    std::string const header = records::csvHeader() + "\n";
     std::string const row = "1700000000000,TLS,10.0.0.1,5000,,10.0.0.2,443,,TLSv1.3,a.example,,,,,0,,0,0,,\"\"\n";
     std::string const quotedRow = "1700000000000,TLS,10.0.0.1,5001,,10.0.0.2,443,,TLSv1.3,\"two\nlines\",,,,,0,,0,0,,\"\"\n";
     struct Case {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "e2e/e2e_support.h"
-#include "export/base64.h"
+#include "record/base64.h"
 #include "report/hello_builder.h"
 
 namespace {
@@ -128,7 +128,7 @@ TEST_F(ReportEndToEnd, OwnCapturesFromAFolderOfDirectories) {
     ASSERT_TRUE(hrr);
     EXPECT_EQ((*hrr)["groups"], Json::array({"secp256r1"}));
 
-    std::regex const ja4("(t1[0-3]|dd[1-3])[di][0-9]{4}[0-9a-z]{2}_[0-9a-f]{12}_[0-9a-f]{12}");
+    std::regex const ja4("([tq]1[0-3]|dd[1-3])[di][0-9]{4}[0-9a-z]{2}_[0-9a-f]{12}_[0-9a-f]{12}");
     ASSERT_FALSE(r["client_hellos"]["ja4_top"].empty());
     for (auto const& t : r["client_hellos"]["ja4_top"]) EXPECT_TRUE(std::regex_match(t["ja4"].get<std::string>(), ja4)) << t;
 }
@@ -199,14 +199,15 @@ TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
     auto const csv = readCsvOutput(copy.path());
     ASSERT_EQ(csv.files.size(), 1u);
     std::string const original = copy / csv.files.front();
-    // A file still being written is never read.
+    // A file still being written is read up to its last whole row.
     fs::copy_file(original, original + ".tmp");
+    std::ofstream(original + ".tmp", std::ios::app) << "1700000000000,TLS,192.0.2.9,\"cut";
     // An SNI with commas and quotes stays one cell; a line of garbage is counted.
     auto cells = csv.rows.front();
     std::string const server = "192.0.2.7:8443";
     cells[ServerIPAddress] = "192.0.2.7";
     cells[ServerPortNumber] = "8443";
-    cells[SNI] = "odd,\"name\",here";
+    cells[SNI] = "\"odd,\"\"name\"\",here\"";
     {
         std::ofstream extra(copy / "z_extra.csv");
         extra << csvHeader << "\n" << joinCells(cells) << "\nthis is no row\n";
@@ -220,8 +221,10 @@ TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
 
     auto const run = runReport("--now 2030-01-01 " + shellQuote(copy.path().string()));
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.json["input"]["files"], 2);
-    EXPECT_EQ(run.json["input"]["rows"], csv.rows.size() + 1);
+    EXPECT_EQ(run.json["input"]["files"], 3);
+    EXPECT_EQ(run.json["input"]["open_files"], 1);
+    EXPECT_EQ(run.json["input"]["open_file_rows"], csv.rows.size());
+    EXPECT_EQ(run.json["input"]["rows"], 2 * csv.rows.size() + 1);
     EXPECT_EQ(run.json["input"]["malformed_lines"], 1);
     EXPECT_EQ(run.json["input"]["missing_certificates"], 1);
     Json const* odd = serverEntry(run.json, server);

@@ -12,8 +12,8 @@
 #include <set>
 
 #include "e2e/e2e_support.h"
-#include "export/base64.h"
-#include "export/sha1.h"
+#include "record/base64.h"
+#include "record/sha1.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "export/sha1.h"
+#include "record/sha1.h"
 
 #include "base/hex.h"
 

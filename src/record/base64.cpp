@@ -1,4 +1,4 @@
-#include "export/base64.h"
+#include "record/base64.h"
 
 namespace {
 // A plain array, so encoding never depends on the order in which globals are constructed.

@@ -1,4 +1,4 @@
-#include "report/certificate.h"
+#include "record/certificate.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
@@ -12,9 +12,9 @@
 #include <ctime>
 #include <memory>
 
-#include "export/base64.h"
+#include "record/base64.h"
 
-namespace report {
+namespace records {
 
 namespace {
 
@@ -163,11 +163,4 @@ std::optional<std::string> pemToDer(std::string_view pem) {
     return der;
 }
 
-std::string certificatePath(std::string const& dir, std::string_view digest) {
-    std::string path = dir;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path.append(digest.substr(0, 2)).append("/").append(digest.substr(2, 2)).append("/").append(digest).append(".pem");
-    return path;
-}
-
-}  // namespace report
+}  // namespace records

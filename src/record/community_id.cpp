@@ -1,9 +1,9 @@
-#include "export/community_id.h"
+#include "record/community_id.h"
 
 #include <algorithm>
 
-#include "export/base64.h"
-#include "export/sha1.h"
+#include "record/base64.h"
+#include "record/sha1.h"
 
 namespace {
 void putPort(std::string& text, uint16_t port) {

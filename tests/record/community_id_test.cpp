@@ -6,7 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "export/community_id.h"
+#include "record/community_id.h"
 #include "support/files.h"
 
 namespace {

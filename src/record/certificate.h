@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace report {
+namespace records {
 
 struct CertificateFacts {
     std::string subject;             // common name, else the one-line subject
@@ -36,7 +36,4 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der);
 // Base64 line), or of any RFC 7468 PEM (wrapped lines); nullopt when it holds none.
 std::optional<std::string> pemToDer(std::string_view pem);
 
-// Path of a certificate in the store of directory dir.
-std::string certificatePath(std::string const& dir, std::string_view digest);
-
-}  // namespace report
+}  // namespace records
