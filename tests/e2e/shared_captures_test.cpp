@@ -1,6 +1,7 @@
 // The real binary over every shared capture: each one gives the number of rows its
-// manifest expects, in well-formed files, and the end-of-run record gives every flow
-// without a row one reason, the reasons adding up to "flows dropped incomplete".
+// manifest expects, in well-formed files, the same handshakes in its JSON lines, and the
+// end-of-run record gives every flow without a row one reason, the reasons adding up to
+// "flows dropped incomplete".
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -30,7 +31,7 @@ std::string checkRowCount(std::string const& capture, size_t expected) {
     std::string const output = scratch / "out";
     ScratchDir logs;
     auto const result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + " -s info -g " +
-                                 shellQuote(logs.path().string()));
+                                 shellQuote(logs.path().string()) + " -c -m --format both");
     std::ostringstream problems;
     problems << reasonsProblem(logText(logs.path()));
     if (result.status != 0 || !result.err.empty())
@@ -38,6 +39,8 @@ std::string checkRowCount(std::string const& capture, size_t expected) {
     auto const csv = readCsvOutput(output);
     if (csv.rows.size() != expected) problems << csv.rows.size() << " rows, expected " << expected << "; ";
     if (!csv.tmpFiles.empty()) problems << "file left as .tmp; ";
+    // The JSON lines hold the same handshakes, every line an object the reader takes.
+    if (recordsIn(output, ".json") != recordsIn(output, ".csv")) problems << "JSON lines differ from CSV; ";
     for (auto const& header : csv.headers)
         if (header != csvHeader) problems << "wrong header: " << header << "; ";
     for (auto const& row : csv.rows)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "record/row_reader.h"
 #include "support/files.h"
 
 namespace varno_test::csv {
@@ -105,6 +106,30 @@ inline std::string joinCells(std::vector<std::string> const& cells) {
     std::string line;
     for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + cells[i];
     return line;
+}
+
+// Every record of the finished files with this extension (".csv" or ".json") as the record
+// reader gives it back, cells joined by '|', sorted; a line it cannot read is kept as
+// "unreadable: TEXT", so that a comparison shows it.
+inline std::vector<std::string> recordsIn(fs::path const& directory, std::string const& extension) {
+    std::vector<std::string> rows;
+    if (!fs::is_directory(directory)) return rows;
+    for (auto const& entry : fs::directory_iterator(directory)) {
+        if (entry.path().extension() != extension) continue;
+        records::RowReader reader(entry.path().string());
+        records::RowCells cells;
+        for (auto result = reader.next(cells); result != records::RowReader::Result::End; result = reader.next(cells)) {
+            if (result != records::RowReader::Result::Row) {
+                rows.push_back("unreadable: " + std::string(reader.text()));
+                continue;
+            }
+            std::string row;
+            for (auto const& cell : cells) row.append(cell).append("|");
+            rows.push_back(row);
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 }  // namespace varno_test::csv
