@@ -22,7 +22,7 @@ test_tools=(
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3 ethtool
   dpkg-dev systemd clickhouse-server clickhouse-client
   chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
-  python3-jsonschema
+  python3-jsonschema jq
 )
 case "${1:-}" in
   "") ;;

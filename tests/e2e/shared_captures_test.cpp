@@ -41,6 +41,8 @@ std::string checkRowCount(std::string const& capture, size_t expected) {
     if (!csv.tmpFiles.empty()) problems << "file left as .tmp; ";
     // The JSON lines hold the same handshakes, every line an object the reader takes.
     if (recordsIn(output, ".json") != recordsIn(output, ".csv")) problems << "JSON lines differ from CSV; ";
+    if (!csv.rows.empty() && runShell("jq -e -c . " + shellQuote(output) + "/*.json >/dev/null").status != 0)
+        problems << "jq does not read every JSON line; ";
     for (auto const& header : csv.headers)
         if (header != csvHeader) problems << "wrong header: " << header << "; ";
     for (auto const& row : csv.rows)
