@@ -190,7 +190,7 @@ JSON_FIELDS = [("@timestamp", "ConnectionTimestamp"), ("source.ip", "ClientIPAdd
 
 def check_json_lines(server, spool):
     """The JSON lines files inserted as they are with FORMAT JSONEachRow: the same handshakes."""
-    columns = ", ".join(f"`{name}` String" for name, _ in JSON_FIELDS)
+    columns = ", ".join(f"`{name}` {'UInt16' if name.endswith('.port') else 'String'}" for name, _ in JSON_FIELDS)
     server.query(f"CREATE TABLE varno.json_lines ({columns}) ENGINE = Memory")
     files = sorted(spool.glob("*.json"))
     for path in files:

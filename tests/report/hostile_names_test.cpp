@@ -1,6 +1,6 @@
-// Server names a client may send that break naive CSV handling: each handshake must come out
-// as one row that Python's csv module and the report read back as one handshake, with its
-// name decoded and shown escaped.
+// Server names a client may send that break naive CSV or JSON handling: each handshake must
+// come out as one row that Python's csv module and the report read back as one handshake, and
+// as one JSON line holding the same name, with its name decoded and shown escaped.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -69,17 +69,25 @@ std::string hex(std::string const& bytes) {
     return out;
 }
 
-TEST(HostileNames, EachIsOneHandshakeThroughCsvAndReport) {
+TEST(HostileNames, EachIsOneHandshakeThroughCsvJsonAndReport) {
     std::vector<HostileName> const names = hostileNames();
     ASSERT_EQ(names[5].name.size(), 255u);
     ScratchDir scratch;
     writeCapture(scratch / "names.pcap", names);
-    auto const run = runVarno("-p " + shellQuote(scratch / "names.pcap") + " -o " + shellQuote(scratch / "out"));
+    auto const run = runVarno("-p " + shellQuote(scratch / "names.pcap") + " -o " + shellQuote(scratch / "out") +
+                              " --format both");
     ASSERT_EQ(run.status, 0) << run.err;
 
     // The rows by the project's reader and by Python's csv module: SNI by server address.
-    std::map<std::string, std::string> ours, python;
+    std::map<std::string, std::string> ours, python, jsonLines;
     for (auto const& entry : fs::directory_iterator(scratch / "out")) {
+        if (entry.path().extension() == ".json") {
+            std::istringstream lines(readFile(entry.path()));
+            for (std::string line; std::getline(lines, line);) {
+                Json const object = Json::parse(line);  // throws, failing the test, on a line that is no JSON
+                jsonLines[object["destination"]["ip"]] = object["tls"]["client"]["server_name"];
+            }
+        }
         if (entry.path().extension() != ".csv") continue;
         records::RowReader reader(entry.path().string());
         records::RowCells cells;
@@ -110,6 +118,7 @@ TEST(HostileNames, EachIsOneHandshakeThroughCsvAndReport) {
         std::string const address = "10.9.0." + std::to_string(i + 1);
         EXPECT_EQ(ours[address], names[i].name) << i;
         EXPECT_EQ(python[address], hex(names[i].name)) << i;
+        EXPECT_EQ(jsonLines[address], names[i].name) << i;
         bool found = false;
         for (auto const& s : summary["servers"])
             if (s["server"] == address + ":443") {
