@@ -33,7 +33,6 @@ CREATE TABLE IF NOT EXISTS handshakes
     IsCompressed UInt8,
     KeyShareExtension String,
     HandshakeMessages String,
-    SNILength UInt16,
     Sensor String,
     FileId String,
     ServerIP FixedString(16) MATERIALIZED IPv6StringToNum(

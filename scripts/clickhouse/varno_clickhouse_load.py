@@ -56,7 +56,7 @@ HEADER = [
     "ServerIPAddress", "ServerPortNumber", "ServerMACAddress", "TLSVersion", "SNI",
     "CipherSuiteCodePoint", "TLSKEXParameter", "TLS13KEXNamedGroupCodePoint", "ServerCertificateChain",
     "IsClientAuthRequested", "ClientCertificateChain", "IsRenegotiated", "IsCompressed",
-    "KeyShareExtension", "HandshakeMessages", "SNILength",
+    "KeyShareExtension", "HandshakeMessages",
 ]
 # The CSV's first column becomes two; the loader adds the last two.
 COLUMNS = ["ConnectionTime", "ConnectionMilliseconds"] + HEADER[1:] + ["Sensor", "FileId"]

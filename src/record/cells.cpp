@@ -104,7 +104,6 @@ constexpr CellWriter cellWriters[] = {
     [](std::string& row, TLSFeatures const& f, CertificateNamer&) { flag(row, f.isCompressed); },
     [](std::string& row, TLSFeatures const& f, CertificateNamer&) { appendBase64(row, f.keyShareExtension); },
     [](std::string& row, TLSFeatures const& f, CertificateNamer&) { appendHandshakeMessages(row, f.handshakeMessages); },
-    [](std::string& row, TLSFeatures const& f, CertificateNamer&) { row += std::to_string(f.sni.size()); },
 };
 static_assert(std::size(cellWriters) == columnCount, "every column of the table has its value");
 

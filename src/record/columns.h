@@ -13,7 +13,7 @@ enum Column : size_t {
     ConnectionTimestamp, ProtocolType, ClientIPAddress, ClientPortNumber, ClientMACAddress,
     ServerIPAddress, ServerPortNumber, ServerMACAddress, TLSVersion, SNI, CipherSuiteCodePoint,
     TLSKEXParameter, TLS13KEXNamedGroupCodePoint, ServerCertificateChain, IsClientAuthRequested,
-    ClientCertificateChain, IsRenegotiated, IsCompressed, KeyShareExtension, HandshakeMessages, SNILength,
+    ClientCertificateChain, IsRenegotiated, IsCompressed, KeyShareExtension, HandshakeMessages,
     columnCount
 };
 
@@ -61,7 +61,6 @@ inline constexpr std::array<ColumnInfo, columnCount> columns{{
     {"IsCompressed", "varno.compressed", JsonForm::Flag, "IsCompressed UInt8"},
     {"KeyShareExtension", "varno.key_share", JsonForm::Text, "KeyShareExtension String"},
     {"HandshakeMessages", "varno.handshake_messages", JsonForm::Messages, "HandshakeMessages String"},
-    {"SNILength", "varno.server_name_length", JsonForm::Number, "SNILength UInt16"},
 }};
 
 // The first line of every CSV file, without its line break.
