@@ -44,7 +44,7 @@ struct FlowEngineDeleter {
 std::unique_ptr<FlowEngine, FlowEngineDeleter> flowEngine;
 
 void asyncSignalHandler(int) {
-    if (FlowEngine* engine = signalEngine.load()) engine->interupt();
+    if (FlowEngine* engine = signalEngine.load()) engine->interrupt();
 }
 
 namespace {

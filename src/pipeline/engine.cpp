@@ -96,7 +96,7 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     return out << ')';
 }
 
-void FlowEngine::interupt() { packetSourceWorker.close(); }
+void FlowEngine::interrupt() { packetSourceWorker.close(); }
 
 EngineProgress FlowEngine::progress() const {
     auto const& capture = packetSourceWorker.progress();
