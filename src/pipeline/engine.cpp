@@ -54,7 +54,7 @@ void FlowEngine::processPackets() {
     captureEnded.store(true);
     // Flows still live when the capture ended go to the analysis in key order.
     std::vector<std::shared_ptr<Flow>> remaining = flows.takeAll();
-    remaining.push_back(NullFlowProcessMsg);
+    remaining.push_back(endOfFlows);
     taskChannel->sendBatch(remaining);
     workerThread.join();
     exporter.finish();
