@@ -13,7 +13,6 @@
 #include <boost/program_options/errors.hpp>
 
 #include "app/command_line.h"
-#include "app/config.h"
 #include "base/log.h"
 #include "app/logging.h"
 #include "app/privileges.h"
@@ -22,7 +21,9 @@
 #include "base/error_text.h"
 #include "capture/capture_files.h"
 #include "capture/interfaces.h"
+#include "export/settings.h"
 #include "pipeline/engine.h"
+#include "tls/settings.h"
 
 namespace {
 
@@ -74,17 +75,20 @@ std::string openCaptureInput(std::string const& path) {
     return {};
 }
 
+// The settings of the analysis and of the output, filled once before any pipeline thread
+// exists; the processors, row files and certificate store are handed them when made.
 void fillSettings(CommandLineOptions const& options) {
-    FlowEngineConfig& config = FlowEngineConfig::instance();
-    config.output.outputDir = *options.output;
-    config.output.outputPrefix = options.prefix;
-    config.output.exportThreshold = options.exportThreshold;
-    config.output.exportDuration = options.exportDuration;
-    config.analysis.keyShare = options.keyShare;
-    config.analysis.certificates = options.certificates;
+    ExportSettings& output = ExportSettings::instance();
+    output.outputDir = *options.output;
+    output.outputPrefix = options.prefix;
+    output.exportThreshold = options.exportThreshold;
+    output.exportDuration = options.exportDuration;
+    AnalysisSettings& analysis = AnalysisSettings::instance();
+    analysis.keyShare = options.keyShare;
+    analysis.certificates = options.certificates;
     if (options.hasMessageTypes) {
-        config.analysis.messageTypes = options.messageTypes;
-        config.analysis.hasMessageTypes = true;
+        analysis.messageTypes = options.messageTypes;
+        analysis.hasMessageTypes = true;
     }
 }
 
