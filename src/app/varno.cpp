@@ -13,7 +13,6 @@
 #include <boost/program_options/errors.hpp>
 
 #include "app/command_line.h"
-#include "app/config.h"
 #include "base/log.h"
 #include "app/logging.h"
 #include "app/privileges.h"
@@ -22,7 +21,9 @@
 #include "base/error_text.h"
 #include "capture/capture_files.h"
 #include "capture/interfaces.h"
+#include "export/settings.h"
 #include "pipeline/engine.h"
+#include "tls/settings.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ struct FlowEngineDeleter {
 std::unique_ptr<FlowEngine, FlowEngineDeleter> flowEngine;
 
 void asyncSignalHandler(int) {
-    if (FlowEngine* engine = signalEngine.load()) engine->interupt();
+    if (FlowEngine* engine = signalEngine.load()) engine->interrupt();
 }
 
 namespace {
@@ -74,21 +75,24 @@ std::string openCaptureInput(std::string const& path) {
     return {};
 }
 
+// The settings of the analysis and of the output, filled once before any pipeline thread
+// exists; the processors, row files and certificate store are handed them when made.
 void fillSettings(CommandLineOptions const& options) {
-    FlowEngineConfig& config = FlowEngineConfig::instance();
-    config.output.outputDir = *options.output;
-    config.output.outputPrefix = options.prefix;
-    config.output.exportThreshold = options.exportThreshold;
-    config.output.exportDuration = options.exportDuration;
-    config.output.csv = options.format != "json";
-    config.output.json = options.format != "csv";
+    ExportSettings& output = ExportSettings::instance();
+    output.outputDir = *options.output;
+    output.outputPrefix = options.prefix;
+    output.exportThreshold = options.exportThreshold;
+    output.exportDuration = options.exportDuration;
+    output.csv = options.format != "json";
+    output.json = options.format != "csv";
+    AnalysisSettings& analysis = AnalysisSettings::instance();
     // Only the JSON lines carry each handshake's JA4.
-    config.analysis.ja4 = config.output.json;
-    config.analysis.keyShare = options.keyShare;
-    config.analysis.certificates = options.certificates;
+    analysis.ja4 = output.json;
+    analysis.keyShare = options.keyShare;
+    analysis.certificates = options.certificates;
     if (options.hasMessageTypes) {
-        config.analysis.messageTypes = options.messageTypes;
-        config.analysis.hasMessageTypes = true;
+        analysis.messageTypes = options.messageTypes;
+        analysis.hasMessageTypes = true;
     }
 }
 

@@ -22,7 +22,10 @@ struct IpAddress {
     }
 };
 
-// One direction of a TCP connection over IPv4 or IPv6.
+// One direction of a TCP connection or of a UDP exchange (QUIC, DTLS) over IPv4 or IPv6:
+// source and destination address and port, and the transport (protocol 6 or 17). A packet
+// carries the key of its own direction; the connection's key (Packet::flowKey) is the
+// smaller of its two directions, the same for both.
 struct FlowKey {
     IpAddress srcAddress;
     IpAddress dstAddress;
@@ -50,8 +53,6 @@ struct FlowKey {
         return ipVersion < other.ipVersion;
     }
 };
-
-inline bool sameKey(FlowKey const& a, FlowKey const& b) { return a == b; }
 
 // For hash tables of keys: the four address words and the rest folded by multiplying.
 struct FlowKeyHash {

@@ -7,7 +7,7 @@
 #include "tls/tls.h"
 
 std::string_view noRowReasonText(NoRowReason reason) {
-    static constexpr std::string_view texts[noRowReasonCount] = {
+    static constexpr std::string_view texts[] = {
         "flow memory full",
         "analysis failed",
         "fatal alert",
@@ -19,6 +19,7 @@ std::string_view noRowReasonText(NoRowReason reason) {
         "no ChangeCipherSpec from the client",
         "no ChangeCipherSpec from the server",
     };
+    static_assert(std::size(texts) == noRowReasonCount, "a text for every reason");
     return texts[static_cast<size_t>(reason)];
 }
 

@@ -22,8 +22,9 @@ enum class NoRowReason : uint8_t {
     NoServerHello,             // the server never answered within the 10 s
     NoClientChangeCipherSpec,  // the client's side ended without one
     NoServerChangeCipherSpec,  // the server's side ended without one
+    Count                      // not a reason: how many there are, for tables indexed by reason
 };
-constexpr size_t noRowReasonCount = 10;
+constexpr size_t noRowReasonCount = static_cast<size_t>(NoRowReason::Count);
 // The reason in the words of the end-of-run record.
 std::string_view noRowReasonText(NoRowReason reason);
 

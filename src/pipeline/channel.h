@@ -140,4 +140,4 @@ private:
 using FlowChannel = MessageChannel<std::shared_ptr<Flow>>;
 
 // End-of-stream marker of the task channel: the empty flow pointer.
-extern const std::shared_ptr<Flow> NullFlowProcessMsg;
+extern const std::shared_ptr<Flow> endOfFlows;

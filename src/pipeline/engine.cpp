@@ -54,7 +54,7 @@ void FlowEngine::processPackets() {
     captureEnded.store(true);
     // Flows still live when the capture ended go to the analysis in key order.
     std::vector<std::shared_ptr<Flow>> remaining = flows.takeAll();
-    remaining.push_back(NullFlowProcessMsg);
+    remaining.push_back(endOfFlows);
     taskChannel->sendBatch(remaining);
     workerThread.join();
     exporter.finish();
@@ -96,7 +96,7 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     return out << ')';
 }
 
-void FlowEngine::interupt() { packetSourceWorker.close(); }
+void FlowEngine::interrupt() { packetSourceWorker.close(); }
 
 EngineProgress FlowEngine::progress() const {
     auto const& capture = packetSourceWorker.progress();

@@ -54,7 +54,7 @@ public:
     // Bytes the open flows may hold before flows are evicted; set before the run.
     void setFlowMemory(size_t bytes) { packetSourceWorker.flowMemoryBudget = bytes; }
     // Asks the capture to stop; safe from a signal handler.
-    void interupt();
+    void interrupt();
     // Complete once processPackets has returned.
     RunCounts const& counts() const { return runCounts; }
     // Safe from any thread while processPackets runs.

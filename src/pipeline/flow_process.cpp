@@ -6,7 +6,7 @@
 #include "export/exporter.h"
 #include "flow/flow.h"
 
-const std::shared_ptr<Flow> NullFlowProcessMsg;
+const std::shared_ptr<Flow> endOfFlows;
 
 void FlowTaskWorker::operator()() {
     std::vector<std::shared_ptr<Flow>> tasks;

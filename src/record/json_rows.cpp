@@ -108,7 +108,9 @@ RowReader::Result RowReader::nextJson(RowCells& cells) {
         }
         for (size_t column = 0; column < columnCount; ++column) {
             Json const* value = field(object, columns[column].json);
-            decoded[column] = value ? cellOf(columns[column].form, *value, object) : std::string();
+            // A flag left out is a flag not set.
+            bool const flag = columns[column].form == JsonForm::Flag;
+            decoded[column] = value ? cellOf(columns[column].form, *value, object) : flag ? "0" : std::string();
             cells[column] = decoded[column];
         }
         // TLS from version 1.0 on, SSL before it and for a version never learnt.

@@ -2,8 +2,30 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 namespace report {
+
+namespace {
+
+// A file's name without ".tmp" and without its format's extension.
+std::string stemOf(std::string name) {
+    if (records::recordFile(name).open) name.resize(name.size() - 4);
+    return name.substr(0, name.rfind('.'));
+}
+
+// A sensor writing both formats writes each row twice: the CSV file is read, its JSON twin
+// (the same name but for the extension) is left out.
+void dropJsonTwins(std::vector<std::string>& files) {
+    std::set<std::string> csvStems;
+    for (auto const& file : files)
+        if (records::recordFile(file).kind == records::FileKind::Csv) csvStems.insert(stemOf(file));
+    std::erase_if(files, [&](std::string const& file) {
+        return records::recordFile(file).kind == records::FileKind::Json && csvStems.count(stemOf(file)) != 0;
+    });
+}
+
+}  // namespace
 
 std::vector<std::string> recordFiles(std::string const& dir, std::string& error) {
     std::vector<std::string> files;
@@ -23,6 +45,7 @@ std::vector<std::string> recordFiles(std::string const& dir, std::string& error)
             files.push_back(path.string());
     }
     std::sort(files.begin(), files.end());
+    dropJsonTwins(files);
     return files;
 }
 

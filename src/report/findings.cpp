@@ -17,7 +17,7 @@ std::string_view severityName(Severity s) {
 }
 
 FindingKindInfo const& kindInfo(FindingKind kind) {
-    static constexpr std::array<FindingKindInfo, findingKindCount> kinds = {{
+    static constexpr FindingKindInfo kinds[] = {
         {"ssl3", Severity::Critical, "SSL 3.0 negotiated", "disable SSL 3.0 on this server"},
         {"insecure-cipher-suite", Severity::Critical, "insecure cipher suite (NULL, EXPORT, anonymous, RC4, DES, 3DES)",
          "remove these suites from the server's list"},
@@ -41,7 +41,8 @@ FindingKindInfo const& kindInfo(FindingKind kind) {
         {"certificate-expired-since-last-seen", Severity::Info, "certificate has expired since it was last seen",
          "check that the server now presents a renewed certificate"},
         {"renegotiation", Severity::Info, "renegotiation seen", "disable client-initiated renegotiation if unused"},
-    }};
+    };
+    static_assert(std::size(kinds) == findingKindCount, "an entry for every kind");
     return kinds[static_cast<size_t>(kind)];
 }
 

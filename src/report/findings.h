@@ -32,8 +32,9 @@ enum class FindingKind : uint8_t {
     PqNotPicked,
     CertificateExpiredSinceSeen,
     Renegotiation,
+    Count  // not a kind: how many there are, for tables indexed by kind
 };
-constexpr int findingKindCount = 15;
+constexpr int findingKindCount = static_cast<int>(FindingKind::Count);
 
 struct FindingKindInfo {
     std::string_view id;     // stable identifier used in the JSON output

@@ -21,7 +21,7 @@ void DtlsProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
     if (!canProcess(packet) || features->fatalAlertSeen) return;
     const std::span<const uint8_t> payload = packet->payloadBytes();
     if (!dtls::isDtlsDatagram(payload)) return;  // a QUIC Initial on the same 4-tuple
-    const size_t from = sameKey(packet->key, sides[0].messages.directionKey()) ? 0 : 1;
+    const size_t from = packet->key == sides[0].messages.directionKey() ? 0 : 1;
     if (!clientSide) {
         clientSide = from;
         sides[from].messages.setSide(false);

@@ -15,7 +15,7 @@ bool QuicProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) co
 
 void QuicProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {
     if (!canProcess(packet)) return;
-    const size_t from = sameKey(packet->key, sides[0].hellos.directionKey()) ? 0 : 1;
+    const size_t from = packet->key == sides[0].hellos.directionKey() ? 0 : 1;
     if (!clientSide) clientSide = from;
     const bool fromClient = from == *clientSide;
     Side& side = sides[from];

@@ -51,7 +51,7 @@ std::optional<int> rsaModulusBits(std::span<const uint8_t> der) {
 }  // namespace
 
 bool TLSProtocolProcessor::canProcess(std::shared_ptr<Packet> const& packet) const {
-    return packet && sameKey(packet->key, key);
+    return packet && packet->key == key;
 }
 
 void TLSProtocolProcessor::process(std::shared_ptr<Packet> const& packet) {

@@ -5,26 +5,12 @@
 
 #include "capture/flowkey.h"
 #include "tls/handshake_stream.h"
+#include "tls/protocol_processor.h"
 #include "tls/record_extractor.h"
 #include "tls/settings.h"
 #include "tls/tls_features.h"
 
 class Packet;
-
-// A per-direction protocol analyser.
-class ProtocolProcessor {
-public:
-    virtual ~ProtocolProcessor() = default;
-    virtual bool canProcess(std::shared_ptr<Packet> const& packet) const = 0;
-    virtual void process(std::shared_ptr<Packet> const& packet) = 0;
-    // Drops buffers and pending segments once the flow's analysis is over.
-    virtual void release() {}
-    // True when this direction waits, unfinished, for bytes missing from the TCP stream
-    // while later segments are at hand.
-    virtual bool waitsOnGap() const { return false; }
-    // True once this direction's handshake is over (ChangeCipherSpec, encrypted records).
-    virtual bool finishedDirection() const { return true; }
-};
 
 // Analyses one direction of a TLS connection: its records come from the record
 // extractor, alerts and ChangeCipherSpec set flags, and handshake records feed a

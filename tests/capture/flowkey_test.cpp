@@ -39,8 +39,8 @@ TEST(FlowKey, OrderWeighsTheLastOctetMostAndEndsWithProtocol) {
 TEST(FlowKey, ReverseTwiceAndSelfConnection) {
     for (FlowKey const& k : {FlowKey{v4("192.168.1.10"), v4("10.1.2.3"), 51000, 443, 6},
                              FlowKey{v6("fd00::1"), v6("fd00::2"), 51000, 443, 6, 6}}) {
-        EXPECT_TRUE(sameKey(k.reverse().reverse(), k));
-        EXPECT_FALSE(sameKey(k.reverse(), k));
+        EXPECT_TRUE(k.reverse().reverse() == k);
+        EXPECT_FALSE(k.reverse() == k);
         FlowKey self = k;
         self.dstAddress = self.srcAddress;
         self.dstPort = self.srcPort;
@@ -53,7 +53,7 @@ TEST(FlowKey, IpVersionSeparatesAnIpv4AddressFromItsMappedIpv6Form) {
     FlowKey ipv4{v4("1.2.3.4"), v4("5.6.7.8"), 1, 2, 6, 4};
     FlowKey mapped{v6("::ffff:1.2.3.4"), v6("::ffff:5.6.7.8"), 1, 2, 6, 6};
     EXPECT_EQ(ipv4.srcAddress, mapped.srcAddress);
-    EXPECT_FALSE(sameKey(ipv4, mapped));
+    EXPECT_FALSE(ipv4 == mapped);
     EXPECT_EQ(textOf(mapped), "[::ffff:1.2.3.4]:1 - [::ffff:5.6.7.8]:2 (6)");
 }
 

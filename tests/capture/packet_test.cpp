@@ -316,15 +316,15 @@ TEST(PacketDecoding, BothDirectionsShareTheCanonicalKey) {
         std::swap(b.srcPort, b.dstPort);
         auto pa = tcpPacket(a), pb = tcpPacket(b);
         ASSERT_TRUE(pa && pb);
-        EXPECT_TRUE(sameKey(pa->flowKey(), pb->flowKey()));
-        EXPECT_FALSE(sameKey(pa->key, pb->key));
+        EXPECT_TRUE(pa->flowKey() == pb->flowKey());
+        EXPECT_FALSE(pa->key == pb->key);
 
         Segment self = a;
         self.dst = self.src;
         self.dstPort = self.srcPort;
         auto ps = tcpPacket(self);
         ASSERT_TRUE(ps);
-        EXPECT_TRUE(sameKey(ps->flowKey(), ps->key));
+        EXPECT_TRUE(ps->flowKey() == ps->key);
     }
 }
 

@@ -38,7 +38,7 @@ TEST_F(Flows, FatalAlertStopsTheSecondProcessorOnly) {
     auto flow = conn.flow();
     // The first processor serves the canonical key's direction; here that is the server's.
     auto first = std::static_pointer_cast<TLSProtocolProcessor>(flow->processors().front());
-    const bool clientFirst = sameKey(first->directionKey(), conn.fromClient({1})->key);
+    const bool clientFirst = first->directionKey() == conn.fromClient({1})->key;
     conn = Connection();
     flow->enqueuePacket(*conn.fromClient(helloRecord()));
     flow->enqueuePacket(*conn.fromServer(record(22, serverHello({}))));
@@ -80,7 +80,7 @@ TEST_F(Flows, SegmentOfItsOwnReverseReachesBothProcessors) {
     self.client.dstPort = self.client.srcPort;
     auto flow = self.flow();
     auto p = self.fromClient(helloRecord());
-    EXPECT_TRUE(sameKey(p->key, p->key.reverse()));
+    EXPECT_TRUE(p->key == p->key.reverse());
     int takers = 0;
     for (auto const& proc : flow->processors()) takers += proc->canProcess(p);
     EXPECT_EQ(takers, 2);

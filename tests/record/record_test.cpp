@@ -90,7 +90,7 @@ std::vector<ReaderCase> readerCases() {
          header + "1,TLS" + empties + "\n2,TLS,,,,,,,,\"cut\nshort",
          {row({{records::ConnectionTimestamp, "1"}, {records::ProtocolType, "TLS"}})},
          0},
-        {"JSON lines, nested and flat", "a.json.tmp",
+        {"JSON lines, nested and flat, flags left out as not set", "a.json.tmp",
          R"({"@timestamp":"2023-11-14T22:13:20.123Z","network":{"protocol":"tls"},"source":{"ip":"192.0.2.1","port":5,"mac":"0A-0B-0C-0D-0E-0F"},)"
          R"("tls":{"version":"1.2","version_protocol":"tls","client":{"server_name":"a\nb"}},)"
          R"("varno":{"compressed":true,"server":{"certificate_digests":["ab","cd"]},"handshake_messages":{"ClientHello":"AA=="}}})"
@@ -106,9 +106,15 @@ std::vector<ReaderCase> readerCases() {
                {records::TLSVersion, "TLSv1.2"},
                {records::SNI, "a\nb"},
                {records::ServerCertificateChain, "ab:cd"},
+               {records::IsClientAuthRequested, "0"},
+               {records::IsRenegotiated, "0"},
                {records::IsCompressed, "1"},
                {records::HandshakeMessages, R"({"ClientHello":"AA=="})"}}),
-          row({{records::ProtocolType, "SSL"}, {records::TLSVersion, "SSLv3.0"}, {records::IsRenegotiated, "0"}})},
+          row({{records::ProtocolType, "SSL"},
+               {records::TLSVersion, "SSLv3.0"},
+               {records::IsClientAuthRequested, "0"},
+               {records::IsRenegotiated, "0"},
+               {records::IsCompressed, "0"}})},
          1},
     };
 }

@@ -212,6 +212,11 @@ TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
         std::ofstream extra(copy / "z_extra.csv");
         extra << csvHeader << "\n" << joinCells(cells) << "\nthis is no row\n";
     }
+    // JSON lines are read, but not the JSON twin of a CSV file (both formats of the same rows).
+    std::ofstream(copy / "z_extra.json") << R"({"destination":{"ip":"192.0.2.8","port":443}})" << "\n";
+    std::ofstream(copy / "y.json.tmp") << R"({"@timestamp":"2023-11-14T22:13:20.000Z","network":{"protocol":"tls"},)"
+                                       << R"("destination":{"ip":"192.0.2.9","port":443},"tls":{"version":"1.2",)"
+                                       << R"("version_protocol":"tls","client":{"server_name":"json.example"}}})" << "\n";
     // A certificate that the store lost.
     std::string leaf;
     for (auto const& row : csv.rows)
@@ -221,15 +226,19 @@ TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
 
     auto const run = runReport("--now 2030-01-01 " + shellQuote(copy.path().string()));
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.json["input"]["files"], 3);
-    EXPECT_EQ(run.json["input"]["open_files"], 1);
-    EXPECT_EQ(run.json["input"]["open_file_rows"], csv.rows.size());
-    EXPECT_EQ(run.json["input"]["rows"], 2 * csv.rows.size() + 1);
+    EXPECT_EQ(run.json["input"]["files"], 4);
+    EXPECT_EQ(run.json["input"]["json_files"], 1);
+    EXPECT_EQ(run.json["input"]["open_files"], 2);
+    EXPECT_EQ(run.json["input"]["open_file_rows"], csv.rows.size() + 1);
+    EXPECT_EQ(run.json["input"]["rows"], 2 * csv.rows.size() + 2);
     EXPECT_EQ(run.json["input"]["malformed_lines"], 1);
     EXPECT_EQ(run.json["input"]["missing_certificates"], 1);
     Json const* odd = serverEntry(run.json, server);
     ASSERT_TRUE(odd);
     EXPECT_EQ((*odd)["snis"], Json::array({"odd,\"name\",here"}));
+    ASSERT_TRUE(serverEntry(run.json, "192.0.2.9:443"));
+    EXPECT_EQ((*serverEntry(run.json, "192.0.2.9:443"))["snis"], Json::array({"json.example"}));
+    EXPECT_FALSE(serverEntry(run.json, "192.0.2.8:443"));
 
     auto const missing = runReport(shellQuote(copy.path().string()) + " " + shellQuote(copy / "no-such-dir"));
     EXPECT_EQ(missing.status, 2);

@@ -41,7 +41,7 @@ inline bool decodedWithin(Packet const& packet, const uint8_t* frame, size_t siz
     for (size_t i = 0; i < packet.tcpPayloadLength(); ++i) sink += packet.tcpPayload()[i];
     sink += static_cast<unsigned>(packet.timestamp() + static_cast<uint64_t>(packet.captureTime() > 0));
     sink += PacketSourceWorker::opensFlow(packet);
-    return sameKey(packet.flowKey(), packet.key) || sameKey(packet.flowKey(), packet.key.reverse());
+    return packet.flowKey() == packet.key || packet.flowKey() == packet.key.reverse();
 }
 
 }  // namespace detail
@@ -70,7 +70,7 @@ inline bool frame(const uint8_t* data, size_t size) {
                 KeptPacket::copyOf(*packet, packet->flowKey()), &KeptPacket::destroy);
             Packet kept(linkType);
             copy->restore(kept, packet->flowKey());
-            if (detail::inside(kept.payload, 0, data, size) || !sameKey(kept.key, packet->key) ||
+            if (detail::inside(kept.payload, 0, data, size) || kept.key != packet->key ||
                 !detail::decodedWithin(kept, kept.data, kept.header->caplen, sink))
                 return false;
         }
