@@ -79,6 +79,7 @@ PacketSource::PacketSource(pcap_t* handle)
 }
 
 PacketSource::~PacketSource() {
+    if (streamFilter) pcap_freecode(streamFilter.get());
     if (handle) pcap_close(handle);
 }
 
@@ -97,6 +98,15 @@ std::unique_ptr<PacketSource> PacketSource::create(std::vector<CaptureFile> file
     if (handle == nullptr) return nullptr;
     auto source = std::make_unique<PacketSource>(handle);
     source->fileBuffer = std::move(buffer);
+    // A pipe (tcpdump -w - | varno -p -) is a live capture's frames as they come: the
+    // flows it holds expire by the clock while it is quiet, as on a live device.
+    struct stat info;
+    const int fd = ::fileno(pcap_file(handle));
+    if (files.size() == 1 && ::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+        source->stream = true;
+        source->selectableFd = fd;
+        source->lastFrameClock = std::chrono::steady_clock::now();
+    }
     for (CaptureFile const& file : files) source->totalBytes += file.size;
     source->currentFile = files.front();
     source->pendingFiles.assign(files.begin() + 1, files.end());
@@ -160,6 +170,13 @@ bool PacketSource::setFilter(std::string const& expression) {
         VARNO_LOG(error) << pcap_geterr(handle);
         return false;
     }
+    // libpcap would read on past frames its filter refuses, waiting in a quiet pipe for
+    // one it accepts: a pipe's frames are filtered here, once each is read.
+    if (stream) {
+        if (streamFilter) pcap_freecode(streamFilter.get());
+        streamFilter = std::make_unique<bpf_program>(program);
+        return true;
+    }
     if (pcap_setfilter(handle, &program) < 0) {
         VARNO_LOG(error) << pcap_geterr(handle);
         pcap_freecode(&program);
@@ -178,6 +195,7 @@ bool PacketSource::installCaptureFilter() {
 PacketSource::Read PacketSource::read() {
     while (true) {
         if (!active.load(std::memory_order_relaxed) && !startDraining()) return endOfInput();
+        if (stream && streamIdle()) return Read::Idle;
         pcap_pkthdr* header = nullptr;
         const u_char* bytes = nullptr;
         const int result = pcap_next_ex(handle, &header, &bytes);
@@ -207,6 +225,7 @@ PacketSource::Read PacketSource::read() {
             return Read::Idle;
         }
         if (draining && std::chrono::steady_clock::now() > drainUntil) return endOfInput();
+        if (streamFilter && pcap_offline_filter(streamFilter.get(), header, bytes) == 0) continue;
         ++counts.framesRead;
         if (!packet->parse(header, bytes)) {
             counts.countSkipped(packet->skipped);
@@ -218,6 +237,10 @@ PacketSource::Read PacketSource::read() {
         if (packet->tcpPayloadLength() == 0 && !(packet->isSyn() && !packet->isAck()) && !packet->isFin() &&
             !packet->isRst())
             continue;
+        if (stream) {
+            lastFrameTime = packet->timestamp();
+            lastFrameClock = std::chrono::steady_clock::now();
+        }
         return Read::Packet;
     }
 }
@@ -227,6 +250,25 @@ bool PacketSource::waitForFrames(int milliseconds) {
     pollfd waiting{selectableFd, POLLIN, 0};
     const int ready = ::poll(&waiting, 1, milliseconds);
     return ready != 0;  // a frame, an error the next read reports, or a signal: read again
+}
+
+// A pipe with nothing waiting, neither in it nor in the stdio buffer libpcap reads it
+// through, after the read timeout. A frame that has only begun to arrive is waited for.
+bool PacketSource::streamIdle() {
+    FILE* file = pcap_file(handle);
+    // glibc's read buffer: what is there is read without a system call.
+    if (file == nullptr || file->_IO_read_ptr < file->_IO_read_end) return false;
+    pollfd waiting{selectableFd, POLLIN, 0};
+    return ::poll(&waiting, 1, READ_TIMEOUT_MS) == 0;
+}
+
+uint64_t PacketSource::idleTime() const {
+    using namespace std::chrono;
+    if (!stream)
+        return uint64_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()) -
+               deliveryDelayMilliseconds;
+    const auto quiet = uint64_t(duration_cast<milliseconds>(steady_clock::now() - lastFrameClock).count());
+    return lastFrameTime + (quiet > deliveryDelayMilliseconds ? quiet - deliveryDelayMilliseconds : 0);
 }
 
 // After a stop request a live capture still reads what the kernel already holds, so a

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "support/csv.h"
 #include "support/process.h"
 #include "support/tmpfs.h"
 
@@ -56,9 +57,11 @@ std::string leftIn(std::string const& directories) {
 // Mistakes of the user and failures of the input: each line is the command, its status,
 // the start of its standard error (S stands for the scratch directory) and what is left in
 // the directory it names. A run that never started leaves nothing it made, its log
-// included; a capture read only in part keeps its rows and ends with status 1.
+// included; a capture read only in part keeps its rows and ends with status 1. A directory
+// that was there before the run is the user's and stays, even empty.
 TEST(Startup, MistakesAndFailures) {
     std::string const capture = varno_test::dataFile("several_connections.pcap");
+    std::string const noHandshake = varno_test::dataFile("no_answer.pcap");
     REQUIRE_CAPTURE(capture);
     bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
     struct Mistake {
@@ -68,8 +71,10 @@ TEST(Startup, MistakesAndFailures) {
         std::string left;  // what the directory of `look` holds afterwards
         std::string look = "S/out";
         std::string workIn = "S/.";
+        int rows = -1;  // in the CSV files of `look`, when not -1
     };
     std::string const readAll = "(levels: trace, debug, info, warning, error, fatal)";
+    std::string const notAName = "Prefix (-P) must be a file name: no \"/\", \"..\" or NUL.\n";
     std::vector<Mistake> cases = {
         {"-p S/missing.pcap -o S/out", 255, "Could not open file \"S/missing.pcap\": No such file or directory\n",
          "none"},
@@ -85,6 +90,17 @@ TEST(Startup, MistakesAndFailures) {
          "S/locked"},
         {"-p @C -o S/readonly", 255, "Could not write to output directory \"S/readonly\": ",
          "empty", "S/readonly"},
+        // Several files and directories, as a shell's glob gives them: one stream.
+        {"-p @C S/glob/*.pcap -o S/out", 0, "", "csv", "S/out", "S/.", 6},
+        {"-p S/glob @C -o S/out -P run", 0, "", "csv", "S/out", "S/.", 6},
+        {"-p @C -o S/out extra", 255, "unexpected argument 'extra'\n", "none"},
+        {"-p @C - -o S/out", 255, "Could not open file \"-\": only one pipe or device, alone, can be read\n", "none"},
+        {"-p @C -o S/out -P ../escape", 255, notAName, "none"},
+        {"-p @C -o S/out -P a/b", 255, notAName, "none"},
+        {"-p @C -o S/out -P ..", 255, notAName, "none"},
+        {"-p @N -o S/work -s warning", 0, "", "empty", "S/work"},
+        {"-p @N -o S/out -g S/work", 0, "", "none | empty", "S/out S/work"},
+        {"-p @N -o S/out -g S/logs/run", 0, "", "none | none", "S/out S/logs"},
     };
     // The scratch directory is root's alone: the user reaches its output and log only
     // through what was opened before the drop. A directory root may write but the user may
@@ -106,7 +122,8 @@ TEST(Startup, MistakesAndFailures) {
     for (Mistake const& c : cases) {
         ScratchDir scratch;
         auto expand = [&](std::string text) {
-            for (auto [from, to] : {std::pair<std::string, std::string>{"S/", scratch / ""}, {"@C", capture}})
+            for (auto [from, to] : {std::pair<std::string, std::string>{"S/", scratch / ""}, {"@C", capture},
+                                    {"@N", noHandshake}})
                 for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
                     text.replace(at, from.size(), to);
             return text;
@@ -117,6 +134,9 @@ TEST(Startup, MistakesAndFailures) {
         std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
         fs::permissions(scratch.path(), fs::perms::owner_all);
         fs::create_directories(scratch / "work");
+        fs::create_directories(scratch / "glob");
+        fs::copy_file(varno_test::dataFile("t13_x25519.pcap"), scratch / "glob/b.pcap");
+        fs::copy_file(varno_test::dataFile("t12_ecdhe_rsa_sni.pcap"), scratch / "glob/a.pcap");
         fs::create_directories(scratch / "closed");
         fs::permissions(scratch / "closed", fs::perms(0555));
         fs::create_directories(scratch / "locked");
@@ -140,6 +160,9 @@ TEST(Startup, MistakesAndFailures) {
         auto lines = [](std::string const& text) { return std::count(text.begin(), text.end(), '\n'); };
         EXPECT_EQ(lines(result.err), lines(c.err) + (c.err.empty() || c.err.back() == '\n' ? 0 : 1)) << result.err;
         EXPECT_EQ(leftIn(expand(c.look)), c.left) << c.arguments;
+        if (c.rows >= 0) {
+            EXPECT_EQ(varno_test::csv::readCsvOutput(expand(c.look)).rows.size(), size_t(c.rows)) << c.arguments;
+        }
         EXPECT_EQ(result.out, "");
         ::close(lock);
     }

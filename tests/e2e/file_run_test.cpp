@@ -24,8 +24,9 @@ struct FileRun {
     RunResult result;
     CsvOutput csv;
 
-    FileRun(std::string const& capture, std::string const& flags = "") {
-        result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + " " + flags);
+    // `capture` is a path, or shell text when not `quote`.
+    FileRun(std::string const& capture, std::string const& flags = "", bool quote = true) {
+        result = runVarno("-p " + (quote ? shellQuote(capture) : capture) + " -o " + shellQuote(output) + " " + flags);
         csv = readCsvOutput(output);
     }
 };
@@ -459,12 +460,56 @@ TEST(EndToEndFile, DirectoryIsOneStreamInCaptureTimeOrder) {
     fs::copy_file(dataCapture("lt_pcapng.pcapng"), scratch / "archive/no-extension");
     varno_test::writeFile(scratch / "archive/notes.txt", "not a capture\n");
 
-    FileRun run(scratch / "archive");
-    expectWellFormed(run, "archive");
-    EXPECT_EQ(column(run.csv, SNI), (std::set<std::string>{"split.test", "demo.example"}));
-    ASSERT_EQ(run.csv.rows.size(), 3u) << "the split connection once, the pcapng file's two";
-    EXPECT_EQ(run.csv.rows[0][SNI], "split.test");
-    EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+    // Files named one by one (a shell's glob, in name order) are the same one stream.
+    std::string const archive = shellQuote(scratch / "archive");
+    for (std::string const& input : {archive, archive + "/*.pcap " + archive + "/no-extension"}) {
+        FileRun run(input, "", false);
+        expectWellFormed(run, input);
+        EXPECT_EQ(column(run.csv, SNI), (std::set<std::string>{"split.test", "demo.example"}));
+        ASSERT_EQ(run.csv.rows.size(), 3u) << "the split connection once, the pcapng file's two";
+        EXPECT_EQ(run.csv.rows[0][SNI], "split.test");
+        EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+    }
+}
+
+// A pipe (tcpdump -w - | varno -p -) is as live as a device: a connection that both sides
+// closed gets its row about a second later, while the pipe stays open and quiet.
+TEST(EndToEndFile, PipeGivesEachRowWhileItIsOpen) {
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    ChildProcess child({VARNO_BINARY, "-p", "-", "-o", output}, scratch / "stderr", pipeEnds[0]);
+    ::close(pipeEnds[0]);
+    ASSERT_TRUE(child.started());
+    // Rows written so far, in the files still open (".csv.tmp") and those closed.
+    auto rowsWritten = [&] {
+        size_t rows = 0;
+        if (fs::is_directory(output))
+            for (auto const& entry : fs::directory_iterator(output)) {
+                std::string const text = readFile(entry.path());
+                if (entry.path().string().find(".csv") != std::string::npos && !text.empty())
+                    rows += size_t(std::count(text.begin(), text.end(), '\n')) - 1;
+            }
+        return rows;
+    };
+    // Two captures of one link type, each a whole connection ending with both FINs: one
+    // header, then the first connection's frames, later the second's.
+    std::vector<std::string> const parts = {readFile(dataCapture("t12_ecdhe_rsa_sni.pcap")),
+                                            readFile(dataCapture("t13_x25519.pcap")).substr(24)};
+    for (size_t expected = 1; expected <= parts.size(); ++expected) {
+        std::string const& frames = parts[expected - 1];
+        ASSERT_EQ(::write(pipeEnds[1], frames.data(), frames.size()), ssize_t(frames.size()));
+        auto const start = std::chrono::steady_clock::now();
+        while (rowsWritten() < expected && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(rowsWritten(), expected) << "after " << seconds << " s: " << readFile(scratch / "stderr");
+        std::cout << "row " << expected << " of the open pipe after " << seconds << " s\n";
+    }
+    ::close(pipeEnds[1]);
+    EXPECT_EQ(child.wait(std::chrono::seconds(20)), 0) << readFile(scratch / "stderr");
+    EXPECT_EQ(readCsvOutput(output).rows.size(), 2u);
 }
 
 // A person at a terminal sees one line rewritten in place and left with the final state;
