@@ -29,14 +29,13 @@ constexpr unsigned READS_PER_CLOCK = 64;
 constexpr size_t FILE_BUFFER_BYTES = 1 << 20;
 
 // Opens a capture file read through `buffer`, which must outlive the handle; after a
-// failure `reason` says why.
+// failure `reason` says why (the caller reports it, once).
 pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer, std::string& reason) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     // "-" is standard input, as for tcpdump -r: a pipe from another capture tool.
     FILE* file = path == "-" ? ::fdopen(::dup(STDIN_FILENO), "rb") : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         reason = errorText(errno);
-        VARNO_LOG(error) << path << ": " << reason;
         return nullptr;
     }
     buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_BYTES);
@@ -44,7 +43,6 @@ pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer, st
     pcap_t* handle = pcap_fopen_offline(file, errorBuffer);
     if (handle == nullptr) {
         reason = errorBuffer;
-        VARNO_LOG(error) << path << ": " << reason;
         std::fclose(file);  // a handle closes its file; a failed open leaves it to us
     }
     return handle;
@@ -124,7 +122,6 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     pcap_t* handle = pcap_create(interface.name.c_str(), errorBuffer);
     if (handle == nullptr) {
         *reason = errorBuffer;
-        VARNO_LOG(error) << *reason;
         return nullptr;
     }
     pcap_set_promisc(handle, 1);
@@ -137,15 +134,17 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     if (int const status = pcap_set_buffer_size(handle, bufferBytes); status != 0) {
         *reason = "cannot set the capture buffer to " + std::to_string(bufferBytes) +
                   " bytes: " + pcap_statustostr(status);
-        VARNO_LOG(error) << interface.name << ": " << *reason;
         pcap_close(handle);
         return nullptr;
     }
     if (int const status = pcap_activate(handle); status < 0) {
         // A buffer the kernel cannot give fails here (PCAP_ERROR with the reason in the text).
-        *reason = std::string(pcap_statustostr(status)) + ": " + pcap_geterr(handle);
-        if (status == PCAP_ERROR_PERM_DENIED) *reason = pcap_statustostr(status);
-        VARNO_LOG(error) << interface.name << ": " << *reason;
+        // libpcap's text may be its status's text again ("That device is not up"): said once.
+        std::string const kind = pcap_statustostr(status);
+        std::string const detail = pcap_geterr(handle);
+        *reason = detail.empty() || detail == kind || status == PCAP_ERROR_PERM_DENIED ? kind
+                  : detail.find(kind) != std::string::npos                               ? detail
+                                                                                          : kind + ": " + detail;
         pcap_close(handle);
         return nullptr;
     }
