@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 #include <regex>
 #include <set>
 
 #include "e2e/e2e_support.h"
 #include "support/builders.h"
+#include "support/certificates.h"
 #include "support/tmpfs.h"
 
 namespace {
@@ -391,6 +393,68 @@ std::vector<build::Frame> completeHandshake(Peer const& client, Peer const& serv
         micros += 1000;
     }
     return frames;
+}
+
+// A capture on the host sees the frames GRO joined: here the server's whole first flight in
+// one frame of more than 64 KiB (IPv4 total length 0, IPv6 payload length 0 with BIG TCP),
+// holding a chain of real certificates and a request for the client's with many CA names.
+TEST(EndToEndFile, FrameOfMoreThan64KiBIsReadWhole) {
+    build::Bytes const certificate = build::selfSignedCertificate("RSA", 2048);
+    ASSERT_FALSE(certificate.empty());
+    std::vector<build::Bytes> const chain(60000 / (certificate.size() + 3), certificate);
+    build::Bytes authorities;  // distinguished names, as a server that trusts many CAs sends them
+    while (authorities.size() < 12000) {
+        build::put16(authorities, 200);
+        authorities.resize(authorities.size() + 200, 0x31);
+    }
+    build::Bytes requestBody = {1, 1, 0, 2, 0x04, 0x01};  // rsa_sign; rsa_pkcs1_sha256
+    build::put16(requestBody, static_cast<unsigned>(authorities.size()));
+    build::append(requestBody, authorities);
+    build::Bytes const flight = build::concat({build::serverHello({}), build::certificateMessage(chain),
+                                               build::handshake(13, requestBody), build::handshake(14, {})});
+    build::Bytes serverRecords;
+    for (size_t at = 0; at < flight.size(); at += 16384)
+        build::append(serverRecords, build::record(22, build::Bytes(flight.begin() + at,
+                                                                    flight.begin() + std::min(flight.size(), at + 16384))));
+    ASSERT_GT(serverRecords.size(), 70000u);
+
+    unsigned char digest[20];
+    unsigned int digestLength = 0;
+    ASSERT_EQ(EVP_Digest(certificate.data(), certificate.size(), digest, &digestLength, EVP_sha1(), nullptr), 1);
+    std::string leaf;
+    for (unsigned char byte : digest) leaf += "0123456789abcdef"[byte >> 4], leaf += "0123456789abcdef"[byte & 15];
+
+    for (bool const v6 : {false, true}) {
+        build::Segment client;
+        client.totalLengthOverride = 0;
+        if (v6) client.src = "fd00::1", client.dst = "fd00::2";
+        build::Segment server = client;
+        std::swap(server.src, server.dst);
+        std::swap(server.srcPort, server.dstPort);
+        server.seq = 700000;
+        auto frame = [&](build::Segment& from, build::Bytes const& payload, long micros) {
+            from.payload = payload;
+            build::Frame made{v6 ? build::ethernet(build::ipv6(from), 0x86dd) : build::ethernet(build::ipv4(from)),
+                              1700000000, micros};
+            from.seq += static_cast<uint32_t>(payload.size());
+            return made;
+        };
+        auto const changeCipherSpec = build::record(20, {1});
+        std::vector<build::Frame> const frames = {
+            frame(client, build::record(22, build::clientHello({.extensions = build::sniExtension("gro.test")})), 0),
+            frame(server, serverRecords, 1000), frame(client, changeCipherSpec, 2000),
+            frame(server, changeCipherSpec, 3000)};
+        ScratchDir scratch;
+        ASSERT_TRUE(build::writePcap(scratch / "gro.pcap", DLT_EN10MB, frames));
+        FileRun run(scratch / "gro.pcap", "-c");
+        expectWellFormed(run, v6 ? "IPv6" : "IPv4");
+        ASSERT_EQ(run.csv.rows.size(), 1u) << (v6 ? "IPv6" : "IPv4");
+        auto const& row = run.csv.rows[0];
+        EXPECT_EQ(row[SNI], "gro.test");
+        EXPECT_EQ(row[IsClientAuthRequested], "1");
+        std::vector<std::string> const digests = split(row[ServerCertificateChain], ':');
+        EXPECT_EQ(digests, std::vector<std::string>(chain.size(), leaf)) << row[ServerCertificateChain].substr(0, 100);
+    }
 }
 
 TEST(EndToEndFile, FlowsLiveAtTheEndAreAllExportedInKeyOrder) {
