@@ -8,9 +8,11 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/csv.h"
@@ -166,6 +168,90 @@ TEST(Startup, MistakesAndFailures) {
         EXPECT_EQ(result.out, "");
         ::close(lock);
     }
+}
+
+// The string literals of the sources under `directory`, adjacent ones joined as the
+// compiler joins them, escapes read back; comments and character literals left out.
+std::string sourceLiterals(fs::path const& directory) {
+    std::string all;
+    for (auto const& entry : fs::recursive_directory_iterator(directory)) {
+        if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+        std::string const code = readFile(entry.path());
+        bool joining = false;
+        for (size_t i = 0; i < code.size(); ++i) {
+            char const c = code[i];
+            std::string const next = code.substr(i, 2);
+            if (next == "//" || next == "/*") {
+                i = code.find(next == "//" ? "\n" : "*/", i + 2);
+                if (i == std::string::npos) break;
+                if (next == "/*") ++i;
+            } else if (c == '\'' && i > 0 && std::isalnum(static_cast<unsigned char>(code[i - 1]))) {
+                // a digit separator
+            } else if (c == '\'') {
+                for (++i; i < code.size() && code[i] != '\''; ++i) i += code[i] == '\\';
+            } else if (c == '"' && i > 0 && code[i - 1] == 'R') {
+                std::string const delimiter = code.substr(i + 1, code.find('(', i) - i - 1);
+                size_t const end = code.find(")" + delimiter + "\"", i);
+                all += "\n" + code.substr(i, end - i);
+                i = end + delimiter.size() + 1;
+            } else if (c == '"') {
+                if (!joining) all += '\n';
+                for (++i; i < code.size() && code[i] != '"'; ++i) {
+                    if (code[i] == '\\') ++i;
+                    all += code[i];
+                }
+                joining = true;
+            } else if (!std::isspace(static_cast<unsigned char>(c))) {
+                joining = false;
+            }
+        }
+    }
+    return all;
+}
+
+// Every record the README's log table names is one the program writes: each literal part
+// of it (between placeholders such as PATH or N, "..." and optional parts in brackets) is
+// in a string of the sources.
+TEST(Startup, ReadmeLogTableNamesOnlyMessagesOfTheCode) {
+    std::string const readme = readFile(varno_test::sourcePath("README.md"));
+    size_t const start = readme.find("## What is logged");
+    ASSERT_NE(start, std::string::npos);
+    std::istringstream table(readme.substr(start, readme.find("\n## ", start + 1) - start));
+    std::string const code = sourceLiterals(varno_test::sourcePath("src"));
+    size_t checked = 0;
+    std::string line;
+    while (std::getline(table, line)) {
+        if (line.rfind("|", 0) != 0) continue;
+        for (size_t open = line.find('`'); open != std::string::npos; open = line.find('`', open + 1)) {
+            size_t const close = line.find('`', open + 1);
+            std::string const record = line.substr(open + 1, close - open - 1);
+            open = close;
+            std::vector<std::string> parts(1);
+            for (size_t i = 0; i < record.size(); ++i) {
+                bool const placeholder = std::isupper(static_cast<unsigned char>(record[i])) &&
+                                         (i == 0 || !std::isalpha(static_cast<unsigned char>(record[i - 1]))) &&
+                                         (i + 1 == record.size() || !std::islower(static_cast<unsigned char>(record[i + 1])));
+                if (placeholder) {
+                    while (i < record.size() && record[i] != ' ') ++i;
+                    --i;
+                    parts.emplace_back();
+                } else if (record[i] == '[' || record[i] == ']' || record.compare(i, 3, "...") == 0) {
+                    i += record[i] == '.' ? 2 : 0;
+                    parts.emplace_back();
+                } else {
+                    parts.back() += record[i];
+                }
+            }
+            for (std::string part : parts) {
+                part.erase(0, part.find_first_not_of(' '));
+                part.erase(part.find_last_not_of(' ') + 1);
+                if (part.size() < 3) continue;
+                ++checked;
+                EXPECT_NE(code.find(part), std::string::npos) << "\"" << part << "\" of `" << record << "`";
+            }
+        }
+    }
+    EXPECT_GT(checked, 20u);
 }
 
 TEST(Startup, OutputDirectoryThatCannotBeMade) {
