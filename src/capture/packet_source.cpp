@@ -139,12 +139,16 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     }
     if (int const status = pcap_activate(handle); status < 0) {
         // A buffer the kernel cannot give fails here (PCAP_ERROR with the reason in the text).
-        // libpcap's text may be its status's text again ("That device is not up"): said once.
+        // libpcap's text may be its status's text again ("That device is not up"), and a
+        // generic error has only its text: each said once.
         std::string const kind = pcap_statustostr(status);
         std::string const detail = pcap_geterr(handle);
-        *reason = detail.empty() || detail == kind || status == PCAP_ERROR_PERM_DENIED ? kind
-                  : detail.find(kind) != std::string::npos                               ? detail
-                                                                                          : kind + ": " + detail;
+        if (detail.empty() || detail == kind || status == PCAP_ERROR_PERM_DENIED)
+            *reason = kind;
+        else if (status == PCAP_ERROR || detail.find(kind) != std::string::npos)
+            *reason = detail;
+        else
+            *reason = kind + ": " + detail;
         pcap_close(handle);
         return nullptr;
     }
