@@ -93,7 +93,7 @@ std::string openCaptureInputs(std::vector<std::string> const& paths) {
         }
         // A pipe is read once: its first frame cannot be looked at to find its place.
         if (path == "-" || (fs::exists(path, failure) && !fs::is_regular_file(path, failure)))
-            return "Could not open file \"" + path + "\": only one pipe or device, alone, can be read";
+            return "Could not open file \"" + path + "\": a pipe or device is read only on its own";
         CaptureFile file;
         if (std::string const reason = readFirstCaptureTime(path, file); !reason.empty())
             return "Could not open file \"" + path + "\": " + reason;

@@ -256,13 +256,15 @@ bool PacketSource::waitForFrames(int milliseconds) {
 }
 
 // A pipe with nothing waiting, neither in it nor in the stdio buffer libpcap reads it
-// through, after the read timeout. A frame that has only begun to arrive is waited for.
+// through, after the read timeout (or a signal, so that a stop request is seen before the
+// next read blocks). A frame that has only begun to arrive is waited for.
 bool PacketSource::streamIdle() {
     FILE* file = pcap_file(handle);
     // glibc's read buffer: what is there is read without a system call.
     if (file == nullptr || file->_IO_read_ptr < file->_IO_read_end) return false;
     pollfd waiting{selectableFd, POLLIN, 0};
-    return ::poll(&waiting, 1, READ_TIMEOUT_MS) == 0;
+    const int ready = ::poll(&waiting, 1, READ_TIMEOUT_MS);
+    return ready == 0 || (ready < 0 && errno == EINTR);
 }
 
 uint64_t PacketSource::idleTime() const {

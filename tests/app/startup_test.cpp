@@ -96,7 +96,7 @@ TEST(Startup, MistakesAndFailures) {
         {"-p @C S/glob/*.pcap -o S/out", 0, "", "csv", "S/out", "S/.", 6},
         {"-p S/glob @C -o S/out -P run", 0, "", "csv", "S/out", "S/.", 6},
         {"-p @C -o S/out extra", 255, "unexpected argument 'extra'\n", "none"},
-        {"-p @C - -o S/out", 255, "Could not open file \"-\": only one pipe or device, alone, can be read\n", "none"},
+        {"-p @C - -o S/out", 255, "Could not open file \"-\": a pipe or device is read only on its own\n", "none"},
         {"-p @C -o S/out -P ../escape", 255, notAName, "none"},
         {"-p @C -o S/out -P a/b", 255, notAName, "none"},
         {"-p @C -o S/out -P ..", 255, notAName, "none"},
