@@ -56,25 +56,18 @@ std::string leftIn(std::string const& directories) {
     return text.empty() ? "empty" : text;
 }
 
-// Mistakes of the user and failures of the input: each line is the command, its status,
-// the start of its standard error (S stands for the scratch directory) and what is left in
-// the directory it names. A run that never started leaves nothing it made, its log
-// included; a capture read only in part keeps its rows and ends with status 1. A directory
-// that was there before the run is the user's and stays, even empty.
-TEST(Startup, MistakesAndFailures) {
-    std::string const capture = varno_test::dataFile("several_connections.pcap");
-    std::string const noHandshake = varno_test::dataFile("no_answer.pcap");
-    REQUIRE_CAPTURE(capture);
-    bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
-    struct Mistake {
-        std::string arguments;  // S is the scratch directory, @C the capture
-        int status;
-        std::string err;   // the start of standard error, which has as many lines
-        std::string left;  // what the directory of `look` holds afterwards
-        std::string look = "S/out";
-        std::string workIn = "S/.";
-        int rows = -1;  // in the CSV files of `look`, when not -1
-    };
+// One command line of the table below and what it must give.
+struct Mistake {
+    std::string arguments;  // S is the scratch directory, @C the capture, @N one without a handshake
+    int status;
+    std::string err;   // the start of standard error, which has as many lines
+    std::string left;  // what the directory of `look` holds afterwards
+    std::string look = "S/out";
+    std::string workIn = "S/.";
+    int rows = -1;  // in the CSV files of `look`, when not -1
+};
+
+std::vector<Mistake> startupMistakes(bool haveMergecap) {
     std::string const readAll = "(levels: trace, debug, info, warning, error, fatal)";
     std::string const notAName = "Prefix (-P) must be a file name: no \"/\", \"..\" or NUL.\n";
     std::vector<Mistake> cases = {
@@ -121,6 +114,46 @@ TEST(Startup, MistakesAndFailures) {
         cases.push_back({"-p S/merged.pcapng -o S/out", 1,
                          "Could not read capture file \"S/merged.pcapng\" to its end: an interface has a snapshot length",
                          "log"});
+    return cases;
+}
+
+// The scratch directory of one case: a cut copy of the capture, directories that exist
+// before the run, files for a glob, and (with mergecap) a capture libpcap refuses part-way.
+void prepareScratch(ScratchDir const& scratch, std::string const& capture, bool haveMergecap) {
+    // A third of the capture: its first handshakes are whole, the last record is cut.
+    std::ifstream in(capture, std::ios::binary);
+    std::string const bytes((std::istreambuf_iterator<char>(in)), {});
+    std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    fs::permissions(scratch.path(), fs::perms::owner_all);
+    fs::create_directories(scratch / "work");
+    fs::create_directories(scratch / "glob");
+    fs::copy_file(varno_test::dataFile("t13_x25519.pcap"), scratch / "glob/b.pcap");
+    fs::copy_file(varno_test::dataFile("t12_ecdhe_rsa_sni.pcap"), scratch / "glob/a.pcap");
+    fs::create_directories(scratch / "closed");
+    fs::permissions(scratch / "closed", fs::perms(0555));
+    if (haveMergecap) {
+        // The same capture with another snapshot length in its header, appended as a
+        // second interface: libpcap refuses that interface.
+        std::string shorter = bytes;
+        shorter.replace(16, 4, std::string("\xc8\0\0\0", 4));
+        std::ofstream(scratch / "short.pcap", std::ios::binary) << shorter;
+        std::string const make = "mergecap -a -F pcapng -w " + quoted(scratch / "merged.pcapng") + " " +
+                                 quoted(capture) + " " + quoted(scratch / "short.pcap");
+        ASSERT_EQ(std::system(make.c_str()), 0);
+    }
+}
+
+// Mistakes of the user and failures of the input: each line is the command, its status,
+// the start of its standard error (S stands for the scratch directory) and what is left in
+// the directory it names. A run that never started leaves nothing it made, its log
+// included; a capture read only in part keeps its rows and ends with status 1. A directory
+// that was there before the run is the user's and stays, even empty.
+TEST(Startup, MistakesAndFailures) {
+    std::string const capture = varno_test::dataFile("several_connections.pcap");
+    std::string const noHandshake = varno_test::dataFile("no_answer.pcap");
+    REQUIRE_CAPTURE(capture);
+    bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
+    std::vector<Mistake> const cases = startupMistakes(haveMergecap);
     for (Mistake const& c : cases) {
         ScratchDir scratch;
         auto expand = [&](std::string text) {
@@ -130,32 +163,12 @@ TEST(Startup, MistakesAndFailures) {
                     text.replace(at, from.size(), to);
             return text;
         };
-        // A third of the capture: its first handshakes are whole, the last record is cut.
-        std::ifstream in(capture, std::ios::binary);
-        std::string const bytes((std::istreambuf_iterator<char>(in)), {});
-        std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
-        fs::permissions(scratch.path(), fs::perms::owner_all);
-        fs::create_directories(scratch / "work");
-        fs::create_directories(scratch / "glob");
-        fs::copy_file(varno_test::dataFile("t13_x25519.pcap"), scratch / "glob/b.pcap");
-        fs::copy_file(varno_test::dataFile("t12_ecdhe_rsa_sni.pcap"), scratch / "glob/a.pcap");
-        fs::create_directories(scratch / "closed");
-        fs::permissions(scratch / "closed", fs::perms(0555));
+        prepareScratch(scratch, capture, haveMergecap);
         fs::create_directories(scratch / "locked");
         int const lock = ::open((scratch / "locked").c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(::flock(lock, LOCK_EX), 0);
         varno_test::Tmpfs readOnly(scratch / "readonly", 1 << 20, true);
         if (!readOnly.mounted()) fs::permissions(scratch / "readonly", fs::perms::owner_read | fs::perms::owner_exec);
-        if (haveMergecap) {
-            // The same capture with another snapshot length in its header, appended as a
-            // second interface: libpcap refuses that interface.
-            std::string shorter = bytes;
-            shorter.replace(16, 4, std::string("\xc8\0\0\0", 4));
-            std::ofstream(scratch / "short.pcap", std::ios::binary) << shorter;
-            std::string const make = "mergecap -a -F pcapng -w " + quoted(scratch / "merged.pcapng") + " " +
-                                     quoted(capture) + " " + quoted(scratch / "short.pcap");
-            ASSERT_EQ(std::system(make.c_str()), 0);
-        }
         auto const result = runVarno(expand(c.arguments), "", expand(c.workIn));
         EXPECT_EQ(result.status, c.status) << c.arguments << ": " << result.err;
         EXPECT_EQ(result.err.substr(0, expand(c.err).size()), expand(c.err)) << c.arguments;
