@@ -16,6 +16,7 @@ po::options_description optionsDescription(std::string const& programName) {
     // clang-format off
     description.add_options()
         ("help,h", "show this message")
+        ("version,V", "show the version")
         ("severity,s", po::value<std::string>()->default_value("error"), "minimum log severity level")
         ("log,g", po::value<std::string>(), "log directory (output dir by default)")
         ("list-interfaces,l", po::bool_switch()->default_value(false), "list available interfaces")
@@ -23,7 +24,8 @@ po::options_description optionsDescription(std::string const& programName) {
         ("buffer-size,B", po::value<int32_t>()->default_value(32), "kernel buffer of a live capture in MiB")
         ("flow-memory,F", po::value<int32_t>()->default_value(1024), "memory for open flows in MiB")
         ("user,Z", po::value<std::string>(), "run as this user once the input is open")
-        ("pcap,p", po::value<std::string>(), "PCAP file or directory to analyze")
+        ("pcap,p", po::value<std::vector<std::string>>()->multitoken(),
+            "PCAP files or directories to analyze")
         ("output,o", po::value<std::string>(), "output directory")
         ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
         ("export-threshold,t", po::value<int32_t>()->default_value(1000000), "max entries per output file")
@@ -40,7 +42,14 @@ po::options_description optionsDescription(std::string const& programName) {
 
 CommandLineOptions parseCommandLine(po::options_description const& description, int argc, char const* const argv[]) {
     po::variables_map values;
-    po::store(po::parse_command_line(argc, argv, description), values);
+    po::parsed_options const parsed = po::command_line_parser(argc, argv).options(description).run();
+    // The library would drop a word that belongs to no option in silence: a second capture
+    // file after another option, say, which the run would then not read.
+    for (po::option const& option : parsed.options)
+        if (option.string_key.empty() || option.position_key >= 0)
+            throw po::error("unexpected argument '" +
+                            (option.original_tokens.empty() ? std::string() : option.original_tokens.front()) + "'");
+    po::store(parsed, values);
     po::notify(values);
 
     auto text = [&](char const* name) -> std::optional<std::string> {
@@ -50,6 +59,7 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
 
     CommandLineOptions options;
     options.help = values.count("help") > 0;
+    options.version = values.count("version") > 0;
     options.severity = values["severity"].as<std::string>();
     options.logDirectory = text("log");
     options.listInterfaces = values["list-interfaces"].as<bool>();
@@ -57,7 +67,7 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
     options.bufferMiB = values["buffer-size"].as<int32_t>();
     options.flowMemoryMiB = values["flow-memory"].as<int32_t>();
     options.user = text("user");
-    options.pcap = text("pcap");
+    if (values.count("pcap")) options.pcap = values["pcap"].as<std::vector<std::string>>();
     options.output = text("output");
     options.prefix = values["prefix"].as<std::string>();
     options.exportThreshold = values["export-threshold"].as<int32_t>();
@@ -74,13 +84,18 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
 }
 
 std::string validateOptions(CommandLineOptions const& options) {
-    bool const hasInput = options.pcap || options.interface;
+    bool const hasInput = !options.pcap.empty() || options.interface;
     if (hasInput && !options.output) return "Output directory (-o/--output) is required.";
     if (!hasInput) return "One of -p/--pcap or -i/--interface must be used.";
-    if (options.pcap && options.interface) return "Only one of -p/--pcap and -i/--interface may be used.";
+    if (!options.pcap.empty() && options.interface) return "Only one of -p/--pcap and -i/--interface may be used.";
     if (options.exportThreshold < 0) return "Export threshold must be a positive value.";
     if (options.format != "csv" && options.format != "json" && options.format != "both")
         return "Output format (--format) must be csv, json or both.";
+    // The prefix starts file names in the output directory; a path would write elsewhere
+    // or nowhere.
+    if (options.prefix.find_first_of(std::string("/\0", 2)) != std::string::npos ||
+        options.prefix.find("..") != std::string::npos)
+        return "Prefix (-P) must be a file name: no \"/\", \"..\" or NUL.";
     // libpcap takes the size in bytes as an int.
     if (options.bufferMiB < 1 || options.bufferMiB > 2047) return "Buffer size (-B) must be 1 to 2047 MiB.";
     if (options.flowMemoryMiB < minFlowMemoryMiB || options.flowMemoryMiB > maxFlowMemoryMiB)

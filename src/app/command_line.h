@@ -19,6 +19,7 @@ constexpr int32_t maxFlowMemoryMiB = 1048576;
 // The option values of one run, defaults filled in.
 struct CommandLineOptions {
     bool help = false;
+    bool version = false;
     std::string severity = "error";
     std::optional<std::string> logDirectory;
     bool listInterfaces = false;
@@ -26,7 +27,8 @@ struct CommandLineOptions {
     int32_t bufferMiB = 32;            // kernel buffer of a live capture
     int32_t flowMemoryMiB = 1024;      // what the open flows may hold
     std::optional<std::string> user;  // the user to run as once the input is open
-    std::optional<std::string> pcap;
+    // Capture files and directories, read as one stream; empty without -p.
+    std::vector<std::string> pcap;
     std::optional<std::string> output;
     std::string prefix = "output";
     int32_t exportThreshold = 1000000;
@@ -44,7 +46,8 @@ struct CommandLineOptions {
 boost::program_options::options_description optionsDescription(std::string const& programName);
 
 // Parses argv against the table; throws boost::program_options::error on a parse error
-// (unknown option, missing or bad value, a single-valued option given twice).
+// (unknown option, missing or bad value, a single-valued option given twice, an argument
+// that belongs to no option).
 CommandLineOptions parseCommandLine(boost::program_options::options_description const& description, int argc,
                                     char const* const argv[]);
 

@@ -24,7 +24,10 @@ std::string RunDirectory::make(bool parents) {
             outermost = outermost.parent_path();
         made = parents ? fs::create_directories(path, failure) : fs::create_directory(path, failure);
         if (failure) return failure.message();
-        if (made) topMade = outermost.string();
+        if (made) {
+            topMade = outermost.string();
+            absolutePath = fs::absolute(path, failure).lexically_normal().string();
+        }
     }
     return {};
 }
@@ -58,4 +61,17 @@ void RunDirectory::removeIfMade() {
     if (topMade.empty()) return;
     boost::system::error_code failure;
     fs::remove_all(topMade, failure);
+}
+
+void RunDirectory::removeIfMadeAndEmpty() {
+    if (topMade.empty()) return;
+    boost::system::error_code failure;
+    std::string const top = fs::path(topMade).lexically_normal().string();
+    for (fs::path directory = absolutePath; directory.string().size() >= top.size();
+         directory = directory.parent_path()) {
+        if (directory.filename_is_dot()) continue;  // a path given with a trailing "/"
+        if (directory.string().compare(0, top.size(), top) != 0) return;
+        if (!fs::is_directory(directory, failure) || !fs::is_empty(directory, failure) || failure) return;
+        if (!fs::remove(directory, failure)) return;
+    }
 }

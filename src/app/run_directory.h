@@ -20,11 +20,15 @@ public:
     bool lock();
     // After a start that failed: removes what this run made, the log it wrote included.
     void removeIfMade();
+    // After a run: removes the directories this run made, from the innermost out, as long
+    // as they are empty.
+    void removeIfMadeAndEmpty();
 
     std::string const path;
     bool made = false;
 
 private:
-    std::string topMade;  // the outermost directory this run made
+    std::string topMade;       // the outermost directory this run made
+    std::string absolutePath;  // as found at start (with -Z the run moves elsewhere)
     int lockFd = -1;
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/program_options/errors.hpp>
@@ -57,8 +58,8 @@ int startupError(std::string const& logLine, std::string const& consoleLine) {
     return -1;
 }
 
-// Opens -p: one file, or every capture file of a directory as one stream. Returns the
-// error line, or empty.
+// Opens -p with one file, or every capture file of a directory as one stream. Returns
+// the error line, or empty.
 std::string openCaptureInput(std::string const& path) {
     boost::system::error_code failure;
     if (!boost::filesystem::is_directory(path, failure)) {
@@ -72,6 +73,39 @@ std::string openCaptureInput(std::string const& path) {
     VARNO_LOG(info) << "Reading " << directory.files.size() << " capture files from " << path;
     if (!flowEngine->open(std::move(directory.files)))
         return "Could not open file \"" + path + "\": " + flowEngine->openFailure();
+    return {};
+}
+
+// Several files and directories (a shell's glob): every file named and every capture file
+// of each directory, read as one stream in the order of their first capture times, as a
+// directory's own files are. Returns the error line, or empty.
+std::string openCaptureInputs(std::vector<std::string> const& paths) {
+    namespace fs = boost::filesystem;
+    std::vector<CaptureFile> files;
+    for (std::string const& path : paths) {
+        boost::system::error_code failure;
+        if (fs::is_directory(path, failure)) {
+            CaptureDirectory directory = listCaptureFiles(path);
+            if (!directory.failedPath.empty())
+                return "Could not read capture file \"" + directory.failedPath + "\": " + directory.failure;
+            if (directory.files.empty()) return "No capture file in directory \"" + path + "\"";
+            files.insert(files.end(), directory.files.begin(), directory.files.end());
+            continue;
+        }
+        // A pipe is read once: its first frame cannot be looked at to find its place.
+        if (path == "-" || (fs::exists(path, failure) && !fs::is_regular_file(path, failure)))
+            return "Could not open file \"" + path + "\": a pipe or device is read only on its own";
+        CaptureFile file;
+        if (std::string const reason = readFirstCaptureTime(path, file); !reason.empty())
+            return "Could not open file \"" + path + "\": " + reason;
+        if (file.size != 0) files.push_back(std::move(file));
+    }
+    if (files.empty()) return openCaptureInput(paths.front());  // nothing but headers: nothing to read
+    sortByFirstCapture(files);
+    VARNO_LOG(info) << "Reading " << files.size() << " capture files";
+    std::string const first = files.front().path;
+    if (!flowEngine->open(std::move(files)))
+        return "Could not open file \"" + first + "\": " + flowEngine->openFailure();
     return {};
 }
 
@@ -100,7 +134,8 @@ void fillSettings(CommandLineOptions const& options) {
 int openInput(CommandLineOptions const& options, InterfaceManager* interfaceManager,
               std::string const& listingFailure) {
     if (!options.interface) {
-        std::string const line = openCaptureInput(*options.pcap);
+        std::string const line =
+            options.pcap.size() == 1 ? openCaptureInput(options.pcap.front()) : openCaptureInputs(options.pcap);
         return line.empty() ? 0 : startupError(line, line);
     }
     std::string const& name = *options.interface;
@@ -227,7 +262,7 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
     {
         // Only for a person watching: scripts, cron and systemd see standard error as before.
         std::optional<ProgressLine> progress;
-        if (options.pcap && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
+        if (!options.pcap.empty() && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
         flowEngine->processPackets();
     }
     return endOfRun(flowEngine->counts());
@@ -264,7 +299,8 @@ std::string holdDirectories(CommandLineOptions& options, HeldDirectories& held) 
     held.outputPath = fs::canonical(*options.output, failure).string();
     held.logPath = options.logDirectory ? fs::canonical(*options.logDirectory, logFailure).string() : held.outputPath;
     if (!failure) failure = logFailure;
-    if (options.pcap && *options.pcap != "-") options.pcap = fs::absolute(*options.pcap).string();
+    for (std::string& path : options.pcap)
+        if (path != "-") path = fs::absolute(path).string();
     if (!failure && ::chdir(held.outputPath.c_str()) != 0) failure.assign(errno, boost::system::generic_category());
     if (failure) return "Could not enter output directory \"" + held.outputName + "\": " + failure.message();
     options.output = ".";
@@ -274,13 +310,6 @@ std::string holdDirectories(CommandLineOptions& options, HeldDirectories& held) 
     if (held.logFd < 0) return "Could not open log directory \"" + held.logName + "\": " + errorText(errno);
     options.logDirectory = "/proc/self/fd/" + std::to_string(held.logFd);
     return {};
-}
-
-void removeIfEmpty(std::string const& directory) {
-    boost::system::error_code failure;
-    if (boost::filesystem::is_directory(directory, failure) && boost::filesystem::is_empty(directory, failure) &&
-        !failure)
-        boost::filesystem::remove(directory, failure);
 }
 
 }  // namespace
@@ -296,6 +325,10 @@ int main(int argc, char* argv[]) {
     }
     if (options.help) {
         std::cout << description << "\n";
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "VARNO v" << VARNO_VERSION << "\n";
         return 0;
     }
 
@@ -338,7 +371,6 @@ int main(int argc, char* argv[]) {
         std::cerr << "Unknown severity \"" << options.severity
                   << "\": every record is logged (levels: trace, debug, info, warning, error, fatal)\n";
 
-    std::string const outputPath = boost::filesystem::absolute(output.path).string();
     HeldDirectories held;
     std::string const entered = options.user ? holdDirectories(options, held) : std::string();
     if (!entered.empty()) std::cerr << entered << "\n";
@@ -349,8 +381,10 @@ int main(int argc, char* argv[]) {
         log.removeIfMade();
         output.removeIfMade();
     } else {
-        // After a run an empty output directory goes, also one that existed before.
-        removeIfEmpty(outputPath);
+        // After a run the directories it made go when they hold nothing; one that was there
+        // before is the user's.
+        log.removeIfMadeAndEmpty();
+        output.removeIfMadeAndEmpty();
     }
     return status;
 }

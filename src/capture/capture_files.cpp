@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <tuple>
 
@@ -98,26 +99,44 @@ CaptureDirectory listCaptureFiles(std::string const& directory) {
             continue;
         }
 
-        char errorBuffer[PCAP_ERRBUF_SIZE] = {};
-        std::unique_ptr<pcap_t, PcapCloser> handle(pcap_open_offline(path.c_str(), errorBuffer));
-        if (!handle) {
+        CaptureFile file;
+        if (std::string const failure = readFirstCaptureTime(path, file); !failure.empty()) {
             result.failedPath = path;
-            result.failure = errorBuffer;
+            result.failure = failure;
             return result;
         }
-        pcap_pkthdr* header = nullptr;
-        const u_char* bytes = nullptr;
-        const int read = pcap_next_ex(handle.get(), &header, &bytes);
-        if (read == PCAP_ERROR_BREAK) continue;  // a header and no frame: nothing to read
-        if (read < 0) {
-            result.failedPath = path;
-            result.failure = pcap_geterr(handle.get());
-            return result;
-        }
-        result.files.push_back({path, uint64_t(info.st_size), int64_t(header->ts.tv_sec), int64_t(header->ts.tv_usec)});
+        if (file.size == 0) continue;  // a header and no frame: nothing to read
+        file.size = uint64_t(info.st_size);
+        result.files.push_back(std::move(file));
     }
-    std::stable_sort(result.files.begin(), result.files.end(), [](CaptureFile const& a, CaptureFile const& b) {
+    sortByFirstCapture(result.files);
+    return result;
+}
+
+std::string readFirstCaptureTime(std::string const& path, CaptureFile& file) {
+    file = CaptureFile{path};
+    FILE* stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr) return errorText(errno);
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    std::unique_ptr<pcap_t, PcapCloser> handle(pcap_fopen_offline(stream, errorBuffer));
+    if (!handle) {
+        std::fclose(stream);  // a handle closes its file; a failed open leaves it to us
+        return errorBuffer;
+    }
+    pcap_pkthdr* header = nullptr;
+    const u_char* bytes = nullptr;
+    const int read = pcap_next_ex(handle.get(), &header, &bytes);
+    if (read == PCAP_ERROR_BREAK) return {};
+    if (read < 0) return pcap_geterr(handle.get());
+    struct stat info;
+    file.size = ::fstat(::fileno(stream), &info) == 0 ? uint64_t(info.st_size) : 0;
+    file.firstSeconds = int64_t(header->ts.tv_sec);
+    file.firstMicroseconds = int64_t(header->ts.tv_usec);
+    return {};
+}
+
+void sortByFirstCapture(std::vector<CaptureFile>& files) {
+    std::stable_sort(files.begin(), files.end(), [](CaptureFile const& a, CaptureFile const& b) {
         return std::tie(a.firstSeconds, a.firstMicroseconds) < std::tie(b.firstSeconds, b.firstMicroseconds);
     });
-    return result;
 }

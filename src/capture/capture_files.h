@@ -26,6 +26,14 @@ struct CaptureDirectory {
     std::string failure;     // why, in libpcap's or the system's words
 };
 
+// Opens a capture file and reads its first frame, for its place in a stream: fills
+// `file` (its size stays 0 when it holds no frame) and returns empty, or the reason it cannot be
+// read, in libpcap's or the system's words.
+std::string readFirstCaptureTime(std::string const& path, CaptureFile& file);
+
+// Orders files by their first capture time, keeping the given order among equal times.
+void sortByFirstCapture(std::vector<CaptureFile>& files);
+
 // Looks at every regular file directly in the directory; those that do not start like
 // a capture file are left alone. A file that cannot be opened, or that starts like a
 // capture but whose header or first frame libpcap cannot read, is a failure.

@@ -70,13 +70,13 @@ std::string ipv4At(size_t at) {
 }
 
 // An IPv6 header at `at`: TCP right after it with payload, a SYN without ACK, a FIN or
-// RST; a QUIC
+// RST, or a payload length of 0 (BIG TCP offload); a QUIC
 // Initial; a DTLS datagram; a tunnel; or an extension header that may stand before either (or a fragment header,
 // counted by the decoder).
 std::string ipv6At(size_t at) {
     const std::string next = byteAt(at + 6);
     std::vector<std::string> carried = {
-        allOf({is(next, 6), anyOf({wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
+        allOf({is(next, 6), anyOf({wordAt(at + 4) + " = 0", wordAt(at + 4) + " > (" + byteAt(at + 52) + " & 0xf0) / 4",
                                    byteAt(at + 53) + " & 0x12 = 2", byteAt(at + 53) + " & 0x05 != 0"})}),
         allOf({is(next, 17), anyOf({tunnelPortAt(at + 42), quicInitialAt(at + 48), dtlsAt(at + 48)})})};
     for (auto& tunnel : ipTunnels(next)) carried.push_back(tunnel);

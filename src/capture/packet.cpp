@@ -240,7 +240,10 @@ bool FrameWalk::ipv4Header(ByteReader& r) {
 bool FrameWalk::ipv6Header(ByteReader& r) {
     version = r.u8() >> 4;
     r.skip(3);
-    datagram = IPV6_HEADER + r.u16();
+    const uint16_t payloadLength = r.u16();
+    // 0 on a frame the host's offload made larger than 64 KiB (BIG TCP; a jumbogram
+    // says the same): the datagram is the rest of the frame, as for IPv4's total length 0.
+    datagram = payloadLength == 0 ? caplen - at : IPV6_HEADER + payloadLength;
     protocol = r.u8();
     if (!r.ok() || r.remaining() < IPV6_HEADER - 7) return fail(SkipReason::CutShort);
     if (version != 6) return fail(SkipReason::Malformed);

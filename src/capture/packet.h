@@ -83,7 +83,8 @@ public:
     // The TCP or UDP payload.
     std::span<const uint8_t> payloadBytes() const { return {payload, static_cast<size_t>(payloadLength)}; }
     const uint8_t* tcpPayload() const { return payload; }
-    uint16_t tcpPayloadLength() const { return static_cast<uint16_t>(payloadLength); }
+    // 32 bits: a frame the host's offload joined (GRO, BIG TCP) holds 64 KiB and more.
+    uint32_t tcpPayloadLength() const { return static_cast<uint32_t>(payloadLength); }
     uint64_t timestamp() const;
     // Capture time in seconds, for ordering segments with equal sequence numbers.
     double captureTime() const;

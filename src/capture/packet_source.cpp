@@ -29,14 +29,13 @@ constexpr unsigned READS_PER_CLOCK = 64;
 constexpr size_t FILE_BUFFER_BYTES = 1 << 20;
 
 // Opens a capture file read through `buffer`, which must outlive the handle; after a
-// failure `reason` says why.
+// failure `reason` says why (the caller reports it, once).
 pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer, std::string& reason) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     // "-" is standard input, as for tcpdump -r: a pipe from another capture tool.
     FILE* file = path == "-" ? ::fdopen(::dup(STDIN_FILENO), "rb") : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         reason = errorText(errno);
-        VARNO_LOG(error) << path << ": " << reason;
         return nullptr;
     }
     buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_BYTES);
@@ -44,7 +43,6 @@ pcap_t* openOffline(std::string const& path, std::unique_ptr<char[]>& buffer, st
     pcap_t* handle = pcap_fopen_offline(file, errorBuffer);
     if (handle == nullptr) {
         reason = errorBuffer;
-        VARNO_LOG(error) << path << ": " << reason;
         std::fclose(file);  // a handle closes its file; a failed open leaves it to us
     }
     return handle;
@@ -79,6 +77,7 @@ PacketSource::PacketSource(pcap_t* handle)
 }
 
 PacketSource::~PacketSource() {
+    if (streamFilter) pcap_freecode(streamFilter.get());
     if (handle) pcap_close(handle);
 }
 
@@ -97,6 +96,15 @@ std::unique_ptr<PacketSource> PacketSource::create(std::vector<CaptureFile> file
     if (handle == nullptr) return nullptr;
     auto source = std::make_unique<PacketSource>(handle);
     source->fileBuffer = std::move(buffer);
+    // A pipe (tcpdump -w - | varno -p -) is a live capture's frames as they come: the
+    // flows it holds expire by the clock while it is quiet, as on a live device.
+    struct stat info;
+    const int fd = ::fileno(pcap_file(handle));
+    if (files.size() == 1 && ::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+        source->stream = true;
+        source->selectableFd = fd;
+        source->lastFrameClock = std::chrono::steady_clock::now();
+    }
     for (CaptureFile const& file : files) source->totalBytes += file.size;
     source->currentFile = files.front();
     source->pendingFiles.assign(files.begin() + 1, files.end());
@@ -114,7 +122,6 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     pcap_t* handle = pcap_create(interface.name.c_str(), errorBuffer);
     if (handle == nullptr) {
         *reason = errorBuffer;
-        VARNO_LOG(error) << *reason;
         return nullptr;
     }
     pcap_set_promisc(handle, 1);
@@ -127,15 +134,21 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     if (int const status = pcap_set_buffer_size(handle, bufferBytes); status != 0) {
         *reason = "cannot set the capture buffer to " + std::to_string(bufferBytes) +
                   " bytes: " + pcap_statustostr(status);
-        VARNO_LOG(error) << interface.name << ": " << *reason;
         pcap_close(handle);
         return nullptr;
     }
     if (int const status = pcap_activate(handle); status < 0) {
         // A buffer the kernel cannot give fails here (PCAP_ERROR with the reason in the text).
-        *reason = std::string(pcap_statustostr(status)) + ": " + pcap_geterr(handle);
-        if (status == PCAP_ERROR_PERM_DENIED) *reason = pcap_statustostr(status);
-        VARNO_LOG(error) << interface.name << ": " << *reason;
+        // libpcap's text may be its status's text again ("That device is not up"), and a
+        // generic error has only its text: each said once.
+        std::string const kind = pcap_statustostr(status);
+        std::string const detail = pcap_geterr(handle);
+        if (detail.empty() || detail == kind || status == PCAP_ERROR_PERM_DENIED)
+            *reason = kind;
+        else if (status == PCAP_ERROR || detail.find(kind) != std::string::npos)
+            *reason = detail;
+        else
+            *reason = kind + ": " + detail;
         pcap_close(handle);
         return nullptr;
     }
@@ -160,6 +173,13 @@ bool PacketSource::setFilter(std::string const& expression) {
         VARNO_LOG(error) << pcap_geterr(handle);
         return false;
     }
+    // libpcap would read on past frames its filter refuses, waiting in a quiet pipe for
+    // one it accepts: a pipe's frames are filtered here, once each is read.
+    if (stream) {
+        if (streamFilter) pcap_freecode(streamFilter.get());
+        streamFilter = std::make_unique<bpf_program>(program);
+        return true;
+    }
     if (pcap_setfilter(handle, &program) < 0) {
         VARNO_LOG(error) << pcap_geterr(handle);
         pcap_freecode(&program);
@@ -178,6 +198,7 @@ bool PacketSource::installCaptureFilter() {
 PacketSource::Read PacketSource::read() {
     while (true) {
         if (!active.load(std::memory_order_relaxed) && !startDraining()) return endOfInput();
+        if (stream && streamIdle()) return Read::Idle;
         pcap_pkthdr* header = nullptr;
         const u_char* bytes = nullptr;
         const int result = pcap_next_ex(handle, &header, &bytes);
@@ -207,6 +228,7 @@ PacketSource::Read PacketSource::read() {
             return Read::Idle;
         }
         if (draining && std::chrono::steady_clock::now() > drainUntil) return endOfInput();
+        if (streamFilter && pcap_offline_filter(streamFilter.get(), header, bytes) == 0) continue;
         ++counts.framesRead;
         if (!packet->parse(header, bytes)) {
             counts.countSkipped(packet->skipped);
@@ -218,6 +240,10 @@ PacketSource::Read PacketSource::read() {
         if (packet->tcpPayloadLength() == 0 && !(packet->isSyn() && !packet->isAck()) && !packet->isFin() &&
             !packet->isRst())
             continue;
+        if (stream) {
+            lastFrameTime = packet->timestamp();
+            lastFrameClock = std::chrono::steady_clock::now();
+        }
         return Read::Packet;
     }
 }
@@ -227,6 +253,27 @@ bool PacketSource::waitForFrames(int milliseconds) {
     pollfd waiting{selectableFd, POLLIN, 0};
     const int ready = ::poll(&waiting, 1, milliseconds);
     return ready != 0;  // a frame, an error the next read reports, or a signal: read again
+}
+
+// A pipe with nothing waiting, neither in it nor in the stdio buffer libpcap reads it
+// through, after the read timeout (or a signal, so that a stop request is seen before the
+// next read blocks). A frame that has only begun to arrive is waited for.
+bool PacketSource::streamIdle() {
+    FILE* file = pcap_file(handle);
+    // glibc's read buffer: what is there is read without a system call.
+    if (file == nullptr || file->_IO_read_ptr < file->_IO_read_end) return false;
+    pollfd waiting{selectableFd, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1, READ_TIMEOUT_MS);
+    return ready == 0 || (ready < 0 && errno == EINTR);
+}
+
+uint64_t PacketSource::idleTime() const {
+    using namespace std::chrono;
+    if (!stream)
+        return uint64_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()) -
+               deliveryDelayMilliseconds;
+    const auto quiet = uint64_t(duration_cast<milliseconds>(steady_clock::now() - lastFrameClock).count());
+    return lastFrameTime + (quiet > deliveryDelayMilliseconds ? quiet - deliveryDelayMilliseconds : 0);
 }
 
 // After a stop request a live capture still reads what the kernel already holds, so a

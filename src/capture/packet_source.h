@@ -38,8 +38,8 @@ struct CaptureCounts {
 // other as one stream) delivering decoded TCP segments and UDP datagrams.
 class PacketSource {
 public:
-    // What one read gave: a decoded packet, a quiet read timeout on a live capture, or
-    // the end of the input.
+    // What one read gave: a decoded packet, a quiet read timeout on a live capture or a
+    // pipe, or the end of the input.
     enum class Read { Packet, Idle, End };
 
     // Kernel buffer of a live capture. Filled in bursts at hundreds of thousands of frames
@@ -73,6 +73,12 @@ public:
     uint64_t bytesRead() const;
     uint64_t bytesTotal() const { return totalBytes; }
 
+    // Capture time (milliseconds) by which flows expire while the input is idle: the wall
+    // clock for a live capture; for a pipe, its last frame's time advanced by the
+    // wall-clock time since that frame came. Less, for both, what a capture may still hold
+    // back. Capture thread only.
+    uint64_t idleTime() const;
+
     // Live capture: logs libpcap's counters now (read() calls it every statisticsInterval
     // while the drops grow, and at the end).
     void logStatistics(bool atEnd);
@@ -87,6 +93,7 @@ public:
 private:
     bool installCaptureFilter();
     bool waitForFrames(int milliseconds);
+    bool streamIdle();
     bool startDraining();
     Read endOfInput();
     void fail(std::string const& reason);
@@ -94,7 +101,11 @@ private:
     void adoptHandle(pcap_t* newHandle);
     void checkStatistics(bool idle);
 
-    int selectableFd = -1;  // live capture: polled for frames with the read timeout
+    int selectableFd = -1;  // live capture or pipe: polled for frames with the read timeout
+    std::unique_ptr<bpf_program> streamFilter;  // a pipe's capture filter, applied by read()
+    // A pipe's last frame: its capture time and when it came.
+    uint64_t lastFrameTime = 0;
+    std::chrono::steady_clock::time_point lastFrameClock;
     bool draining = false;
     std::chrono::steady_clock::time_point drainUntil;
     std::chrono::steady_clock::time_point quietUntil;
@@ -122,6 +133,8 @@ private:
 public:
     std::atomic<bool> active{true};
     bool live = false;  // a device, not a file
+    // A file that is not a regular file (a pipe, standard input): read as frames come.
+    bool stream = false;
     std::string deviceName;
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
 };

@@ -44,16 +44,16 @@ bool PacketSourceWorker::opensFlow(Packet const& packet) {
 
 void PacketSourceWorker::operator()() {
     if (!source) throw std::runtime_error("capture started without a packet source");
-    live = source->live;
+    // A pipe's flows go on as a live capture's: as soon as they are due.
+    live = source->live || source->stream;
     uint64_t packets = 0;
     while (true) {
         const PacketSource::Read read = source->read();
         if (read == PacketSource::Read::End) break;
         if (read == PacketSource::Read::Idle) {
-            // A live link fell quiet: live capture times are wall-clock times, so the
-            // clock tells which flows are due (less what the kernel may still hold back);
+            // A live link or a pipe fell quiet: the clock tells which flows are due;
             // nothing waits for a batch to fill.
-            flushExpiredFlows(wallClockMilliseconds() - PacketSource::deliveryDelayMilliseconds);
+            flushExpiredFlows(source->idleTime());
             sendHandedOver();
             continue;
         }
@@ -194,8 +194,3 @@ void PacketSourceWorker::sendHandedOver() {
 }
 
 CaptureCounts PacketSourceWorker::captureCounts() const { return source ? source->counts : CaptureCounts{}; }
-
-uint64_t PacketSourceWorker::wallClockMilliseconds() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}

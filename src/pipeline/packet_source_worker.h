@@ -64,7 +64,6 @@ private:
     void noteClosing(Packet const& packet, FlowKey const& key);
     void handOver(std::shared_ptr<Flow>&& flow, uint64_t now);
     void keepWithinBudget(uint64_t now);
-    static uint64_t wallClockMilliseconds();
     void publishProgress(uint64_t packets);
 
     std::vector<std::shared_ptr<Flow>> handedOver;

@@ -1,11 +1,15 @@
 // varno-report: reads the CSV rows and certificate stores that varno wrote and tells a
 // security team what its TLS looks like.
 #include <boost/program_options.hpp>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+
+#include "base/error_text.h"
 
 #include "report/cbom.h"
 #include "report/drift.h"
@@ -29,25 +33,32 @@ int64_t parseDate(std::string const& text) {
     return t;
 }
 
-bool writeFile(std::string const& path, void (*render)(report::Summary const&, std::ostream&), report::Summary const& s) {
+// Writes a file through `render`; when it cannot be written, says so on standard error
+// with the system's reason.
+bool writeOutput(std::string const& path, std::function<void(std::ostream&)> const& render) {
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) render(s, out);
-    out.close();
-    if (!out) {
-        std::cerr << "varno-report: cannot write " << path << '\n';
-        return false;
+    int failure = out ? 0 : errno;
+    if (out) {
+        render(out);
+        out.flush();
+        if (!out) failure = errno;
     }
-    return true;
+    out.close();
+    if (out) return true;
+    if (failure == 0) failure = errno;
+    std::cerr << "varno-report: cannot write " << path << (failure != 0 ? ": " + errorText(failure) : "") << '\n';
+    return false;
+}
+
+bool writeFile(std::string const& path, void (*render)(report::Summary const&, std::ostream&), report::Summary const& s) {
+    return writeOutput(path, [&](std::ostream& out) { render(s, out); });
 }
 
 bool writeCbom(std::string const& path, report::Summary const& s, report::CbomCollector const& rows) {
     auto const nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::system_clock::now().time_since_epoch()).count();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) report::renderCbom(s, rows, nowMs, out);
-    out.close();
-    if (!out) std::cerr << "varno-report: cannot write " << path << '\n';
-    return static_cast<bool>(out);
+    return writeOutput(path, [&](std::ostream& out) { report::renderCbom(s, rows, nowMs, out); });
 }
 
 // Reads the directories into one summary; false (with the message printed) when one cannot

@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLine, ParseErrorTest,
     ::testing::Values(
         ParseErrorCase{"-t 5 -t 6 -p x -o y", "option '--export-threshold' cannot be specified more than once"},
-        ParseErrorCase{"-p a -p b -o y", "option '--pcap' cannot be specified more than once"},
+        ParseErrorCase{"-p a -o b -o y", "option '--output' cannot be specified more than once"},
+        ParseErrorCase{"-p a -o y extra", "unexpected argument 'extra'"},
         ParseErrorCase{"-m x -p a -o y", "the argument ('x') for option '--message' is invalid"},
         ParseErrorCase{"-t many -p a -o y", "the argument ('many') for option '--export-threshold' is invalid"},
         ParseErrorCase{"--bogus", "unrecognised option '--bogus'"},
@@ -81,6 +82,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
 
     char const* const lines[] = {
         "  -h [ --help ]                         show this message\n",
+        "  -V [ --version ]                      show the version\n",
         "  -s [ --severity ] arg (=error)        minimum log severity level\n",
         "  -g [ --log ] arg                      log directory (output dir by default)\n",
         "  -l [ --list-interfaces ]              list available interfaces\n",
@@ -88,7 +90,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -B [ --buffer-size ] arg (=32)        kernel buffer of a live capture in MiB\n",
         "  -F [ --flow-memory ] arg (=1024)      memory for open flows in MiB\n",
         "  -Z [ --user ] arg                     run as this user once the input is open\n",
-        "  -p [ --pcap ] arg                     PCAP file or directory to analyze\n",
+        "  -p [ --pcap ] arg                     PCAP files or directories to analyze\n",
         "  -o [ --output ] arg                   output directory\n",
         "  -P [ --prefix ] arg (=output)         output file prefix\n",
         "  -t [ --export-threshold ] arg (=1000000)\n"
@@ -172,7 +174,7 @@ TEST(CommandLine, DefaultsAndUncheckedValues) {
     EXPECT_EQ(defaults.exportThreshold, 1000000);
     EXPECT_EQ(defaults.exportDuration, 60);
     EXPECT_FALSE(defaults.keyShare || defaults.certificates || defaults.listInterfaces || defaults.listMessages);
-    EXPECT_FALSE(defaults.logDirectory || defaults.output || defaults.pcap || defaults.interface);
+    EXPECT_FALSE(defaults.logDirectory || defaults.output || !defaults.pcap.empty() || defaults.interface);
 
     auto const given = parse({"-t", "0", "-d", "-5", "-k", "-c", "-P", "", "-s", "loud", "-g", "logs"});
     EXPECT_EQ(given.exportThreshold, 0);

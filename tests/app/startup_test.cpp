@@ -8,11 +8,14 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include "support/csv.h"
 #include "support/process.h"
 #include "support/tmpfs.h"
 
@@ -53,23 +56,20 @@ std::string leftIn(std::string const& directories) {
     return text.empty() ? "empty" : text;
 }
 
-// Mistakes of the user and failures of the input: each line is the command, its status,
-// the start of its standard error (S stands for the scratch directory) and what is left in
-// the directory it names. A run that never started leaves nothing it made, its log
-// included; a capture read only in part keeps its rows and ends with status 1.
-TEST(Startup, MistakesAndFailures) {
-    std::string const capture = varno_test::dataFile("several_connections.pcap");
-    REQUIRE_CAPTURE(capture);
-    bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
-    struct Mistake {
-        std::string arguments;  // S is the scratch directory, @C the capture
-        int status;
-        std::string err;   // the start of standard error, which has as many lines
-        std::string left;  // what the directory of `look` holds afterwards
-        std::string look = "S/out";
-        std::string workIn = "S/.";
-    };
+// One command line of the table below and what it must give.
+struct Mistake {
+    std::string arguments;  // S is the scratch directory, @C the capture, @N one without a handshake
+    int status;
+    std::string err;   // the start of standard error, which has as many lines
+    std::string left;  // what the directory of `look` holds afterwards
+    std::string look = "S/out";
+    std::string workIn = "S/.";
+    int rows = -1;  // in the CSV files of `look`, when not -1
+};
+
+std::vector<Mistake> startupMistakes(bool haveMergecap) {
     std::string const readAll = "(levels: trace, debug, info, warning, error, fatal)";
+    std::string const notAName = "Prefix (-P) must be a file name: no \"/\", \"..\" or NUL.\n";
     std::vector<Mistake> cases = {
         {"-p S/missing.pcap -o S/out", 255, "Could not open file \"S/missing.pcap\": No such file or directory\n",
          "none"},
@@ -85,6 +85,17 @@ TEST(Startup, MistakesAndFailures) {
          "S/locked"},
         {"-p @C -o S/readonly", 255, "Could not write to output directory \"S/readonly\": ",
          "empty", "S/readonly"},
+        // Several files and directories, as a shell's glob gives them: one stream.
+        {"-p @C S/glob/*.pcap -o S/out", 0, "", "csv", "S/out", "S/.", 6},
+        {"-p S/glob @C -o S/out -P run", 0, "", "csv", "S/out", "S/.", 6},
+        {"-p @C -o S/out extra", 255, "unexpected argument 'extra'\n", "none"},
+        {"-p @C - -o S/out", 255, "Could not open file \"-\": a pipe or device is read only on its own\n", "none"},
+        {"-p @C -o S/out -P ../escape", 255, notAName, "none"},
+        {"-p @C -o S/out -P a/b", 255, notAName, "none"},
+        {"-p @C -o S/out -P ..", 255, notAName, "none"},
+        {"-p @N -o S/work -s warning", 0, "", "empty", "S/work"},
+        {"-p @N -o S/out -g S/work", 0, "", "none | empty", "S/out S/work"},
+        {"-p @N -o S/out -g S/logs/run", 0, "", "none | none", "S/out S/logs"},
     };
     // The scratch directory is root's alone: the user reaches its output and log only
     // through what was opened before the drop. A directory root may write but the user may
@@ -103,46 +114,157 @@ TEST(Startup, MistakesAndFailures) {
         cases.push_back({"-p S/merged.pcapng -o S/out", 1,
                          "Could not read capture file \"S/merged.pcapng\" to its end: an interface has a snapshot length",
                          "log"});
+    return cases;
+}
+
+// The scratch directory of one case: a cut copy of the capture, directories that exist
+// before the run, files for a glob, and (with mergecap) a capture libpcap refuses part-way.
+void prepareScratch(ScratchDir const& scratch, std::string const& capture, bool haveMergecap) {
+    // A third of the capture: its first handshakes are whole, the last record is cut.
+    std::ifstream in(capture, std::ios::binary);
+    std::string const bytes((std::istreambuf_iterator<char>(in)), {});
+    std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    fs::permissions(scratch.path(), fs::perms::owner_all);
+    fs::create_directories(scratch / "work");
+    fs::create_directories(scratch / "glob");
+    fs::copy_file(varno_test::dataFile("t13_x25519.pcap"), scratch / "glob/b.pcap");
+    fs::copy_file(varno_test::dataFile("t12_ecdhe_rsa_sni.pcap"), scratch / "glob/a.pcap");
+    fs::create_directories(scratch / "closed");
+    fs::permissions(scratch / "closed", fs::perms(0555));
+    if (haveMergecap) {
+        // The same capture with another snapshot length in its header, appended as a
+        // second interface: libpcap refuses that interface.
+        std::string shorter = bytes;
+        shorter.replace(16, 4, std::string("\xc8\0\0\0", 4));
+        std::ofstream(scratch / "short.pcap", std::ios::binary) << shorter;
+        std::string const make = "mergecap -a -F pcapng -w " + quoted(scratch / "merged.pcapng") + " " +
+                                 quoted(capture) + " " + quoted(scratch / "short.pcap");
+        ASSERT_EQ(std::system(make.c_str()), 0);
+    }
+}
+
+// Mistakes of the user and failures of the input: each line is the command, its status,
+// the start of its standard error (S stands for the scratch directory) and what is left in
+// the directory it names. A run that never started leaves nothing it made, its log
+// included; a capture read only in part keeps its rows and ends with status 1. A directory
+// that was there before the run is the user's and stays, even empty.
+TEST(Startup, MistakesAndFailures) {
+    std::string const capture = varno_test::dataFile("several_connections.pcap");
+    std::string const noHandshake = varno_test::dataFile("no_answer.pcap");
+    REQUIRE_CAPTURE(capture);
+    bool const haveMergecap = std::system("command -v mergecap >/dev/null && command -v editcap >/dev/null") == 0;
+    std::vector<Mistake> const cases = startupMistakes(haveMergecap);
     for (Mistake const& c : cases) {
         ScratchDir scratch;
         auto expand = [&](std::string text) {
-            for (auto [from, to] : {std::pair<std::string, std::string>{"S/", scratch / ""}, {"@C", capture}})
+            for (auto [from, to] : {std::pair<std::string, std::string>{"S/", scratch / ""}, {"@C", capture},
+                                    {"@N", noHandshake}})
                 for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
                     text.replace(at, from.size(), to);
             return text;
         };
-        // A third of the capture: its first handshakes are whole, the last record is cut.
-        std::ifstream in(capture, std::ios::binary);
-        std::string const bytes((std::istreambuf_iterator<char>(in)), {});
-        std::ofstream(scratch / "cut.pcap", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
-        fs::permissions(scratch.path(), fs::perms::owner_all);
-        fs::create_directories(scratch / "work");
-        fs::create_directories(scratch / "closed");
-        fs::permissions(scratch / "closed", fs::perms(0555));
+        prepareScratch(scratch, capture, haveMergecap);
         fs::create_directories(scratch / "locked");
         int const lock = ::open((scratch / "locked").c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(::flock(lock, LOCK_EX), 0);
         varno_test::Tmpfs readOnly(scratch / "readonly", 1 << 20, true);
         if (!readOnly.mounted()) fs::permissions(scratch / "readonly", fs::perms::owner_read | fs::perms::owner_exec);
-        if (haveMergecap) {
-            // The same capture with another snapshot length in its header, appended as a
-            // second interface: libpcap refuses that interface.
-            std::string shorter = bytes;
-            shorter.replace(16, 4, std::string("\xc8\0\0\0", 4));
-            std::ofstream(scratch / "short.pcap", std::ios::binary) << shorter;
-            std::string const make = "mergecap -a -F pcapng -w " + quoted(scratch / "merged.pcapng") + " " +
-                                     quoted(capture) + " " + quoted(scratch / "short.pcap");
-            ASSERT_EQ(std::system(make.c_str()), 0);
-        }
         auto const result = runVarno(expand(c.arguments), "", expand(c.workIn));
         EXPECT_EQ(result.status, c.status) << c.arguments << ": " << result.err;
         EXPECT_EQ(result.err.substr(0, expand(c.err).size()), expand(c.err)) << c.arguments;
         auto lines = [](std::string const& text) { return std::count(text.begin(), text.end(), '\n'); };
         EXPECT_EQ(lines(result.err), lines(c.err) + (c.err.empty() || c.err.back() == '\n' ? 0 : 1)) << result.err;
         EXPECT_EQ(leftIn(expand(c.look)), c.left) << c.arguments;
+        if (c.rows >= 0) {
+            EXPECT_EQ(varno_test::csv::readCsvOutput(expand(c.look)).rows.size(), size_t(c.rows)) << c.arguments;
+        }
         EXPECT_EQ(result.out, "");
         ::close(lock);
     }
+}
+
+// The string literals of the sources under `directory`, adjacent ones joined as the
+// compiler joins them, escapes read back; comments and character literals left out.
+std::string sourceLiterals(fs::path const& directory) {
+    std::string all;
+    for (auto const& entry : fs::recursive_directory_iterator(directory)) {
+        if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+        std::string const code = readFile(entry.path());
+        bool joining = false;
+        for (size_t i = 0; i < code.size(); ++i) {
+            char const c = code[i];
+            std::string const next = code.substr(i, 2);
+            if (next == "//" || next == "/*") {
+                i = code.find(next == "//" ? "\n" : "*/", i + 2);
+                if (i == std::string::npos) break;
+                if (next == "/*") ++i;
+            } else if (c == '\'' && i > 0 && std::isalnum(static_cast<unsigned char>(code[i - 1]))) {
+                // a digit separator
+            } else if (c == '\'') {
+                for (++i; i < code.size() && code[i] != '\''; ++i) i += code[i] == '\\';
+            } else if (c == '"' && i > 0 && code[i - 1] == 'R') {
+                std::string const delimiter = code.substr(i + 1, code.find('(', i) - i - 1);
+                size_t const end = code.find(")" + delimiter + "\"", i);
+                all += "\n" + code.substr(i, end - i);
+                i = end + delimiter.size() + 1;
+            } else if (c == '"') {
+                if (!joining) all += '\n';
+                for (++i; i < code.size() && code[i] != '"'; ++i) {
+                    if (code[i] == '\\') ++i;
+                    all += code[i];
+                }
+                joining = true;
+            } else if (!std::isspace(static_cast<unsigned char>(c))) {
+                joining = false;
+            }
+        }
+    }
+    return all;
+}
+
+// Every record the README's log table names is one the program writes: each literal part
+// of it (between placeholders such as PATH or N, "..." and optional parts in brackets) is
+// in a string of the sources.
+TEST(Startup, ReadmeLogTableNamesOnlyMessagesOfTheCode) {
+    std::string const readme = readFile(varno_test::sourcePath("README.md"));
+    size_t const start = readme.find("## What is logged");
+    ASSERT_NE(start, std::string::npos);
+    std::istringstream table(readme.substr(start, readme.find("\n## ", start + 1) - start));
+    std::string const code = sourceLiterals(varno_test::sourcePath("src"));
+    size_t checked = 0;
+    std::string line;
+    while (std::getline(table, line)) {
+        if (line.rfind("|", 0) != 0) continue;
+        for (size_t open = line.find('`'); open != std::string::npos; open = line.find('`', open + 1)) {
+            size_t const close = line.find('`', open + 1);
+            std::string const record = line.substr(open + 1, close - open - 1);
+            open = close;
+            std::vector<std::string> parts(1);
+            for (size_t i = 0; i < record.size(); ++i) {
+                bool const placeholder = std::isupper(static_cast<unsigned char>(record[i])) &&
+                                         (i == 0 || !std::isalpha(static_cast<unsigned char>(record[i - 1]))) &&
+                                         (i + 1 == record.size() || !std::islower(static_cast<unsigned char>(record[i + 1])));
+                if (placeholder) {
+                    while (i < record.size() && record[i] != ' ') ++i;
+                    --i;
+                    parts.emplace_back();
+                } else if (record[i] == '[' || record[i] == ']' || record.compare(i, 3, "...") == 0) {
+                    i += record[i] == '.' ? 2 : 0;
+                    parts.emplace_back();
+                } else {
+                    parts.back() += record[i];
+                }
+            }
+            for (std::string part : parts) {
+                part.erase(0, part.find_first_not_of(' '));
+                part.erase(part.find_last_not_of(' ') + 1);
+                if (part.size() < 3) continue;
+                ++checked;
+                EXPECT_NE(code.find(part), std::string::npos) << "\"" << part << "\" of `" << record << "`";
+            }
+        }
+    }
+    EXPECT_GT(checked, 20u);
 }
 
 TEST(Startup, OutputDirectoryThatCannotBeMade) {

@@ -233,14 +233,19 @@ TEST(PacketDecoding, TrailerAfterDatagramIsIgnoredButCutDatagramIsRejected) {
 }
 
 // A capture on the sending host shows a segmentation-offload frame with an IPv4 total
-// length of 0: the datagram is the rest of the frame.
-TEST(PacketDecoding, Ipv4TotalLengthZeroTakesTheRestOfTheFrame) {
-    Segment s;
-    s.payload = Bytes(3000, 0x17);
-    s.totalLengthOverride = 0;
-    auto p = packet(ethernet(ipv4(s)));
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->tcpPayloadLength(), 3000);
+// length of 0 (an IPv6 payload length of 0 with BIG TCP): the datagram is the rest of the
+// frame, which a frame joined by GRO makes larger than 64 KiB.
+TEST(PacketDecoding, LengthZeroTakesTheRestOfTheFrame) {
+    for (size_t const length : {size_t{3000}, size_t{70000}}) {
+        Segment s;
+        s.payload = Bytes(length, 0x17);
+        s.totalLengthOverride = 0;
+        for (Bytes const& frame : {ethernet(ipv4(s)), ethernet(ipv6(s), 0x86dd)}) {
+            auto p = packet(frame);
+            ASSERT_TRUE(p);
+            EXPECT_EQ(p->tcpPayloadLength(), length);
+        }
+    }
 }
 
 TEST(PacketDecoding, FramesThatAreNotUsableTcpAreSkippedWithTheirReason) {

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 #include <regex>
 #include <set>
 
 #include "e2e/e2e_support.h"
 #include "support/builders.h"
+#include "support/certificates.h"
 #include "support/tmpfs.h"
 #include "tls/handshake_stream.h"
 
@@ -25,8 +27,9 @@ struct FileRun {
     RunResult result;
     CsvOutput csv;
 
-    FileRun(std::string const& capture, std::string const& flags = "") {
-        result = runVarno("-p " + shellQuote(capture) + " -o " + shellQuote(output) + " " + flags);
+    // `capture` is a path, or shell text when not `quote`.
+    FileRun(std::string const& capture, std::string const& flags = "", bool quote = true) {
+        result = runVarno("-p " + (quote ? shellQuote(capture) : capture) + " -o " + shellQuote(output) + " " + flags);
         csv = readCsvOutput(output);
     }
 };
@@ -428,6 +431,68 @@ std::vector<build::Frame> completeHandshake(Peer const& client, Peer const& serv
     return frames;
 }
 
+// A capture on the host sees the frames GRO joined: here the server's whole first flight in
+// one frame of more than 64 KiB (IPv4 total length 0, IPv6 payload length 0 with BIG TCP),
+// holding a chain of real certificates and a request for the client's with many CA names.
+TEST(EndToEndFile, FrameOfMoreThan64KiBIsReadWhole) {
+    build::Bytes const certificate = build::selfSignedCertificate("RSA", 2048);
+    ASSERT_FALSE(certificate.empty());
+    std::vector<build::Bytes> const chain(60000 / (certificate.size() + 3), certificate);
+    build::Bytes authorities;  // distinguished names, as a server that trusts many CAs sends them
+    while (authorities.size() < 12000) {
+        build::put16(authorities, 200);
+        authorities.resize(authorities.size() + 200, 0x31);
+    }
+    build::Bytes requestBody = {1, 1, 0, 2, 0x04, 0x01};  // rsa_sign; rsa_pkcs1_sha256
+    build::put16(requestBody, static_cast<unsigned>(authorities.size()));
+    build::append(requestBody, authorities);
+    build::Bytes const flight = build::concat({build::serverHello({}), build::certificateMessage(chain),
+                                               build::handshake(13, requestBody), build::handshake(14, {})});
+    build::Bytes serverRecords;
+    for (size_t at = 0; at < flight.size(); at += 16384)
+        build::append(serverRecords, build::record(22, build::Bytes(flight.begin() + at,
+                                                                    flight.begin() + std::min(flight.size(), at + 16384))));
+    ASSERT_GT(serverRecords.size(), 70000u);
+
+    unsigned char digest[20];
+    unsigned int digestLength = 0;
+    ASSERT_EQ(EVP_Digest(certificate.data(), certificate.size(), digest, &digestLength, EVP_sha1(), nullptr), 1);
+    std::string leaf;
+    for (unsigned char byte : digest) leaf += "0123456789abcdef"[byte >> 4], leaf += "0123456789abcdef"[byte & 15];
+
+    for (bool const v6 : {false, true}) {
+        build::Segment client;
+        client.totalLengthOverride = 0;
+        if (v6) client.src = "fd00::1", client.dst = "fd00::2";
+        build::Segment server = client;
+        std::swap(server.src, server.dst);
+        std::swap(server.srcPort, server.dstPort);
+        server.seq = 700000;
+        auto frame = [&](build::Segment& from, build::Bytes const& payload, long micros) {
+            from.payload = payload;
+            build::Frame made{v6 ? build::ethernet(build::ipv6(from), 0x86dd) : build::ethernet(build::ipv4(from)),
+                              1700000000, micros};
+            from.seq += static_cast<uint32_t>(payload.size());
+            return made;
+        };
+        auto const changeCipherSpec = build::record(20, {1});
+        std::vector<build::Frame> const frames = {
+            frame(client, build::record(22, build::clientHello({.extensions = build::sniExtension("gro.test")})), 0),
+            frame(server, serverRecords, 1000), frame(client, changeCipherSpec, 2000),
+            frame(server, changeCipherSpec, 3000)};
+        ScratchDir scratch;
+        ASSERT_TRUE(build::writePcap(scratch / "gro.pcap", DLT_EN10MB, frames));
+        FileRun run(scratch / "gro.pcap", "-c");
+        expectWellFormed(run, v6 ? "IPv6" : "IPv4");
+        ASSERT_EQ(run.csv.rows.size(), 1u) << (v6 ? "IPv6" : "IPv4");
+        auto const& row = run.csv.rows[0];
+        EXPECT_EQ(row[SNI], "gro.test");
+        EXPECT_EQ(row[IsClientAuthRequested], "1");
+        std::vector<std::string> const digests = split(row[ServerCertificateChain], ':');
+        EXPECT_EQ(digests, std::vector<std::string>(chain.size(), leaf)) << row[ServerCertificateChain].substr(0, 100);
+    }
+}
+
 TEST(EndToEndFile, FlowsLiveAtTheEndAreAllExportedInKeyOrder) {
     // Four connections opened a second apart, so none has expired when the file ends. The key
     // order compares addresses as little-endian values of their octets (last octet first),
@@ -495,12 +560,56 @@ TEST(EndToEndFile, DirectoryIsOneStreamInCaptureTimeOrder) {
     fs::copy_file(dataCapture("lt_pcapng.pcapng"), scratch / "archive/no-extension");
     varno_test::writeFile(scratch / "archive/notes.txt", "not a capture\n");
 
-    FileRun run(scratch / "archive");
-    expectWellFormed(run, "archive");
-    EXPECT_EQ(column(run.csv, SNI), (std::set<std::string>{"split.test", "demo.example"}));
-    ASSERT_EQ(run.csv.rows.size(), 3u) << "the split connection once, the pcapng file's two";
-    EXPECT_EQ(run.csv.rows[0][SNI], "split.test");
-    EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+    // Files named one by one (a shell's glob, in name order) are the same one stream.
+    std::string const archive = shellQuote(scratch / "archive");
+    for (std::string const& input : {archive, archive + "/*.pcap " + archive + "/no-extension"}) {
+        FileRun run(input, "", false);
+        expectWellFormed(run, input);
+        EXPECT_EQ(column(run.csv, SNI), (std::set<std::string>{"split.test", "demo.example"}));
+        ASSERT_EQ(run.csv.rows.size(), 3u) << "the split connection once, the pcapng file's two";
+        EXPECT_EQ(run.csv.rows[0][SNI], "split.test");
+        EXPECT_EQ(run.csv.rows[0][ClientMACAddress], "02:00:00:00:00:01");
+    }
+}
+
+// A pipe (tcpdump -w - | varno -p -) is as live as a device: a connection that both sides
+// closed gets its row about a second later, while the pipe stays open and quiet.
+TEST(EndToEndFile, PipeGivesEachRowWhileItIsOpen) {
+    ScratchDir scratch;
+    std::string const output = scratch / "out";
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    ChildProcess child({VARNO_BINARY, "-p", "-", "-o", output}, scratch / "stderr", pipeEnds[0]);
+    ::close(pipeEnds[0]);
+    ASSERT_TRUE(child.started());
+    // Rows written so far, in the files still open (".csv.tmp") and those closed.
+    auto rowsWritten = [&] {
+        size_t rows = 0;
+        if (fs::is_directory(output))
+            for (auto const& entry : fs::directory_iterator(output)) {
+                std::string const text = readFile(entry.path());
+                if (entry.path().string().find(".csv") != std::string::npos && !text.empty())
+                    rows += size_t(std::count(text.begin(), text.end(), '\n')) - 1;
+            }
+        return rows;
+    };
+    // Two captures of one link type, each a whole connection ending with both FINs: one
+    // header, then the first connection's frames, later the second's.
+    std::vector<std::string> const parts = {readFile(dataCapture("t12_ecdhe_rsa_sni.pcap")),
+                                            readFile(dataCapture("t13_x25519.pcap")).substr(24)};
+    for (size_t expected = 1; expected <= parts.size(); ++expected) {
+        std::string const& frames = parts[expected - 1];
+        ASSERT_EQ(::write(pipeEnds[1], frames.data(), frames.size()), ssize_t(frames.size()));
+        auto const start = std::chrono::steady_clock::now();
+        while (rowsWritten() < expected && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(rowsWritten(), expected) << "after " << seconds << " s: " << readFile(scratch / "stderr");
+        std::cout << "row " << expected << " of the open pipe after " << seconds << " s\n";
+    }
+    ::close(pipeEnds[1]);
+    EXPECT_EQ(child.wait(std::chrono::seconds(20)), 0) << readFile(scratch / "stderr");
+    EXPECT_EQ(readCsvOutput(output).rows.size(), 2u);
 }
 
 // A person at a terminal sees one line rewritten in place and left with the final state;

@@ -435,12 +435,18 @@ TEST_F(EndToEndLive, MirrorPortWithoutAddressAndTheAnyDeviceGetTheirRows) {
 
 // A capture device that goes away during the run ends it with status 1 and says why, so a
 // service manager restarts the sensor; the rows of finished flows are written.
-TEST_F(EndToEndLive, DeviceThatDisappearsEndsTheRunWithStatusOne) {
+TEST_F(EndToEndLive, DeviceThatIsDownOrDisappearsEndsTheRun) {
     if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
     if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
     std::string const mirror = veth_->mirrorPort();
     ASSERT_FALSE(mirror.empty()) << veth_->failure();
     std::string const output = scratch_ / "out";
+    // A device that is down is refused at start, its reason said once.
+    ASSERT_EQ(runShell("ip link set " + mirror + " down").status, 0);
+    auto const down = runVarno("-i " + mirror + " -o " + shellQuote(output));
+    EXPECT_EQ(down.status, 255);
+    EXPECT_EQ(down.err, "Could not open interface \"" + mirror + "\": That device is not up\n");
+    ASSERT_EQ(runShell("ip link set " + mirror + " up").status, 0);
     auto varno = startVarno({"-o", output}, output, mirror);
     ASSERT_TRUE(varno->running());
     ASSERT_EQ(veth_->replay(sourcePath("tests/data/t12_ecdhe_rsa_sni.pcap"), true).status, 0);

@@ -244,6 +244,11 @@ TEST_F(ReportEndToEnd, DamagedInputIsCountedNotFatal) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
     EXPECT_TRUE(missing.out.empty());
+
+    // A page that cannot be written says why.
+    auto const unwritable = runReport(shellQuote(copy.path().string()) + " -o " + shellQuote(copy / "no-such-dir/r.html"));
+    EXPECT_NE(unwritable.status, 0);
+    EXPECT_EQ(unwritable.err, "varno-report: cannot write " + copy / "no-such-dir/r.html" + ": No such file or directory\n");
 }
 
 TEST_F(ReportEndToEnd, PostQuantumOfferedAndPicked) {

@@ -442,7 +442,7 @@ struct Frame {
 };
 
 inline bool writePcap(std::string const& path, int linkType, std::vector<Frame> const& frames) {
-    pcap_t* dead = pcap_open_dead(linkType, 65535);
+    pcap_t* dead = pcap_open_dead(linkType, 262144);  // frames the host's offload joined pass 64 KiB
     if (!dead) return false;
     pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
     if (!dumper) {

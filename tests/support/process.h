@@ -59,17 +59,20 @@ inline std::string logText(std::filesystem::path const& directory) {
 
 inline std::string quoted(std::string const& text) { return "'" + text + "'"; }
 
-// A child process with its standard output and error in files; killed if still running
-// when the object goes.
+// A child process with its standard output and error in files and its standard input from
+// `inputFd` (/dev/null without one); killed if still running when the object goes.
 class ChildProcess {
 public:
-    ChildProcess(std::vector<std::string> arguments, std::string const& outputFile) {
+    ChildProcess(std::vector<std::string> arguments, std::string const& outputFile, int inputFd = -1) {
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (inputFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
