@@ -16,6 +16,7 @@
 #include "app/config.h"
 #include "base/log.h"
 #include "app/logging.h"
+#include "app/metrics_server.h"
 #include "app/privileges.h"
 #include "app/progress.h"
 #include "app/run_directory.h"
@@ -202,6 +203,20 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
     fillSettings(options);
     if (int status = openInput(options, interfaceManager, listingFailure)) return status;
 
+    // Bound before -Z drops root, so a port below 1024 can be served.
+    Monitoring monitoring(*flowEngine);
+    if (options.metrics) {
+        MetricsAddress const address = *parseMetricsAddress(*options.metrics);
+        if (std::string const problem = monitoring.listen(address); !problem.empty()) {
+            std::string const line = "Could not serve metrics at " + *options.metrics + ": " + problem;
+            return startupError(line, line);
+        }
+        bool const v6 = address.address.find(':') != std::string::npos;
+        VARNO_LOG(info) << "Serving metrics at http://" << (v6 ? "[" + address.address + "]" : address.address) << ':'
+                        << address.port << "/metrics";
+    }
+    if (varno_log::enabled(boost::log::trivial::info)) monitoring.logSummaries();
+
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.
     FlowExporter::finishLeftovers(outputDir, options.prefix);
     if (user) {
@@ -219,6 +234,7 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
         // Only for a person watching: scripts, cron and systemd see standard error as before.
         std::optional<ProgressLine> progress;
         if (options.pcap && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
+        monitoring.start();
         flowEngine->processPackets();
     }
     return endOfRun(flowEngine->counts());

@@ -56,6 +56,7 @@ public:
     // Rows in files (any thread may ask), rows lost to write errors, certificates not stored.
     uint64_t rowsWritten() const { return rows.written(); }
     uint64_t rowsLost() const { return rows.lost(); }
+    uint64_t filesFinished() const { return rows.filesFinished(); }
     uint64_t certificatesLost() const { return certificates.missing(); }
 
     // Finishes the ".tmp" files that a killed run left in directory under this prefix:
