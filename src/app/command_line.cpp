@@ -35,7 +35,7 @@ po::options_description optionsDescription(std::string const& programName) {
             "capture specific handshake messages")
         ("list-messages,M", po::bool_switch()->default_value(false), "list supported handshake messages")
         ("metrics", po::value<std::string>()->value_name("[ADDR:]PORT"),
-            "serve Prometheus metrics at http://ADDR:PORT/metrics (ADDR 127.0.0.1 by default)");
+            "serve Prometheus metrics at /metrics");
     // clang-format on
     return description;
 }

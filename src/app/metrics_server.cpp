@@ -66,6 +66,11 @@ std::optional<MetricsAddress> parseMetricsAddress(std::string const& text) {
     return result;
 }
 
+std::string MetricsAddress::text() const {
+    bool const v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 std::string metricsText(LiveCounts const& c, double startSeconds) {
     std::ostringstream out;
     sample(out, "varno_frames_read_total", "counter", "Frames the capture filter let through.", c.framesRead);

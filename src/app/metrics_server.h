@@ -11,6 +11,8 @@
 struct MetricsAddress {
     std::string address = "127.0.0.1";
     uint16_t port = 0;
+    // "ADDR:PORT", an IPv6 address in brackets.
+    std::string text() const;
 };
 std::optional<MetricsAddress> parseMetricsAddress(std::string const& text);
 

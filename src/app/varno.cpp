@@ -208,12 +208,10 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
     if (options.metrics) {
         MetricsAddress const address = *parseMetricsAddress(*options.metrics);
         if (std::string const problem = monitoring.listen(address); !problem.empty()) {
-            std::string const line = "Could not serve metrics at " + *options.metrics + ": " + problem;
+            std::string const line = "Could not serve metrics at " + address.text() + ": " + problem;
             return startupError(line, line);
         }
-        bool const v6 = address.address.find(':') != std::string::npos;
-        VARNO_LOG(info) << "Serving metrics at http://" << (v6 ? "[" + address.address + "]" : address.address) << ':'
-                        << address.port << "/metrics";
+        VARNO_LOG(info) << "Serving metrics at http://" << address.text() << "/metrics";
     }
     if (varno_log::enabled(boost::log::trivial::info)) monitoring.logSummaries();
 
