@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/live_count.h"
 #include "capture/capture_files.h"
 #include "capture/capture_filter.h"
 #include "capture/packet.h"
-#include "base/live_count.h"
 
 struct Interface;
 

@@ -2,8 +2,8 @@
 // network namespace of its own, real openssl handshakes (IPv4 and IPv6, also inside a VXLAN
 // overlay) and ngtcp2 QUIC handshakes cross the link, VLAN-tagged and tunnelled captures are
 // replayed onto it, and a signal ends the run; on a link that falls quiet a row appears
-// without one. Where namespaces cannot be made, the IPv4 handshakes run over loopback
-// instead.
+// without one; a Prometheus server scrapes the run's metrics. Where namespaces cannot be
+// made, the IPv4 handshakes run over loopback instead.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <netinet/in.h>
