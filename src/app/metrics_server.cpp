@@ -32,6 +32,11 @@ static_assert(std::size(noRowLabels) == noRowReasonCount);
 
 // A client that sends nothing, or reads nothing, holds a connection no longer than this.
 constexpr std::chrono::seconds sessionTimeout{10};
+// Connections served at once; more are closed at once, so a flood of connections to the
+// port costs the process neither its file descriptors nor more than this thread's time.
+constexpr size_t maxSessions = 16;
+// After a failed accept (descriptors exhausted), the next waits this long.
+constexpr std::chrono::milliseconds acceptRetry{250};
 
 void family(std::ostream& out, char const* name, char const* type, char const* help) {
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
@@ -125,9 +130,11 @@ struct Monitoring::State {
     explicit State(FlowEngine const& engine) : engine(engine) {}
 
     FlowEngine const& engine;
+    size_t sessions = 0;  // open; outlives the context, whose destruction ends the last ones
     asio::io_context context;
     std::optional<tcp::acceptor> acceptor;
     asio::steady_timer timer{context};
+    asio::steady_timer retry{context};
     std::thread thread;
 
     void accept();
@@ -139,7 +146,11 @@ namespace {
 // One client connection: requests answered one after the other until it closes or idles.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, FlowEngine const& engine) : stream(std::move(socket)), engine(engine) {}
+    Session(tcp::socket socket, FlowEngine const& engine, size_t& open)
+        : stream(std::move(socket)), engine(engine), open(open) {
+        ++open;
+    }
+    ~Session() { --open; }
 
     void read() {
         request = {};
@@ -182,6 +193,7 @@ private:
 
     beast::tcp_stream stream;
     FlowEngine const& engine;
+    size_t& open;
     beast::flat_buffer buffer;
     http::request<http::empty_body> request;
     http::response<http::string_body> response;
@@ -192,7 +204,14 @@ private:
 void Monitoring::State::accept() {
     acceptor->async_accept([this](beast::error_code failure, tcp::socket socket) {
         if (failure == asio::error::operation_aborted) return;
-        if (!failure) std::make_shared<Session>(std::move(socket), engine)->read();
+        if (failure) {
+            retry.expires_after(acceptRetry);
+            retry.async_wait([this](beast::error_code stopped) {
+                if (!stopped) accept();
+            });
+            return;
+        }
+        if (sessions < maxSessions) std::make_shared<Session>(std::move(socket), engine, sessions)->read();
         accept();
     });
 }
