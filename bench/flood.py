@@ -6,7 +6,12 @@
   flood.py run VARNO OUTDIR SEED
                               runs the monitor over each and prints a table: frames, CPU
                               time per frame, peak resident memory, rows; for the seed in
-                              the flood, how many of the seed's own rows came out
+                              the flood, how many of the seed's own rows came out; then
+                              the info table below
+  flood.py info VARNO OUTDIR  the info table alone: both hello floods at -s info with
+                              -F 256, against the same without -s info and at -s debug (a
+                              record per hello), so a log that grows with the flood shows
+                              as memory and cost per hello that grow
 
 Layouts (every frame its own 4-tuple, nothing ever answers; 200,000 frames a second of
 capture time, the rate of a modest botnet):
@@ -25,6 +30,7 @@ Standard library only; the captures are a pure function of SEED.
 
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -192,11 +198,35 @@ def run(varno, outdir, seed):
               f"{len(rows):>8}  {real}")
 
 
+def info(varno, outdir):
+    """Hello floods with a log at info severity: per-hello cost and peak memory stay flat."""
+    print(f"\n{'layout, -F 256':<28}{'hellos':>10}{'CPU s':>9}{'CPU us/hello':>14}{'peak MiB':>10}{'log KiB':>9}"
+          f"{'log records dropped':>21}")
+    dropped_note = re.compile(rb" \((\d+) log records dropped before this one")
+    for severity in (["-s", "info"], [], ["-s", "debug"]):
+        cost = {}
+        for name, count in (("hellos-200k", 200_000), ("hellos-2m", 2_000_000)):
+            with tempfile.TemporaryDirectory() as logs:
+                cpu, _, peak, _ = run_monitor(varno, os.path.join(outdir, name + ".pcap"),
+                                              ["-F", "256", "-g", logs] + severity)
+                log = sum(os.path.getsize(os.path.join(logs, f)) for f in os.listdir(logs))
+                dropped = sum(int(n) for f in os.listdir(logs)
+                              for n in dropped_note.findall(open(os.path.join(logs, f), "rb").read()))
+            cost[name] = cpu / count * 1e6
+            label = f"{name} {' '.join(severity) or '-s error'}"
+            print(f"{label:<28}{count:>10}{cpu:>9.2f}{cost[name]:>14.2f}{peak / 1024:>10.0f}{log / 1024:>9.0f}"
+                  f"{dropped:>21}")
+        print(f"{'':<28}2m/200k cost per hello: {cost['hellos-2m'] / cost['hellos-200k']:.2f}x")
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "make":
         make(argv[2], argv[3])
     elif len(argv) == 5 and argv[1] == "run":
         run(argv[2], argv[3], argv[4])
+        info(argv[2], argv[3])
+    elif len(argv) == 4 and argv[1] == "info":
+        info(argv[2], argv[3])
     else:
         fail(__doc__.split("\n\n")[1])
 

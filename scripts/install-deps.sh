@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs; quick when everything is present, and
 # runs apt-get update only when something is missing.
-#   (no option)  building and running: compiler, CMake, Boost, libpcap, OpenSSL, JSON
+#   (no option)  building and running: compiler, CMake, Boost (its headers, Beast among them for
+#                the metrics, come with each libboost-*-dev), libpcap, OpenSSL, JSON
 #   --test       and the test tools: GoogleTest, real peers (openssl, gnutls, curl, ngtcp2),
 #                capture tools (tcpdump, tshark, tcpreplay), chromium and tidy for the
 #                report's page, ClickHouse for the loader, dpkg-dev and systemd for the package,
 #                python3-jsonschema for the CycloneDX document (its schemas come from npm:
-#                scripts/fetch-cyclonedx-schemas.sh)
+#                scripts/fetch-cyclonedx-schemas.sh), prometheus to scrape the metrics
 #   --bench      and the benchmark's tools;  --fuzz  clang;  --package  lintian
-# No package may leave a service running: the ClickHouse test starts its own server.
+# No package may leave a service running: the ClickHouse and Prometheus tests start their own.
 set -euo pipefail
 
 packages=(
@@ -22,7 +23,7 @@ test_tools=(
   tcpdump tshark tcpreplay openssl gnutls-bin curl iproute2 python3 ethtool
   dpkg-dev systemd clickhouse-server clickhouse-client
   chromium tidy fonts-dejavu-core ngtcp2-client ngtcp2-server
-  python3-jsonschema jq
+  python3-jsonschema jq prometheus
 )
 case "${1:-}" in
   "") ;;

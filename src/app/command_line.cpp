@@ -4,6 +4,7 @@
 #include <boost/program_options/value_semantic.hpp>
 #include <cstdio>
 
+#include "app/metrics_server.h"
 #include "tls/tables.h"
 
 namespace po = boost::program_options;
@@ -35,7 +36,9 @@ po::options_description optionsDescription(std::string const& programName) {
         ("certificates,c", po::bool_switch()->default_value(false), "capture certificate chains")
         ("message,m", po::value<std::vector<int32_t>>()->multitoken()->zero_tokens(),
             "capture specific handshake messages")
-        ("list-messages,M", po::bool_switch()->default_value(false), "list supported handshake messages");
+        ("list-messages,M", po::bool_switch()->default_value(false), "list supported handshake messages")
+        ("metrics", po::value<std::string>()->value_name("[ADDR:]PORT"),
+            "serve Prometheus metrics at /metrics");
     // clang-format on
     return description;
 }
@@ -80,6 +83,7 @@ CommandLineOptions parseCommandLine(po::options_description const& description, 
         options.messageTypes = values["message"].as<std::vector<int32_t>>();
     }
     options.listMessages = values["list-messages"].as<bool>();
+    options.metrics = text("metrics");
     return options;
 }
 
@@ -101,6 +105,9 @@ std::string validateOptions(CommandLineOptions const& options) {
     if (options.flowMemoryMiB < minFlowMemoryMiB || options.flowMemoryMiB > maxFlowMemoryMiB)
         return "Flow memory (-F) must be " + std::to_string(minFlowMemoryMiB) + " to " +
                std::to_string(maxFlowMemoryMiB) + " MiB.";
+    if (options.metrics && !parseMetricsAddress(*options.metrics))
+        return "Metrics address (--metrics) must be PORT, ADDR:PORT or [IPv6]:PORT with a numeric address and a port "
+               "of 1 to 65535.";
     return {};
 }
 

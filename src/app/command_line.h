@@ -40,6 +40,7 @@ struct CommandLineOptions {
     bool hasMessageTypes = false;
     std::vector<int32_t> messageTypes;
     bool listMessages = false;
+    std::optional<std::string> metrics;  // [ADDR:]PORT to serve the counters at
 };
 
 // The option table, its caption naming the program as it was invoked.

@@ -15,6 +15,8 @@ namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
 namespace expr = boost::log::expressions;
 
+std::atomic<uint64_t> CountDroppedRecords::dropped{0};
+
 Logging::Logging(std::string const& directory, std::string const& severity, uintmax_t rotateAt)
     : core(logging::core::get()) {
     createSink(directory, severity, rotateAt);
@@ -32,10 +34,15 @@ void Logging::createSink(std::string const& directory, std::string const& severi
     backend->auto_flush(true);
     keepRotatedFiles(*backend, directory);
     auto fileSink = boost::make_shared<FileSink>(backend);
-    fileSink->set_formatter(expr::format("[%1%]: [%2%] %3% - %4%") %
-                            expr::attr<boost::posix_time::ptime>("TimeStamp") %
-                            expr::attr<logging::attributes::current_thread_id::value_type>("ThreadID") %
-                            expr::attr<logging::trivial::severity_level>("Severity") % expr::smessage);
+    logging::formatter const layout = expr::format("[%1%]: [%2%] %3% - %4%") %
+                                      expr::attr<boost::posix_time::ptime>("TimeStamp") %
+                                      expr::attr<logging::attributes::current_thread_id::value_type>("ThreadID") %
+                                      expr::attr<logging::trivial::severity_level>("Severity") % expr::smessage;
+    fileSink->set_formatter([layout](logging::record_view const& record, logging::formatting_ostream& out) {
+        layout(record, out);
+        if (uint64_t const dropped = CountDroppedRecords::dropped.exchange(0, std::memory_order_relaxed))
+            out << " (" << dropped << " log records dropped before this one: the log's queue was full)";
+    });
     // A log file that cannot be written (its directory cannot be made, the disk is full)
     // must not take the process down from the sink's own thread: such records are dropped.
     fileSink->set_exception_handler([] {});

@@ -16,6 +16,7 @@
 #include "app/command_line.h"
 #include "base/log.h"
 #include "app/logging.h"
+#include "app/metrics_server.h"
 #include "app/privileges.h"
 #include "app/progress.h"
 #include "app/run_directory.h"
@@ -246,6 +247,18 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
     flowEngine->setFlowMemory(size_t(options.flowMemoryMiB) << 20);
     if (int status = openInput(options, interfaceManager, listingFailure)) return status;
 
+    // Bound before -Z drops root, so a port below 1024 can be served.
+    Monitoring monitoring(*flowEngine);
+    if (options.metrics) {
+        MetricsAddress const address = *parseMetricsAddress(*options.metrics);
+        if (std::string const problem = monitoring.listen(address); !problem.empty()) {
+            std::string const line = "Could not serve metrics at " + address.text() + ": " + problem;
+            return startupError(line, line);
+        }
+        VARNO_LOG(info) << "Serving metrics at http://" << address.text() << "/metrics";
+    }
+    if (varno_log::enabled(boost::log::trivial::info)) monitoring.logSummaries();
+
     // Rows of a run that was killed stay in its ".tmp" files: they are published first.
     FlowExporter::finishLeftovers(outputDir, options.prefix);
     if (user) {
@@ -263,6 +276,7 @@ int run(CommandLineOptions const& options, HeldDirectories const& held, Interfac
         // Only for a person watching: scripts, cron and systemd see standard error as before.
         std::optional<ProgressLine> progress;
         if (!options.pcap.empty() && ::isatty(STDERR_FILENO)) progress.emplace(*flowEngine, STDERR_FILENO);
+        monitoring.start();
         flowEngine->processPackets();
     }
     return endOfRun(flowEngine->counts());

@@ -156,6 +156,7 @@ std::unique_ptr<PacketSource> PacketSource::create(Interface const& interface, i
     source->live = true;
     source->deviceName = interface.name;
     source->nextStatistics = std::chrono::steady_clock::now() + statisticsInterval;
+    source->nextStatisticsLog = std::chrono::steady_clock::now() + statisticsLogInterval;
     if (!source->installCaptureFilter()) {
         *reason = "the capture filter could not be set (see the log)";
         return nullptr;
@@ -230,6 +231,7 @@ PacketSource::Read PacketSource::read() {
         if (draining && std::chrono::steady_clock::now() > drainUntil) return endOfInput();
         if (streamFilter && pcap_offline_filter(streamFilter.get(), header, bytes) == 0) continue;
         ++counts.framesRead;
+        counts.bytesRead += header->caplen;
         if (!packet->parse(header, bytes)) {
             counts.countSkipped(packet->skipped);
             continue;
@@ -360,18 +362,23 @@ void PacketSource::logStatistics(bool atEnd) {
     }
     // Unsigned 32-bit differences stay right across one wrap of libpcap's counters.
     statistics.received += uint32_t(raw.ps_recv - lastRaw.ps_recv);
-    statistics.kernelDrops += uint32_t(raw.ps_drop - lastRaw.ps_drop);
-    statistics.interfaceDrops += uint32_t(raw.ps_ifdrop - lastRaw.ps_ifdrop);
+    counts.kernelDrops += uint32_t(raw.ps_drop - lastRaw.ps_drop);
+    counts.interfaceDrops += uint32_t(raw.ps_ifdrop - lastRaw.ps_ifdrop);
     lastRaw = raw;
 
-    // Periodically only while the drops grow; at the end always.
-    const uint64_t dropped = statistics.kernelDrops + statistics.interfaceDrops;
-    if (!atEnd && dropped == droppedWhenLogged) return;
+    // Periodically only while the drops grow, at most once a statisticsLogInterval; at the
+    // end always.
+    const uint64_t dropped = counts.kernelDrops + counts.interfaceDrops;
+    if (!atEnd) {
+        const auto now = std::chrono::steady_clock::now();
+        if (dropped == droppedWhenLogged || now < nextStatisticsLog) return;
+        nextStatisticsLog = now + statisticsLogInterval;
+    }
     droppedWhenLogged = dropped;
     const std::string text = "Capture statistics on " + deviceName + (atEnd ? " at the end: " : " so far: ") +
                              std::to_string(statistics.received) + " received, " +
-                             std::to_string(statistics.kernelDrops) + " dropped by the kernel, " +
-                             std::to_string(statistics.interfaceDrops) + " dropped by the interface";
+                             std::to_string(counts.kernelDrops) + " dropped by the kernel, " +
+                             std::to_string(counts.interfaceDrops) + " dropped by the interface";
     // Drops are worth a warning; more than 1 % of the frames is an error, which the
     // default severity shows.
     if (dropped == 0)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/live_count.h"
 #include "capture/capture_files.h"
 #include "capture/capture_filter.h"
 #include "capture/packet.h"
@@ -18,16 +19,21 @@ struct Interface;
 
 // What a capture read and what it could not use.
 struct CaptureCounts {
-    uint64_t framesRead = 0;  // every frame the filter let through
-    uint64_t notIp = 0;
-    uint64_t otherProtocol = 0;
-    uint64_t fragment = 0;
-    uint64_t tooDeep = 0;
-    uint64_t cutShort = 0;
-    uint64_t malformed = 0;
+    // Kept by the capture thread; any thread may read them while the capture runs.
+    LiveCount framesRead;  // every frame the filter let through
+    LiveCount bytesRead;   // the bytes of those frames, as captured
+    LiveCount notIp;
+    LiveCount otherProtocol;
+    LiveCount fragment;
+    LiveCount tooDeep;
+    LiveCount cutShort;
+    LiveCount malformed;
     // QUIC Initials on no followed connection that did not decrypt as a client's first
     // (forged ones, or a server's whose client was not seen): counted, never kept.
-    uint64_t quicInitialsRefused = 0;
+    LiveCount quicInitialsRefused;
+    // Live capture: libpcap's counters as last sampled, summed over wraps.
+    LiveCount kernelDrops;
+    LiveCount interfaceDrops;
     // Why the input could not be read to its end (the first reason), empty when it was.
     std::string failure;
 
@@ -48,8 +54,10 @@ public:
     // How long the kernel may hold a received frame before the capture can read it: it
     // hands over a partly filled buffer block after a timeout (plus timer slack).
     static constexpr uint64_t deliveryDelayMilliseconds = 250;
-    // Between two looks at libpcap's counters of a live capture.
-    static constexpr std::chrono::seconds statisticsInterval{60};
+    // Between two looks at libpcap's counters of a live capture, and between two log
+    // records of them while the drops grow.
+    static constexpr std::chrono::seconds statisticsInterval{1};
+    static constexpr std::chrono::seconds statisticsLogInterval{60};
 
     // Each returns null when the input cannot be opened, with the reason in `reason`.
     static std::unique_ptr<PacketSource> create(std::string path, std::string* reason = nullptr);
@@ -79,8 +87,8 @@ public:
     // back. Capture thread only.
     uint64_t idleTime() const;
 
-    // Live capture: logs libpcap's counters now (read() calls it every statisticsInterval
-    // while the drops grow, and at the end).
+    // Live capture: samples libpcap's counters into `counts` now (read() calls it every
+    // statisticsInterval) and logs them (while the drops grow, and at the end).
     void logStatistics(bool atEnd);
 
     pcap_t* handle;
@@ -121,7 +129,7 @@ private:
     // libpcap's counters are 32 bits wide and wrap on a long run: kept as 64-bit sums of
     // the differences between two looks.
     struct Statistics {
-        uint64_t received = 0, kernelDrops = 0, interfaceDrops = 0;
+        uint64_t received = 0;
     };
     Statistics statistics;
     pcap_stat lastRaw{};
@@ -129,6 +137,7 @@ private:
     bool statisticsEnded = false;
     unsigned readsSinceClock = 0;
     std::chrono::steady_clock::time_point nextStatistics;
+    std::chrono::steady_clock::time_point nextStatisticsLog;
 
 public:
     std::atomic<bool> active{true};

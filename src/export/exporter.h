@@ -62,6 +62,7 @@ public:
     // With several formats a row counts as written once it is in each, as lost when any lost it.
     uint64_t rowsWritten() const { return csv && json ? std::min(rows.written(), jsonRows.written()) : first().written(); }
     uint64_t rowsLost() const { return csv && json ? std::max(rows.lost(), jsonRows.lost()) : first().lost(); }
+    uint64_t filesFinished() const { return (csv ? rows.filesFinished() : 0) + (json ? jsonRows.filesFinished() : 0); }
     uint64_t certificatesLost() const { return certificates.missing(); }
 
     // Finishes the ".tmp" files that a killed run left in directory under this prefix:

@@ -217,6 +217,8 @@ void RowFiles::publish() {
         if (int failure = output_files::publish(tmp, currentPath))
             VARNO_LOG(error) << "Cannot rename output file " << tmp << " to " << currentPath << ": "
                              << errorText(failure);
+        else
+            ++published;
     }
     currentPath.clear();
 }

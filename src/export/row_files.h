@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "base/live_count.h"
 #include "export/settings.h"
 
 // The rotating row files (CSV or JSON lines) and the rows waiting to go into them. A file is
@@ -57,6 +58,8 @@ public:
     // Rows in files; any thread may read it.
     uint64_t written() const { return rowsWritten.load(std::memory_order_relaxed); }
     uint64_t lost() const { return rowsLost; }
+    // Files published under their ".csv" name; any thread may read it.
+    uint64_t filesFinished() const { return published; }
     size_t waitingRows() const { return lengths.size(); }
     size_t waitingBytes() const { return waiting.size() - taken; }
     // The errno of the write or open that left rows waiting; 0 when writing works.
@@ -91,7 +94,8 @@ private:
     std::deque<uint32_t> lengths;
 
     std::atomic<uint64_t> rowsWritten{0};
-    uint64_t rowsLost = 0;
+    LiveCount rowsLost;
+    LiveCount published;
     int error = 0;
     std::string failedPath;
 };

@@ -96,6 +96,29 @@ std::ostream& operator<<(std::ostream& out, RunCounts const& counts) {
     return out << ')';
 }
 
+LiveCounts FlowEngine::liveCounts() const {
+    LiveCounts now;
+    if (CaptureCounts const* capture = packetSourceWorker.liveCaptureCounts()) {
+        now.framesRead = capture->framesRead;
+        now.bytesRead = capture->bytesRead;
+        now.kernelDrops = capture->kernelDrops;
+        now.interfaceDrops = capture->interfaceDrops;
+        now.quicInitialsRefused = capture->quicInitialsRefused;
+    }
+    auto const& capture = packetSourceWorker.progress();
+    bool const ended = captureEnded.load();
+    now.flowsHeld = ended ? 0 : capture.flowsOpen.load(std::memory_order_relaxed);
+    now.flowBytes = ended ? 0 : capture.flowBytes.load(std::memory_order_relaxed);
+    now.flowBudget = packetSourceWorker.flowMemoryBudget;
+    now.flowsEvicted = packetSourceWorker.evictedFlows();
+    now.rowsWritten = exporter.rowsWritten();
+    now.rowsLost = exporter.rowsLost();
+    now.filesFinished = exporter.filesFinished();
+    auto const& byReason = worker.incompleteByReason();
+    std::copy(byReason.begin(), byReason.end(), now.noRow.begin());
+    return now;
+}
+
 void FlowEngine::interrupt() { packetSourceWorker.close(); }
 
 EngineProgress FlowEngine::progress() const {

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <memory>
 #include <ostream>
@@ -35,6 +36,16 @@ struct EngineProgress {
     uint64_t rows = 0;        // rows in files
 };
 
+// The counters of a running pipeline, for metrics and the periodic summary.
+struct LiveCounts {
+    uint64_t framesRead = 0, bytesRead = 0;  // frames the filter let through, their bytes
+    uint64_t kernelDrops = 0, interfaceDrops = 0;  // live capture, as libpcap last said
+    uint64_t quicInitialsRefused = 0;
+    uint64_t flowsHeld = 0, flowBytes = 0, flowBudget = 0, flowsEvicted = 0;
+    uint64_t rowsWritten = 0, rowsLost = 0, filesFinished = 0;
+    std::array<uint64_t, noRowReasonCount> noRow{};  // connections without a row, by reason
+};
+
 // Owns the pipeline: flow table, channels, the capture thread and the analysis thread,
 // which writes the rows through the exporter.
 class FlowEngine {
@@ -59,6 +70,8 @@ public:
     RunCounts const& counts() const { return runCounts; }
     // Safe from any thread while processPackets runs.
     EngineProgress progress() const;
+    // Safe from any thread from open until the engine goes: relaxed reads, no lock.
+    LiveCounts liveCounts() const;
 
     FlowTable flows;
 

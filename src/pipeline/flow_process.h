@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/live_count.h"
 #include "flow/flow.h"
 #include "pipeline/channel.h"
 
@@ -20,9 +21,9 @@ public:
     // that built them. Without one they are freed here.
     void returnFinishedTo(std::shared_ptr<FlowChannel> const& channel) { finished = channel; }
     void operator()();
-    // Flows analysed without a complete handshake, in all and by reason, read after the
-    // thread has ended.
-    using ReasonCounts = std::array<uint64_t, noRowReasonCount>;
+    // Flows analysed without a complete handshake, in all and by reason; any thread may
+    // read them while this one runs.
+    using ReasonCounts = std::array<LiveCount, noRowReasonCount>;
     uint64_t incompleteFlows() const;
     ReasonCounts const& incompleteByReason() const { return incomplete; }
 

@@ -55,6 +55,7 @@ void PacketSourceWorker::operator()() {
             // nothing waits for a batch to fill.
             flushExpiredFlows(source->idleTime());
             sendHandedOver();
+            publishProgress(packets);
             continue;
         }
         std::shared_ptr<Packet> packet = source->nextPacket();
@@ -69,6 +70,7 @@ void PacketSourceWorker::operator()() {
 void PacketSourceWorker::publishProgress(uint64_t packets) {
     progress_.packets.store(packets, std::memory_order_relaxed);
     progress_.flowsOpen.store(flows.size(), std::memory_order_relaxed);
+    progress_.flowBytes.store(flows.bytesHeld(), std::memory_order_relaxed);
     if (packets % packetsPerBytesUpdate == 0)
         progress_.bytesRead.store(source->bytesRead(), std::memory_order_relaxed);
 }

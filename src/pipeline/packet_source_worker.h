@@ -39,14 +39,17 @@ public:
         std::atomic<uint64_t> bytesRead{0};
         std::atomic<uint64_t> bytesTotal{0};
         std::atomic<uint64_t> flowsOpen{0};
+        std::atomic<uint64_t> flowBytes{0};  // what the open flows hold
     };
     Progress const& progress() const { return progress_; }
 
     // Bytes the open flows may hold (-F); past it flows are evicted unanalysed.
     static constexpr size_t defaultFlowMemory = size_t(1024) << 20;
     size_t flowMemoryBudget = defaultFlowMemory;
-    // Flows evicted so far; read it after the capture has ended.
+    // Flows evicted so far; any thread may read it.
     uint64_t evictedFlows() const { return evicted; }
+    // The capture's counts while it runs, for any thread; null before a source is set.
+    CaptureCounts const* liveCaptureCounts() const { return source ? &source->counts : nullptr; }
 
     static constexpr size_t batchSize = 64;
     // What may still come after the end of a connection: the other side's segments in
@@ -71,7 +74,7 @@ private:
     std::vector<std::shared_ptr<Flow>> spent;
     uint64_t firstHandedOverAt = 0;
     bool live = false;
-    uint64_t evicted = 0;
+    LiveCount evicted;
     uint64_t evictedWhenWarned = 0;
     std::chrono::steady_clock::time_point nextEvictionWarning{};
 

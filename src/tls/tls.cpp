@@ -112,10 +112,10 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
     const uint8_t description = alert.u8();
     if (!alert.ok()) {
         // Too short to carry a description; never taken as fatal.
-        VARNO_LOG(info) << "alert message: level (" << unsigned(level) << "), desc () -> [" << packet.key << "]";
+        VARNO_LOG(debug) << "alert message: level (" << unsigned(level) << "), desc () -> [" << packet.key << "]";
         return;
     }
-    VARNO_LOG(info) << "alert message: level (" << unsigned(level) << "), desc (" << unsigned(description)
+    VARNO_LOG(debug) << "alert message: level (" << unsigned(level) << "), desc (" << unsigned(description)
                     << ") -> [" << packet.key << "]";
     if (level == FATAL_ALERT_LEVEL) features->fatalAlertSeen = true;
 }
@@ -123,7 +123,7 @@ void TLSProtocolProcessor::handleAlert(TLSRecord const& record, Packet const& pa
 void TLSProtocolProcessor::handleChangeCipherSpec(Packet const& packet) {
     finished = true;
     markChangeCipherSpec();
-    VARNO_LOG(info) << "ChangeCipherSpec -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "ChangeCipherSpec -> [" << packet.key << "]";
 }
 
 bool TLSProtocolProcessor::passesRetryChangeCipherSpec() {
@@ -178,7 +178,7 @@ void TLSProtocolProcessor::saveMessage(Packet const& packet, std::span<const uin
                             : type;
     if (!header.ok() || !settings.savesMessageType(savedAs)) return;
     saveRawData(message, savedAs);
-    VARNO_LOG(info) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "saved HandshakeMessageType - (" << savedAs << ") -> [" << packet.key << "]";
 }
 
 // A code outside the version table leaves the version as it was.
@@ -256,7 +256,7 @@ void TLSProtocolProcessor::parseClientHello(Packet const& packet, std::span<cons
     // JA4 describes the first hello: after a HelloRetryRequest the second one differs.
     if (settings.ja4 && features->ja4.empty()) setJa4(message);
     features->clientHelloSeen = true;
-    VARNO_LOG(info) << "processed ClientHello -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "processed ClientHello -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::setJa4(std::span<const uint8_t> message) {
@@ -277,7 +277,7 @@ void TLSProtocolProcessor::parseSsl2ClientHello(Packet const& packet) {
     features->connectionTimestamp = packet.timestamp();
     setAddresses(packet, true);
     features->clientHelloSeen = true;
-    VARNO_LOG(info) << "processed SSL 2.0 ClientHello -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "processed SSL 2.0 ClientHello -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<const uint8_t> message) {
@@ -317,7 +317,7 @@ void TLSProtocolProcessor::parseServerHello(Packet const& packet, std::span<cons
         helloSinceRetry = features->helloRetryRequestSeen;
         features->serverHelloSeen = true;
     }
-    VARNO_LOG(info) << "processed ServerHello -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "processed ServerHello -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseServerKeyExchange(Packet const& packet, std::span<const uint8_t> message) {
@@ -328,12 +328,12 @@ void TLSProtocolProcessor::parseServerKeyExchange(Packet const& packet, std::spa
     } else if (features->keyExchange == tls::KeyExchangeKind::FiniteField) {
         if (auto bits = params.primeBits()) features->kexParameter = std::to_string(*bits);
     }
-    VARNO_LOG(info) << "processed ServerKeyExchange -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "processed ServerKeyExchange -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseCertificateRequest(Packet const& packet) {
     features->isClientAuthRequested = true;
-    VARNO_LOG(info) << "processed CertificateRequest -> [" << packet.key << "]";
+    VARNO_LOG(debug) << "processed CertificateRequest -> [" << packet.key << "]";
 }
 
 void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<const uint8_t> message, bool capture) {
@@ -343,7 +343,7 @@ void TLSProtocolProcessor::parseCertificate(Packet const& packet, std::span<cons
         if (!capture) return;
         auto& chain = isServer ? features->serverCertificateChain : features->clientCertificateChain;
         chain.emplace_back(reinterpret_cast<const char*>(certificate.data()), certificate.size());
-        VARNO_LOG(info) << "processed " << (isServer ? "server" : "client") << " certificate -> [" << packet.key
+        VARNO_LOG(debug) << "processed " << (isServer ? "server" : "client") << " certificate -> [" << packet.key
                         << "]";
     });
 }

@@ -100,6 +100,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -c [ --certificates ]                 capture certificate chains\n",
         "  -m [ --message ] arg                  capture specific handshake messages\n",
         "  -M [ --list-messages ]                list supported handshake messages\n",
+        "  --metrics [ADDR:]PORT                 serve Prometheus metrics at /metrics\n",
     };
     std::size_t position = caption.size();
     for (char const* line : lines) {
@@ -197,6 +198,14 @@ TEST(CommandLine, DefaultsAndUncheckedValues) {
         EXPECT_EQ(validateOptions(parse({"-p", "a", "-o", "b", "--flow-memory", size})),
                   "Flow memory (-F) must be 16 to 1048576 MiB.") << size;
     EXPECT_THROW(parse({"-t", "2147483648"}), boost::program_options::error);
+    EXPECT_FALSE(parse({}).metrics);
+    for (char const* address : {"9187", "0.0.0.0:9187", "[::1]:1", "127.0.0.1:65535"})
+        EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "--metrics", address})), "") << address;
+    for (char const* address : {"0", "65536", "http", "::1:9187", "localhost:9187", "1.2.3:80", ":80", "9187:", "[::1]"})
+        EXPECT_EQ(validateOptions(parse({"-i", "a", "-o", "b", "--metrics", address})),
+                  "Metrics address (--metrics) must be PORT, ADDR:PORT or [IPv6]:PORT with a numeric address and a "
+                  "port of 1 to 65535.")
+            << address;
 }
 
 }  // namespace

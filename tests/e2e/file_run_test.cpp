@@ -216,9 +216,9 @@ TEST(EndToEndFile, SavedMessagesAreAQuotedJsonObject) {
     }
 }
 
-TEST(EndToEndFile, InfoLogTellsTheStartAndEachStep) {
-    FileRun run(dataCapture("t12_ecdhe_rsa_sni.pcap"), "-s info");
-    expectWellFormed(run, "t12_ecdhe_rsa_sni -s info");
+TEST(EndToEndFile, DebugLogTellsTheStartAndEachStep) {
+    FileRun run(dataCapture("t12_ecdhe_rsa_sni.pcap"), "-s debug");
+    expectWellFormed(run, "t12_ecdhe_rsa_sni -s debug");
     std::string const log = logText(run.output);
     EXPECT_NE(log.find("] info - Starting VARNO v1.0.4\n"), std::string::npos) << log;
     EXPECT_NE(log.find("processed ClientHello -> [127.0.0.1:38488 - 127.0.0.1:47401 (6)]"), std::string::npos) << log;

@@ -2,15 +2,17 @@
 // network namespace of its own, real openssl handshakes (IPv4 and IPv6, also inside a VXLAN
 // overlay) and ngtcp2 QUIC handshakes cross the link, VLAN-tagged and tunnelled captures are
 // replayed onto it, and a signal ends the run; on a link that falls quiet a row appears
-// without one. Where namespaces cannot be made, the IPv4 handshakes run over loopback
-// instead.
+// without one; a Prometheus server scrapes the run's metrics. Where namespaces cannot be
+// made, the IPv4 handshakes run over loopback instead.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <optional>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -339,7 +341,7 @@ TEST_F(EndToEndLive, EveryHandshakeAcrossTheLinkGetsItsRow) {
         << "one row per handshake";
     EXPECT_EQ(clientPorts.size(), versions.size());
     std::string const log = logText(output);
-    EXPECT_NE(log.find("processed ServerHello"), std::string::npos);
+    EXPECT_EQ(log.find("processed ServerHello"), std::string::npos) << "a debug record, not one of info";
     if (::geteuid() == 0) {
         std::string const warning = "warning - Capturing as root";
         size_t const found = log.find(warning);
@@ -719,6 +721,90 @@ TEST_F(EndToEndLive, QuietLinkStopsPromptlyAndLeavesNoDirectory) {
     EXPECT_EQ(varno->wait(5s), 0) << readFile(varnoOutput());
     EXPECT_EQ(readFile(varnoOutput()), "");
     EXPECT_FALSE(fs::exists(output)) << "nothing was written, so the directory goes";
+}
+
+// Every value Prometheus's HTTP API returns for the sensor, by series (name and labels).
+std::map<std::string, double> storedSeries(uint16_t prometheusPort) {
+    auto const answer = runShell("curl -s -G http://127.0.0.1:" + std::to_string(prometheusPort) +
+                                 "/api/v1/query --data-urlencode " +
+                                 shellQuote("query={job=\"varno\",__name__=~\"varno_.*|process_start_time_seconds\"}"));
+    std::map<std::string, double> series;
+    auto const json = nlohmann::json::parse(answer.out, nullptr, false);
+    if (json.is_discarded() || json.value("status", "") != "success") return series;
+    for (auto const& item : json["data"]["result"]) {
+        std::string name = item["metric"]["__name__"];
+        if (item["metric"].contains("reason")) name += "{" + item["metric"]["reason"].get<std::string>() + "}";
+        series[name] = std::stod(item["value"][1].get<std::string>());
+    }
+    return series;
+}
+
+// Debian's Prometheus scrapes the sensor every second while captures are replayed onto the
+// link; what it stored, read back through its query API, is what the end-of-run record says.
+TEST_F(EndToEndLive, PrometheusStoresTheCountersOfTheEndOfRunRecord) {
+    if (link_.device == "lo") GTEST_SKIP() << "needs the veth link";
+    if (!haveTool("tcpreplay -V")) GTEST_SKIP() << "tcpreplay not installed (scripts/install-deps.sh)";
+    if (!haveTool("prometheus --version 2>&1") || !haveTool("curl --version"))
+        GTEST_SKIP() << "prometheus or curl not installed (scripts/install-deps.sh --test)";
+    uint16_t const metricsPort = freeLoopbackPort(), prometheusPort = freeLoopbackPort();
+    ASSERT_NE(metricsPort, prometheusPort);
+    varno_test::writeFile(scratch_ / "prometheus.yml",
+              "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+              "scrape_configs:\n"
+              "  - job_name: varno\n"
+              "    static_configs: [{targets: ['127.0.0.1:" + std::to_string(metricsPort) + "']}]\n");
+    double const started = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::string const output = scratch_ / "out";
+    // One row per file, so a file is finished while the sensor runs.
+    auto varno = startVarno(
+        {"-o", output, "-t", "1", "-F", "64", "--metrics", "127.0.0.1:" + std::to_string(metricsPort)}, output);
+    ASSERT_TRUE(varno->running());
+    ChildProcess prometheus({"prometheus", "--config.file=" + std::string(scratch_ / "prometheus.yml"),
+                             "--storage.tsdb.path=" + std::string(scratch_ / "tsdb"),
+                             "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                            scratch_ / "prometheus.out");
+    ASSERT_TRUE(waitFor([&] { return storedSeries(prometheusPort).count("varno_frames_read_total") != 0; }, 60s))
+        << readFile(scratch_ / "prometheus.out");
+
+    for (char const* capture : {"t12_ecdhe_rsa_sni.pcap", "t12_alert_unknown_ca.pcap", "no_answer.pcap"})
+        ASSERT_EQ(veth_->replay(sourcePath(std::string("tests/data/") + capture)).status, 0) << capture;
+    // The unanswered hello is analysed 10 s after it came; then one more scrape.
+    std::map<std::string, double> stored;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            stored = storedSeries(prometheusPort);
+            return stored["varno_rows_written_total"] == 1 &&
+                   stored["varno_connections_without_row_total{fatal_alert}"] == 1 &&
+                   stored["varno_connections_without_row_total{no_server_hello}"] == 1 &&
+                   stored["varno_flows_held"] == 0;
+        },
+        60s))
+        << readFile(scratch_ / "prometheus.out");
+    std::this_thread::sleep_for(2s);
+    stored = storedSeries(prometheusPort);
+    for (auto const& [name, value] : stored) std::cout << "[          ] " << name << " " << std::fixed << value << "\n";
+    prometheus.signal(SIGTERM);
+    ASSERT_TRUE(varno->signal(SIGINT));
+    EXPECT_EQ(varno->wait(10s), 0) << readFile(varnoOutput());
+
+    std::string const log = logText(output);
+    std::smatch record;
+    std::regex const endOfRun("End of run: frames read (\\d+);.*flows opened (\\d+), rows written (\\d+), flows "
+                              "dropped incomplete (\\d+)");
+    ASSERT_TRUE(std::regex_search(log, record, endOfRun)) << log;
+    EXPECT_EQ(stored["varno_frames_read_total"], std::stod(record[1]));
+    EXPECT_EQ(stored["varno_rows_written_total"], std::stod(record[3]));
+    double withoutRow = 0;
+    for (auto const& [name, value] : stored)
+        if (name.rfind("varno_connections_without_row_total{", 0) == 0) withoutRow += value;
+    EXPECT_EQ(withoutRow, std::stod(record[4]));
+    EXPECT_EQ(stored["varno_output_files_finished_total"], 1);
+    EXPECT_GT(stored["varno_frame_bytes_read_total"], stored["varno_frames_read_total"] * 54);
+    for (char const* none : {"varno_kernel_drops_total", "varno_interface_drops_total", "varno_rows_lost_total",
+                             "varno_flows_evicted_total", "varno_flow_memory_bytes"})
+        EXPECT_EQ(stored[none], 0) << none;
+    EXPECT_EQ(stored["varno_flow_memory_budget_bytes"], 64 << 20);
+    EXPECT_NEAR(stored["process_start_time_seconds"], started, 10);
 }
 
 }  // namespace
