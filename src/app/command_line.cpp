@@ -31,7 +31,7 @@ po::options_description optionsDescription(std::string const& programName) {
         ("prefix,P", po::value<std::string>()->default_value("output"), "output file prefix")
         ("export-threshold,t", po::value<int32_t>()->default_value(1000000), "max entries per output file")
         ("export-duration,d", po::value<int32_t>()->default_value(60), "max duration of export file (minutes)")
-        ("format", po::value<std::string>()->default_value("csv"), "output format: csv, json (JSON lines) or both")
+        ("format", po::value<std::string>()->default_value("csv"), "output format: csv, json or both")
         ("key-share,k", po::bool_switch()->default_value(false), "capture key share extension")
         ("certificates,c", po::bool_switch()->default_value(false), "capture certificate chains")
         ("message,m", po::value<std::vector<int32_t>>()->multitoken()->zero_tokens(),

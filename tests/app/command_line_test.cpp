@@ -96,6 +96,7 @@ TEST(CommandLine, HelpShowsCaptionAndEveryOptionInOrder) {
         "  -t [ --export-threshold ] arg (=1000000)\n"
         "                                        max entries per output file\n",
         "  -d [ --export-duration ] arg (=60)    max duration of export file (minutes)\n",
+        "  --format arg (=csv)                   output format: csv, json or both\n",
         "  -k [ --key-share ]                    capture key share extension\n",
         "  -c [ --certificates ]                 capture certificate chains\n",
         "  -m [ --message ] arg                  capture specific handshake messages\n",
