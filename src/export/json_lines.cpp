@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <ctime>
 
 #include "record/community_id.h"
@@ -40,6 +41,8 @@ bool bySegments(std::string_view a, std::string_view b) {
     }
 }
 
+bool isPlain(uint8_t c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
+
 // The length of a valid UTF-8 sequence at text[at], or 0.
 size_t utf8Length(std::string_view text, size_t at) {
     auto const byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
@@ -73,14 +76,28 @@ std::string jsonArray(std::vector<std::string> const& items) {
 }
 
 // Seconds since 1970 as ISO 8601 UTC ("2026-01-02T03:04:05Z"), with milliseconds when given.
+// Rows come in time order, so the text of the last second is kept.
 std::string isoTime(int64_t seconds, int milliseconds = -1) {
-    std::time_t const t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[40];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    if (milliseconds >= 0) length += static_cast<size_t>(std::snprintf(text + length, sizeof text - length, ".%03d", milliseconds));
-    return '"' + std::string(text, length) + "Z\"";
+    thread_local int64_t lastSecond = INT64_MIN;
+    thread_local char lastText[32];
+    thread_local size_t lastLength = 0;
+    if (seconds != lastSecond) {
+        std::time_t const t = static_cast<std::time_t>(seconds);
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        lastLength = std::strftime(lastText, sizeof lastText, "%Y-%m-%dT%H:%M:%S", &tm);
+        lastSecond = seconds;
+    }
+    std::string out;
+    out.reserve(lastLength + 8);
+    out += '"';
+    out.append(lastText, lastLength);
+    if (milliseconds >= 0) {
+        char const digits[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),
+                               char('0' + milliseconds % 10)};
+        out.append(digits, sizeof digits);
+    }
+    return out + "Z\"";
 }
 
 bool allDigits(std::string const& text) {
@@ -147,6 +164,11 @@ std::optional<uint16_t> hexCell(std::string const& text) {
 void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
     for (size_t at = 0; at < text.size();) {
+        // Runs of plain printable ASCII, nearly all text, go in at once.
+        size_t plain = at;
+        while (plain < text.size() && isPlain(static_cast<uint8_t>(text[plain]))) ++plain;
+        out.append(text.data() + at, plain - at);
+        if ((at = plain) == text.size()) break;
         auto const c = static_cast<uint8_t>(text[at]);
         if (c >= 0x80) {
             size_t const length = utf8Length(text, at);
@@ -194,7 +216,14 @@ JsonLineWriter::JsonLineWriter() {
 void JsonLineWriter::append(std::string& out, TLSFeatures const& features,
                             std::array<std::string, records::columnCount> const& cells) {
     for (auto& value : values) value.clear();
-    for (size_t c = 0; c < records::columnCount; ++c) values[place[c]] = columnValue(records::columns[c].form, cells[c]);
+    for (size_t c = 0; c < records::columnCount; ++c) {
+        // Plain text, the most common form, is written into the kept buffer.
+        if (records::columns[c].form == JsonForm::Text) {
+            if (!cells[c].empty()) appendJsonString(values[place[c]], cells[c]);
+        } else {
+            values[place[c]] = columnValue(records::columns[c].form, cells[c]);
+        }
+    }
     setExtras(features, cells);
     emit(out);
 }
@@ -261,25 +290,26 @@ records::CertificateFacts const* JsonLineWriter::facts(std::string const& der) {
 
 // Walks the fields in order, opening and closing objects as their paths go.
 void JsonLineWriter::emit(std::string& out) const {
-    std::vector<std::string_view> open;  // the objects open, by name
-    open.reserve(4);
-    bool first = true;                   // nothing written yet in the innermost open object
+    // The objects open, by name: paths are at most a few names deep.
+    std::array<std::string_view, 8> openNames;
+    size_t depth = 0;
+    bool first = true;  // nothing written yet in the innermost open object
     out += '{';
     for (size_t at = 0; at < segments.size(); ++at) {
         if (values[at].empty()) continue;
         std::vector<std::string_view> const& path = segments[at];
         size_t shared = 0;
-        while (shared < open.size() && shared + 1 < path.size() && open[shared] == path[shared]) ++shared;
-        for (; open.size() > shared; open.pop_back()) {
+        while (shared < depth && shared + 1 < path.size() && openNames[shared] == path[shared]) ++shared;
+        for (; depth > shared; --depth) {
             out += '}';
             first = false;
         }
-        for (size_t level = shared; level + 1 < path.size(); ++level) {
+        for (size_t level = shared; level + 1 < path.size() && depth < openNames.size(); ++level) {
             if (!first) out += ',';
             out += '"';
             out.append(path[level]);
             out += "\":{";
-            open.push_back(path[level]);
+            openNames[depth++] = path[level];
             first = true;
         }
         if (!first) out += ',';
@@ -289,6 +319,6 @@ void JsonLineWriter::emit(std::string& out) const {
         out += values[at];
         first = false;
     }
-    for (; !open.empty(); open.pop_back()) out += '}';
+    for (; depth > 0; --depth) out += '}';
     out += "}\n";
 }
