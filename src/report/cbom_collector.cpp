@@ -8,7 +8,10 @@ namespace report {
 
 namespace {
 
-constexpr size_t maxSnis = 32, maxSuites = 64, maxCertificates = 32;
+// Bounds per endpoint, whatever the rows hold. A chain may be long (a server of ours sends 51
+// certificates, and a Certificate message of 1 MiB is read whole), so every certificate of
+// such a chain is kept: 256 of them cost an endpoint 1 KiB.
+constexpr size_t maxSnis = 32, maxSuites = 64, maxCertificates = 256;
 
 using records::isDigest;
 using records::parseCode;
