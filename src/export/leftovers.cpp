@@ -78,7 +78,8 @@ Records scanRecords(int fd, bool csv) {
 
 bool isLeftoverName(std::string const& name, std::string const& prefix) {
     const std::string start = prefix + "_";
-    return kindOf(name) && name.size() > start.size() + 4 && name.compare(0, start.size(), start) == 0;
+    Kind const* kind = kindOf(name);
+    return kind && name.size() > start.size() + kind->extension.size() + 4 && name.compare(0, start.size(), start) == 0;
 }
 
 // Renames the finished file to its ".csv" (".json") name or, when someone took that, to the

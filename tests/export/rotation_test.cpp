@@ -233,13 +233,14 @@ TEST_F(ExportTest, RowsWaitWhileTheDirectoryIsMissingAndResumeInOrder) {
         << text;
 }
 
-// What a killed run left: complete rows are published as ".csv", a partial last row is
+// What a killed run left: complete rows are published as ".csv" (".json"), a partial last row is
 // cut (a quoted cell may hold a line break), files without a row go, names that are taken
 // are kept, and files of another prefix or still locked by a running exporter stay.
 TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
     std::string const header = records::csvHeader() + "\n";
     std::string const row = "1700000000000,TLS,10.0.0.1,5000,,10.0.0.2,443,,TLSv1.3,a.example,,,,,0,,0,0,,\"\"\n";
     std::string const quotedRow = "1700000000000,TLS,10.0.0.1,5001,,10.0.0.2,443,,TLSv1.3,\"two\nlines\",,,,,0,,0,0,,\"\"\n";
+    std::string const jsonLine = R"({"tls":{"client":{"server_name":"a\"b"}}})" "\n";
     struct Case {
         std::string name, content;
         std::string publishedAs, published;  // empty: gone, or left as it was
@@ -254,6 +255,10 @@ TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
         {"out_20240101000004.csv.tmp", header + row, "out_20240101000004_recovered.csv", header + row},
         {"other_20240101000005.csv.tmp", header + row, "other_20240101000005.csv.tmp", header + row},
         {"out_20240101000006.csv.tmp", header + row, "out_20240101000006.csv.tmp", header + row},
+        // JSON lines have no header, and a quote inside a string is escaped, not doubled.
+        {"out_20240101000007.json.tmp", jsonLine + jsonLine + "{\"@timestamp\":\"20", "out_20240101000007.json",
+         jsonLine + jsonLine},
+        {"out_20240101000008.json.tmp", "{\"@time", "", ""},
     };
     for (auto const& c : cases) writeFile(dir / c.name, c.content);
     writeFile(dir / "out_20240101000004.csv", "someone else's");
@@ -261,7 +266,7 @@ TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
     ASSERT_EQ(::flock(locked, LOCK_EX), 0);
 
     LogCapture log;
-    EXPECT_EQ(FlowExporter::finishLeftovers(dir.string(), "out"), 5);
+    EXPECT_EQ(FlowExporter::finishLeftovers(dir.string(), "out"), 7);
     ::close(locked);
 
     std::set<std::string> expected = {"out_20240101000004.csv"};
@@ -273,7 +278,7 @@ TEST_F(ExportTest, LeftoversOfAKilledRunArePublished) {
     EXPECT_EQ(outputFiles(), expected);
     EXPECT_EQ(readFile(dir / "out_20240101000004.csv"), "someone else's");
     std::string const text = log.text();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
     EXPECT_NE(text.find("warning Finished leftover output file " + (dir / "out_20240101000000.csv.tmp").string() +
                         " of an earlier run as " + (dir / "out_20240101000000.csv").string() +
                         ": 2 rows, a partial last row of 22 bytes cut\n"),
