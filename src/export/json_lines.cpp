@@ -1,11 +1,11 @@
 #include "export/json_lines.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <ctime>
 
 #include "record/community_id.h"
+#include "record/row_reader.h"
 #include "tls/registry.h"
 #include "tls/tls_features.h"
 
@@ -100,10 +100,6 @@ std::string isoTime(int64_t seconds, int milliseconds = -1) {
     return out + "Z\"";
 }
 
-bool allDigits(std::string const& text) {
-    return !text.empty() && text.size() < 20 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // "TLSv1.3" -> ("tls", "1.3"); "DTLSv1.2" -> ("dtls", "1.2"); "SSLv3.0" -> ("ssl", "3.0").
 std::pair<std::string, std::string> splitVersion(std::string const& text) {
     size_t const v = text.find('v');
@@ -117,11 +113,14 @@ std::pair<std::string, std::string> splitVersion(std::string const& text) {
 std::string columnValue(JsonForm form, std::string const& text) {
     if (text.empty()) return {};
     switch (form) {
-    case JsonForm::Number: return allDigits(text) ? text : jsonString(text);
+    case JsonForm::Number: {
+        uint64_t number = 0;
+        return records::parseNumber(text, number) ? std::to_string(number) : jsonString(text);
+    }
     case JsonForm::Flag: return text == "1" ? "true" : "false";
     case JsonForm::Timestamp: {
-        if (!allDigits(text)) return jsonString(text);
-        uint64_t const ms = std::stoull(text);
+        uint64_t ms = 0;
+        if (!records::parseNumber(text, ms)) return jsonString(text);
         return isoTime(static_cast<int64_t>(ms / 1000), static_cast<int>(ms % 1000));
     }
     case JsonForm::Protocol: return text == "DTLS" ? "\"dtls\"" : text == "QUIC" ? "\"quic\"" : "\"tls\"";
@@ -133,11 +132,7 @@ std::string columnValue(JsonForm form, std::string const& text) {
     case JsonForm::Version: return jsonString(splitVersion(text).second);
     case JsonForm::Digests: {
         std::vector<std::string> digests;
-        for (size_t at = 0; at <= text.size();) {
-            size_t const end = std::min(text.find(':', at), text.size());
-            digests.push_back(text.substr(at, end - at));
-            at = end + 1;
-        }
+        for (std::string_view chain = text; !chain.empty();) digests.emplace_back(records::takeDigest(chain));
         return jsonArray(digests);
     }
     case JsonForm::Messages: return text;  // already a JSON object
@@ -148,15 +143,6 @@ std::string columnValue(JsonForm form, std::string const& text) {
 std::string upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
-}
-
-// The code of a cell such as "0x001d", or none.
-std::optional<uint16_t> hexCell(std::string const& text) {
-    uint16_t code = 0;
-    if (text.size() != 6 || text.compare(0, 2, "0x") != 0) return std::nullopt;
-    auto const [end, error] = std::from_chars(text.data() + 2, text.data() + 6, code, 16);
-    if (error != std::errc() || end != text.data() + 6) return std::nullopt;
-    return code;
 }
 
 }  // namespace
@@ -245,9 +231,10 @@ void JsonLineWriter::setExtras(TLSFeatures const& f, std::array<std::string, rec
     if (auto const version = splitVersion(cells[Column::TLSVersion]); !version.first.empty())
         set(VersionProtocol, jsonString(version.first));
     if (!f.cipherSuiteCodePoint.empty()) set(Cipher, jsonString(tls::suiteInfo(f.cipherSuite).name));
-    auto group = hexCell(f.tls13KexNamedGroupCodePoint);
-    if (!group && f.keyExchange == tls::KeyExchangeKind::Ecdh) group = hexCell(f.kexParameter);
-    if (group) set(Curve, jsonString(tls::groupName(*group)));
+    uint16_t group = 0;
+    if (records::parseCode(f.tls13KexNamedGroupCodePoint, group) ||
+        (f.keyExchange == tls::KeyExchangeKind::Ecdh && records::parseCode(f.kexParameter, group)))
+        set(Curve, jsonString(tls::groupName(group)));
     set(Established, "true");
     if (!f.ja4.empty()) set(Ja4, jsonString(f.ja4));
     if (!f.serverCertificateChain.empty()) {

@@ -10,8 +10,6 @@ void putPort(std::string& text, uint16_t port) {
     text += static_cast<char>(port >> 8);
     text += static_cast<char>(port & 0xff);
 }
-
-uint8_t nibble(char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
 }  // namespace
 
 std::string communityId(std::span<const uint8_t> source, std::span<const uint8_t> destination, uint16_t sourcePort,
@@ -35,10 +33,8 @@ std::string communityId(std::span<const uint8_t> source, std::span<const uint8_t
     putPort(input, destinationPort);
     Sha1 sha1;
     sha1.update(reinterpret_cast<const unsigned char*>(input.data()), input.size());
-    const std::string hex = sha1.finalHex();
-    unsigned char digest[20];
-    for (size_t i = 0; i < sizeof digest; ++i) digest[i] = static_cast<unsigned char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    auto const digest = sha1.finalBytes();
     std::string id = "1:";
-    base64Append(id, digest, sizeof digest);
+    base64Append(id, digest.data(), digest.size());
     return id;
 }

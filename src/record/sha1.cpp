@@ -89,6 +89,13 @@ void Sha1::update(const unsigned char* bytes, size_t length) {
 }
 
 std::string Sha1::finalHex() {
+    std::string digest;
+    digest.reserve(40);
+    for (uint8_t byte : finalBytes()) appendHexByte(digest, byte);
+    return digest;
+}
+
+std::array<uint8_t, 20> Sha1::finalBytes() {
     uint64_t bitLength = (blocks * 64 + buffered) * 8;
     buffer[buffered++] = 0x80;
     bool lengthFits = buffered <= 56;
@@ -103,10 +110,10 @@ std::string Sha1::finalHex() {
     words[15] = uint32_t(bitLength);
     transform(state, words, blocks);
 
-    std::string digest;
-    digest.reserve(40);
+    std::array<uint8_t, 20> digest;
+    size_t at = 0;
     for (uint32_t word : state)
-        for (int shift = 24; shift >= 0; shift -= 8) appendHexByte(digest, static_cast<uint8_t>(word >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8) digest[at++] = static_cast<uint8_t>(word >> shift);
     reset();
     return digest;
 }

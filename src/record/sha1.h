@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <string>
 
 // SHA-1 (FIPS 180-4) over input fed in any number of pieces.
@@ -12,6 +13,8 @@ public:
     // Digest of everything fed since the last reset, as 40 lower-case hexadecimal
     // characters; the state then starts afresh for the next message.
     std::string finalHex();
+    // The same digest as its 20 bytes, for a caller that encodes it otherwise.
+    std::array<uint8_t, 20> finalBytes();
 
 private:
     void reset();
