@@ -26,6 +26,10 @@ RowReader::RowReader(std::string const& path) : fileHolder(std::fopen(path.c_str
     if (kind.kind == FileKind::None) kind.kind = FileKind::Csv;
 }
 
+RowReader::RowReader(std::FILE* open, RecordFile form) : fileHolder(open), kind(form), buffer(1u << 20) {
+    file = fileHolder.get();
+}
+
 RowReader::~RowReader() = default;
 
 bool RowReader::failed() const { return file != nullptr && std::ferror(file) != 0; }

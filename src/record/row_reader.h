@@ -32,6 +32,9 @@ public:
     static constexpr size_t maxRecord = 64u << 20;
 
     explicit RowReader(std::string const& path);
+    // Reads an open file from where it stands, and closes it at the end (an unlinked
+    // temporary file, a pipe).
+    RowReader(std::FILE* open, RecordFile form);
     ~RowReader();
     RowReader(RowReader const&) = delete;
     RowReader& operator=(RowReader const&) = delete;

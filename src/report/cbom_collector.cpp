@@ -61,10 +61,10 @@ CbomCollector::Endpoint& CbomCollector::endpoint(RowCells const& c, uint32_t ser
 
 void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
     Endpoint& e = endpoint(c, facts.server);
-    ++e.handshakes;
+    e.handshakes += facts.count;
     if (int64_t const ms = facts.ms; ms > 0) {
         if (e.firstMs == 0 || ms < e.firstMs) e.firstMs = ms;
-        e.lastMs = std::max(e.lastMs, ms);
+        e.lastMs = std::max(e.lastMs, facts.lastMs);
     }
     std::string_view const sni = c[SNI];
     if (!sni.empty() && e.snis.size() < maxSnis && std::find(e.snis.begin(), e.snis.end(), sni) == e.snis.end())
@@ -77,9 +77,9 @@ void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
         auto use = std::find_if(e.suites.begin(), e.suites.end(),
                                 [&](SuiteUse const& u) { return u.suite == suite && u.kex == kex; });
         if (use != e.suites.end())
-            ++use->handshakes;
+            use->handshakes += facts.count;
         else if (e.suites.size() < maxSuites)
-            e.suites.push_back({suite, kex, 1});
+            e.suites.push_back({suite, kex, facts.count});
     }
 
     // An endpoint shows the same chain row after row: only a new one is taken apart.

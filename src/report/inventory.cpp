@@ -21,13 +21,13 @@ constexpr int64_t msPerHour = 3600 * 1000;
 
 using SmallCounts = std::vector<std::pair<uint16_t, uint64_t>>;
 
-void addSmall(SmallCounts& counts, uint16_t code) {
+void addSmall(SmallCounts& counts, uint16_t code, uint64_t rows) {
     for (auto& [c, n] : counts)
         if (c == code) {
-            ++n;
+            n += rows;
             return;
         }
-    counts.emplace_back(code, 1);
+    counts.emplace_back(code, rows);
 }
 
 using records::isDigest;
@@ -35,14 +35,14 @@ using records::isFlag;
 using records::parseCode;
 using records::parseNumber;
 
-void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& other) {
+void countName(StringMap<uint64_t>& counts, std::string_view name, uint64_t& other, uint64_t rows) {
     auto found = counts.find(name);
     if (found != counts.end())
-        ++found->second;
+        found->second += rows;
     else if (counts.size() < maxDistinctNames)
-        counts.emplace(std::string(name), 1);
+        counts.emplace(std::string(name), rows);
     else
-        ++other;
+        other += rows;
 }
 
 std::string shorten(std::string_view text, size_t max) {
@@ -121,6 +121,7 @@ struct Inventory::ServerState {
     int minDh = 0, minRsaKex = 0;
     std::vector<Cert> certs;
     int64_t lastLeaf = -1;  // index of the leaf of the latest row
+    int64_t lastLeafMs = 0;
     int64_t firstMs = 0, lastMs = 0;
     uint64_t withoutCertificate = 0;
     uint64_t clientAuthRequested = 0, clientCertificates = 0, renegotiated = 0, compressed = 0;
@@ -144,6 +145,7 @@ struct Inventory::CertState {
 struct Inventory::ChainFacts {
     int leaf = -1;  // certificate index
     KindMask findings = 0;
+    uint64_t invalidRows = 0;  // rows that showed a certificate outside its validity
 };
 
 Inventory::Inventory(int64_t nowSeconds)
@@ -184,10 +186,29 @@ bool Inventory::addDirectory(std::string const& dir, std::string& error) {
 }
 
 void Inventory::readFiles(std::string const& dir, std::vector<std::string> const& paths) {
-    size_t const dirIndex = directories.size();
-    directories.push_back(dir);
-    directoryRows.emplace_back();
+    size_t const dirIndex = addSource(dir, std::make_shared<DirectoryCertificates>(dir));
     for (auto const& path : paths) readFile(path, dirIndex);
+}
+
+size_t Inventory::addSource(std::string name, std::shared_ptr<CertificateSource const> certificates) {
+    directories.push_back(std::move(name));
+    directoryRows.emplace_back();
+    certificateSources.push_back(std::move(certificates));
+    return directories.size() - 1;
+}
+
+std::optional<std::string> DirectoryCertificates::pem(std::string_view digest) const {
+    std::ifstream in(records::certificatePath(dir, digest), std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::move(text).str();
+}
+
+std::optional<std::string> CertificateMap::pem(std::string_view digest) const {
+    auto const found = pems.find(digest);
+    if (found == pems.end()) return std::nullopt;
+    return found->second;
 }
 
 void Inventory::readFile(std::string path, size_t dirIndex) {
@@ -208,9 +229,10 @@ void Inventory::readFile(std::string path, size_t dirIndex) {
     jsonFiles += records::recordFile(path).kind == records::FileKind::Json;
     RowCells cells;
     for (records::RowReader::Result r; (r = reader->next(cells)) != records::RowReader::Result::End;) {
+        uint64_t const before = rows;
         char const* why = r == records::RowReader::Result::Row ? addCells(cells, dirIndex) : reader->problem();
         if (!why) {
-            openRows += open;
+            openRows += open ? rows - before : 0;
             continue;
         }
         malformed(path + ":" + std::to_string(reader->line()), std::string(why) + ": " + shorten(reader->text(), 60));
@@ -223,7 +245,7 @@ void Inventory::malformed(std::string_view where, std::string_view why) {
     if (problems.size() < maxProblems) problems.push_back(std::string(where) + ": " + std::string(why));
 }
 
-char const* Inventory::addCells(RowCells const& cells, size_t dirIndex) {
+char const* Inventory::checkCells(RowCells const& cells) const {
     uint64_t timestamp = 0;
     uint16_t code = 0;
     bool const valid = parseNumber(cells[ConnectionTimestamp], timestamp) &&
@@ -232,7 +254,22 @@ char const* Inventory::addCells(RowCells const& cells, size_t dirIndex) {
                         parseCode(cells[TLS13KEXNamedGroupCodePoint], code)) &&
                        isFlag(cells[IsClientAuthRequested]) && isFlag(cells[IsRenegotiated]) &&
                        isFlag(cells[IsCompressed]) && !cells[ServerIPAddress].empty();
-    if (!valid) return "a cell does not hold what its column does";
+    return valid ? nullptr : "a cell does not hold what its column does";
+}
+
+char const* Inventory::addCells(RowCells const& cells, size_t dirIndex) {
+    if (char const* why = checkCells(cells)) return why;
+    uint64_t timestamp = 0;
+    parseNumber(cells[ConnectionTimestamp], timestamp);
+    auto const ms = static_cast<int64_t>(std::min<uint64_t>(timestamp, INT64_MAX));
+    return addGroup(cells, dirIndex, {1, ms, ms});
+}
+
+char const* Inventory::addGroup(RowCells const& cells, size_t dirIndex, RowGroup const& group) {
+    if (char const* why = checkCells(cells)) return why;
+    if (group.count == 0 || group.firstMs > group.lastMs) return "a group of rows without rows";
+    if (group.lastMs < windowSince || group.firstMs >= windowUntil) return nullptr;
+    current = group;
     addRow(cells, dirIndex);
     return nullptr;
 }
@@ -266,14 +303,11 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
     // Read once; a certificate missing from one sensor's store may be in another's.
     if (!cert.facts && std::find(cert.triedDirs.begin(), cert.triedDirs.end(), dirIndex) == cert.triedDirs.end()) {
         cert.triedDirs.push_back(static_cast<uint32_t>(dirIndex));
-        std::string const path = records::certificatePath(directories[dirIndex], digest);
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
+        auto const text = certificateSources[dirIndex]->pem(digest);
+        if (!text) {
             cert.missing = true;
         } else {
-            std::ostringstream text;
-            text << in.rdbuf();
-            auto const der = records::pemToDer(text.str());
+            auto const der = records::pemToDer(*text);
             if (der) cert.facts = records::readCertificateDer(*der);
             cert.unreadable = !cert.facts;
             if (cert.facts) {
@@ -287,25 +321,24 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
 }
 
 void Inventory::addRow(RowCells const& c, size_t dirIndex) {
-    ++rows;
-    uint64_t timestamp = 0;
-    parseNumber(c[ConnectionTimestamp], timestamp);
-    auto const ms = static_cast<int64_t>(timestamp);
+    uint64_t const n = current.count;
+    int64_t const ms = current.firstMs;
+    rows += n;
     if (ms > 0) {
         if (firstMs == 0 || ms < firstMs) firstMs = ms;
-        if (ms > lastMs) lastMs = ms;
+        if (current.lastMs > lastMs) lastMs = current.lastMs;
     }
     ServerState& s = server(c[ServerIPAddress], c[ServerPortNumber]);
-    ++s.handshakes;
+    s.handshakes += n;
     if (ms > 0) {
         if (s.firstMs == 0 || ms < s.firstMs) s.firstMs = ms;
-        s.lastMs = std::max(s.lastMs, ms);
+        s.lastMs = std::max(s.lastMs, current.lastMs);
     }
     addNames(c, s);
 
     HandshakeFacts facts;
     facts.version = rowVersion(c[TLSVersion]);
-    ++versions[static_cast<int>(facts.version)];
+    versions[static_cast<int>(facts.version)] += n;
     if (c[TLSVersion] == "DTLSv1.0")
         s.dtls10 = true;  // named apart from TLS 1.1 in the server's findings
     else
@@ -313,12 +346,12 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     uint16_t suite = 0;
     if (parseCode(c[CipherSuiteCodePoint], suite)) {
         facts.suite = &suiteInfo(suite);
-        ++suites[suite];
-        addSmall(s.suites, suite);
+        suites[suite] += n;
+        addSmall(s.suites, suite, current.count);
     }
-    ChainFacts const chain = addChain(c[ServerCertificateChain], s, dirIndex, ms);
+    ChainFacts const chain = addChain(c, s, dirIndex);
     addCoverage(c, facts.version, s, dirIndex);
-    int const pickedGroup = addGroups(c, s, facts.version, ms, facts, chain.leaf);
+    int const pickedGroup = addGroups(c, s, facts.version, facts, chain.leaf);
     addFlags(c, s);
     facts.compressed = c[IsCompressed] == "1";
     facts.renegotiated = c[IsRenegotiated] == "1";
@@ -326,27 +359,31 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
         facts.pqNotPicked =
             addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup,
                      c[ProtocolType] == "DTLS" ? 'd' : c[ProtocolType] == "QUIC" ? 'q' : 't');
-    if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
-    for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
-        ++s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))];
+    if (rowSink) rowSink(c, RowFacts{lastServer, ms, current.lastMs, n, facts.suite ? suite : -1, pickedGroup});
+    // Every kind holds for all the rows but the invalid certificate, which holds for some.
+    KindMask const invalidBit = kindBit(FindingKind::CertificateInvalidWhenUsed);
+    for (KindMask mask = (handshakeFindings(facts) | chain.findings) & ~invalidBit; mask; mask &= mask - 1)
+        s.kindHandshakes[static_cast<size_t>(__builtin_ctz(mask))] += n;
+    s.kindHandshakes[static_cast<size_t>(FindingKind::CertificateInvalidWhenUsed)] += chain.invalidRows;
 }
 
 // Whether the row let the certificate checks see the server's chain, and if not, why.
 void Inventory::addCoverage(RowCells const& c, Version version, ServerState& s, size_t dirIndex) {
+    uint64_t const n = current.count;
     bool const quic = c[ProtocolType] == "QUIC";
     DirectoryRows& d = directoryRows[dirIndex];
-    if (!quic && version != Version::Unknown && version != Version::Tls13) ++d.older;
+    if (!quic && version != Version::Unknown && version != Version::Tls13) d.older += n;
     if (!c[ServerCertificateChain].empty()) {
-        ++coverage.visible;
-        ++d.withChain;
+        coverage.visible += n;
+        d.withChain += n;
         return;
     }
-    ++s.withoutCertificate;
-    ++(quic || version == Version::Tls13 ? coverage.hidden : coverage.none);
+    s.withoutCertificate += n;
+    (quic || version == Version::Tls13 ? coverage.hidden : coverage.none) += n;
 }
 
 void Inventory::addNames(RowCells const& c, ServerState& s) {
-    if (clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
+    if (!distinctClients && clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
     if (c[SNI].empty()) return;
     if (snis.find(c[SNI]) == snis.end()) snis.emplace(c[SNI]);
     if (std::find(s.snis.begin(), s.snis.end(), c[SNI]) == s.snis.end()) {
@@ -358,21 +395,32 @@ void Inventory::addNames(RowCells const& c, ServerState& s) {
 }
 
 // The server's chain, leaf first: each certificate is judged as it stands and at the time of
-// this handshake.
-Inventory::ChainFacts Inventory::addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms) {
+// these handshakes.
+Inventory::ChainFacts Inventory::addChain(RowCells const& c, ServerState& s, size_t dirIndex) {
+    uint64_t const n = current.count;
+    int64_t const firstMs = current.firstMs, lastMs = current.lastMs;
     ChainFacts out;
-    bool anyInvalid = false;
-    for (bool first = true; !chain.empty(); first = false) {
+    // A row is seen with an invalid certificate when its time lies outside the interval
+    // every certificate of the chain is valid in.
+    int64_t validFrom = INT64_MIN, validTo = INT64_MAX;
+    bool judged = false;
+    for (std::string_view chain = c[ServerCertificateChain]; !chain.empty();) {
+        bool const first = chain.data() == c[ServerCertificateChain].data();
         std::string_view const digest = records::takeDigest(chain);
         if (!isDigest(digest)) continue;
         uint32_t const index = certificate(digest, dirIndex);
         CertState& cert = certs[index];
-        ++cert.handshakes;
-        if (cert.firstMs == 0 || ms < cert.firstMs) cert.firstMs = ms;
-        cert.lastMs = std::max(cert.lastMs, ms);
-        bool const invalid = cert.facts && !validAt(*cert.facts, ms / 1000);
+        cert.handshakes += n;
+        if (cert.firstMs == 0 || firstMs < cert.firstMs) cert.firstMs = firstMs;
+        cert.lastMs = std::max(cert.lastMs, lastMs);
+        uint64_t invalid = 0;
+        if (cert.facts) {
+            invalid = outside(c, cert.facts->notBefore, cert.facts->notAfter);
+            validFrom = std::max(validFrom, cert.facts->notBefore);
+            validTo = std::min(validTo, cert.facts->notAfter);
+            judged = true;
+        }
         cert.invalid += invalid;
-        anyInvalid = anyInvalid || invalid;
         out.findings |= first ? cert.leafMask : cert.chainMask;
         if (first) {
             cert.leaf = true;
@@ -381,38 +429,57 @@ Inventory::ChainFacts Inventory::addChain(std::string_view chain, ServerState& s
         auto known = std::find_if(s.certs.begin(), s.certs.end(), [&](auto const& e) { return e.index == index; });
         if (known == s.certs.end()) {
             if (s.certs.size() >= maxCertsPerServer) continue;
-            known = s.certs.insert(s.certs.end(), ServerState::Cert{index, false, 0, 0, ms, ms});
+            known = s.certs.insert(s.certs.end(), ServerState::Cert{index, false, 0, 0, firstMs, lastMs});
         }
         known->leaf = known->leaf || first;
-        ++known->handshakes;
+        known->handshakes += n;
         known->invalid += invalid;
-        known->firstMs = std::min(known->firstMs, ms);
-        known->lastMs = std::max(known->lastMs, ms);
+        known->firstMs = std::min(known->firstMs, firstMs);
+        known->lastMs = std::max(known->lastMs, lastMs);
     }
-    if (out.leaf >= 0) s.lastLeaf = out.leaf;
-    if (anyInvalid) {
-        ++expiredWhenUsedHandshakes;
-        out.findings |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+    // The leaf of the latest handshake, whatever the order the rows come in.
+    if (out.leaf >= 0 && (s.lastLeaf < 0 || lastMs >= s.lastLeafMs)) {
+        s.lastLeaf = out.leaf;
+        s.lastLeafMs = lastMs;
     }
+    out.invalidRows = judged ? outside(c, validFrom, validTo) : 0;
+    expiredWhenUsedHandshakes += out.invalidRows;
+    if (out.invalidRows) out.findings |= kindBit(FindingKind::CertificateInvalidWhenUsed);
     return out;
+}
+
+uint64_t Inventory::outside(RowCells const& c, int64_t notBefore, int64_t notAfter) const {
+    // Whole seconds, as validAt judges them.
+    auto const before = [&](int64_t ms) { return ms / 1000 < notBefore; };
+    auto const after = [&](int64_t ms) { return ms / 1000 > notAfter; };
+    bool const firstIn = !before(current.firstMs) && !after(current.firstMs);
+    bool const lastIn = !before(current.lastMs) && !after(current.lastMs);
+    // Validity is one interval: rows between two valid times are valid, rows between two
+    // times on the same side of it are not.
+    if (firstIn && lastIn) return 0;
+    if (notBefore > notAfter || (before(current.firstMs) && before(current.lastMs)) ||
+        (after(current.firstMs) && after(current.lastMs)))
+        return current.count;
+    if (outsideCount) return std::min(current.count, outsideCount(c, notBefore, notAfter));
+    return current.count;
 }
 
 // The key exchange: curve, prime or RSA key size, and the TLS 1.3 group. Returns the group the
 // server picked, -1 when none.
-int Inventory::addGroups(RowCells const& c, ServerState& s, Version version, int64_t ms, HandshakeFacts& facts,
-                         int leaf) {
+int Inventory::addGroups(RowCells const& c, ServerState& s, Version version, HandshakeFacts& facts, int leaf) {
+    uint64_t const n = current.count;
     int pickedGroup = -1;
     std::string_view const kex = c[TLSKEXParameter];
     uint16_t curve = 0;
     uint64_t bits = 0;
     if (parseCode(kex, curve)) {
-        ++curves[curve];
-        addSmall(s.curves, curve);
+        curves[curve] += n;
+        addSmall(s.curves, curve, current.count);
         pickedGroup = curve;
     } else if (parseNumber(kex, bits) && facts.suite && bits < 1u << 20) {
         int const b = static_cast<int>(bits);
         if (facts.suite->finiteFieldDh) {
-            ++dhBits[b];
+            dhBits[b] += n;
             facts.dhBits = b;
             if (s.minDh == 0 || b < s.minDh) s.minDh = b;
         } else if (facts.suite->staticRsa) {
@@ -420,7 +487,7 @@ int Inventory::addGroups(RowCells const& c, ServerState& s, Version version, int
             // monitor writes); the cell alone otherwise.
             int rsa = b;
             if (leaf >= 0 && certs[leaf].facts && certs[leaf].facts->keyType == "RSA") rsa = certs[leaf].facts->keyBits;
-            ++rsaBits[rsa];
+            rsaBits[rsa] += n;
             facts.rsaKexBits = rsa;
             if (s.minRsaKex == 0 || rsa < s.minRsaKex) s.minRsaKex = rsa;
         }
@@ -429,15 +496,16 @@ int Inventory::addGroups(RowCells const& c, ServerState& s, Version version, int
     bool const tls13 = version == Version::Tls13 && parseCode(c[TLS13KEXNamedGroupCodePoint], group);
     bool postQuantum = false;
     if (tls13) {
-        ++tls13Groups[group];
-        addSmall(s.tls13Groups, group);
+        tls13Groups[group] += n;
+        addSmall(s.tls13Groups, group, current.count);
         pickedGroup = group;
         GroupKind const kind = groupKind(group);
         postQuantum = isPostQuantum(kind);
-        TrendPoint& hour = trendHours[ms / msPerHour];
-        ++hour.tls13;
-        if (postQuantum) ++hour.postQuantum;
-        if (kind == GroupKind::ObsoletePq) ++hour.obsolete;
+        // A group of rows lies within one hour.
+        TrendPoint& hour = trendHours[current.firstMs / msPerHour];
+        hour.tls13 += n;
+        if (postQuantum) hour.postQuantum += n;
+        if (kind == GroupKind::ObsoletePq) hour.obsolete += n;
     }
     addTransport(c[ProtocolType], tls13, postQuantum);
     return pickedGroup;
@@ -453,84 +521,86 @@ void Inventory::addTransport(std::string_view protocolType, bool tls13, bool pos
                              [&](TransportTally const& t) { return t.protocolType == protocolType; });
         if (found == transports.end()) found = transports.insert(transports.end(), {std::string(protocolType)});
     }
-    ++found->handshakes;
-    found->tls13 += tls13;
-    found->postQuantum += postQuantum;
+    found->handshakes += current.count;
+    found->tls13 += tls13 ? current.count : 0;
+    found->postQuantum += postQuantum ? current.count : 0;
 }
 
 void Inventory::addFlags(RowCells const& c, ServerState& s) {
+    uint64_t const n = current.count;
     if (c[IsClientAuthRequested] == "1") {
-        ++clientAuthRequested;
-        ++s.clientAuthRequested;
+        clientAuthRequested += n;
+        s.clientAuthRequested += n;
     }
     if (!c[ClientCertificateChain].empty()) {
-        ++clientCertificateRows;
-        ++s.clientCertificates;
+        clientCertificateRows += n;
+        s.clientCertificates += n;
         std::string_view digests = c[ClientCertificateChain];
         std::string_view const first = digests.substr(0, digests.find(':'));
         if (clientCertificates.find(first) == clientCertificates.end() && clientCertificates.size() < maxDistinctNames)
             clientCertificates.emplace(first);
     }
     if (c[IsRenegotiated] == "1") {
-        ++renegotiated;
-        ++s.renegotiated;
+        renegotiated += n;
+        s.renegotiated += n;
     }
     if (c[IsCompressed] == "1") {
-        ++compressed;
-        ++s.compressed;
+        compressed += n;
+        s.compressed += n;
     }
 }
 
 bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, char protocol) {
     std::string_view const clientHello = records::messageValue(cell, "ClientHello");
     if (clientHello.empty()) return false;
-    ++helloRows;
+    uint64_t const n = current.count;
+    helloRows += n;
     if (!base64_decode(clientHello.data(), clientHello.size(), decoded) ||
         !parseClientHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, hello, protocol)) {
-        ++helloUnreadable;
+        helloUnreadable += n;
         return false;
     }
     // Each offered value counts once per hello.
-    auto countOnce = [](std::vector<uint16_t> const& values, std::vector<uint64_t>& counts) {
+    auto countOnce = [n](std::vector<uint16_t> const& values, std::vector<uint64_t>& counts) {
         for (size_t i = 0; i < values.size(); ++i)
             if (!isGrease(values[i]) && std::find(values.begin(), values.begin() + i, values[i]) == values.begin() + i)
-                ++counts[values[i]];
+                counts[values[i]] += n;
     };
     if (hello.supportedVersions.empty())
-        ++offeredVersions[hello.legacyVersion];
+        offeredVersions[hello.legacyVersion] += n;
     else
         countOnce(hello.supportedVersions, offeredVersions);
     countOnce(hello.groups, offeredGroups);
     countOnce(hello.keyShares, keyShareGroups);
-    ++pickedVersions[static_cast<int>(versionFromCode(version))];
-    if (pickedGroup >= 0) ++pickedGroups[static_cast<size_t>(pickedGroup)];
+    pickedVersions[static_cast<int>(versionFromCode(version))] += n;
+    if (pickedGroup >= 0) pickedGroups[static_cast<size_t>(pickedGroup)] += n;
     for (size_t i = 0; i < hello.alpn.size(); ++i)
         if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
-            countName(alpnOffered, hello.alpn[i], namesDropped);
+            countName(alpnOffered, hello.alpn[i], namesDropped, current.count);
 
     std::string_view const serverHelloText = records::messageValue(cell, "ServerHello");
     if (!serverHelloText.empty() && base64_decode(serverHelloText.data(), serverHelloText.size(), decoded) &&
         parseServerHello({reinterpret_cast<uint8_t const*>(decoded.data()), decoded.size()}, serverHello) &&
         !serverHello.alpn.empty())
-        countName(alpnPicked, serverHello.alpn, namesDropped);
+        countName(alpnPicked, serverHello.alpn, namesDropped, current.count);
 
     uint16_t pqGroup = 0;
     for (auto const* list : {&hello.keyShares, &hello.groups})
         for (uint16_t g : *list)
             if (!pqGroup && isPostQuantum(groupKind(g))) pqGroup = g;
     bool const pickedPq = version == 0x0304 && pickedGroup >= 0 && isPostQuantum(groupKind(static_cast<uint16_t>(pickedGroup)));
-    if (pickedPq) ++pqPickedRows;
+    if (pickedPq) pqPickedRows += n;
     if (pqGroup) {
-        ++pqOfferedRows;
-        ++s.pqOffered;
-        addSmall(s.pqOfferedGroups, pqGroup);
+        pqOfferedRows += n;
+        s.pqOffered += n;
+        addSmall(s.pqOfferedGroups, pqGroup, current.count);
         if (!pickedPq) {
-            ++s.pqNotPicked;
-            if (pickedGroup >= 0) addSmall(s.pickedInstead, static_cast<uint16_t>(pickedGroup));
+            s.pqNotPicked += n;
+            if (pickedGroup >= 0) addSmall(s.pickedInstead, static_cast<uint16_t>(pickedGroup), current.count);
         }
     }
 
-    countName(ja4Counts, ja4.fingerprint(hello), ja4Other);
+    countName(ja4Counts, ja4.fingerprint(hello), ja4Other, current.count);
     return pqGroup && !pickedPq;
 }
 
@@ -603,7 +673,7 @@ Summary Inventory::summarize() const {
     out.lastMs = lastMs;
     out.servers = servers.size();
     out.snis = snis.size();
-    out.clients = clients.size();
+    out.clients = distinctClients ? *distinctClients : clients.size();
     summarizeProtocol(out);
     summarizeTrend(out);
     summarizeCertificates(out);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,6 +28,38 @@ using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
+// Where the inventory finds the certificates that rows name by digest: an output
+// directory's store on disk, or PEM texts fetched from a central store.
+class CertificateSource {
+public:
+    virtual ~CertificateSource() = default;
+    // The PEM text of the certificate; nullopt when this source does not hold it.
+    virtual std::optional<std::string> pem(std::string_view digest) const = 0;
+};
+
+// The store that varno -c writes beside its rows (record/certificate_path.h).
+class DirectoryCertificates : public CertificateSource {
+public:
+    explicit DirectoryCertificates(std::string dir) : dir(std::move(dir)) {}
+    std::optional<std::string> pem(std::string_view digest) const override;
+
+private:
+    std::string dir;
+};
+
+// PEM texts by digest, filled by whoever fetched them.
+class CertificateMap : public CertificateSource {
+public:
+    std::optional<std::string> pem(std::string_view digest) const override;
+    StringMap<std::string> pems;
+};
+
+// Identical rows taken at once: how many, and the first and last of their times (ms).
+struct RowGroup {
+    uint64_t count = 1;
+    int64_t firstMs = 0, lastMs = 0;
+};
+
 class Inventory {
 public:
     explicit Inventory(int64_t nowSeconds);
@@ -37,16 +70,37 @@ public:
     // one level below it that hold such files are read. False (with a reason) when a
     // directory cannot be listed.
     bool addDirectory(std::string const& dir, std::string& error);
-    // One row of a file of directory dirIndex (numbered in the order of addDirectory);
-    // nullptr when it was taken, else why it was not.
+    // A source of rows other than a directory (a sensor of a central store): its name as the
+    // summary lists it and where its certificates are. Returns its number for addGroup.
+    size_t addSource(std::string name, std::shared_ptr<CertificateSource const> certificates);
+    // One row of a file of directory dirIndex (numbered in the order of addDirectory and
+    // addSource); nullptr when it was taken or lies outside the window, else why it was not.
     char const* addCells(RowCells const& cells, size_t dirIndex);
+    // group.count identical rows at once (their ConnectionTimestamp cell is not read): every
+    // count is raised by group.count, and times come from group.
+    char const* addGroup(RowCells const& cells, size_t dirIndex, RowGroup const& group);
+
+    // Only rows with sinceMs <= time < untilMs are taken.
+    void setWindow(int64_t sinceMs, int64_t untilMs) {
+        windowSince = sinceMs;
+        windowUntil = untilMs;
+    }
+    // The number of distinct clients, counted by the source of the rows; their
+    // ClientIPAddress cells are then not read.
+    void setDistinctClients(uint64_t count) { distinctClients = count; }
+    // Of a group's rows, how many were seen outside [notBefore, notAfter] (seconds): asked
+    // only when the group's first and last time lie on different sides of a bound.
+    using OutsideCount = std::function<uint64_t(RowCells const&, int64_t notBefore, int64_t notAfter)>;
+    void onStraddle(OutsideCount count) { outsideCount = std::move(count); }
 
     Summary summarize() const;
 
     // What the inventory read from a row, handed on with its cells.
     struct RowFacts {
         uint32_t server = 0;         // number of its "address:port", from 0 in order of appearance
-        int64_t ms = 0;
+        int64_t ms = 0;              // of a group: its first time
+        int64_t lastMs = 0;
+        uint64_t count = 1;          // identical rows it stands for
         int suite = -1, group = -1;  // code points (the curve, or the TLS 1.3 group); -1: none
     };
     // Called with every row taken, after the inventory counted it: the CBOM's collector.
@@ -61,12 +115,14 @@ private:
 
     void readFiles(std::string const& dir, std::vector<std::string> const& files);
     void readFile(std::string path, size_t dirIndex);
+    char const* checkCells(RowCells const& cells) const;
     void addRow(RowCells const& cells, size_t dirIndex);
+    // Of the current rows, those seen outside [notBefore, notAfter] (seconds).
+    uint64_t outside(RowCells const& cells, int64_t notBefore, int64_t notAfter) const;
     void addCoverage(RowCells const& cells, Version version, ServerState& s, size_t dirIndex);
     void addNames(RowCells const& cells, ServerState& s);
-    ChainFacts addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms);
-    int addGroups(RowCells const& cells, ServerState& s, Version version, int64_t ms, HandshakeFacts& facts,
-                  int leaf);
+    ChainFacts addChain(RowCells const& cells, ServerState& s, size_t dirIndex);
+    int addGroups(RowCells const& cells, ServerState& s, Version version, HandshakeFacts& facts, int leaf);
     void addFlags(RowCells const& cells, ServerState& s);
     void addTransport(std::string_view protocolType, bool tls13, bool postQuantum);
     void malformed(std::string_view where, std::string_view why);
@@ -86,6 +142,13 @@ private:
 
     int64_t now;
     RowSink rowSink;
+    OutsideCount outsideCount;
+    // The rows being added: one row, or a group of identical ones. Every count a row adds
+    // is raised by current.count, never by one.
+    RowGroup current;
+    int64_t windowSince = INT64_MIN, windowUntil = INT64_MAX;
+    std::optional<uint64_t> distinctClients;
+    std::vector<std::shared_ptr<CertificateSource const>> certificateSources;  // by dirIndex
     uint32_t lastServer = 0;  // number of the server of the latest row
     std::vector<std::string> directories;
     std::vector<ParentDirectory> parents;

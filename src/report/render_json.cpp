@@ -44,17 +44,19 @@ Json kinds(std::vector<FindingKind> const& list) {
 Json inputJson(Summary const& s) {
     Json parents = Json::array();
     for (auto const& p : s.parents) parents.push_back({{"directory", printable(p.directory)}, {"below", strings(p.below)}});
-    return {{"directories", strings(s.directories)},
-            {"parent_directories", parents},
-            {"files", s.files},
-            {"json_files", s.jsonFiles},
-            {"open_files", s.openFiles},
-            {"open_file_rows", s.openRows},
-            {"rows", s.rows},
-            {"malformed_lines", s.malformedLines},
-            {"missing_certificates", s.missingCertificates},
-            {"unreadable_certificates", s.unreadableCertificates},
-            {"problems", strings(s.problems)}};
+    Json input = {{"directories", strings(s.directories)},
+                  {"parent_directories", parents},
+                  {"files", s.files},
+                  {"json_files", s.jsonFiles},
+                  {"open_files", s.openFiles},
+                  {"open_file_rows", s.openRows},
+                  {"rows", s.rows},
+                  {"malformed_lines", s.malformedLines},
+                  {"missing_certificates", s.missingCertificates},
+                  {"unreadable_certificates", s.unreadableCertificates},
+                  {"problems", strings(s.problems)}};
+    if (!s.store.empty()) input["store"] = printable(s.store);
+    return input;
 }
 
 Json overviewJson(Summary const& s) {

@@ -202,6 +202,7 @@ void drift(Drift const& d, std::ostream& out) {
 void renderText(Summary const& s, std::ostream& out) {
     wrap(out, "VARNO TLS inventory (validity judged on " + isoDate(s.nowSeconds) + ")", 0);
     std::string input = plural(s.files - s.jsonFiles, "CSV file", "CSV files");
+    if (!s.store.empty()) input = "ClickHouse store " + printable(s.store);
     if (s.jsonFiles) input += ", " + plural(s.jsonFiles, "JSON lines file", "JSON lines files");
     input += ", " + plural(s.rows, "row", "rows");
     if (s.openFiles)

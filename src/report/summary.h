@@ -126,8 +126,9 @@ struct ParentDirectory {
 
 struct Summary {
     // Input
-    std::vector<std::string> directories;  // every output directory read
+    std::vector<std::string> directories;  // every output directory read (of a store: its sensors)
     std::vector<ParentDirectory> parents;
+    std::string store;                     // "HOST:PORT/DATABASE" when the rows came from ClickHouse
     uint64_t files = 0, rows = 0, malformedLines = 0, missingCertificates = 0, unreadableCertificates = 0;
     uint64_t jsonFiles = 0;              // of files: JSON lines, the others CSV
     uint64_t openFiles = 0, openRows = 0;  // files still being written (".tmp") and the rows read from them

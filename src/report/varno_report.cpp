@@ -1,17 +1,21 @@
 // varno-report: reads the CSV rows and certificate stores that varno wrote and tells a
 // security team what its TLS looks like.
 #include <boost/program_options.hpp>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 
 #include "base/error_text.h"
 
 #include "report/cbom.h"
+#include "report/clickhouse_input.h"
 #include "report/drift.h"
 #include "report/inventory.h"
 #include "report/render.h"
@@ -32,6 +36,30 @@ int64_t parseDate(std::string const& text) {
     if (tm.tm_mday != day || tm.tm_mon != month) return -1;  // 2024-02-31 and the like
     return t;
 }
+
+// A --since or --until time as milliseconds: "YYYY-MM-DDTHH:MM:SSZ" (UTC), or a bare date,
+// which stands for the start of that day, or with endOfDay for the start of the next; nullopt
+// when it is neither.
+std::optional<int64_t> parseTime(std::string const& text, bool endOfDay) {
+    if (text.size() == 10) {
+        int64_t const day = parseDate(text);
+        if (day < 0) return std::nullopt;
+        return (day + (endOfDay ? 86400 : 0)) * 1000;
+    }
+    if (text.size() != 20 || text[10] != 'T' || text[19] != 'Z') return std::nullopt;
+    int64_t const day = parseDate(text.substr(0, 10));
+    std::tm tm{};
+    char* end = strptime(text.c_str() + 11, "%H:%M:%S", &tm);
+    if (day < 0 || !end || end != text.c_str() + 19 || tm.tm_sec > 59) return std::nullopt;
+    return (day + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec) * 1000;
+}
+
+// Where the rows come from: output directories or the ClickHouse store, and the time window.
+struct Input {
+    std::vector<std::string> dirs;
+    std::optional<report::StoreAddress> store;
+    report::TimeWindow window;
+};
 
 // Writes a file through `render`; when it cannot be written, says so on standard error
 // with the system's reason.
@@ -61,11 +89,10 @@ bool writeCbom(std::string const& path, report::Summary const& s, report::CbomCo
     return writeOutput(path, [&](std::ostream& out) { report::renderCbom(s, rows, nowMs, out); });
 }
 
-// Reads the directories into one summary; false (with the message printed) when one cannot
-// be read. cbom, when given, sees every row as well.
-bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, report::Summary& summary,
-                          report::CbomCollector* cbom = nullptr) {
-    for (auto const& dir : dirs) {
+// Reads the directories or the store into one summary; false (with the message printed) when
+// one cannot be read. cbom, when given, sees every row as well.
+bool summarize(Input const& input, int64_t now, report::Summary& summary, report::CbomCollector* cbom = nullptr) {
+    for (auto const& dir : input.dirs) {
         std::error_code ec;
         if (!std::filesystem::is_directory(dir, ec)) {
             std::cerr << "varno-report: " << dir << " is not a directory\n";
@@ -73,17 +100,25 @@ bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, rep
         }
     }
     report::Inventory inventory(now);
+    inventory.setWindow(input.window.sinceMs, input.window.untilMs);
     if (cbom) inventory.onRow([cbom](report::RowCells const& cells, report::Inventory::RowFacts const& facts) {
         cbom->add(cells, facts);
     });
-    for (auto const& dir : dirs) {
+    for (auto const& dir : input.dirs) {
         std::string error;
         if (!inventory.addDirectory(dir, error)) {
             std::cerr << "varno-report: cannot read " << dir << ": " << error << '\n';
             return false;
         }
     }
+    if (input.store) {
+        if (std::string const error = report::addStore(inventory, *input.store, input.window); !error.empty()) {
+            std::cerr << "varno-report: " << error << '\n';
+            return false;
+        }
+    }
     summary = inventory.summarize();
+    if (input.store) summary.store = input.store->text();
     return true;
 }
 
@@ -110,7 +145,10 @@ po::options_description visibleOptions() {
     po::options_description visible(
         "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n"
         "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...] [options]\n"
-        "A DIR without CSV files of its own is read as a folder of output directories.\n\nOptions");
+        "       varno-report [options] --clickhouse[=HOST[:PORT]] [--database NAME]\n"
+        "A DIR without CSV files of its own is read as a folder of output directories.\n"
+        "TIME is YYYY-MM-DDTHH:MM:SSZ (UTC) or a date YYYY-MM-DD: its start with --since,\n"
+        "its end with --until.\n\nOptions");
     visible.add_options()
         ("help,h", "show this help")
         ("output,o", po::value<std::string>(), "write the HTML report to this file (without it: a text summary on standard output)")
@@ -118,8 +156,73 @@ po::options_description visibleOptions() {
         ("cbom", po::value<std::string>(), "write a CycloneDX 1.7 Cryptography Bill of Materials (JSON) to this file")
         ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)")
         ("baseline", po::value<std::vector<std::string>>()->multitoken(),
-         "compare with these earlier output directories (end the list with --)");
+         "compare with these earlier output directories (end the list with --)")
+        ("since", po::value<std::string>(), "read only the handshakes at or after TIME")
+        ("until", po::value<std::string>(), "read only the handshakes before TIME")
+        ("baseline-since", po::value<std::string>(),
+         "compare with the handshakes from TIME on: of the --baseline directories, else of the store")
+        ("baseline-until", po::value<std::string>(), "the same, before TIME")
+        ("clickhouse", po::value<std::string>()->implicit_value("localhost:8123"),
+         "read the rows and certificates from the ClickHouse store over its HTTP interface (default localhost:8123)")
+        ("database", po::value<std::string>()->default_value("varno"), "the store's database")
+        ("user", po::value<std::string>(), "ClickHouse user (default: $CLICKHOUSE_USER, else the server's default)")
+        ("password", po::value<std::string>(), "ClickHouse password (default: $CLICKHOUSE_PASSWORD)");
     return visible;
+}
+
+// The window of one pair of options; an empty message when they are well formed.
+std::string readWindow(po::variables_map const& values, std::string const& since, std::string const& until,
+                       report::TimeWindow& window) {
+    for (auto const& [name, endOfDay] : {std::pair{since, false}, std::pair{until, true}}) {
+        if (!values.count(name)) continue;
+        std::string const text = values[name].as<std::string>();
+        auto const ms = parseTime(text, endOfDay);
+        if (!ms) return "--" + name + " wants YYYY-MM-DDTHH:MM:SSZ (UTC) or YYYY-MM-DD, not " + text;
+        (endOfDay ? window.untilMs : window.sinceMs) = *ms;
+    }
+    if (window.sinceMs >= window.untilMs) return "--" + since + " must come before --" + until;
+    return {};
+}
+
+std::optional<report::StoreAddress> readStore(po::variables_map const& values, std::string& error) {
+    if (!values.count("clickhouse")) return std::nullopt;
+    report::StoreAddress store;
+    std::string const host = values["clickhouse"].as<std::string>();
+    if (!report::parseStoreHost(host, store)) {
+        error = "--clickhouse wants HOST, HOST:PORT or [IPv6]:PORT, not " + host;
+        return std::nullopt;
+    }
+    store.database = values["database"].as<std::string>();
+    bool plain = !store.database.empty() && !std::isdigit(static_cast<unsigned char>(store.database[0]));
+    for (char c : store.database) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    if (!plain) {
+        error = "--database wants a plain name (letters, digits, _), not " + store.database;
+        return std::nullopt;
+    }
+    char const* user = std::getenv("CLICKHOUSE_USER");
+    char const* password = std::getenv("CLICKHOUSE_PASSWORD");
+    store.user = values.count("user") ? values["user"].as<std::string>() : user ? user : "";
+    store.password = values.count("password") ? values["password"].as<std::string>() : password ? password : "";
+    return store;
+}
+
+// What to read now and, with a baseline, then; an empty message when the options make sense.
+std::string readInputs(po::variables_map const& values, std::vector<std::string> const& baseline, Input& current,
+                       std::optional<Input>& then) {
+    std::string error;
+    current.store = readStore(values, error);
+    if (!error.empty()) return error;
+    if (values.count("dir")) current.dirs = values["dir"].as<std::vector<std::string>>();
+    if (current.dirs.empty() && !current.store) return "no directory given, and no --clickhouse";
+    if (!current.dirs.empty() && current.store) return "read either directories or --clickhouse, not both";
+    if (error = readWindow(values, "since", "until", current.window); !error.empty()) return error;
+    bool const baselineWindow = values.count("baseline-since") || values.count("baseline-until");
+    if (baseline.empty() && !baselineWindow) return {};
+    if (baseline.empty() && !current.store) return "--baseline-since and --baseline-until want --baseline directories or --clickhouse";
+    then.emplace();
+    then->dirs = baseline;
+    if (baseline.empty()) then->store = current.store;
+    return readWindow(values, "baseline-since", "baseline-until", then->window);
 }
 
 }  // namespace
@@ -150,10 +253,6 @@ int main(int argc, char** argv) {
         std::cout << visible;
         return 0;
     }
-    if (!values.count("dir")) {
-        std::cerr << "varno-report: no directory given\n" << visible;
-        return usageError;
-    }
     int64_t now = std::time(nullptr);
     if (values.count("now")) {
         now = parseDate(values["now"].as<std::string>());
@@ -162,16 +261,20 @@ int main(int argc, char** argv) {
             return usageError;
         }
     }
+    Input current;
+    std::optional<Input> then;
+    if (std::string const error = readInputs(values, baseline, current, then); !error.empty()) {
+        std::cerr << "varno-report: " << error << "\n" << visible;
+        return usageError;
+    }
 
     report::Summary summary;
     report::CbomCollector cbom;
-    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary,
-                              values.count("cbom") ? &cbom : nullptr))
-        return usageError;
-    if (!baseline.empty()) {
-        report::Summary then;
-        if (!summarizeDirectories(baseline, now, then)) return usageError;
-        summary.drift = report::compareSummaries(then, summary);
+    if (!summarize(current, now, summary, values.count("cbom") ? &cbom : nullptr)) return usageError;
+    if (then) {
+        report::Summary before;
+        if (!summarize(*then, now, before)) return usageError;
+        summary.drift = report::compareSummaries(before, summary);
     }
 
     bool ok = true;
