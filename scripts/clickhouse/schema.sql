@@ -58,3 +58,16 @@ CREATE TABLE IF NOT EXISTS loaded_files
 )
 ENGINE = MergeTree
 ORDER BY FileId;
+
+-- One row per certificate of a sensor's store: the .pem files varno -c writes beside its CSV
+-- files, named by the SHA-1 digest (lower-case hex) of the DER bytes, as the rows' chains name
+-- them. A certificate is loaded once per sensor, once its file is whole.
+CREATE TABLE IF NOT EXISTS certificates
+(
+    Digest String,
+    Pem String,
+    Sensor String,
+    LoadedAt DateTime
+)
+ENGINE = MergeTree
+ORDER BY Digest;

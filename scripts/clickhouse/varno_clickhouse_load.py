@@ -8,6 +8,12 @@ PATH is a .csv file or a directory of them (not searched below). Only names endi
 .csv are read: a .csv.tmp file is one that varno is still writing. Run it as often as you
 like (cron, a systemd timer): files already in the store are skipped.
 
+The certificate store of each directory (ab/cd/abcd....pem, written by varno -c) goes to
+the certificates table, each certificate once per sensor. A file is taken only when whole:
+the SHA-1 of the DER bytes it holds must be its name, so one that varno is still writing
+waits for the next run. A batch of certificates is one insert, stored whole or not at all,
+and only those the store does not hold yet are inserted.
+
 A file is known by its FileId: the SHA-256 of the sensor name, the file name and the
 SHA-256 of the file's bytes (FileDigest). The same file shipped again is skipped; another
 sensor's file with the same bytes is its own observation and is loaded.
@@ -38,6 +44,8 @@ machine is another matter: ClickHouse does not sync its data to disk on each ins
 """
 
 import argparse
+import base64
+import binascii
 import csv
 import fcntl
 import hashlib
@@ -64,6 +72,10 @@ PORTS = (HEADER.index("ClientPortNumber"), HEADER.index("ServerPortNumber"))
 FLAGS = (HEADER.index("IsClientAuthRequested"), HEADER.index("IsRenegotiated"), HEADER.index("IsCompressed"))
 MAX_DATETIME = 2**32 - 1  # DateTime is 32-bit unsigned seconds
 FILES_PER_BATCH = 200  # bounds the length of the IN (...) lists and records progress as it goes
+CERTIFICATES_PER_BATCH = 500
+MAX_PEM_BYTES = 4 << 20  # a Certificate message is read up to 1 MiB; its PEM text is larger
+PEM_NAME = re.compile(r"[0-9a-f]{40}\.pem")
+HEX2 = re.compile(r"[0-9a-f]{2}")
 WAIT_SECONDS = 600
 
 
@@ -88,6 +100,44 @@ def latin1(text):
 
 def sql_list(values):
     return ", ".join("'" + v + "'" for v in values)  # only hex digests and ids go through here
+
+
+def sql_string(text):
+    """A ClickHouse string literal of any text (given as Latin-1)."""
+    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+def whole_pem(digest, data):
+    """The PEM text when data holds the one certificate whose DER bytes have this digest."""
+    text = data.decode("ascii", "replace")
+    lines = text.strip().split("\n")
+    if len(lines) < 3 or lines[0] != "-----BEGIN CERTIFICATE-----" or lines[-1] != "-----END CERTIFICATE-----":
+        return None
+    try:
+        der = base64.b64decode("".join(lines[1:-1]), validate=True)
+    except (binascii.Error, ValueError):
+        return None
+    return text if hashlib.sha1(der).hexdigest() == digest else None
+
+
+def pem_files(directory):
+    """(digest, PEM text) of each whole certificate in the store varno -c keeps in directory."""
+    found = []
+    for first in sorted(p for p in Path(directory).iterdir() if HEX2.fullmatch(p.name) and p.is_dir()):
+        for second in sorted(p for p in first.iterdir() if HEX2.fullmatch(p.name) and p.is_dir()):
+            for path in sorted(second.iterdir()):
+                digest = path.name[:-4]
+                if not PEM_NAME.fullmatch(path.name) or not digest.startswith(first.name + second.name):
+                    continue
+                try:
+                    if not path.is_file() or path.stat().st_size > MAX_PEM_BYTES:
+                        continue
+                    pem = whole_pem(digest, path.read_bytes())
+                except OSError:
+                    continue
+                if pem:
+                    found.append((digest, pem))
+    return found
 
 
 def read_rows(path):
@@ -245,6 +295,24 @@ class Store:
         with staged(blocks(), file.path.parent) as data:
             self.client(command, data)
 
+    def load_certificates(self, certificates, sensor):
+        """Inserts those of the (digest, PEM) pairs the store does not hold for this sensor;
+        returns how many."""
+        added = 0
+        for start in range(0, len(certificates), CERTIFICATES_PER_BATCH):
+            batch = certificates[start:start + CERTIFICATES_PER_BATCH]
+            held = set(self.run(f"SELECT Digest FROM {self.db}.certificates WHERE Sensor = "
+                                f"{sql_string(latin1(sensor))} AND Digest IN ({sql_list(d for d, _ in batch)})").split())
+            new = [(d, pem) for d, pem in batch if d not in held]
+            if not new:
+                continue
+            now = int(time.time())
+            data = "".join(f"{d}\t{tsv(pem)}\t{tsv(latin1(sensor))}\t{now}\n" for d, pem in new)
+            self.run(f"INSERT INTO {self.db}.certificates (Digest, Pem, Sensor, LoadedAt) FORMAT TabSeparated",
+                     data=data.encode("latin-1"))
+            added += len(new)
+        return added
+
     def record(self, files, sensor):
         now = int(time.time())
         data = "".join(f"{f.id}\t{tsv(latin1(f.path.name))}\t{f.size}\t{f.digest}\t{f.rows}\t"
@@ -398,6 +466,13 @@ def main():
             if locks[key] is not None:
                 paths += files
         loader.load(paths)
+        for directory, fd in locks.items():
+            if fd is not None:
+                certificates = pem_files(directory)
+                added = store.load_certificates(certificates, args.sensor)
+                if certificates:
+                    print(f"{directory}: {added} of {len(certificates)} certificates loaded, "
+                          f"{len(certificates) - added} were in the store")
     except (StoreError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

@@ -685,7 +685,9 @@ Summary Inventory::summarize() const {
     summarizeHellos(out);
     out.transports = transports;
     std::stable_sort(out.transports.begin(), out.transports.end(),
-                     [](TransportTally const& a, TransportTally const& b) { return a.handshakes > b.handshakes; });
+                     [](TransportTally const& a, TransportTally const& b) {
+                         return a.handshakes != b.handshakes ? a.handshakes > b.handshakes : a.protocolType < b.protocolType;
+                     });
     return out;
 }
 
@@ -748,7 +750,7 @@ void Inventory::summarizeCertificates(Summary& out) const {
     std::vector<size_t> certServerCount(certs.size());
     for (auto const& s : servers)
         for (auto const& entry : s->certs) {
-            if (certServers[entry.index].size() < 5) certServers[entry.index].push_back(s->name);
+            certServers[entry.index].push_back(s->name);
             ++certServerCount[entry.index];
         }
     std::map<std::string, uint64_t> keys, signatures;
@@ -761,7 +763,11 @@ void Inventory::summarizeCertificates(Summary& out) const {
         c.missing = !cert.facts && cert.missing;
         c.handshakes = cert.handshakes;
         c.leaf = cert.leaf;
-        c.servers = certServers[i];
+        // The first few by name, whatever the order the rows came in.
+        auto& names = certServers[i];
+        std::partial_sort(names.begin(), names.begin() + std::min<size_t>(names.size(), 5), names.end());
+        names.resize(std::min<size_t>(names.size(), 5));
+        c.servers = std::move(names);
         c.serverCount = certServerCount[i];
         c.invalidHandshakes = cert.invalid;
         c.firstSeenMs = cert.firstMs;
@@ -789,7 +795,8 @@ void Inventory::summarizeCertificates(Summary& out) const {
                          int const wa = worstFlag(a), wb = worstFlag(b);
                          if (wa != wb) return wa > wb;
                          if (a.flags.size() != b.flags.size()) return a.flags.size() > b.flags.size();
-                         return a.handshakes > b.handshakes;
+                         if (a.handshakes != b.handshakes) return a.handshakes > b.handshakes;
+                         return a.digest < b.digest;  // the same whatever the order the rows came in
                      });
     out.certificateKeys = mapTallies(keys);
     for (auto& t : out.certificateKeys)
@@ -812,6 +819,7 @@ void Inventory::summarizeServers(Summary& out) const {
         row.server = s.name;
         row.handshakes = s.handshakes;
         row.snis = s.snis;
+        std::sort(row.snis.begin(), row.snis.end());  // by name, whatever the order the rows came in
         row.sniCount = s.snis.size() + (s.moreSnis ? 1 : 0);
         row.kindHandshakes = s.kindHandshakes;
         row.clientAuthRequested = s.clientAuthRequested;
@@ -866,7 +874,8 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
     if (!legacy.empty()) add(FindingKind::LegacyTls, joined(legacy));
 
     auto suiteList = s.suites;
-    std::stable_sort(suiteList.begin(), suiteList.end(), [](auto const& a, auto const& b) { return a.second > b.second; });
+    std::sort(suiteList.begin(), suiteList.end(),
+              [](auto const& a, auto const& b) { return a.second != b.second ? a.second > b.second : a.first < b.first; });
     int worstClass = -1;
     for (auto const& [code, count] : suiteList) {
         SuiteInfo const& info = suiteInfo(code);
@@ -878,8 +887,13 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
     }
     if (worstClass >= 0) row.suiteClass = suiteClassName(static_cast<SuiteClass>(worstClass));
     bool classical = false, postQuantum = false;
-    for (auto const* list : {&s.tls13Groups, &s.curves})
-        for (auto const& [code, count] : *list) {
+    // Code point order: the same whatever the order the rows came in.
+    auto byCode = [](SmallCounts list) {
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    for (auto const& list : {byCode(s.tls13Groups), byCode(s.curves)})
+        for (auto const& [code, count] : list) {
             (isPostQuantum(groupKind(code)) ? postQuantum : classical) = true;
             if (std::find(row.groups.begin(), row.groups.end(), groupName(code)) == row.groups.end())
                 row.groups.push_back(groupName(code));
@@ -900,8 +914,8 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
     if (s.compressed) add(FindingKind::Compression, counted(s.compressed, "handshake", "handshakes"));
     if (s.pqNotPicked) {
         std::string offered, picked;
-        for (auto const& [code, n] : s.pqOfferedGroups) offered += (offered.empty() ? "" : ", ") + groupName(code);
-        for (auto const& [code, n] : s.pickedInstead) picked += (picked.empty() ? "" : ", ") + groupName(code);
+        for (auto const& [code, n] : byCode(s.pqOfferedGroups)) offered += (offered.empty() ? "" : ", ") + groupName(code);
+        for (auto const& [code, n] : byCode(s.pickedInstead)) picked += (picked.empty() ? "" : ", ") + groupName(code);
         add(FindingKind::PqNotPicked, std::to_string(s.pqNotPicked) + " of " +
                                           counted(s.handshakes, "handshake", "handshakes") + " offer " + offered + "; picked " +
                                           (picked.empty() ? std::string("no group") : picked));

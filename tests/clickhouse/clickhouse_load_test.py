@@ -3,18 +3,22 @@
 scripts/clickhouse/varno_clickhouse_load.py into a private clickhouse-server, must arrive
 exactly once and byte for byte, also when the loader is killed in the middle of an insert
 or dies between its insert and its record, and when the loader process alone (not its
-client) is killed at random moments of its run.
+client) is killed at random moments of its run. varno-report over the store must say what
+it says over the same CSV files and certificates.
 
-    clickhouse_load_test.py VARNO_BINARY SOURCE_DIR SHARED_DIR
+    clickhouse_load_test.py VARNO_BINARY SOURCE_DIR SHARED_DIR VARNO_REPORT_BINARY
 
 Exits 77 (skipped) when clickhouse-server or clickhouse-client is missing.
 """
 
 import collections
 import concurrent.futures
+import calendar
 import csv
 import ctypes
+import difflib
 import importlib.util
+import json
 import os
 import random
 import re
@@ -29,7 +33,7 @@ from pathlib import Path
 
 SKIPPED = 77
 
-varno, source, shared = (Path(a) for a in sys.argv[1:4])
+varno, source, shared, varno_report = (Path(a) for a in sys.argv[1:5])
 loader_path = source / "scripts/clickhouse/varno_clickhouse_load.py"
 queries_path = source / "scripts/clickhouse/queries.sql"
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
@@ -63,7 +67,7 @@ class Server:
     def __init__(self, scratch):
         self.dir = scratch / "server"
         self.dir.mkdir()
-        self.port = free_port()
+        self.port, self.http_port = free_port(), free_port()
         (self.dir / "users.xml").write_text(
             "<yandex><profiles><default/></profiles><quotas><default/></quotas><users><default>"
             "<password></password><networks><ip>127.0.0.1</ip></networks>"
@@ -73,6 +77,7 @@ class Server:
           <errorlog>{self.dir}/server.err.log</errorlog></logger>
   <listen_host>127.0.0.1</listen_host>
   <tcp_port>{self.port}</tcp_port>
+  <http_port>{self.http_port}</http_port>
   <path>{self.dir}/data/</path>
   <tmp_path>{self.dir}/data/tmp/</tmp_path>
   <user_files_path>{self.dir}/data/user_files/</user_files_path>
@@ -151,15 +156,16 @@ def csv_rows(files):
     return rows
 
 
-def big_csv(path, rows, count, blank=(18, 19)):
-    """count rows made from the given ones, each its own connection, over three days; raw
-    messages and key shares (the cells of blank) left out to keep the file small."""
+def big_csv(path, rows, count, blank=(18, 19), start_ms=1_700_000_000_000, step_ms=12_345):
+    """count rows made from the given ones, each its own connection, step_ms apart (by default
+    over three days); raw messages and key shares (the cells of blank) left out to keep the
+    file small."""
     with open(path, "w", newline="", encoding="latin-1") as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(loader.HEADER)
         for i in range(count):
             row = list(rows[i % len(rows)])
-            row[0] = str(1_700_000_000_000 + i * 12_345)
+            row[0] = str(start_ms + i * step_ms)
             row[3] = str(1024 + i % 60000)
             for i in blank:
                 row[i] = ""
@@ -261,6 +267,75 @@ def check_inventory(server, rows):
           f"short key exchanges agree with the CSV ({sum(short.values())} connections)")
     for line in got:
         print("        " + "\t".join(line))
+
+
+def without_input(text):
+    """The text report without its Input paragraph, the one part that names the source."""
+    lines, out, skipping = text.split("\n"), [], False
+    for line in lines:
+        if line.startswith("Input"):
+            skipping = True
+        elif skipping and not line.startswith(" "):
+            skipping = False
+        if not skipping:
+            out.append(line)
+    return "\n".join(out)
+
+
+def check_report(server, spool, scratch):
+    """varno-report over the store against varno-report over the same CSV files and
+    certificate store, whole and in a time window: the text, the JSON and the CBOM agree but
+    for the part that says where the rows came from (and the CBOM's serial number and time).
+    Rows without their messages repeat, so the store hands many over as one group."""
+    directory = scratch / "report"
+    directory.mkdir()
+    for path in spool.iterdir():  # the rows varno wrote (not awkward.csv) and its certificates
+        if path.suffix == ".csv" and path.name != "awkward.csv" or re.fullmatch(r"[0-9a-f]{2}", path.name):
+            (directory / path.name).symlink_to(path)
+    # Some certificate expires in the middle of an hour; 5000 rows 0.1 s apart around that
+    # moment show it, so some groups of an hour hold rows on both sides of its end.
+    subprocess.run([str(varno_report), "--json", str(scratch / "certificates.json"), str(directory)],
+                   capture_output=True, check=True)
+    ends = sorted((calendar.timegm(time.strptime(c["not_after"], "%Y-%m-%dT%H:%M:%SZ")), c["sha1"])
+                  for c in json.loads((scratch / "certificates.json").read_text())["certificates"]["list"] if c.get("not_after"))
+    end, digest = next((e, d) for e, d in ends if 600 < e % 3600 < 3000)
+    big_csv(directory / "output_20231114000000.csv", csv_rows(sorted(directory.glob("*.csv"))), 5000,
+            start_ms=(end - 250) * 1000, step_ms=100)
+    result = load(server, "--create", "--database", "report", directory)
+    check(result.returncode == 0 and "certificates loaded" in result.stdout,
+          f"rows and certificates loaded: {result.stdout.strip().splitlines()[-1:]} {result.stderr.strip()}")
+    again = load(server, "--database", "report", directory)
+    certificates = server.query("SELECT count(), uniqExact(Digest) FROM report.certificates")[0]
+    check(again.returncode == 0 and " 0 of " in again.stdout and certificates[0] == certificates[1] != "0",
+          f"a second run loads no certificate again ({certificates[0]} stored)")
+
+    stamps = sorted(int(r[0]) // 1000 for r in csv_rows(sorted(directory.glob("*.csv"))))
+    iso = lambda seconds: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
+    window = ["--since", iso(stamps[len(stamps) // 4]), "--until", iso(stamps[3 * len(stamps) // 4])]
+    store = ["--clickhouse", f"127.0.0.1:{server.http_port}", "--database", "report"]
+    for extra in ([], window):
+        outputs = []
+        for source in ([str(directory)], store):
+            json_path, cbom_path = scratch / f"report-{len(outputs)}.json", scratch / f"cbom-{len(outputs)}.json"
+            run = subprocess.run([str(varno_report), "--now", "2026-06-01", "--json", str(json_path), "--cbom",
+                                  str(cbom_path)] + extra + source, capture_output=True, text=True)
+            check(run.returncode == 0, f"varno-report {' '.join(extra + source[:2])} runs {run.stderr.strip()}")
+            summary, cbom = json.loads(json_path.read_text()), json.loads(cbom_path.read_text())
+            rows = summary["input"]["rows"]
+            del summary["input"], cbom["serialNumber"], cbom["metadata"]["timestamp"]
+            outputs.append((without_input(run.stdout), json.dumps(summary, indent=1), rows, json.dumps(cbom, indent=1)))
+        (text, summary, rows, cbom), (store_text, store_summary, store_rows, store_cbom) = outputs
+        what = f"from {extra[1]} until {extra[3]}" if extra else "whole"
+        check(rows == store_rows and rows > 0, f"{what}: {rows} rows from the files, {store_rows} from the store")
+        check(text == store_text, f"{what}: the text reports agree")
+        check(summary == store_summary, f"{what}: the JSON summaries agree")
+        check(cbom == store_cbom, f"{what}: the CBOMs agree")
+        certificate = next(c for c in json.loads(summary)["certificates"]["list"] if c["sha1"] == digest)
+        check(0 < certificate["handshakes_invalid_when_used"] < certificate["handshakes"],
+              f"{what}: some of the handshakes with {digest} came after its end")
+        if text != store_text or summary != store_summary or cbom != store_cbom:
+            for a, b in ((text, store_text), (summary, store_summary), (cbom, store_cbom)):
+                sys.stdout.writelines(difflib.unified_diff(a.splitlines(True), b.splitlines(True), n=1))
 
 
 # A clickhouse-client that feeds an insert slowly and has it stored in small blocks (the
@@ -421,6 +496,7 @@ def main():
         check(sorted(stored_rows(server)) == sorted(rows), "stored rows equal the CSV rows byte for byte")
         check_inventory(server, rows)
         check_json_lines(server, spool)
+        check_report(server, spool, scratch)
 
         result = load(server, spool)
         check(result.returncode == 0 and result.stdout.count("already loaded") == len(files)
