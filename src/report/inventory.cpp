@@ -262,12 +262,16 @@ char const* Inventory::addCells(RowCells const& cells, size_t dirIndex) {
     uint64_t timestamp = 0;
     parseNumber(cells[ConnectionTimestamp], timestamp);
     auto const ms = static_cast<int64_t>(std::min<uint64_t>(timestamp, INT64_MAX));
-    return addGroup(cells, dirIndex, {1, ms, ms});
+    if (ms < windowSince || ms >= windowUntil) return nullptr;
+    current = {1, ms, ms};
+    addRow(cells, dirIndex);
+    return nullptr;
 }
 
 char const* Inventory::addGroup(RowCells const& cells, size_t dirIndex, RowGroup const& group) {
     if (char const* why = checkCells(cells)) return why;
     if (group.count == 0 || group.firstMs > group.lastMs) return "a group of rows without rows";
+    // The source applies the window; a group that reaches beyond it is taken whole.
     if (group.lastMs < windowSince || group.firstMs >= windowUntil) return nullptr;
     current = group;
     addRow(cells, dirIndex);
