@@ -67,8 +67,11 @@ void CbomCollector::add(RowCells const& c, Inventory::RowFacts const& facts) {
         e.lastMs = std::max(e.lastMs, facts.lastMs);
     }
     std::string_view const sni = c[SNI];
-    if (!sni.empty() && e.snis.size() < maxSnis && std::find(e.snis.begin(), e.snis.end(), sni) == e.snis.end())
-        e.snis.emplace_back(sni);
+    // The smallest names, in order: the same whatever the order the rows come in.
+    if (!sni.empty() && !std::binary_search(e.snis.begin(), e.snis.end(), sni)) {
+        keepSmallest(e.snis, sni, maxSnis);
+        std::sort(e.snis.begin(), e.snis.end());
+    }
 
     bool const haveSuite = facts.suite >= 0;
     auto const suite = static_cast<uint16_t>(facts.suite);

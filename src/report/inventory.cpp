@@ -390,12 +390,7 @@ void Inventory::addNames(RowCells const& c, ServerState& s) {
     if (!distinctClients && clients.find(c[ClientIPAddress]) == clients.end()) clients.emplace(c[ClientIPAddress]);
     if (c[SNI].empty()) return;
     if (snis.find(c[SNI]) == snis.end()) snis.emplace(c[SNI]);
-    if (std::find(s.snis.begin(), s.snis.end(), c[SNI]) == s.snis.end()) {
-        if (s.snis.size() < maxSnisPerServer)
-            s.snis.emplace_back(c[SNI]);
-        else
-            s.moreSnis = true;
-    }
+    if (keepSmallest(s.snis, c[SNI], maxSnisPerServer)) s.moreSnis = true;
 }
 
 // The server's chain, leaf first: each certificate is judged as it stands and at the time of

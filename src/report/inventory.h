@@ -2,6 +2,7 @@
 // Streams the rows of the exporter's CSV files into counts per server, certificate, code
 // point and hour. Memory grows with the number of distinct servers, certificates, names and
 // fingerprints seen, never with the number of rows.
+#include <algorithm>
 #include <cstdint>
 #include <array>
 #include <functional>
@@ -27,6 +28,19 @@ struct StringHash {
 using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+// Adds name to a bounded list of names that keeps the smallest ones, so that the list does
+// not hang on the order of the rows; true when a name was left out, now or before.
+inline bool keepSmallest(std::vector<std::string>& names, std::string_view name, size_t max) {
+    if (std::find(names.begin(), names.end(), name) != names.end()) return false;
+    if (names.size() < max) {
+        names.emplace_back(name);
+        return false;
+    }
+    auto const largest = std::max_element(names.begin(), names.end());
+    if (name < *largest) *largest = name;
+    return true;
+}
 
 // Where the inventory finds the certificates that rows name by digest: an output
 // directory's store on disk, or PEM texts fetched from a central store.

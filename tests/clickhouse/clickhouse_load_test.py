@@ -312,10 +312,13 @@ def check_report(server, spool, scratch):
     stamps = sorted(int(r[0]) // 1000 for r in csv_rows(sorted(directory.glob("*.csv"))))
     iso = lambda seconds: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
     window = ["--since", iso(stamps[len(stamps) // 4]), "--until", iso(stamps[3 * len(stamps) // 4])]
+    # Since the middle, against the rows before it as the baseline.
+    drift = ["--since", iso(stamps[len(stamps) // 2]), "--baseline-until", iso(stamps[len(stamps) // 2])]
     store = ["--clickhouse", f"127.0.0.1:{server.http_port}", "--database", "report"]
-    for extra in ([], window):
+    for extra in ([], window, drift):
         outputs = []
-        for source in ([str(directory)], store):
+        baseline = ["--baseline", str(directory), "--"] if extra is drift else []
+        for source in (baseline + [str(directory)], store):
             json_path, cbom_path = scratch / f"report-{len(outputs)}.json", scratch / f"cbom-{len(outputs)}.json"
             run = subprocess.run([str(varno_report), "--now", "2026-06-01", "--json", str(json_path), "--cbom",
                                   str(cbom_path)] + extra + source, capture_output=True, text=True)
@@ -323,9 +326,10 @@ def check_report(server, spool, scratch):
             summary, cbom = json.loads(json_path.read_text()), json.loads(cbom_path.read_text())
             rows = summary["input"]["rows"]
             del summary["input"], cbom["serialNumber"], cbom["metadata"]["timestamp"]
+            summary.get("drift", {}).get("baseline", {}).pop("directories", None)
             outputs.append((without_input(run.stdout), json.dumps(summary, indent=1), rows, json.dumps(cbom, indent=1)))
         (text, summary, rows, cbom), (store_text, store_summary, store_rows, store_cbom) = outputs
-        what = f"from {extra[1]} until {extra[3]}" if extra else "whole"
+        what = " ".join(extra) or "whole"
         check(rows == store_rows and rows > 0, f"{what}: {rows} rows from the files, {store_rows} from the store")
         check(text == store_text, f"{what}: the text reports agree")
         check(summary == store_summary, f"{what}: the JSON summaries agree")
