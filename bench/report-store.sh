@@ -10,7 +10,8 @@
 #
 #   bench/report-store.sh PATH/TO/varno-report PATH/TO/varno [ROWS]
 #
-# ROWS defaults to 10,000,000. Prints seconds and peak memory of both reports, of the load,
+# ROWS defaults to 10,000,000; VARNO_STORE_BENCH_OPTIONS (default -c) are the monitor's
+# options (with -m every row is distinct, the store's worst case). Prints seconds and peak memory of both reports, of the load,
 # and the server's peak during the report from the store. Exit status 1 when the summaries
 # differ.
 set -euo pipefail
@@ -46,7 +47,8 @@ trap stop_server EXIT
 
 rm -rf "$work"
 mkdir -p "$work/seed" "$work/rows" "$work/server"
-"$varno" -p "$capture" -o "$work/seed" -c >/dev/null
+# shellcheck disable=SC2086 # the options are words
+"$varno" -p "$capture" -o "$work/seed" ${VARNO_STORE_BENCH_OPTIONS:--c} >/dev/null
 
 # The copies: the seed's rows, each copy after the one before with a minute between.
 python3 - "$work/seed" "$work/rows" "$rows" <<'EOF'
