@@ -6,7 +6,7 @@
 # directory. A private clickhouse-server (loopback, free ports, its own data folder under
 # the work directory) gets them through scripts/clickhouse/varno_clickhouse_load.py; it is
 # then restarted, so that its peak memory is that of the report's queries. Both reports
-# write their JSON summaries, which must agree but for their input part.
+# write their JSON summaries, which must agree but for their input section.
 #
 #   bench/report-store.sh PATH/TO/varno-report PATH/TO/varno [ROWS]
 #
@@ -158,5 +158,5 @@ a, b = (json.load(open(p)) for p in sys.argv[1:3])
 del a["input"], b["input"]
 if a != b:
     sys.exit("bench-report-store: the summaries differ")
-print("the two JSON summaries agree (but for their input part)")
+print("the two JSON summaries agree (but for their input section)")
 EOF

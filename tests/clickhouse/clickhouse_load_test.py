@@ -270,7 +270,7 @@ def check_inventory(server, rows):
 
 
 def without_input(text):
-    """The text report without its Input paragraph, the one part that names the source."""
+    """The text report without its Input paragraph, the one that names the source."""
     lines, out, skipping = text.split("\n"), [], False
     for line in lines:
         if line.startswith("Input"):
@@ -285,7 +285,7 @@ def without_input(text):
 def check_report(server, spool, scratch):
     """varno-report over the store against varno-report over the same CSV files and
     certificate store, whole and in a time window: the text, the JSON and the CBOM agree but
-    for the part that says where the rows came from (and the CBOM's serial number and time).
+    for what says where the rows came from (and the CBOM's serial number and time).
     Rows without their messages repeat, so the store hands many over as one group."""
     directory = scratch / "report"
     directory.mkdir()
