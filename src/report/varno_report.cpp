@@ -64,7 +64,7 @@ bool writeCbom(std::string const& path, report::Summary const& s, report::CbomCo
 // Reads the directories into one summary; false (with the message printed) when one cannot
 // be read. cbom, when given, sees every row as well.
 bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, report::Summary& summary,
-                          report::CbomCollector* cbom = nullptr) {
+                          std::shared_ptr<records::TrustStore> const& trust, report::CbomCollector* cbom = nullptr) {
     for (auto const& dir : dirs) {
         std::error_code ec;
         if (!std::filesystem::is_directory(dir, ec)) {
@@ -73,6 +73,7 @@ bool summarizeDirectories(std::vector<std::string> const& dirs, int64_t now, rep
         }
     }
     report::Inventory inventory(now);
+    inventory.useTrustStore(trust);
     if (cbom) inventory.onRow([cbom](report::RowCells const& cells, report::Inventory::RowFacts const& facts) {
         cbom->add(cells, facts);
     });
@@ -117,6 +118,8 @@ po::options_description visibleOptions() {
         ("json", po::value<std::string>(), "write the figures and findings as JSON to this file")
         ("cbom", po::value<std::string>(), "write a CycloneDX 1.7 Cryptography Bill of Materials (JSON) to this file")
         ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)")
+        ("trust-store", po::value<std::string>(),
+         "verify server chains against the roots of this PEM bundle or directory of PEM files (default: the system's)")
         ("baseline", po::value<std::vector<std::string>>()->multitoken(),
          "compare with these earlier output directories (end the list with --)");
     return visible;
@@ -163,14 +166,22 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::string trustError;
+    std::shared_ptr<records::TrustStore> const trust = records::TrustStore::open(
+        values.count("trust-store") ? values["trust-store"].as<std::string>() : std::string(), trustError);
+    if (!trust) {
+        std::cerr << "varno-report: --trust-store: " << trustError << '\n';
+        return usageError;
+    }
+
     report::Summary summary;
     report::CbomCollector cbom;
-    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary,
+    if (!summarizeDirectories(values["dir"].as<std::vector<std::string>>(), now, summary, trust,
                               values.count("cbom") ? &cbom : nullptr))
         return usageError;
     if (!baseline.empty()) {
         report::Summary then;
-        if (!summarizeDirectories(baseline, now, then)) return usageError;
+        if (!summarizeDirectories(baseline, now, then, trust)) return usageError;
         summary.drift = report::compareSummaries(then, summary);
     }
 
