@@ -151,6 +151,7 @@ struct Inventory::CertState {
     uint64_t handshakes = 0, invalid = 0;
     int64_t firstMs = 0, lastMs = 0;
     bool leaf = false;
+    bool nameMismatch = false;  // a client asked one of its servers for a name it does not hold
     KindMask leafMask = 0, chainMask = 0;  // what the rules say of it as leaf and further up
 };
 
@@ -457,6 +458,7 @@ bool Inventory::addNameCheck(std::string_view serverName, int leaf, ServerState&
     if (leaf < 0 || !certs[leaf].facts || !judgedServerName(serverName)) return false;
     if (nameMatches(*certs[leaf].facts, serverName)) return false;
     auto const index = static_cast<uint32_t>(leaf);
+    certs[index].nameMismatch = true;
     auto miss = std::find_if(s.nameMisses.begin(), s.nameMisses.end(),
                              [&](auto const& m) { return m.leaf == index && m.name == serverName; });
     if (miss == s.nameMisses.end()) {
@@ -818,6 +820,7 @@ void Inventory::summarizeCertificates(Summary& out) const {
             c.daysLeft = daysBetween(now, f.notAfter);
             KindMask mask = cert.leaf ? cert.leafMask | judged.leafKinds[i] : cert.chainMask;
             if (cert.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+            if (cert.nameMismatch) mask |= kindBit(FindingKind::CertificateNameMismatch);
             if (auto kind = certificateDateFinding(f, cert.lastMs / 1000, lastMs / 1000, now)) mask |= kindBit(*kind);
             for (int k = 0; k < findingKindCount; ++k)
                 if (mask & kindBit(static_cast<FindingKind>(k))) c.flags.push_back(static_cast<FindingKind>(k));

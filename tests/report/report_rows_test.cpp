@@ -297,11 +297,18 @@ TEST(ReportRows, CertificateChecksOneServerEach) {
         EXPECT_NE(r.json["certificates"][tally].dump().find("\"ML-DSA-65\""), std::string::npos) << tally;
     Json const document = Json::parse(readFile(cbom));
     bool found = false;
-    for (auto const& c : document["components"])
+    std::set<std::string> cbomFindings;
+    for (auto const& c : document["components"]) {
         if (c["name"] == "ML-DSA-65")
             found = c["cryptoProperties"]["algorithmProperties"]["nistQuantumSecurityLevel"] == 3 &&
                     c["cryptoProperties"]["oid"] == "2.16.840.1.101.3.4.3.18";
+        for (auto const& p : c.value("properties", Json::array()))
+            if (p["name"] == "varno:finding") cbomFindings.insert(c["name"].get<std::string>() + " " + p["value"].get<std::string>());
+    }
     EXPECT_TRUE(found) << document.dump();
+    EXPECT_TRUE(cbomFindings.count("ok.test certificate-name-mismatch") && cbomFindings.count("long.test certificate-lifetime-over-limit") &&
+                cbomFindings.count("missing.test certificate-missing-intermediate"))
+        << testing::PrintToString(cbomFindings);
 }
 
 TEST(ReportRows, BaselineTransportsAndEveryNamedMember) {
