@@ -97,6 +97,10 @@ std::unique_ptr<TrustStore> TrustStore::open(std::string const& path, std::strin
     }
     std::error_code ec;
     size_t roots = 0;
+    if (!std::filesystem::exists(path, ec)) {
+        error = path + ": no such file or directory";
+        return nullptr;
+    }
     if (std::filesystem::is_directory(path, ec)) {
         // Every file, not only the hashed names that c_rehash makes.
         for (auto const& entry : std::filesystem::directory_iterator(path, ec))

@@ -109,7 +109,8 @@ std::string takeBaseline(std::vector<std::string>& args, std::vector<std::string
 
 po::options_description visibleOptions() {
     po::options_description visible(
-        "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n"
+        "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] [--trust-store FILE|DIR]\n"
+        "                    DIR [DIR ...]\n"
         "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...] [options]\n"
         "A DIR without CSV files of its own is read as a folder of output directories.\n\nOptions");
     visible.add_options()

@@ -201,6 +201,41 @@ TEST(ReportRows, ExpiryJudgedAtTheTimeOfUseAndAgainstNow) {
                                                        {"certificate-expired-since-last-seen", 1}}));
 }
 
+// Beside the findings of CertificateChecksOneServerEach: the counts and names its rows make.
+void expectCountsAndAlgorithms(Report const& r, std::string const& cbom) {
+    // Two certificates of one subject: two lines, told apart by their digests.
+    std::set<std::string> small;
+    for (auto const& f : r.json["findings"])
+        if (f["server"] == "10.0.1.13:443") small.insert(f["detail"].get<std::string>());
+    EXPECT_EQ(small.size(), 2u);
+    // DTLS counted as DTLS in every output; ECH offered by the one hello of the rows.
+    EXPECT_NE(r.text.find("; DTLS over UDP 1\n"), std::string::npos) << r.text;
+    EXPECT_NE(r.html.find("DTLS over UDP 1 handshake "), std::string::npos);
+    std::set<std::string> versions;
+    for (auto const& v : r.json["versions"]) versions.insert(v["name"].get<std::string>());
+    EXPECT_TRUE(versions.count("DTLS 1.0") && !versions.count("TLS 1.1")) << r.json["versions"];
+    EXPECT_NE(r.html.find("<td><code>10.0.1.12:<wbr>443</code></td><td>DTLS 1.0</td>"), std::string::npos);
+    EXPECT_EQ(r.json["client_hellos"]["ech_offered"], 1);
+    EXPECT_NE(r.text.find("ECH          100.0% (1) offer Encrypted Client Hello; grease ECH"), std::string::npos) << r.text;
+    // ML-DSA named in the tallies and, post-quantum, in the CBOM.
+    for (auto const* tally : {"keys", "signature_algorithms"})
+        EXPECT_NE(r.json["certificates"][tally].dump().find("\"ML-DSA-65\""), std::string::npos) << tally;
+    Json const document = Json::parse(readFile(cbom));
+    bool found = false;
+    std::set<std::string> cbomFindings;
+    for (auto const& c : document["components"]) {
+        if (c["name"] == "ML-DSA-65")
+            found = c["cryptoProperties"]["algorithmProperties"]["nistQuantumSecurityLevel"] == 3 &&
+                    c["cryptoProperties"]["oid"] == "2.16.840.1.101.3.4.3.18";
+        for (auto const& p : c.value("properties", Json::array()))
+            if (p["name"] == "varno:finding") cbomFindings.insert(c["name"].get<std::string>() + " " + p["value"].get<std::string>());
+    }
+    EXPECT_TRUE(found) << document.dump();
+    EXPECT_TRUE(cbomFindings.count("ok.test certificate-name-mismatch") && cbomFindings.count("long.test certificate-lifetime-over-limit") &&
+                cbomFindings.count("missing.test certificate-missing-intermediate"))
+        << testing::PrintToString(cbomFindings);
+}
+
 // The certificate checks and the counts beside them: one server per case, all in one report
 // against a trust store (a directory of PEM files) of the test's own roots.
 TEST(ReportRows, CertificateChecksOneServerEach) {
@@ -278,37 +313,7 @@ TEST(ReportRows, CertificateChecksOneServerEach) {
                           shellQuote(cbom) + " " + shellQuote(dir.path().string()));
     for (auto const& c : cases) EXPECT_EQ(findingsOf(r.json, c.server + ":443"), c.expected) << c.what;
 
-    // Two certificates of one subject: two lines, told apart by their digests.
-    std::set<std::string> small;
-    for (auto const& f : r.json["findings"])
-        if (f["server"] == "10.0.1.13:443") small.insert(f["detail"].get<std::string>());
-    EXPECT_EQ(small.size(), 2u);
-    // DTLS counted as DTLS in every output; ECH offered by the one hello of the rows.
-    EXPECT_NE(r.text.find("; DTLS over UDP 1\n"), std::string::npos) << r.text;
-    EXPECT_NE(r.html.find("DTLS over UDP 1 handshake "), std::string::npos);
-    std::set<std::string> versions;
-    for (auto const& v : r.json["versions"]) versions.insert(v["name"].get<std::string>());
-    EXPECT_TRUE(versions.count("DTLS 1.0") && !versions.count("TLS 1.1")) << r.json["versions"];
-    EXPECT_NE(r.html.find("<td><code>10.0.1.12:<wbr>443</code></td><td>DTLS 1.0</td>"), std::string::npos);
-    EXPECT_EQ(r.json["client_hellos"]["ech_offered"], 1);
-    EXPECT_NE(r.text.find("ECH          100.0% (1) offer Encrypted Client Hello; grease ECH"), std::string::npos) << r.text;
-    // ML-DSA named in the tallies and, post-quantum, in the CBOM.
-    for (auto const* tally : {"keys", "signature_algorithms"})
-        EXPECT_NE(r.json["certificates"][tally].dump().find("\"ML-DSA-65\""), std::string::npos) << tally;
-    Json const document = Json::parse(readFile(cbom));
-    bool found = false;
-    std::set<std::string> cbomFindings;
-    for (auto const& c : document["components"]) {
-        if (c["name"] == "ML-DSA-65")
-            found = c["cryptoProperties"]["algorithmProperties"]["nistQuantumSecurityLevel"] == 3 &&
-                    c["cryptoProperties"]["oid"] == "2.16.840.1.101.3.4.3.18";
-        for (auto const& p : c.value("properties", Json::array()))
-            if (p["name"] == "varno:finding") cbomFindings.insert(c["name"].get<std::string>() + " " + p["value"].get<std::string>());
-    }
-    EXPECT_TRUE(found) << document.dump();
-    EXPECT_TRUE(cbomFindings.count("ok.test certificate-name-mismatch") && cbomFindings.count("long.test certificate-lifetime-over-limit") &&
-                cbomFindings.count("missing.test certificate-missing-intermediate"))
-        << testing::PrintToString(cbomFindings);
+    expectCountsAndAlgorithms(r, cbom);
 }
 
 TEST(ReportRows, BaselineTransportsAndEveryNamedMember) {
