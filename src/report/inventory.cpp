@@ -93,6 +93,23 @@ Version rowVersion(std::string_view text) {
     return versionFromText(text);
 }
 
+// DTLS versions, counted under their own names beside the TLS versions they are built on.
+constexpr std::string_view dtlsTexts[] = {"DTLSv1.0", "DTLSv1.2", "DTLSv1.3"};
+constexpr char const* dtlsNames[] = {"DTLS 1.0", "DTLS 1.2", "DTLS 1.3"};
+
+// 0, 1, 2 for DTLS 1.0, 1.2, 1.3; -1 for any other version.
+int dtlsIndex(std::string_view text) {
+    auto const found = std::find(std::begin(dtlsTexts), std::end(dtlsTexts), text);
+    return found == std::end(dtlsTexts) ? -1 : static_cast<int>(found - std::begin(dtlsTexts));
+}
+
+// Newest first, after the TLS versions.
+void addDtlsTallies(std::array<uint64_t, 3> const& counts, std::vector<Tally>& out) {
+    static constexpr uint16_t codes[] = {0xfeff, 0xfefd, 0xfefc};
+    for (int v : {2, 1, 0})
+        if (counts[v]) out.push_back({codes[v], dtlsNames[v], counts[v], v == 0 ? "legacy" : "good"});
+}
+
 std::string versionClass(Version v) {
     switch (v) {
     case Version::Ssl3: return "insecure";
@@ -116,7 +133,7 @@ struct Inventory::ServerState {
     std::string name;
     uint64_t handshakes = 0;
     uint8_t versions = 0;  // bit per Version
-    bool dtls10 = false;   // DTLS 1.0 negotiated
+    uint8_t dtlsVersions = 0;  // bit per DTLS version (0: 1.0, 1: 1.2, 2: 1.3)
     SmallCounts suites, tls13Groups, curves;
     std::vector<std::string> snis;
     bool moreSnis = false;
@@ -328,16 +345,14 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
 
     HandshakeFacts facts;
     facts.version = rowVersion(c[TLSVersion]);
-    std::string_view const dtls[] = {"DTLSv1.0", "DTLSv1.2", "DTLSv1.3"};
-    auto const dtlsVersion = std::find(std::begin(dtls), std::end(dtls), c[TLSVersion]);
-    if (dtlsVersion != std::end(dtls))
-        ++dtlsVersions[static_cast<size_t>(dtlsVersion - std::begin(dtls))];
-    else
-        ++versions[static_cast<int>(facts.version)];
-    if (c[TLSVersion] == "DTLSv1.0")
-        s.dtls10 = true;  // named apart from TLS 1.1 in the server's findings
-    else
+    int const dtls = dtlsIndex(c[TLSVersion]);
+    if (dtls >= 0) {
+        dtlsVersions[static_cast<size_t>(dtls)] += 1;
+        s.dtlsVersions |= static_cast<uint8_t>(1u << dtls);
+    } else {
+        versions[static_cast<int>(facts.version)] += 1;
         s.versions |= static_cast<uint8_t>(1u << static_cast<int>(facts.version));
+    }
     uint16_t suite = 0;
     if (parseCode(c[CipherSuiteCodePoint], suite)) {
         facts.suite = &suiteInfo(suite);
@@ -353,7 +368,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (!c[HandshakeMessages].empty())
         facts.pqNotPicked =
-            addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup,
+            addHello(c[HandshakeMessages], s, versionCode(facts.version), dtls, pickedGroup,
                      c[ProtocolType] == "DTLS" ? 'd' : c[ProtocolType] == "QUIC" ? 'q' : 't');
     if (rowSink) rowSink(c, RowFacts{lastServer, ms, facts.suite ? suite : -1, pickedGroup});
     for (KindMask mask = handshakeFindings(facts) | chain.findings; mask; mask &= mask - 1)
@@ -391,7 +406,8 @@ void Inventory::addNames(RowCells const& c, ServerState& s) {
 Inventory::ChainFacts Inventory::addChain(std::string_view chain, ServerState& s, size_t dirIndex, int64_t ms) {
     ChainFacts out;
     bool anyInvalid = false;
-    std::vector<uint32_t> indices;
+    std::vector<uint32_t>& indices = chainIndices;
+    indices.clear();
     for (bool first = true; !chain.empty(); first = false) {
         std::string_view const digest = records::takeDigest(chain);
         if (!isDigest(digest)) continue;
@@ -553,7 +569,8 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
     }
 }
 
-bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, char protocol) {
+bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int dtls, int pickedGroup,
+                         char protocol) {
     std::string_view const clientHello = records::messageValue(cell, "ClientHello");
     if (clientHello.empty()) return false;
     ++helloRows;
@@ -574,7 +591,10 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         countOnce(hello.supportedVersions, offeredVersions);
     countOnce(hello.groups, offeredGroups);
     countOnce(hello.keyShares, keyShareGroups);
-    ++pickedVersions[static_cast<int>(versionFromCode(version))];
+    if (dtls >= 0)
+        pickedDtlsVersions[static_cast<size_t>(dtls)] += 1;
+    else
+        pickedVersions[static_cast<int>(versionFromCode(version))] += 1;
     if (pickedGroup >= 0) ++pickedGroups[static_cast<size_t>(pickedGroup)];
     for (size_t i = 0; i < hello.alpn.size(); ++i)
         if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
@@ -603,7 +623,7 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
     }
 
     if (std::find(hello.extensions.begin(), hello.extensions.end(), uint16_t{0xfe0d}) != hello.extensions.end())
-        ++echOfferedRows;
+        echOfferedRows += 1;
     countName(ja4Counts, ja4.fingerprint(hello), ja4Other);
     return pqGroup && !pickedPq;
 }
@@ -738,11 +758,7 @@ void Inventory::summarizeProtocol(Summary& out) const {
             auto const version = static_cast<Version>(v);
             out.versions.push_back({versionCode(version), std::string(versionName(version)), versions[v], versionClass(version)});
         }
-    // DTLS after TLS, each under its own code point; DTLS 1.0 is built on TLS 1.1, a legacy version.
-    static constexpr uint16_t dtlsCodes[] = {0xfeff, 0xfefd, 0xfefc};
-    static constexpr char const* dtlsNames[] = {"DTLS 1.0", "DTLS 1.2", "DTLS 1.3"};
-    for (int v : {2, 1, 0})
-        if (dtlsVersions[v]) out.versions.push_back({dtlsCodes[v], dtlsNames[v], dtlsVersions[v], v == 0 ? "legacy" : "good"});
+    addDtlsTallies(dtlsVersions, out.versions);
     for (size_t code = 0; code < suites.size(); ++code)
         if (suites[code]) {
             SuiteInfo const& info = suiteInfo(static_cast<uint16_t>(code));
@@ -912,10 +928,9 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
         if (kind == FindingKind::Ssl3) add(*kind, "SSL 3.0");
         if (kind == FindingKind::LegacyTls) legacy.insert(legacy.begin(), std::string(versionName(version)));
     }
-    if (s.dtls10) {
-        row.versions.emplace_back("DTLS 1.0");
-        legacy.emplace_back("DTLS 1.0");
-    }
+    for (int v : {2, 1, 0})
+        if (s.dtlsVersions & (1u << v)) row.versions.emplace_back(dtlsNames[v]);
+    if (s.dtlsVersions & 1u) legacy.emplace_back(dtlsNames[0]);
     if (!legacy.empty()) add(FindingKind::LegacyTls, joined(legacy));
 
     auto suiteList = s.suites;
@@ -1062,6 +1077,7 @@ void Inventory::summarizeHellos(Summary& out) const {
             out.pickedVersionsOfHellos.push_back(
                 {versionCode(version), std::string(versionName(version)), pickedVersions[v], versionClass(version)});
         }
+    addDtlsTallies(pickedDtlsVersions, out.pickedVersionsOfHellos);
     for (size_t code = 0; code < 65536; ++code)
         if (offeredGroups[code] || keyShareGroups[code] || pickedGroups[code]) {
             auto const c = static_cast<uint16_t>(code);

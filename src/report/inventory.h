@@ -90,7 +90,9 @@ private:
     ServerState& server(std::string_view address, std::string_view port);
     uint32_t certificate(std::string_view digest, size_t dirIndex);
     // True when the client offered a post-quantum group that the server did not pick.
-    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup, char protocol);
+    // dtls: 0, 1, 2 for DTLS 1.0, 1.2, 1.3, else -1.
+    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int dtls, int pickedGroup,
+                  char protocol);
 
     // The sections of summarize().
     void summarizeProtocol(Summary& out) const;
@@ -124,7 +126,7 @@ private:
     std::string keyBuffer;
 
     std::array<uint64_t, versionCount> versions{};
-    std::array<uint64_t, 3> dtlsVersions{};  // DTLS 1.0, 1.2, 1.3: counted apart from TLS
+    std::array<uint64_t, 3> dtlsVersions{}, pickedDtlsVersions{};  // DTLS 1.0, 1.2, 1.3: counted apart from TLS
     std::vector<uint64_t> suites, curves, tls13Groups;  // indexed by code point
     std::map<int, uint64_t> dhBits, rsaBits;
     std::map<int64_t, TrendPoint> trendHours;
@@ -134,6 +136,7 @@ private:
     std::vector<ChainState> chains;
     StringMap<uint32_t> chainIndex;  // by the certificate numbers of the chain
     std::string chainKey;
+    std::vector<uint32_t> chainIndices;  // of the row being read
     uint64_t chainsDropped = 0;  // rows whose chain came after the bound on distinct chains
     std::shared_ptr<records::TrustStore> trust;
     mutable Judged judged;
