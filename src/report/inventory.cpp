@@ -703,6 +703,7 @@ void Inventory::judgeChains() const {
                                                               : records::ChainVerdict::NotJudged;
         judged.verdicts.push_back(verdict);
         judged.reasons.push_back(std::move(reason));
+        if (verdict == records::ChainVerdict::NotJudged) continue;  // the leaf's facts may be missing
         KindMask& leaf = judged.leafKinds[chain.certs.front()];
         records::CertificateFacts const& f = *certs[chain.certs.front()].facts;
         if (verdict == records::ChainVerdict::Trusted && lifetimeOverLimit(f))
