@@ -1,6 +1,7 @@
 #include "record/trust_store.h"
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -42,6 +43,7 @@ size_t loadPemFile(X509_STORE* store, std::string const& path) {
         if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1) ++added;
     }
     sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    ERR_clear_error();  // a file that is not PEM leaves its complaint behind
     return added;
 }
 
@@ -62,7 +64,9 @@ int verifyOnce(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, int64_t
     // Only a path to a root counts: a trusted intermediate alone does not.
     X509_VERIFY_PARAM_clear_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
     X509_STORE_CTX_set_verify_cb(ctx.get(), ignoreTimes);
-    if (X509_verify_cert(ctx.get()) == 1) return X509_V_OK;
+    int const verified = X509_verify_cert(ctx.get());
+    ERR_clear_error();
+    if (verified == 1) return X509_V_OK;
     int const error = X509_STORE_CTX_get_error(ctx.get());
     return error == X509_V_OK ? X509_V_ERR_UNSPECIFIED : error;
 }
