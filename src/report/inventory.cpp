@@ -452,7 +452,10 @@ void Inventory::addChainUse(std::vector<uint32_t> const& indices, ServerState& s
     auto found = chainIndex.find(std::string_view(chainKey));
     if (found == chainIndex.end()) {
         if (chains.size() >= maxChains) {
-            ++chainsDropped;
+            if (!chainsDropped && problems.size() < maxProblems)
+                problems.push_back("more than " + std::to_string(maxChains) +
+                                   " distinct certificate chains: those beyond are not judged for trust");
+            chainsDropped += 1;
             return;
         }
         found = chainIndex.emplace(chainKey, static_cast<uint32_t>(chains.size())).first;
