@@ -88,9 +88,9 @@ KindMask handshakeFindings(HandshakeFacts const& h) {
 
 KindMask certificateFindings(records::CertificateFacts const& f, bool leaf) {
     KindMask mask = 0;
-    // A root's signature on itself is never checked, so its hash does not matter unless it is
-    // the certificate the server stands on.
-    if (leaf || !f.selfSigned) {
+    // Nobody checks a self-signed certificate's signature on itself, so its hash does not
+    // matter: a trust anchor is trusted as it stands, and a self-signed leaf has its own finding.
+    if (!f.selfSigned) {
         if (f.signatureHash == "MD5") mask |= kindBit(FindingKind::CertificateMd5);
         if (f.signatureHash == "SHA1") mask |= kindBit(FindingKind::CertificateSha1);
     }
@@ -203,7 +203,7 @@ std::string certificateDetail(FindingKind kind, records::CertificateFacts const&
     case FindingKind::CertificateLifetimeOverLimit:
         return who + "valid " + std::to_string((f.notAfter - f.notBefore + 1 + secondsPerDay - 1) / secondsPerDay) +
                " days from " + isoDate(f.notBefore) + ", over the " + std::to_string(lifetimeLimitDays(f.notBefore)) +
-               "-day limit of its issue date";
+               "-day limit in force on that day";
     case FindingKind::CertificateNameMismatch:
     case FindingKind::CertificateUntrusted:
     case FindingKind::CertificateMissingIntermediate: return who + use.note;

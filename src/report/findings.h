@@ -79,8 +79,8 @@ struct HandshakeFacts {
 };
 KindMask handshakeFindings(HandshakeFacts const& h);
 
-// What is wrong with a certificate whatever the time: weak signature hash, self-signed leaf,
-// small RSA key. leaf: it stood first in the chain.
+// What is wrong with a certificate whatever the time: weak signature hash (not of a
+// self-signed one), self-signed leaf, small RSA key. leaf: it stood first in the chain.
 KindMask certificateFindings(records::CertificateFacts const& f, bool leaf);
 // Whether the certificate was valid at this time (seconds since the epoch).
 bool validAt(records::CertificateFacts const& f, int64_t seconds);
@@ -95,7 +95,7 @@ std::optional<FindingKind> certificateDateFinding(records::CertificateFacts cons
 // compared without regard to ASCII case; "*" may stand for the whole left-most label alone,
 // and only above two more labels ("*.example.com" covers "a.example.com", not
 // "a.b.example.com", "example.com" or anything under "*.com"). Partial-label wildcards such
-// as "f*.example.com" match nothing: CAs may not issue them and browsers refuse them.
+// as "f*.example.com" match nothing: CAs may not sign them and browsers refuse them.
 bool nameMatches(records::CertificateFacts const& f, std::string_view serverName);
 // An SNI that the name check judges: not empty and not an IP address literal, which RFC 6066
 // does not allow there.

@@ -297,6 +297,10 @@ TEST(ReportRows, CertificateChecksOneServerEach) {
           leaf({"dup.test"}, "2026-01-10", 300, nullptr, "Test Intermediate", small2.get()) + ":" + inter},
          {"rsa-under-2048"}},
         {"ECH offered", "10.0.1.14", "", {""}, {}, "TLSv1.3", "TLS", echCell},
+        {"SHA-1 self-signed leaf", "10.0.1.15", "self.test",
+         {storeCertificate(dir.path(), "self.test", day("2026-01-10"), day("2026-11-01"), leafKey.get(), nullptr, "",
+                           {{"self.test"}, false, EVP_sha1()})},
+         {"certificate-self-signed"}},
     };
     std::vector<Row> rows;
     for (auto const& c : cases)
