@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 namespace records {
 
@@ -80,6 +82,7 @@ bool issuerMissing(int error) {
 struct TrustStore::State {
     X509_STORE* store = X509_STORE_new();
     STACK_OF(X509)* known = sk_X509_new_null();
+    std::set<std::string> knownDigests;  // SHA-256 of each, so that one read twice counts once
     ~State() {
         X509_STORE_free(store);
         sk_X509_pop_free(known, X509_free);
@@ -127,6 +130,10 @@ void TrustStore::addKnown(std::string_view der) {
     if (static_cast<size_t>(sk_X509_num(state->known)) >= maxKnown) return;
     Cert cert = fromDer(der);
     if (!cert || X509_check_ca(cert.get()) <= 0) return;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(cert.get(), EVP_sha256(), digest, &length) != 1) return;
+    if (!state->knownDigests.emplace(reinterpret_cast<char const*>(digest), length).second) return;
     if (sk_X509_push(state->known, cert.get()) > 0) cert.release();
 }
 
