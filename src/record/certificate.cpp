@@ -76,13 +76,14 @@ std::vector<std::string> commonNames(X509_NAME const* name) {
     return names;
 }
 
-std::vector<std::string> alternativeNames(X509* x) {
+std::vector<std::string> alternativeNames(X509* x, std::vector<std::string>& dnsNames) {
     std::vector<std::string> names;
     auto* general = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr));
     for (int i = 0; i < sk_GENERAL_NAME_num(general); ++i) {
         GENERAL_NAME const* name = sk_GENERAL_NAME_value(general, i);
         if (name->type == GEN_DNS || name->type == GEN_EMAIL || name->type == GEN_URI) {
             names.push_back(utf8(name->d.ia5));
+            if (name->type == GEN_DNS) dnsNames.push_back(names.back());
         } else if (name->type == GEN_IPADD) {
             char text[64] = {};
             int const length = ASN1_STRING_length(name->d.iPAddress);
@@ -93,6 +94,19 @@ std::vector<std::string> alternativeNames(X509* x) {
     }
     GENERAL_NAMES_free(general);
     return names;
+}
+
+// ML-DSA (FIPS 204) by its OID, the same for the key and the signature: OpenSSL 3.0 does not
+// know it, and would call both "unknown".
+std::string mlDsaName(ASN1_OBJECT const* oid) {
+    char text[80];
+    int const length = oid ? OBJ_obj2txt(text, sizeof text, oid, 1) : -1;
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof text) return {};
+    std::string_view const dotted(text, static_cast<size_t>(length));
+    if (dotted == "2.16.840.1.101.3.4.3.17") return "ML-DSA-44";
+    if (dotted == "2.16.840.1.101.3.4.3.18") return "ML-DSA-65";
+    if (dotted == "2.16.840.1.101.3.4.3.19") return "ML-DSA-87";
+    return {};
 }
 
 int64_t epochSeconds(ASN1_TIME const* time) {
@@ -116,7 +130,7 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
     facts.issuerDn = distinguishedName(X509_get_issuer_name(x));
     facts.subjectCommonNames = commonNames(X509_get_subject_name(x));
     facts.issuerCommonNames = commonNames(X509_get_issuer_name(x));
-    facts.alternativeNames = alternativeNames(x);
+    facts.alternativeNames = alternativeNames(x, facts.dnsNames);
     facts.version = static_cast<int>(X509_get_version(x)) + 1;
     if (EVP_PKEY* key = X509_get0_pubkey(x)) {
         int const id = EVP_PKEY_get_base_id(key);
@@ -130,10 +144,20 @@ std::optional<CertificateFacts> readCertificateDer(std::string_view der) {
         if (id == EVP_PKEY_EC && EVP_PKEY_get_group_name(key, group, sizeof group, &groupLength) == 1)
             facts.curve.assign(group, groupLength);
     } else {
-        facts.keyType = "unknown";
+        ASN1_OBJECT* keyOid = nullptr;
+        X509_PUBKEY_get0_param(&keyOid, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(x));
+        facts.keyType = mlDsaName(keyOid);
+        if (facts.keyType.empty()) facts.keyType = "unknown";
     }
     int const signatureNid = X509_get_signature_nid(x);
     facts.signatureAlgorithm = signatureNid != NID_undef ? OBJ_nid2ln(signatureNid) : "unknown";
+    if (signatureNid == NID_undef) {
+        X509_ALGOR const* algorithm = nullptr;
+        X509_get0_signature(nullptr, &algorithm, x);
+        ASN1_OBJECT const* oid = nullptr;
+        if (algorithm) X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
+        if (std::string name = mlDsaName(oid); !name.empty()) facts.signatureAlgorithm = name;
+    }
     int hashNid = NID_undef, keyNid = NID_undef;
     if (OBJ_find_sigid_algs(signatureNid, &hashNid, &keyNid) && hashNid != NID_undef)
         facts.signatureHash = OBJ_nid2sn(hashNid);

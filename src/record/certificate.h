@@ -15,12 +15,13 @@ struct CertificateFacts {
     std::string subjectDn, issuerDn;  // "C=US, O=Example Inc, CN=example.com"
     std::vector<std::string> subjectCommonNames, issuerCommonNames;
     std::vector<std::string> alternativeNames;  // DNS names, IP addresses, e-mail addresses, URIs
+    std::vector<std::string> dnsNames;          // the DNS names alone, which name the server
     int version = 0;                            // 1 to 3
     std::string serialNumber;        // hex, as `openssl x509 -serial` writes it
-    std::string keyType;             // "RSA", "EC", "Ed25519", "DSA", ...
+    std::string keyType;             // "RSA", "EC", "ED25519", "DSA", "ML-DSA-65", ...
     int keyBits = 0;
     std::string curve;               // EC named curve, when there is one
-    std::string signatureAlgorithm;  // e.g. "sha256WithRSAEncryption"
+    std::string signatureAlgorithm;  // e.g. "sha256WithRSAEncryption", "ML-DSA-65"
     std::string signatureHash;       // e.g. "SHA256", "SHA1", "MD5"; empty when the algorithm has none
     int64_t notBefore = 0;           // seconds since the Unix epoch
     int64_t notAfter = 0;

@@ -253,17 +253,22 @@ std::string oidOf(std::string const& longName) {
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
-// ML-DSA parameter sets: NIST categories 2, 3 and 5.
+// ML-DSA parameter sets: NIST categories 2, 3 and 5, the OIDs of FIPS 204 (which an OpenSSL
+// without ML-DSA cannot give).
 std::optional<CbomAlgorithm> mlDsa(std::string const& name) {
     struct Set {
         std::string_view id;
         int classical, quantum;
+        std::string_view oid;
     };
-    static constexpr Set sets[] = {{"44", 128, 2}, {"65", 192, 3}, {"87", 256, 5}};
+    static constexpr Set sets[] = {{"44", 128, 2, "2.16.840.1.101.3.4.3.17"},
+                                   {"65", 192, 3, "2.16.840.1.101.3.4.3.18"},
+                                   {"87", 256, 5, "2.16.840.1.101.3.4.3.19"}};
     for (auto const& s : sets)
         if (name == "ML-DSA-" + std::string(s.id) || name == "id-ml-dsa-" + std::string(s.id)) {
             CbomAlgorithm a = make(name, "signature", "ML-DSA", s.classical, s.quantum);
             a.parameterSet = s.id;
+            a.oid = s.oid;
             return a;
         }
     return std::nullopt;
@@ -273,10 +278,7 @@ std::optional<CbomAlgorithm> mlDsa(std::string const& name) {
 
 CbomAlgorithm signatureAlgorithm(records::CertificateFacts const& f) {
     std::string const& name = f.signatureAlgorithm;
-    if (auto a = mlDsa(name)) {
-        a->oid = oidOf(name);
-        return *a;
-    }
+    if (auto a = mlDsa(name)) return *a;
     // The strength of a signature lies in the signer's key, which the issuer's certificate
     // holds: no classical level here.
     CbomAlgorithm a = make(name, "signature", "", -1, 0);

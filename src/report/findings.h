@@ -26,8 +26,12 @@ enum class FindingKind : uint8_t {
     SmallDh,
     CertificateSha1,
     CertificateSelfSigned,
+    CertificateUntrusted,
+    CertificateNameMismatch,
     Compression,
     WeakSuite,
+    CertificateMissingIntermediate,
+    CertificateLifetimeOverLimit,
     CertificateExpiring,
     PqNotPicked,
     CertificateExpiredSinceSeen,
@@ -75,8 +79,8 @@ struct HandshakeFacts {
 };
 KindMask handshakeFindings(HandshakeFacts const& h);
 
-// What is wrong with a certificate whatever the time: weak signature hash, self-signed leaf,
-// small RSA key. leaf: it stood first in the chain.
+// What is wrong with a certificate whatever the time: weak signature hash (not of a
+// self-signed one), self-signed leaf, small RSA key. leaf: it stood first in the chain.
 KindMask certificateFindings(records::CertificateFacts const& f, bool leaf);
 // Whether the certificate was valid at this time (seconds since the epoch).
 bool validAt(records::CertificateFacts const& f, int64_t seconds);
@@ -86,9 +90,31 @@ bool validAt(records::CertificateFacts const& f, int64_t seconds);
 std::optional<FindingKind> certificateDateFinding(records::CertificateFacts const& f, int64_t lastSeen, int64_t dataEnd,
                                                   int64_t now);
 
+// Whether a leaf names the server a client asked for (RFC 6125, as browsers apply it): only
+// the DNS names of subjectAltName count, never the common name, which clients gave up;
+// compared without regard to ASCII case; "*" may stand for the whole left-most label alone,
+// and only above two more labels ("*.example.com" covers "a.example.com", not
+// "a.b.example.com", "example.com" or anything under "*.com"). Partial-label wildcards such
+// as "f*.example.com" match nothing: CAs may not sign them and browsers refuse them.
+bool nameMatches(records::CertificateFacts const& f, std::string_view serverName);
+// An SNI that the name check judges: not empty and not an IP address literal, which RFC 6066
+// does not allow there.
+bool judgedServerName(std::string_view serverName);
+
+// The longest lifetime the CA/Browser Forum allowed a publicly trusted leaf issued at this
+// time (seconds), 0 when no limit held yet: 398 days from 2020-09-01, then 200, 100 and 47
+// days from 2026-03-15, 2027-03-15 and 2029-03-15.
+int64_t lifetimeLimitDays(int64_t notBefore);
+// Over that limit. The lifetime counts both ends, notAfter - notBefore + 1 second (RFC 5280
+// takes both instants as valid), against days of 86400 seconds: a 398-day leaf ends at
+// notBefore + 398 * 86400 - 1.
+bool lifetimeOverLimit(records::CertificateFacts const& f);
+
 // The one-line explanation of a certificate finding, as a server showed the certificate.
 struct CertificateUse {
     bool leaf = false;
+    std::string_view digest;  // SHA-1, hex: its start tells apart certificates of one subject
+    std::string note;         // what the kind needs said besides: the names, the path's fault
     uint64_t invalidHandshakes = 0;  // handshakes at a time the certificate was not valid
     int64_t firstSeen = 0, lastSeen = 0;  // seconds
 };

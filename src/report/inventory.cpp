@@ -15,6 +15,8 @@ namespace {
 
 constexpr size_t maxSnisPerServer = 32;
 constexpr size_t maxCertsPerServer = 32;
+constexpr size_t maxChains = 200000;       // distinct chains verified; beyond, not judged
+constexpr size_t maxNameMissesPerServer = 8;
 constexpr size_t maxProblems = 20;
 constexpr size_t maxDistinctNames = 100000;  // ALPN names and JA4 fingerprints: beyond, "other"
 constexpr int64_t msPerHour = 3600 * 1000;
@@ -91,6 +93,23 @@ Version rowVersion(std::string_view text) {
     return versionFromText(text);
 }
 
+// DTLS versions, counted under their own names beside the TLS versions they are built on.
+constexpr std::string_view dtlsTexts[] = {"DTLSv1.0", "DTLSv1.2", "DTLSv1.3"};
+constexpr char const* dtlsNames[] = {"DTLS 1.0", "DTLS 1.2", "DTLS 1.3"};
+
+// 0, 1, 2 for DTLS 1.0, 1.2, 1.3; -1 for any other version.
+int dtlsIndex(std::string_view text) {
+    auto const found = std::find(std::begin(dtlsTexts), std::end(dtlsTexts), text);
+    return found == std::end(dtlsTexts) ? -1 : static_cast<int>(found - std::begin(dtlsTexts));
+}
+
+// Newest first, after the TLS versions.
+void addDtlsTallies(std::array<uint64_t, 3> const& counts, std::vector<Tally>& out) {
+    static constexpr uint16_t codes[] = {0xfeff, 0xfefd, 0xfefc};
+    for (int v : {2, 1, 0})
+        if (counts[v]) out.push_back({codes[v], dtlsNames[v], counts[v], v == 0 ? "legacy" : "good"});
+}
+
 std::string versionClass(Version v) {
     switch (v) {
     case Version::Ssl3: return "insecure";
@@ -114,7 +133,7 @@ struct Inventory::ServerState {
     std::string name;
     uint64_t handshakes = 0;
     uint8_t versions = 0;  // bit per Version
-    bool dtls10 = false;   // DTLS 1.0 negotiated
+    uint8_t dtlsVersions = 0;  // bit per DTLS version (0: 1.0, 1: 1.2, 2: 1.3)
     SmallCounts suites, tls13Groups, curves;
     std::vector<std::string> snis;
     bool moreSnis = false;
@@ -128,6 +147,17 @@ struct Inventory::ServerState {
     uint64_t pqOffered = 0, pqNotPicked = 0;
     SmallCounts pqOfferedGroups, pickedInstead;
     std::array<uint64_t, findingKindCount> kindHandshakes{};
+    struct ChainUse {
+        uint32_t chain = 0;
+        uint64_t handshakes = 0;
+    };
+    std::vector<ChainUse> chains;
+    struct NameMiss {
+        uint32_t leaf = 0;
+        std::string name;  // the SNI the leaf does not cover
+        uint64_t handshakes = 0;
+    };
+    std::vector<NameMiss> nameMisses;
 };
 
 struct Inventory::CertState {
@@ -135,10 +165,18 @@ struct Inventory::CertState {
     std::optional<records::CertificateFacts> facts;
     bool missing = false, unreadable = false;
     std::vector<uint32_t> triedDirs;
+    int64_t dir = -1;  // the directory whose store gave it
     uint64_t handshakes = 0, invalid = 0;
     int64_t firstMs = 0, lastMs = 0;
     bool leaf = false;
+    bool nameMismatch = false;  // a client asked one of its servers for a name it does not hold
     KindMask leafMask = 0, chainMask = 0;  // what the rules say of it as leaf and further up
+};
+
+// One distinct chain as servers sent it; verified at the last time it was seen.
+struct Inventory::ChainState {
+    std::vector<uint32_t> certs;  // leaf first
+    int64_t lastMs = 0;
 };
 
 // What one row's server chain contributed.
@@ -316,6 +354,8 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
             cert.unreadable = !cert.facts;
             if (cert.facts) {
                 cert.missing = false;
+                cert.dir = static_cast<int64_t>(dirIndex);
+                if (trust) trust->addKnown(*der);
                 cert.leafMask = certificateFindings(*cert.facts, true);
                 cert.chainMask = certificateFindings(*cert.facts, false);
             }
@@ -342,18 +382,22 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
 
     HandshakeFacts facts;
     facts.version = rowVersion(c[TLSVersion]);
-    versions[static_cast<int>(facts.version)] += n;
-    if (c[TLSVersion] == "DTLSv1.0")
-        s.dtls10 = true;  // named apart from TLS 1.1 in the server's findings
-    else
+    int const dtls = dtlsIndex(c[TLSVersion]);
+    if (dtls >= 0) {
+        dtlsVersions[static_cast<size_t>(dtls)] += n;
+        s.dtlsVersions |= static_cast<uint8_t>(1u << dtls);
+    } else {
+        versions[static_cast<int>(facts.version)] += n;
         s.versions |= static_cast<uint8_t>(1u << static_cast<int>(facts.version));
+    }
     uint16_t suite = 0;
     if (parseCode(c[CipherSuiteCodePoint], suite)) {
         facts.suite = &suiteInfo(suite);
         suites[suite] += n;
         addSmall(s.suites, suite, current.count);
     }
-    ChainFacts const chain = addChain(c, s, dirIndex);
+    ChainFacts chain = addChain(c, s, dirIndex);
+    if (addNameCheck(c[SNI], chain.leaf, s)) chain.findings |= kindBit(FindingKind::CertificateNameMismatch);
     addCoverage(c, facts.version, s, dirIndex);
     int const pickedGroup = addGroups(c, s, facts.version, facts, chain.leaf);
     addFlags(c, s);
@@ -361,7 +405,7 @@ void Inventory::addRow(RowCells const& c, size_t dirIndex) {
     facts.renegotiated = c[IsRenegotiated] == "1";
     if (!c[HandshakeMessages].empty())
         facts.pqNotPicked =
-            addHello(c[HandshakeMessages], s, versionCode(facts.version), pickedGroup,
+            addHello(c[HandshakeMessages], s, versionCode(facts.version), dtls, pickedGroup,
                      c[ProtocolType] == "DTLS" ? 'd' : c[ProtocolType] == "QUIC" ? 'q' : 't');
     if (rowSink) rowSink(c, RowFacts{lastServer, ms, current.lastMs, n, facts.suite ? suite : -1, pickedGroup});
     // Every kind holds for all the rows but the invalid certificate, which holds for some.
@@ -403,11 +447,14 @@ Inventory::ChainFacts Inventory::addChain(RowCells const& c, ServerState& s, siz
     // every certificate of the chain is valid in.
     int64_t validFrom = INT64_MIN, validTo = INT64_MAX;
     bool judged = false;
+    std::vector<uint32_t>& indices = chainIndices;
+    indices.clear();
     for (std::string_view chain = c[ServerCertificateChain]; !chain.empty();) {
         bool const first = chain.data() == c[ServerCertificateChain].data();
         std::string_view const digest = records::takeDigest(chain);
         if (!isDigest(digest)) continue;
         uint32_t const index = certificate(digest, dirIndex);
+        indices.push_back(index);
         CertState& cert = certs[index];
         cert.handshakes += n;
         if (cert.firstMs == 0 || firstMs < cert.firstMs) cert.firstMs = firstMs;
@@ -436,6 +483,7 @@ Inventory::ChainFacts Inventory::addChain(RowCells const& c, ServerState& s, siz
         known->firstMs = std::min(known->firstMs, firstMs);
         known->lastMs = std::max(known->lastMs, lastMs);
     }
+    if (!indices.empty()) addChainUse(indices, s);
     // The leaf of the latest handshake, whatever the order the rows come in.
     if (out.leaf >= 0 && (s.lastLeaf < 0 || lastMs >= s.lastLeafMs)) {
         s.lastLeaf = out.leaf;
@@ -461,6 +509,49 @@ uint64_t Inventory::outside(RowCells const& c, int64_t notBefore, int64_t notAft
         return current.count;
     if (outsideCount) return std::min(current.count, outsideCount(c, notBefore, notAfter));
     return current.count;
+}
+
+// The chain as a whole, for the trust check: one entry per distinct chain, its handshakes
+// counted on the server that sent it.
+void Inventory::addChainUse(std::vector<uint32_t> const& indices, ServerState& s) {
+    chainKey.assign(reinterpret_cast<char const*>(indices.data()), indices.size() * sizeof(uint32_t));
+    auto found = chainIndex.find(std::string_view(chainKey));
+    if (found == chainIndex.end()) {
+        if (chains.size() >= maxChains) {
+            if (!chainsDropped && problems.size() < maxProblems)
+                problems.push_back("more than " + std::to_string(maxChains) +
+                                   " distinct certificate chains: those beyond are not judged for trust");
+            chainsDropped += 1;
+            return;
+        }
+        found = chainIndex.emplace(chainKey, static_cast<uint32_t>(chains.size())).first;
+        chains.push_back({indices, current.lastMs});
+    }
+    ChainState& chain = chains[found->second];
+    chain.lastMs = std::max(chain.lastMs, current.lastMs);
+    auto use = std::find_if(s.chains.begin(), s.chains.end(), [&](auto const& u) { return u.chain == found->second; });
+    if (use == s.chains.end()) {
+        if (s.chains.size() >= maxCertsPerServer) return;
+        use = s.chains.insert(s.chains.end(), {found->second, 0});
+    }
+    use->handshakes += current.count;
+}
+
+// Whether the leaf fails to name the server the client asked for; the first few such names
+// are kept per server.
+bool Inventory::addNameCheck(std::string_view serverName, int leaf, ServerState& s) {
+    if (leaf < 0 || !certs[leaf].facts || !judgedServerName(serverName)) return false;
+    if (nameMatches(*certs[leaf].facts, serverName)) return false;
+    auto const index = static_cast<uint32_t>(leaf);
+    certs[index].nameMismatch = true;
+    auto miss = std::find_if(s.nameMisses.begin(), s.nameMisses.end(),
+                             [&](auto const& m) { return m.leaf == index && m.name == serverName; });
+    if (miss == s.nameMisses.end()) {
+        if (s.nameMisses.size() >= maxNameMissesPerServer) return true;
+        miss = s.nameMisses.insert(s.nameMisses.end(), {index, std::string(serverName), 0});
+    }
+    miss->handshakes += current.count;
+    return true;
 }
 
 // The key exchange: curve, prime or RSA key size, and the TLS 1.3 group. Returns the group the
@@ -549,7 +640,8 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
     }
 }
 
-bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int pickedGroup, char protocol) {
+bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int dtls, int pickedGroup,
+                         char protocol) {
     std::string_view const clientHello = records::messageValue(cell, "ClientHello");
     if (clientHello.empty()) return false;
     uint64_t const n = current.count;
@@ -571,7 +663,10 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         countOnce(hello.supportedVersions, offeredVersions);
     countOnce(hello.groups, offeredGroups);
     countOnce(hello.keyShares, keyShareGroups);
-    pickedVersions[static_cast<int>(versionFromCode(version))] += n;
+    if (dtls >= 0)
+        pickedDtlsVersions[static_cast<size_t>(dtls)] += n;
+    else
+        pickedVersions[static_cast<int>(versionFromCode(version))] += n;
     if (pickedGroup >= 0) pickedGroups[static_cast<size_t>(pickedGroup)] += n;
     for (size_t i = 0; i < hello.alpn.size(); ++i)
         if (std::find(hello.alpn.begin(), hello.alpn.begin() + i, hello.alpn[i]) == hello.alpn.begin() + i)
@@ -599,6 +694,8 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
         }
     }
 
+    if (std::find(hello.extensions.begin(), hello.extensions.end(), uint16_t{0xfe0d}) != hello.extensions.end())
+        echOfferedRows += n;
     countName(ja4Counts, ja4.fingerprint(hello), ja4Other, current.count);
     return pqGroup && !pickedPq;
 }
@@ -653,7 +750,45 @@ std::vector<FindingGroup> groupFindings(std::vector<Finding> const& findings,
 
 }  // namespace
 
+// The DER bytes of a certificate, read again from the store that gave its facts.
+std::optional<std::string> Inventory::certificateDer(uint32_t index) const {
+    CertState const& cert = certs[index];
+    if (cert.dir < 0) return std::nullopt;
+    std::ifstream in(records::certificatePath(directories[static_cast<size_t>(cert.dir)], cert.digest), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in ? records::pemToDer(text.str()) : std::nullopt;
+}
+
+// Each distinct chain verified once, at the time it was last seen; a chain with a certificate
+// the store could not give is not judged, since what the server sent is not known.
+void Inventory::judgeChains() const {
+    judged.leafKinds.resize(certs.size());
+    if (!trust) return;
+    for (size_t i = judged.verdicts.size(); i < chains.size(); ++i) {
+        ChainState const& chain = chains[i];
+        std::vector<std::string> der;
+        for (uint32_t index : chain.certs)
+            if (auto bytes = certificateDer(index)) der.push_back(std::move(*bytes));
+        std::string reason;
+        auto const verdict = der.size() == chain.certs.size() ? trust->verify(der, chain.lastMs / 1000, reason)
+                                                              : records::ChainVerdict::NotJudged;
+        judged.verdicts.push_back(verdict);
+        judged.reasons.push_back(std::move(reason));
+        if (verdict == records::ChainVerdict::NotJudged) continue;  // the leaf's facts may be missing
+        KindMask& leaf = judged.leafKinds[chain.certs.front()];
+        records::CertificateFacts const& f = *certs[chain.certs.front()].facts;
+        if (verdict == records::ChainVerdict::Trusted && lifetimeOverLimit(f))
+            leaf |= kindBit(FindingKind::CertificateLifetimeOverLimit);
+        // A self-signed leaf has its own finding, which says the same.
+        if (verdict == records::ChainVerdict::Untrusted && !f.selfSigned) leaf |= kindBit(FindingKind::CertificateUntrusted);
+        if (verdict == records::ChainVerdict::MissingIntermediate)
+            leaf |= kindBit(FindingKind::CertificateMissingIntermediate);
+    }
+}
+
 Summary Inventory::summarize() const {
+    judgeChains();
     Summary out;
     out.directories = directories;
     out.parents = parents;
@@ -698,6 +833,7 @@ void Inventory::summarizeProtocol(Summary& out) const {
             auto const version = static_cast<Version>(v);
             out.versions.push_back({versionCode(version), std::string(versionName(version)), versions[v], versionClass(version)});
         }
+    addDtlsTallies(dtlsVersions, out.versions);
     for (size_t code = 0; code < suites.size(); ++code)
         if (suites[code]) {
             SuiteInfo const& info = suiteInfo(static_cast<uint16_t>(code));
@@ -777,8 +913,9 @@ void Inventory::summarizeCertificates(Summary& out) const {
         } else {
             records::CertificateFacts const& f = *cert.facts;
             c.daysLeft = daysBetween(now, f.notAfter);
-            KindMask mask = cert.leaf ? cert.leafMask : cert.chainMask;
+            KindMask mask = cert.leaf ? cert.leafMask | judged.leafKinds[i] : cert.chainMask;
             if (cert.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
+            if (cert.nameMismatch) mask |= kindBit(FindingKind::CertificateNameMismatch);
             if (auto kind = certificateDateFinding(f, cert.lastMs / 1000, lastMs / 1000, now)) mask |= kindBit(*kind);
             for (int k = 0; k < findingKindCount; ++k)
                 if (mask & kindBit(static_cast<FindingKind>(k))) c.flags.push_back(static_cast<FindingKind>(k));
@@ -832,6 +969,12 @@ void Inventory::summarizeServers(Summary& out) const {
         row.withoutCertificate = s.withoutCertificate;
         std::vector<Finding> found = serverFindings(s, row);
         std::sort(found.begin(), found.end(), moreSevere);
+        // Two certificates may read alike (say, two of one subject sent by one server): one line.
+        found.erase(std::unique(found.begin(), found.end(),
+                                [](Finding const& a, Finding const& b) {
+                                    return a.kind == b.kind && a.server == b.server && a.detail == b.detail;
+                                }),
+                    found.end());
         for (auto const& f : found) {
             if (std::find(row.findings.begin(), row.findings.end(), f.kind) == row.findings.end())
                 row.findings.push_back(f.kind);
@@ -866,10 +1009,9 @@ std::vector<Finding> Inventory::serverFindings(ServerState const& s, ServerSumma
         if (kind == FindingKind::Ssl3) add(*kind, "SSL 3.0");
         if (kind == FindingKind::LegacyTls) legacy.insert(legacy.begin(), std::string(versionName(version)));
     }
-    if (s.dtls10) {
-        row.versions.emplace_back("DTLS 1.0");
-        legacy.emplace_back("DTLS 1.0");
-    }
+    for (int v : {2, 1, 0})
+        if (s.dtlsVersions & (1u << v)) row.versions.emplace_back(dtlsNames[v]);
+    if (s.dtlsVersions & 1u) legacy.emplace_back(dtlsNames[0]);
     if (!legacy.empty()) add(FindingKind::LegacyTls, joined(legacy));
 
     auto suiteList = s.suites;
@@ -935,8 +1077,13 @@ bool Inventory::addCertificateFindings(ServerState const& s, ServerSummary& row,
         if (!cert.facts) continue;
         records::CertificateFacts const& f = *cert.facts;
         if (entry.leaf && f.keyType == "RSA") rsaKnown = true;
-        CertificateUse const use{entry.leaf, entry.invalid, entry.firstMs / 1000, entry.lastMs / 1000};
+        CertificateUse const use{entry.leaf, cert.digest, {}, entry.invalid, entry.firstMs / 1000, entry.lastMs / 1000};
         KindMask mask = certificateFindings(f, entry.leaf);
+        if (entry.leaf && (judged.leafKinds[entry.index] & kindBit(FindingKind::CertificateLifetimeOverLimit))) {
+            mask |= kindBit(FindingKind::CertificateLifetimeOverLimit);
+            auto& n = row.kindHandshakes[static_cast<size_t>(FindingKind::CertificateLifetimeOverLimit)];
+            n = std::min(s.handshakes, n + entry.handshakes);
+        }
         if (entry.invalid) mask |= kindBit(FindingKind::CertificateInvalidWhenUsed);
         if (auto kind = certificateDateFinding(f, cert.lastMs / 1000, lastMs / 1000, now)) {
             mask |= kindBit(*kind);
@@ -948,7 +1095,62 @@ bool Inventory::addCertificateFindings(ServerState const& s, ServerSummary& row,
                 found.push_back({static_cast<FindingKind>(k), s.name,
                                  certificateDetail(static_cast<FindingKind>(k), f, use, now) + unjudged});
     }
+    addChainFindings(s, row, found);
+    addNameFindings(s, found);
     return rsaKnown;
+}
+
+// Chains that lead to no trusted root, or only through a certificate the server left out:
+// one finding per leaf and kind, with the handshakes of all its chains.
+void Inventory::addChainFindings(ServerState const& s, ServerSummary& row, std::vector<Finding>& found) const {
+    struct Fault {
+        FindingKind kind;
+        uint32_t leaf;
+        uint64_t handshakes;
+        std::string reason;
+    };
+    std::vector<Fault> faults;
+    for (auto const& use : s.chains) {
+        if (use.chain >= judged.verdicts.size()) continue;
+        uint32_t const leaf = chains[use.chain].certs.front();
+        KindMask const kinds = judged.leafKinds[leaf];
+        auto const verdict = judged.verdicts[use.chain];
+        FindingKind kind;
+        if (verdict == records::ChainVerdict::Untrusted && (kinds & kindBit(FindingKind::CertificateUntrusted)))
+            kind = FindingKind::CertificateUntrusted;
+        else if (verdict == records::ChainVerdict::MissingIntermediate)
+            kind = FindingKind::CertificateMissingIntermediate;
+        else
+            continue;
+        auto fault = std::find_if(faults.begin(), faults.end(), [&](Fault const& f) { return f.kind == kind && f.leaf == leaf; });
+        if (fault == faults.end()) fault = faults.insert(faults.end(), {kind, leaf, 0, judged.reasons[use.chain]});
+        fault->handshakes += use.handshakes;
+    }
+    for (auto const& fault : faults) {
+        CertState const& cert = certs[fault.leaf];
+        CertificateUse use{true, cert.digest, {}, 0, 0, 0};
+        use.note = (fault.kind == FindingKind::CertificateUntrusted ? fault.reason : "the root is trusted, an intermediate is not sent") +
+                   " (" + counted(fault.handshakes, "handshake", "handshakes") + ")";
+        found.push_back({fault.kind, s.name, certificateDetail(fault.kind, *cert.facts, use, now)});
+        auto& n = row.kindHandshakes[static_cast<size_t>(fault.kind)];
+        n = std::min(s.handshakes, n + fault.handshakes);
+    }
+}
+
+// Leaves that do not name the server the clients asked for.
+void Inventory::addNameFindings(ServerState const& s, std::vector<Finding>& found) const {
+    for (auto const& miss : s.nameMisses) {
+        CertState const& cert = certs[miss.leaf];
+        records::CertificateFacts const& f = *cert.facts;
+        std::string names;
+        for (size_t i = 0; i < f.dnsNames.size() && i < 3; ++i) names += (i ? ", " : "") + f.dnsNames[i];
+        if (f.dnsNames.size() > 3) names += ", +" + std::to_string(f.dnsNames.size() - 3);
+        CertificateUse use{true, cert.digest, {}, 0, 0, 0};
+        use.note = "clients asked for " + miss.name + " in " + counted(miss.handshakes, "handshake", "handshakes") +
+                   "; it names " + (names.empty() ? std::string("no DNS name") : names);
+        found.push_back({FindingKind::CertificateNameMismatch, s.name,
+                         certificateDetail(FindingKind::CertificateNameMismatch, f, use, now)});
+    }
 }
 
 // What clients offer (rows saved with their ClientHello).
@@ -962,6 +1164,7 @@ void Inventory::summarizeHellos(Summary& out) const {
             out.pickedVersionsOfHellos.push_back(
                 {versionCode(version), std::string(versionName(version)), pickedVersions[v], versionClass(version)});
         }
+    addDtlsTallies(pickedDtlsVersions, out.pickedVersionsOfHellos);
     for (size_t code = 0; code < 65536; ++code)
         if (offeredGroups[code] || keyShareGroups[code] || pickedGroups[code]) {
             auto const c = static_cast<uint16_t>(code);
@@ -973,6 +1176,7 @@ void Inventory::summarizeHellos(Summary& out) const {
     out.alpnPicked = nameTallies(alpnPicked, 20);
     out.pqOfferedRows = pqOfferedRows;
     out.pqPickedRows = pqPickedRows;
+    out.echOfferedRows = echOfferedRows;
     out.ja4 = nameTallies(ja4Counts, 20);
     out.ja4Distinct = ja4Counts.size() + (ja4Other ? 1 : 0);
 }

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "record/trust_store.h"
 #include "tls/client_hello.h"
 #include "report/csv_input.h"
 #include "report/summary.h"
@@ -109,6 +110,10 @@ public:
 
     Summary summarize() const;
 
+    // The roots that server chains are verified against; without one, trust is not judged.
+    // Set before the first directory: every CA certificate read is offered to it.
+    void useTrustStore(std::shared_ptr<records::TrustStore> store) { trust = std::move(store); }
+
     // What the inventory read from a row, handed on with its cells.
     struct RowFacts {
         uint32_t server = 0;         // number of its "address:port", from 0 in order of appearance
@@ -126,6 +131,13 @@ private:
     struct CertState;
 
     struct ChainFacts;
+    struct ChainState;
+    // Verdicts on the distinct chains, made on the first summary and kept.
+    struct Judged {
+        std::vector<records::ChainVerdict> verdicts;  // per chain
+        std::vector<std::string> reasons;             // per chain: why it is not trusted
+        std::vector<KindMask> leafKinds;              // per certificate: what its chains say of it as leaf
+    };
 
     void readFiles(std::string const& dir, std::vector<std::string> const& files);
     void readFile(std::string path, size_t dirIndex);
@@ -138,12 +150,18 @@ private:
     ChainFacts addChain(RowCells const& cells, ServerState& s, size_t dirIndex);
     int addGroups(RowCells const& cells, ServerState& s, Version version, HandshakeFacts& facts, int leaf);
     void addFlags(RowCells const& cells, ServerState& s);
+    void addChainUse(std::vector<uint32_t> const& indices, ServerState& s);
+    bool addNameCheck(std::string_view serverName, int leaf, ServerState& s);
+    void judgeChains() const;
+    std::optional<std::string> certificateDer(uint32_t index) const;
     void addTransport(std::string_view protocolType, bool tls13, bool postQuantum);
     void malformed(std::string_view where, std::string_view why);
     ServerState& server(std::string_view address, std::string_view port);
     uint32_t certificate(std::string_view digest, size_t dirIndex);
     // True when the client offered a post-quantum group that the server did not pick.
-    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int pickedGroup, char protocol);
+    // dtls: 0, 1, 2 for DTLS 1.0, 1.2, 1.3, else -1.
+    bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int dtls, int pickedGroup,
+                  char protocol);
 
     // The sections of summarize().
     void summarizeProtocol(Summary& out) const;
@@ -152,6 +170,8 @@ private:
     void summarizeServers(Summary& out) const;
     std::vector<Finding> serverFindings(ServerState const& s, ServerSummary& row) const;
     bool addCertificateFindings(ServerState const& s, ServerSummary& row, std::vector<Finding>& found) const;
+    void addChainFindings(ServerState const& s, ServerSummary& row, std::vector<Finding>& found) const;
+    void addNameFindings(ServerState const& s, std::vector<Finding>& found) const;
     void summarizeHellos(Summary& out) const;
 
     int64_t now;
@@ -182,12 +202,20 @@ private:
     std::string keyBuffer;
 
     std::array<uint64_t, versionCount> versions{};
+    std::array<uint64_t, 3> dtlsVersions{}, pickedDtlsVersions{};  // DTLS 1.0, 1.2, 1.3: counted apart from TLS
     std::vector<uint64_t> suites, curves, tls13Groups;  // indexed by code point
     std::map<int, uint64_t> dhBits, rsaBits;
     std::map<int64_t, TrendPoint> trendHours;
 
     std::vector<CertState> certs;
     StringMap<uint32_t> certIndex;
+    std::vector<ChainState> chains;
+    StringMap<uint32_t> chainIndex;  // by the certificate numbers of the chain
+    std::string chainKey;
+    std::vector<uint32_t> chainIndices;  // of the row being read
+    uint64_t chainsDropped = 0;  // rows whose chain came after the bound on distinct chains
+    std::shared_ptr<records::TrustStore> trust;
+    mutable Judged judged;
 
     uint64_t clientAuthRequested = 0, clientCertificateRows = 0, renegotiated = 0, compressed = 0;
     uint64_t expiredWhenUsedHandshakes = 0;
@@ -198,7 +226,7 @@ private:
     tls::ServerHelloInfo serverHello;
     tls::Ja4 ja4;
     std::string decoded;
-    uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0;
+    uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0, echOfferedRows = 0;
     std::vector<uint64_t> offeredVersions, offeredGroups, keyShareGroups, pickedGroups;
     std::array<uint64_t, versionCount> pickedVersions{};
     StringMap<uint64_t> alpnOffered, alpnPicked, ja4Counts;

@@ -29,7 +29,12 @@ std::string percent(uint64_t part, uint64_t whole);
 // handshakes, how many TLS 1.3 and QUIC hid, and the directories written without -c.
 std::string coverageText(Summary const& summary);
 
-// Handshakes per transport, the CSV's protocol types merged: "TLS/SSL over TCP", "QUIC over UDP".
+// The share of saved ClientHellos that carry an Encrypted Client Hello extension, as one
+// sentence that says what it cannot tell.
+std::string echText(Summary const& summary);
+
+// Handshakes per transport, the CSV's protocol types merged: "TLS/SSL over TCP", "DTLS over
+// UDP", "QUIC over UDP".
 struct TransportLine {
     std::string name;
     uint64_t handshakes = 0, tls13 = 0, postQuantum = 0;

@@ -275,8 +275,19 @@ void renderCbom(Summary const& summary, CbomCollector const& rows, int64_t nowMs
         return std::tie(a->server, a->protocolType, a->versionText) < std::tie(b->server, b->protocolType, b->versionText);
     });
     for (auto const* e : endpoints) components.push_back(protocolComponent(*e, rows, assets, dependencies));
-    for (auto const& [digest, cert] : storeCertificates(summary, rows))
+    std::map<std::string_view, CertificateSummary const*> judged;
+    for (auto const& c : summary.certificates) judged.emplace(c.digest, &c);
+    for (auto const& [digest, cert] : storeCertificates(summary, rows)) {
         components.push_back(certificateComponent(digest, cert, assets, components, dependencies));
+        // What the report found wrong with it (untrusted chain, name mismatch, lifetime, ...).
+        auto const found = judged.find(digest);
+        if (found == judged.end()) continue;
+        for (FindingKind kind : found->second->flags) {
+            Json& properties = components.back()["properties"];
+            if (properties.is_null()) properties = Json::array();
+            properties.push_back(property("finding", std::string(kindInfo(kind).id)));
+        }
+    }
     for (auto const& [ref, a] : assets.algorithms) {
         components.push_back(algorithmComponent(a));
         dependencies.push_back({{"ref", ref}, {"dependsOn", Json::array()}});

@@ -70,10 +70,18 @@ std::string coverageText(Summary const& s) {
     return text;
 }
 
+std::string echText(Summary const& s) {
+    return percent(s.echOfferedRows, s.helloRows) + "% (" + std::to_string(s.echOfferedRows) +
+           ") offer Encrypted Client Hello; grease ECH, which clients send without a server's ECH key, looks the same "
+           "on the wire as real ECH";
+}
+
 std::vector<TransportLine> transportLines(Summary const& s) {
     std::vector<TransportLine> lines;
     for (auto const& t : s.transports) {
-        std::string const name = t.transport() == "QUIC" ? "QUIC over UDP" : "TLS/SSL over TCP";
+        std::string const name = t.transport() == "QUIC"  ? "QUIC over UDP"
+                                 : t.transport() == "UDP" ? "DTLS over UDP"
+                                                          : "TLS/SSL over TCP";
         auto found = std::find_if(lines.begin(), lines.end(), [&](TransportLine const& l) { return l.name == name; });
         if (found == lines.end()) found = lines.insert(lines.end(), {name});
         found->handshakes += t.handshakes;

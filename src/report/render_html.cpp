@@ -433,11 +433,11 @@ void versionsSection(Summary const& s, std::ostream& out) {
     std::vector<ServerSummary> old;
     for (auto const& r : s.serverTable)
         for (auto const& v : r.versions)
-            if (v == "SSL 3.0" || v == "TLS 1.0" || v == "TLS 1.1") {
+            if (v == "SSL 3.0" || v == "TLS 1.0" || v == "TLS 1.1" || v == "DTLS 1.0") {
                 old.push_back(r);
                 break;
             }
-    out << "<h3>Servers still on SSL 3.0, TLS 1.0 or TLS 1.1</h3>";
+    out << "<h3>Servers still on SSL 3.0, TLS 1.0, TLS 1.1 or DTLS 1.0</h3>";
     if (old.empty()) out << "<p>None.</p>";
     else
         table<ServerSummary>(out, {"Server", "Versions", "SNIs"}, old, [](std::ostream& o, ServerSummary const& r) {
@@ -590,7 +590,7 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
         out << "<p>" << count(s.helloRows, "handshake carries", "handshakes carry") << " its ClientHello ("
             << num(s.helloUnreadable)
             << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
-            << " got one.</p>";
+            << " got one.</p><p id=\"ech\">" << esc(echText(s)) << ".</p>";
     offeredCharts(s, out);
     if (!s.alpnPicked.empty()) {
         std::vector<std::string> picked;

@@ -198,6 +198,8 @@ Json helloJson(Summary const& s) {
     for (auto const& t : s.alpnPicked) alpnPicked.push_back({{"protocol", printable(t.name)}, {"count", t.count}});
     return {{"rows", s.helloRows},
             {"unreadable", s.helloUnreadable},
+            {"ech_offered", s.echOfferedRows},
+            {"ech_note", "grease ECH and real ECH look the same on the wire"},
             {"offered_versions", tallies(s.offeredVersions, "code", nullptr)},
             {"picked_versions", tallies(s.pickedVersionsOfHellos, "code", nullptr)},
             {"groups", groups},

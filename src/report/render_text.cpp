@@ -125,6 +125,7 @@ void details(Summary const& s, std::ostream& out) {
                            "% offer a post-quantum group, " + number(s.ja4Distinct) + " JA4 fingerprints";
         if (!s.ja4.empty()) text += ", most common " + s.ja4.front().name;
         wrap(out, label("ClientHellos") + text, 13);
+        wrap(out, label("ECH") + echText(s), 13);
     }
     if (s.clientCertificates || s.renegotiated || s.compressed)
         wrap(out, label("Also seen") + plural(s.clientCertificates, "client certificate", "client certificates") + ", " +

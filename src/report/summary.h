@@ -169,6 +169,7 @@ struct Summary {
     std::vector<GroupOffer> groupOffers;
     std::vector<Tally> alpnOffered, alpnPicked;
     uint64_t pqOfferedRows = 0, pqPickedRows = 0;
+    uint64_t echOfferedRows = 0;  // hellos with an encrypted_client_hello extension (0xfe0d), grease or real
     std::vector<Tally> ja4;  // most common first
     uint64_t ja4Distinct = 0;
 

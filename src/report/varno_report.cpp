@@ -91,7 +91,8 @@ bool writeCbom(std::string const& path, report::Summary const& s, report::CbomCo
 
 // Reads the directories or the store into one summary; false (with the message printed) when
 // one cannot be read. cbom, when given, sees every row as well.
-bool summarize(Input const& input, int64_t now, report::Summary& summary, report::CbomCollector* cbom = nullptr) {
+bool summarize(Input const& input, int64_t now, report::Summary& summary,
+               std::shared_ptr<records::TrustStore> const& trust, report::CbomCollector* cbom = nullptr) {
     for (auto const& dir : input.dirs) {
         std::error_code ec;
         if (!std::filesystem::is_directory(dir, ec)) {
@@ -101,6 +102,7 @@ bool summarize(Input const& input, int64_t now, report::Summary& summary, report
     }
     report::Inventory inventory(now);
     inventory.setWindow(input.window.sinceMs, input.window.untilMs);
+    inventory.useTrustStore(trust);
     if (cbom) inventory.onRow([cbom](report::RowCells const& cells, report::Inventory::RowFacts const& facts) {
         cbom->add(cells, facts);
     });
@@ -143,7 +145,8 @@ std::string takeBaseline(std::vector<std::string>& args, std::vector<std::string
 
 po::options_description visibleOptions() {
     po::options_description visible(
-        "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] DIR [DIR ...]\n"
+        "Usage: varno-report [-o report.html] [--json summary.json] [--now YYYY-MM-DD] [--trust-store FILE|DIR]\n"
+        "                    DIR [DIR ...]\n"
         "       varno-report [options] --baseline DIR [DIR ...] -- DIR [DIR ...] [options]\n"
         "       varno-report [options] --clickhouse[=HOST[:PORT]] [--database NAME]\n"
         "A DIR without CSV files of its own is read as a folder of output directories.\n"
@@ -155,6 +158,8 @@ po::options_description visibleOptions() {
         ("json", po::value<std::string>(), "write the figures and findings as JSON to this file")
         ("cbom", po::value<std::string>(), "write a CycloneDX 1.7 Cryptography Bill of Materials (JSON) to this file")
         ("now", po::value<std::string>(), "judge certificate validity on this day (YYYY-MM-DD, UTC; default today)")
+        ("trust-store", po::value<std::string>(),
+         "verify server chains against the roots of this PEM bundle or directory of PEM files (default: the system's)")
         ("baseline", po::value<std::vector<std::string>>()->multitoken(),
          "compare with these earlier output directories (end the list with --)")
         ("since", po::value<std::string>(), "read only the handshakes at or after TIME")
@@ -268,12 +273,20 @@ int main(int argc, char** argv) {
         return usageError;
     }
 
+    std::string trustError;
+    std::shared_ptr<records::TrustStore> const trust = records::TrustStore::open(
+        values.count("trust-store") ? values["trust-store"].as<std::string>() : std::string(), trustError);
+    if (!trust) {
+        std::cerr << "varno-report: --trust-store: " << trustError << '\n';
+        return usageError;
+    }
+
     report::Summary summary;
     report::CbomCollector cbom;
-    if (!summarize(current, now, summary, values.count("cbom") ? &cbom : nullptr)) return usageError;
+    if (!summarize(current, now, summary, trust, values.count("cbom") ? &cbom : nullptr)) return usageError;
     if (then) {
         report::Summary before;
-        if (!summarize(*then, now, before)) return usageError;
+        if (!summarize(*then, now, before, trust)) return usageError;
         summary.drift = report::compareSummaries(before, summary);
     }
 

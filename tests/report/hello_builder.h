@@ -32,7 +32,9 @@ inline Bytes alpn(std::vector<std::string> const& names) {
 
 // A hello with the cipher suites and extensions of the JA4 worked example (t13d1516h2),
 // GREASE values added in front of both lists; as DTLS (1.3 and 1.2, with a cookie) for dtls.
-inline Bytes exampleHello(std::vector<std::string> const& protocols = {"h2", "http/1.1"}, bool dtls = false) {
+// more: extensions added at the end.
+inline Bytes exampleHello(std::vector<std::string> const& protocols = {"h2", "http/1.1"}, bool dtls = false,
+                          Bytes const& more = {}) {
     Bytes body;
     put16(body, dtls ? 0xfefd : 0x0303);
     body.resize(body.size() + 32, 0x5a);
@@ -54,7 +56,7 @@ inline Bytes exampleHello(std::vector<std::string> const& protocols = {"h2", "ht
         extension(0x0023, {}), alpn(protocols), extension(0x0005, {1, 0, 0, 0, 0}), extension(0x000d, sigalgs),
         extension(0x0012, {}), extension(0x0033, keyShare), extension(0x002d, {1, 1}),
         extension(0x002b, u16List(dtls ? std::vector<uint16_t>{0x4a4a, 0xfefd, 0xfefc} : std::vector<uint16_t>{0x4a4a, 0x0304, 0x0303}, 1)), extension(0x001b, {2, 0, 2}),
-        extension(0x4469, {}), extension(0x0015, {0, 0})});
+        extension(0x4469, {}), extension(0x0015, {0, 0}), more});
     put16(body, static_cast<unsigned>(extensions.size()));
     append(body, extensions);
     return handshake(1, body);

@@ -88,7 +88,7 @@ TEST(ReportHtml, RendersInChromium) {
         EXPECT_NE(dom.out.find("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" + std::string(chart)),
                   std::string::npos)
             << chart;
-    for (auto const* text : {"expired.test: expired 2029-06-01, last seen", "Transport: TLS/SSL over TCP 17 handshakes",
+    for (auto const* text : {"): expired 2029-06-01, last seen", "Transport: TLS/SSL over TCP 17 handshakes",
                              "QUIC over UDP 1 handshake (", "Coverage: certificates visible in 8 of 18 handshakes",
                              "TLS 1.3 and QUIC hide them in 2", "Advice: disable TLS 1.0/1.1 on this server.",
                              "<td><code>127.0.0.1:<wbr>47601</code></td><td class=\"names\">expired.test</td><td class=\"t\">20"})
