@@ -754,10 +754,8 @@ std::vector<FindingGroup> groupFindings(std::vector<Finding> const& findings,
 std::optional<std::string> Inventory::certificateDer(uint32_t index) const {
     CertState const& cert = certs[index];
     if (cert.dir < 0) return std::nullopt;
-    std::ifstream in(records::certificatePath(directories[static_cast<size_t>(cert.dir)], cert.digest), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return in ? records::pemToDer(text.str()) : std::nullopt;
+    auto const text = certificateSources[static_cast<size_t>(cert.dir)]->pem(cert.digest);
+    return text ? records::pemToDer(*text) : std::nullopt;
 }
 
 // Each distinct chain verified once, at the time it was last seen; a chain with a certificate
