@@ -640,6 +640,15 @@ void Inventory::addFlags(RowCells const& c, ServerState& s) {
     }
 }
 
+void Inventory::countMlDsa(std::vector<uint16_t> const& schemes, uint64_t n) {
+    std::array<bool, 3> offered{};
+    for (uint16_t scheme : schemes)
+        if (scheme >= 0x0904 && scheme <= 0x0906) offered[scheme - 0x0904u] = true;
+    for (size_t i = 0; i < offered.size(); ++i)
+        if (offered[i]) mlDsaOffered[i] += n;
+    if (offered[0] || offered[1] || offered[2]) mlDsaOfferedRows += n;
+}
+
 bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version, int dtls, int pickedGroup,
                          char protocol) {
     std::string_view const clientHello = records::messageValue(cell, "ClientHello");
@@ -696,6 +705,7 @@ bool Inventory::addHello(std::string_view cell, ServerState& s, uint16_t version
 
     if (std::find(hello.extensions.begin(), hello.extensions.end(), uint16_t{0xfe0d}) != hello.extensions.end())
         echOfferedRows += n;
+    countMlDsa(hello.signatureAlgorithms, n);
     countName(ja4Counts, ja4.fingerprint(hello), ja4Other, current.count);
     return pqGroup && !pickedPq;
 }
@@ -1175,6 +1185,8 @@ void Inventory::summarizeHellos(Summary& out) const {
     out.pqOfferedRows = pqOfferedRows;
     out.pqPickedRows = pqPickedRows;
     out.echOfferedRows = echOfferedRows;
+    out.mlDsaOfferedRows = mlDsaOfferedRows;
+    out.mlDsaOffered = mlDsaOffered;
     out.ja4 = nameTallies(ja4Counts, 20);
     out.ja4Distinct = ja4Counts.size() + (ja4Other ? 1 : 0);
 }

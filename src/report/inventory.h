@@ -160,6 +160,8 @@ private:
     uint32_t certificate(std::string_view digest, size_t dirIndex);
     // True when the client offered a post-quantum group that the server did not pick.
     // dtls: 0, 1, 2 for DTLS 1.0, 1.2, 1.3, else -1.
+    // ML-DSA signature schemes (0x0904-0x0906) a hello offers, each counted once per hello.
+    void countMlDsa(std::vector<uint16_t> const& signatureSchemes, uint64_t n);
     bool addHello(std::string_view messagesCell, ServerState& server, uint16_t version, int dtls, int pickedGroup,
                   char protocol);
 
@@ -226,7 +228,8 @@ private:
     tls::ServerHelloInfo serverHello;
     tls::Ja4 ja4;
     std::string decoded;
-    uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0, echOfferedRows = 0;
+    uint64_t helloRows = 0, helloUnreadable = 0, pqOfferedRows = 0, pqPickedRows = 0, echOfferedRows = 0, mlDsaOfferedRows = 0;
+    std::array<uint64_t, 3> mlDsaOffered{};
     std::vector<uint64_t> offeredVersions, offeredGroups, keyShareGroups, pickedGroups;
     std::array<uint64_t, versionCount> pickedVersions{};
     StringMap<uint64_t> alpnOffered, alpnPicked, ja4Counts;

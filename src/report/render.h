@@ -32,6 +32,8 @@ std::string coverageText(Summary const& summary);
 // The share of saved ClientHellos that carry an Encrypted Client Hello extension, as one
 // sentence that says what it cannot tell.
 std::string echText(Summary const& summary);
+// The share of saved hellos that offer ML-DSA signatures, with each level's count.
+std::string mlDsaText(Summary const& summary);
 
 // Handshakes per transport, the CSV's protocol types merged: "TLS/SSL over TCP", "DTLS over
 // UDP", "QUIC over UDP".

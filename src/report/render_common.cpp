@@ -76,6 +76,19 @@ std::string echText(Summary const& s) {
            "on the wire as real ECH";
 }
 
+std::string mlDsaText(Summary const& s) {
+    std::string text = percent(s.mlDsaOfferedRows, s.helloRows) + "% (" + std::to_string(s.mlDsaOfferedRows) +
+                       ") offer ML-DSA signatures";
+    static constexpr char const* names[] = {"ML-DSA-44", "ML-DSA-65", "ML-DSA-87"};
+    char const* sep = ": ";
+    for (size_t i = 0; i < s.mlDsaOffered.size(); ++i)
+        if (s.mlDsaOffered[i]) {
+            text += sep + std::string(names[i]) + " " + std::to_string(s.mlDsaOffered[i]);
+            sep = ", ";
+        }
+    return text;
+}
+
 std::vector<TransportLine> transportLines(Summary const& s) {
     std::vector<TransportLine> lines;
     for (auto const& t : s.transports) {

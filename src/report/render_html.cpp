@@ -590,7 +590,7 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
         out << "<p>" << count(s.helloRows, "handshake carries", "handshakes carry") << " its ClientHello ("
             << num(s.helloUnreadable)
             << " unreadable). " << num(s.pqOfferedRows) << " offer a post-quantum group; " << num(s.pqPickedRows)
-            << " got one.</p><p id=\"ech\">" << esc(echText(s)) << ".</p>";
+            << " got one.</p><p id=\"ech\">" << esc(echText(s)) << ".</p><p id=\"ml-dsa\">" << esc(mlDsaText(s)) << ".</p>";
     offeredCharts(s, out);
     if (!s.alpnPicked.empty()) {
         std::vector<std::string> picked;

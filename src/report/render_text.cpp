@@ -126,6 +126,7 @@ void details(Summary const& s, std::ostream& out) {
         if (!s.ja4.empty()) text += ", most common " + s.ja4.front().name;
         wrap(out, label("ClientHellos") + text, 13);
         wrap(out, label("ECH") + echText(s), 13);
+        wrap(out, label("ML-DSA") + mlDsaText(s), 13);
     }
     if (s.clientCertificates || s.renegotiated || s.compressed)
         wrap(out, label("Also seen") + plural(s.clientCertificates, "client certificate", "client certificates") + ", " +

@@ -170,6 +170,9 @@ struct Summary {
     std::vector<Tally> alpnOffered, alpnPicked;
     uint64_t pqOfferedRows = 0, pqPickedRows = 0;
     uint64_t echOfferedRows = 0;  // hellos with an encrypted_client_hello extension (0xfe0d), grease or real
+    // Hellos that offer ML-DSA signatures: any of them, and each of ML-DSA-44, -65, -87.
+    uint64_t mlDsaOfferedRows = 0;
+    std::array<uint64_t, 3> mlDsaOffered{};
     std::vector<Tally> ja4;  // most common first
     uint64_t ja4Distinct = 0;
 

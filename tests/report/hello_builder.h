@@ -32,9 +32,11 @@ inline Bytes alpn(std::vector<std::string> const& names) {
 
 // A hello with the cipher suites and extensions of the JA4 worked example (t13d1516h2),
 // GREASE values added in front of both lists; as DTLS (1.3 and 1.2, with a cookie) for dtls.
-// more: extensions added at the end.
+// more: extensions added at the end; signatureSchemes replace the example's.
 inline Bytes exampleHello(std::vector<std::string> const& protocols = {"h2", "http/1.1"}, bool dtls = false,
-                          Bytes const& more = {}) {
+                          Bytes const& more = {},
+                          std::vector<uint16_t> const& signatureSchemes = {0x0403, 0x0804, 0x0401, 0x0503, 0x0805,
+                                                                           0x0501, 0x0806, 0x0601}) {
     Bytes body;
     put16(body, dtls ? 0xfefd : 0x0303);
     body.resize(body.size() + 32, 0x5a);
@@ -49,7 +51,7 @@ inline Bytes exampleHello(std::vector<std::string> const& protocols = {"h2", "ht
     put16(keyShare, 0x11ec);
     put16(keyShare, 2);
     put16(keyShare, 0xabcd);
-    Bytes const sigalgs = u16List({0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601});
+    Bytes const sigalgs = u16List(signatureSchemes);
     Bytes const extensions = concat({
         extension(0x3a3a, {}), sniExtension("example.com"), extension(0x0017, {}), extension(0xff01, {0}),
         extension(0x000a, u16List({0x1a1a, 0x11ec, 0x001d, 0x0017})), extension(0x000b, {1, 0}),

@@ -217,6 +217,7 @@ void expectCountsAndAlgorithms(Report const& r, std::string const& cbom) {
     EXPECT_NE(r.html.find("<td><code>10.0.1.12:<wbr>443</code></td><td>DTLS 1.0</td>"), std::string::npos);
     EXPECT_EQ(r.json["client_hellos"]["ech_offered"], 1);
     EXPECT_NE(r.text.find("ECH          100.0% (1) offer Encrypted Client Hello; grease ECH"), std::string::npos) << r.text;
+    EXPECT_NE(r.text.find("ML-DSA       100.0% (1) offer ML-DSA signatures: ML-DSA-65 1, ML-DSA-87 1\n"), std::string::npos);
     // ML-DSA named in the tallies and, post-quantum, in the CBOM.
     for (auto const* tally : {"keys", "signature_algorithms"})
         EXPECT_NE(r.json["certificates"][tally].dump().find("\"ML-DSA-65\""), std::string::npos) << tally;
@@ -264,7 +265,8 @@ TEST(ReportRows, CertificateChecksOneServerEach) {
     auto const mlDsa = build::mlDsaCertificate(65, "ml-dsa.test");
     std::string const mlDsaDer(mlDsa.begin(), mlDsa.end()), mlDsaDigest = digestOf(mlDsaDer);
     storeDer(dir.path(), mlDsaDer, mlDsaDigest);
-    auto const hello = report_test::exampleHello({"h2"}, false, build::extension(0xfe0d, {0, 0, 1, 0, 1, 0x42, 0, 0, 0, 0}));
+    auto const hello = report_test::exampleHello({"h2"}, false, build::extension(0xfe0d, {0, 0, 1, 0, 1, 0x42, 0, 0, 0, 0}),
+                                                 {0x0905, 0x0403, 0x0906, 0x0905});
     std::string const echCell = "\"{\"\"ClientHello\"\":\"\"" + base64_encode(hello.data(), uint32_t(hello.size())) + "\"\"}\"";
 
     struct Case {
