@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 
@@ -23,6 +24,10 @@ using asio::ip::tcp;
 namespace {
 
 constexpr size_t maxErrorText = 2000;
+// A store that stops answering ends the report with an error instead of holding it forever;
+// the first bytes come only when the grouping query has ended, which takes a while on a
+// large store.
+constexpr std::chrono::seconds connectTimeout{30}, answerTimeout{3600};
 constexpr size_t maxLine = 16u << 20;  // a certificate's line in the answer; far above any real one
 
 // The time of a row in milliseconds, as the CSV wrote it.
@@ -104,14 +109,19 @@ std::string runQuery(StoreAddress const& store, std::string const& sql,
         asio::io_context io;
         tcp::resolver resolver(io);
         beast::tcp_stream stream(io);
+        stream.expires_after(connectTimeout);
         stream.connect(resolver.resolve(store.host, std::to_string(store.port)));
-        http::request<http::string_body> request{http::verb::post, "/?database=" + store.database, 11};
+        // The server keeps the whole answer until the query has ended, so an error met on the
+        // way comes as an error status, not as a cut answer that reads like data.
+        http::request<http::string_body> request{http::verb::post,
+                                                 "/?wait_end_of_query=1&database=" + store.database, 11};
         request.set(http::field::host, store.host);
         request.set(http::field::user_agent, "varno-report");
         if (!store.user.empty() || !store.password.empty())
             request.set(http::field::authorization, "Basic " + base64Text(store.user + ":" + store.password));
         request.body() = sql;
         request.prepare_payload();
+        stream.expires_after(answerTimeout);
         http::write(stream, request);
 
         beast::flat_buffer buffer;
@@ -125,6 +135,7 @@ std::string runQuery(StoreAddress const& store, std::string const& sql,
             parser.get().body().data = piece.data();
             parser.get().body().size = piece.size();
             beast::error_code ec;
+            stream.expires_after(answerTimeout);
             http::read(stream, buffer, parser, ec);
             if (ec && ec != http::error::need_buffer) throw beast::system_error(ec);
             std::string_view const got(piece.data(), piece.size() - parser.get().body().size);
