@@ -678,7 +678,7 @@ void Inventory::summarizeCertificates(Summary& out) const {
     std::vector<size_t> certServerCount(certs.size());
     for (auto const& s : servers)
         for (auto const& entry : s->certs) {
-            if (certServers[entry.index].size() < 5) certServers[entry.index].push_back(s->name);
+            certServers[entry.index].push_back(s->name);  // at most maxCertsPerServer a server
             ++certServerCount[entry.index];
         }
     std::map<std::string, uint64_t> keys, signatures;
