@@ -13,6 +13,8 @@ namespace report {
 
 namespace {
 
+constexpr size_t pageRows = 50;  // rows a table shows before "show all", the script's PAGE
+
 
 std::string esc(std::string const& raw) {
     std::string const text = printable(raw);
@@ -294,8 +296,7 @@ details.group > p.advice, details.group > p.tools, details.group > button.show-a
 header h1 { margin-top: 0.2em; } header p { margin: 0.2em 0; } nav ul { margin: 0.4em 0; }
 section#overview h2, section#findings h2 { margin-top: 0.8em; }
 .js-only { display: none; } .js .js-only { display: block; }
-/* With script, a table shows its first 50 rows (the script's PAGE) until it sorts, filters or shows them all. */
-.js table.data:not(.live) > tbody > tr:nth-child(n+51), .js tr.more { display: none; }
+html:not(.js) tr[hidden] { display: table-row; } /* rows past the first page: the script pages them */
 table.data { table-layout: fixed; } table.data td { overflow-wrap: anywhere; }
 table.data th, table.data td { box-sizing: border-box; } /* a column's share of the width holds its padding */
 table.data th { cursor: pointer; user-select: none; overflow-wrap: anywhere; }
@@ -331,14 +332,11 @@ constexpr char const* script = R"js(
   const show = t => {
     const match = matcher(all.value + ' ' + t.query);
     if (match && !t.text) t.text = new Map(t.rows.map(row => [row, rowText(row)]));
-    // Until then the style sheet shows the first rows: a page of 50,000 rows opens untouched.
-    if (match || t.whole || t.order !== t.rows) t.table.classList.add('live');
-    const live = t.table.classList.contains('live');
-    let n = live ? 0 : t.rows.length;
-    if (live) for (const row of t.order) {
+    let n = 0;
+    for (const row of t.order) {
       const hit = !match || match(t.text.get(row)), visible = hit && (t.whole || n < PAGE);
       n += hit;
-      if (row.classList.contains('more') === visible) row.classList.toggle('more');
+      if (row.hidden === visible) row.hidden = !visible;
     }
     const rows = t.rows.length.toLocaleString('en') + (t.rows.length === 1 ? ' row' : ' rows');
     t.count.textContent = match ? n.toLocaleString('en') + ' of ' + rows + ' match' : rows;
@@ -358,7 +356,7 @@ constexpr char const* script = R"js(
     for (const h of th.parentNode.cells) h.removeAttribute('aria-sort');
     th.setAttribute('aria-sort', up ? 'ascending' : 'descending');
     t.order = [...t.rows].sort((a, b) => (up ? 1 : -1) * compare(keys.get(a), keys.get(b)));
-    // Rows move while their body is out of the page: in it, each move would restyle the rows after it.
+    // Rows move while their body is out of the page, which then lays them out once.
     const body = t.table.tBodies[0];
     body.remove();
     for (const row of t.order) body.append(row);
@@ -427,6 +425,10 @@ void tableHead(std::ostream& out, std::vector<Column> const& columns) {
     out << "</tr></thead><tbody>";
 }
 
+// Rows past the first page come hidden, as the script would leave them; without the script
+// the style sheet shows them.
+char const* rowOpen(size_t index) { return index < pageRows ? "<tr>" : "<tr hidden>"; }
+
 template <typename Row>
 void table(std::ostream& out, std::vector<Column> const& columns, std::vector<Row> const& rows,
            std::function<void(std::ostream&, Row const&)> const& cells) {
@@ -436,7 +438,7 @@ void table(std::ostream& out, std::vector<Column> const& columns, std::vector<Ro
     }
     tableHead(out, columns);
     for (size_t i = 0; i < rows.size(); ++i) {
-        out << "<tr>";
+        out << rowOpen(i);
         cells(out, rows[i]);
         out << "</tr>";
     }
@@ -524,7 +526,7 @@ void findingsSection(Summary const& s, std::ostream& out) {
         for (size_t k = g.first; k < g.first + g.count; ++k) {
             auto const& f = s.findings[k];
             ServerSummary const& r = *rows.at(f.server);
-            out << "<tr><td>" << serverCode(f.server) << "</td>" << listCell(r.snis, 3, "names", '.')
+            out << rowOpen(k - g.first) << "<td>" << serverCode(f.server) << "</td>" << listCell(r.snis, 3, "names", '.')
                 << "<td>" << timeTag(isoTime(r.lastSeenMs)) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
                 << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
