@@ -75,11 +75,15 @@ std::string idList(std::vector<FindingKind> const& kinds) {
 // A date or time that never breaks across lines.
 std::string timeTag(std::string const& text) { return "<time>" + text + "</time>"; }
 
-// "address:port" in code; an IPv6 server may break after each colon, to fit its column.
+// "address:port" in code, free to break before the port and after each colon of an IPv6
+// address, to fit its column.
 std::string serverCode(std::string const& server) {
-    std::string out = "<code>";
+    std::string const text = esc(server);
+    size_t const port = text.rfind(':');
     bool const ipv6 = server.find('[') != std::string::npos;
-    for (char c : esc(server)) out += c == ':' && ipv6 ? std::string(":<wbr>") : std::string(1, c);
+    std::string out = "<code>";
+    for (size_t i = 0; i < text.size(); ++i)
+        out += i == port && !ipv6 ? "<wbr>:" : text[i] == ':' && ipv6 ? ":<wbr>" : std::string(1, text[i]);
     return out + "</code>";
 }
 
@@ -672,7 +676,7 @@ void certificatesSection(Summary const& s, std::ostream& out) {
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
         << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity));
-    table<CertificateSummary>(out, {{"Subject", "13%"}, {"Issuer", "12%"}, {"Key", "8%"}, {"Signature", "11%"}, {"Valid", "10%"},
+    table<CertificateSummary>(out, {{"Subject", "12%"}, {"Issuer", "11%"}, {"Key", "7%"}, {"Signature", "14%"}, {"Valid", "10%"},
                                     {"Seen", "10%"}, {"Servers"}, {"Findings", "20%"}},
                               s.certificates, certificateRow);
     out << "</section>\n";

@@ -168,7 +168,7 @@ TEST(ReportHtml, RendersInChromium) {
     for (auto const* text : {"expired.test: expired 2029-06-01, last seen", "Transport: TLS/SSL over TCP 17 handshakes",
                              "QUIC over UDP 1 handshake (", "Coverage: certificates visible in 8 of 18 handshakes",
                              "TLS 1.3 and QUIC hide them in 2", "Advice: disable TLS 1.0/1.1 on this server.",
-                             "<td><code>127.0.0.1:47601</code></td><td class=\"names\">expired.<wbr>test</td><td><time>20"})
+                             "<td><code>127.0.0.1<wbr>:47601</code></td><td class=\"names\">expired.<wbr>test</td><td><time>20"})
         EXPECT_NE(dom.out.find(text), std::string::npos) << text;
 
     // The layout as chromium lays it out at 1280 x 1000.
