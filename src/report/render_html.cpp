@@ -307,6 +307,7 @@ table.data th { cursor: pointer; user-select: none; overflow-wrap: anywhere; }
 th[aria-sort=ascending]::after { content: " \25B4"; } th[aria-sort=descending]::after { content: " \25BE"; }
 time, code.id { white-space: nowrap; hyphens: none; } td code.id { font-size: 0.85em; }
 input[type=search] { font: inherit; padding: 0.15em 0.4em; width: 24em; max-width: 60%; }
+section, details.group { scroll-margin-top: 3em; } /* a link to a section lands below the sticky search */
 p.find-all { position: sticky; top: 0; z-index: 1; background: #fff; margin: 0; padding: 0.3em 0; border-bottom: 1px solid #d0d7de; }
 p.tools { display: flex; gap: 1em; align-items: center; margin: 0.6em 0 -0.3em; } p.tools span { color: #57606a; }
 button.show-all { font: inherit; margin: 0 0 0.6em; } details.group.miss > summary { opacity: 0.45; }
