@@ -15,7 +15,6 @@ namespace {
 
 constexpr size_t pageRows = 50;  // rows a table shows before "show all", the script's PAGE
 
-
 std::string esc(std::string const& raw) {
     std::string const text = printable(raw);
     std::string out;
@@ -355,9 +354,10 @@ constexpr char const* script = R"js(
     const text = (cell ? cell.dataset.k ?? cell.textContent : '').trim(), n = text.replace(/[\u202f,%]/g, '');
     return n !== '' && !isNaN(n) ? +n : text;
   };
+  const cellAt = (row, i) => { for (const cell of row.cells) if ((i -= cell.colSpan) < 0) return cell; };
   const compare = (a, b) => typeof a !== typeof b ? (typeof a === 'number' ? -1 : 1) : typeof a === 'number' ? a - b : collator.compare(a, b);
   const sort = (t, th, i) => {
-    const up = th.getAttribute('aria-sort') !== 'ascending', keys = new Map(t.rows.map(row => [row, sortKey(row.cells[i])]));
+    const up = th.getAttribute('aria-sort') !== 'ascending', keys = new Map(t.rows.map(row => [row, sortKey(cellAt(row, i))]));
     for (const h of th.parentNode.cells) h.removeAttribute('aria-sort');
     th.setAttribute('aria-sort', up ? 'ascending' : 'descending');
     t.order = [...t.rows].sort((a, b) => (up ? 1 : -1) * compare(keys.get(a), keys.get(b)));
@@ -454,7 +454,7 @@ void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n"
-        // Set before the body is laid out, so that rows past the first page never show.
+        // Set before the body is read: the page-wide search shows, rows past the first page stay hidden.
         << "<script>document.documentElement.classList.add('js');</script>\n</head>\n<body>\n";
     out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
         << count(s.files, "file", "files") << " in "
