@@ -416,10 +416,12 @@ void tile(std::ostream& out, std::string const& name, std::string const& value) 
     out << "<div class=\"tile\"><span class=\"k\">" << name << "</span><span class=\"v\">" << value << "</span></div>";
 }
 
-// A column's header and its share of the table's width ("" shares what the others leave).
+// A column's header and its share of the table's width ("" shares what the others leave);
+// a plain header names a column of no set width.
 struct Column {
+    Column(char const* name, char const* width = "") : name(name), width(width) {}
     char const* name;
-    char const* width = "";
+    char const* width;
 };
 
 // The header of a table the script sorts and filters; the fixed layout keeps a table of
@@ -638,7 +640,7 @@ void groupsSection(Summary const& s, std::ostream& out) {
         << count(s.tls13, "TLS 1.3 handshake", "TLS 1.3 handshakes") << " (" << percent(s.postQuantum, s.tls13)
         << "%) use a post-quantum group: hybrid SecP256r1MLKEM768, X25519MLKEM768, SecP384r1MLKEM1024 or pure ML-KEM. "
         << num(s.obsoletePostQuantum) << " use an obsolete pre-standard Kyber draft.</p>";
-    table<TransportTally>(out, {{"Transport"}, {"Handshakes"}, {"TLS 1.3"}, {"Post-quantum"}, {"Share"}}, s.transports,
+    table<TransportTally>(out, {"Transport", "Handshakes", "TLS 1.3", "Post-quantum", "Share"}, s.transports,
                           [](std::ostream& o, TransportTally const& t) {
                               o << "<td>" << esc(t.protocolType) << (t.transport() == "TCP" ? " over TCP" : "")
                                 << "</td><td class=\"n\">" << num(t.handshakes) << "</td><td class=\"n\">" << num(t.tls13)
