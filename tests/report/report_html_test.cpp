@@ -98,6 +98,12 @@ std::string chromium(ScratchDir const& profile, std::string const& arguments) {
            shellQuote(profile / "profile") + " " + arguments + " 2>/dev/null";
 }
 
+// A measurement as a number, -1 when the script did not write it.
+int number(std::map<std::string, std::string> const& found, std::string const& name) {
+    auto const at = found.find(name);
+    return at == found.end() ? -1 : std::stoi(at->second);
+}
+
 // The page with the measuring script, and what the script found in chromium at 1280 x 1000
 // (with `fragment` added to its address): faults fail the test, the rest is returned by name.
 std::map<std::string, std::string> layout(ScratchDir const& work, std::string const& page, std::string const& fragment = "") {
@@ -118,7 +124,7 @@ std::map<std::string, std::string> layout(ScratchDir const& work, std::string co
         if (line.rfind("bad ", 0) == 0) ADD_FAILURE() << page << fragment << ": " << line.substr(4);
         else found[line.substr(0, space)] = line.substr(space + 1);
     }
-    EXPECT_LE(std::stoi(found["page-width"] + "0") / 10, 1280) << page << fragment << ": the page is wider than the window";
+    EXPECT_LE(number(found, "page-width"), 1280) << page << fragment << ": the page is wider than the window";
     return found;
 }
 
@@ -172,7 +178,7 @@ TEST(ReportHtml, RendersInChromium) {
         EXPECT_NE(dom.out.find(text), std::string::npos) << text;
 
     // The layout as chromium lays it out at 1280 x 1000.
-    EXPECT_LE(std::stoi(layout(work, page)["first-screen"] + "0") / 10, 1000)
+    EXPECT_LE(number(layout(work, page), "first-screen"), 1000)
         << "the overview and the grouped findings end below the first screen";
     std::string const measured = page + ".measured.html";
 
@@ -255,13 +261,13 @@ TEST(ReportHtml, TablesAtFiftyThousandServers) {
                                  shellQuote((work.path() / "fleet").string()));
     ASSERT_EQ(report.status, 0) << report.out;
     // Paging, sorting, the table's own search box and the width, then a search in the address.
-    EXPECT_EQ(layout(work, page)["search-rows"], "1");
-    auto rows = layout(work, page, "#search=10.0.1.5");
-    EXPECT_EQ(rows["rows servers"], "1");
-    EXPECT_EQ(rows["rows certificates"], "1");
-    EXPECT_EQ(rows["rows versions"], "1") << "10.0.1.5 speaks TLS 1.0";
-    EXPECT_NE(rows["rows findings"], "0");
-    EXPECT_EQ(rows["rows cipher-suites"], "0");
+    EXPECT_EQ(number(layout(work, page), "search-rows"), 1);
+    auto const rows = layout(work, page, "#search=10.0.1.5");
+    EXPECT_EQ(number(rows, "rows servers"), 1);
+    EXPECT_EQ(number(rows, "rows certificates"), 1);
+    EXPECT_EQ(number(rows, "rows versions"), 1) << "10.0.1.5 speaks TLS 1.0";
+    EXPECT_GE(number(rows, "rows findings"), 3) << "legacy TLS, a weak suite, a self-signed certificate";
+    EXPECT_EQ(number(rows, "rows cipher-suites"), 0);
 }
 
 // Real traffic with every column the monitor can keep.
