@@ -406,7 +406,11 @@ constexpr char const* script = R"js(
     }
     searchAll();
   };
-  all.oninput = searchAll;
+  // The address follows the page-wide search, so that it can be passed on as a link.
+  all.oninput = () => {
+    try { history.replaceState(null, '', all.value ? '#search=' + encodeURIComponent(all.value) : location.pathname + location.search); } catch {}
+    searchAll();
+  };
   addEventListener('hashchange', fromAddress);
   fromAddress();
 })();
