@@ -893,7 +893,7 @@ void Inventory::summarizeCertificates(Summary& out) const {
     std::vector<size_t> certServerCount(certs.size());
     for (auto const& s : servers)
         for (auto const& entry : s->certs) {
-            certServers[entry.index].push_back(s->name);
+            certServers[entry.index].push_back(s->name);  // at most maxCertsPerServer a server
             ++certServerCount[entry.index];
         }
     std::map<std::string, uint64_t> keys, signatures;
@@ -906,10 +906,9 @@ void Inventory::summarizeCertificates(Summary& out) const {
         c.missing = !cert.facts && cert.missing;
         c.handshakes = cert.handshakes;
         c.leaf = cert.leaf;
-        // The first few by name, whatever the order the rows came in.
+        // By name, whatever the order the rows came in.
         auto& names = certServers[i];
-        std::partial_sort(names.begin(), names.begin() + std::min<size_t>(names.size(), 5), names.end());
-        names.resize(std::min<size_t>(names.size(), 5));
+        std::sort(names.begin(), names.end());
         c.servers = std::move(names);
         c.serverCount = certServerCount[i];
         c.invalidHandshakes = cert.invalid;

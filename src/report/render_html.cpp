@@ -1,5 +1,7 @@
-// One self-contained HTML page: inline CSS, inline SVG charts, no script and nothing loaded
-// from elsewhere, so that it opens on an air-gapped machine and prints well.
+// One self-contained HTML page: inline CSS, inline SVG charts, a short inline script and
+// nothing loaded from elsewhere, so that it opens on an air-gapped machine and prints well.
+// Every table holds all its rows; the script sorts, filters and pages them, and without it
+// the page reads the same with every row shown.
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -11,7 +13,7 @@ namespace report {
 
 namespace {
 
-constexpr size_t maxTableRows = 1000;
+constexpr size_t pageRows = 50;  // rows a table shows before "show all", the script's PAGE
 
 std::string esc(std::string const& raw) {
     std::string const text = printable(raw);
@@ -49,10 +51,38 @@ std::string join(std::vector<std::string> const& items, size_t max = 6) {
     return out;
 }
 
-// "address:port" in code, free to break after each colon so that an IPv6 server fits its column.
+// A cell with a list cut to its first few items, the whole list in its title so that the
+// cell stays short and a search still finds every item. A line may break after `breakAfter`
+// (the dots of a server name, the underscores of a suite's) rather than anywhere.
+std::string listCell(std::vector<std::string> const& items, size_t max, char const* cls = "", char breakAfter = 0) {
+    std::string out = "<td";
+    if (*cls) out += std::string(" class=\"") + cls + "\"";
+    if (items.size() > max) out += " title=\"" + esc(join(items, items.size())) + "\"";
+    out += ">";
+    for (char c : esc(join(items, max))) out += c == breakAfter ? c + std::string("<wbr>") : std::string(1, c);
+    return out + "</td>";
+}
+
+// Finding ids, each kept whole on its line: the list wraps between ids, never at a hyphen.
+std::string idList(std::vector<FindingKind> const& kinds) {
+    std::string out;
+    for (size_t i = 0; i < kinds.size(); ++i)
+        out += (i ? ", " : "") + std::string("<code class=\"id\">") + std::string(kindInfo(kinds[i]).id) + "</code>";
+    return out;
+}
+
+// A date or time that never breaks across lines.
+std::string timeTag(std::string const& text) { return "<time>" + text + "</time>"; }
+
+// "address:port" in code, free to break before the port and after each colon of an IPv6
+// address, to fit its column.
 std::string serverCode(std::string const& server) {
+    std::string const text = esc(server);
+    size_t const port = text.rfind(':');
+    bool const ipv6 = server.find('[') != std::string::npos;
     std::string out = "<code>";
-    for (char c : esc(server)) out += c == ':' ? std::string(":<wbr>") : std::string(1, c);
+    for (size_t i = 0; i < text.size(); ++i)
+        out += i == port && !ipv6 ? "<wbr>:" : text[i] == ':' && ipv6 ? ":<wbr>" : std::string(1, text[i]);
     return out + "</code>";
 }
 
@@ -222,7 +252,7 @@ std::vector<Bar> bars(std::vector<Tally> const& list, size_t max = 20) {
 
 constexpr char const* css = R"css(
 :root { --insecure: #b3261e; --weak: #d9730d; --good: #2e7d32; --other: #6b7280; --unknown: #9ca3af; --pq: #1565c0; }
-body { font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; margin: 0 auto; max-width: 1100px; padding: 1em 2em;
+body { font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; margin: 0 auto; max-width: 1200px; padding: 1em 1.5em;
        color: #1f2328; background: #fff; font-size: 14px; line-height: 1.4; }
 h1 { font-size: 1.7em; margin-bottom: 0.2em; } h2 { border-bottom: 2px solid #d0d7de; padding-bottom: 0.2em; margin-top: 1.6em; }
 h3 { font-size: 1.05em; margin-top: 1.2em; }
@@ -265,10 +295,23 @@ details.group > summary::before { content: "\25B8"; color: #57606a; }
 details.group[open] > summary::before { content: "\25BE"; }
 details.group > table { margin: 0 0 0.4em 0; border-left: none; border-right: none; }
 details.group code.id { color: #57606a; font-size: 0.85em; }
-details.group > p.advice { margin: 0.3em 0.5em; }
+details.group > p.advice, details.group > p.tools, details.group > button.show-all { margin: 0.3em 0.5em; }
 header h1 { margin-top: 0.2em; } header p { margin: 0.2em 0; } nav ul { margin: 0.4em 0; }
 section#overview h2, section#findings h2 { margin-top: 0.8em; }
+.js-only { display: none; } .js .js-only { display: block; }
+html:not(.js) tr[hidden] { display: table-row; } /* rows past the first page: the script pages them */
+table.data { table-layout: fixed; } table.data td { overflow-wrap: anywhere; }
+table.data th, table.data td { box-sizing: border-box; } /* a column's share of the width holds its padding */
+table.data th { cursor: pointer; user-select: none; overflow-wrap: anywhere; }
+th[aria-sort=ascending]::after { content: " \25B4"; } th[aria-sort=descending]::after { content: " \25BE"; }
+time, code.id { white-space: nowrap; hyphens: none; } td code.id { font-size: 0.85em; }
+input[type=search] { font: inherit; padding: 0.15em 0.4em; width: 24em; max-width: 60%; }
+section, details.group { scroll-margin-top: 3em; } /* a link to a section lands below the sticky search */
+p.find-all { position: sticky; top: 0; z-index: 1; background: #fff; margin: 0; padding: 0.3em 0; border-bottom: 1px solid #d0d7de; }
+p.tools { display: flex; gap: 1em; align-items: center; margin: 0.6em 0 -0.3em; } p.tools span { color: #57606a; }
+button.show-all { font: inherit; margin: 0 0 0.6em; } details.group.miss > summary { opacity: 0.45; }
 @media print {
+  p.find-all, p.tools, button.show-all { display: none; }
   body { max-width: none; padding: 0; font-size: 11px; } nav { display: none; }
   details.group > summary::before { content: ""; }
   h2 { break-after: avoid; } figure.chart-box, tr { break-inside: avoid; }
@@ -276,33 +319,149 @@ section#overview h2, section#findings h2 { margin-top: 0.8em; }
 }
 )css";
 
+// Sorts every table by a click on a header, filters it by its own search box and by the
+// page-wide one (also given as #search= or ?search= in the address), and shows the first
+// rows of a long table until "show all".
+constexpr char const* script = R"js(
+(() => {
+  const PAGE = 50, all = document.getElementById('search'), collator = new Intl.Collator('en', {numeric: true});
+  // A term that starts or ends with a digit matches whole numbers only: 10.1.2.3 finds
+  // neither 10.1.2.30 nor 110.1.2.3.
+  const matcher = query => {
+    const terms = query.toLowerCase().split(/\s+/).filter(Boolean).map(term => new RegExp((/^\d/.test(term) ? '(?<![\\d.])' : '') +
+      term.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') + (/\d$/.test(term) ? '(?!\\d)' : '')));
+    return terms.length ? text => terms.every(re => re.test(text)) : null;
+  };
+  const rowText = row => (row.textContent + ' ' + [...row.querySelectorAll('[title]')].map(e => e.title).join(' ')).toLowerCase();
+  const show = t => {
+    const match = matcher(all.value + ' ' + t.query);
+    if (match && !t.text) t.text = new Map(t.rows.map(row => [row, rowText(row)]));
+    let n = 0;
+    for (const row of t.order) {
+      const hit = !match || match(t.text.get(row)), visible = hit && (t.whole || n < PAGE);
+      n += hit;
+      if (row.hidden === visible) row.hidden = !visible;
+    }
+    const rows = t.rows.length.toLocaleString('en') + (t.rows.length === 1 ? ' row' : ' rows');
+    t.count.textContent = match ? n.toLocaleString('en') + ' of ' + rows + ' match' : rows;
+    t.more.hidden = n <= PAGE;
+    t.more.textContent = t.whole ? 'Show the first ' + PAGE : 'Show all ' + n.toLocaleString('en');
+    return n;
+  };
+  // Numbers (thousands separated by a narrow space, hex codes, percentages) sort as numbers;
+  // a cell's data-k stands for text that would not sort right, such as a range of dates.
+  const sortKey = cell => {
+    const text = (cell ? cell.dataset.k ?? cell.textContent : '').trim(), n = text.replace(/[\u202f,%]/g, '');
+    return n !== '' && !isNaN(n) ? +n : text;
+  };
+  const cellAt = (row, i) => { for (const cell of row.cells) if ((i -= cell.colSpan) < 0) return cell; };
+  const compare = (a, b) => typeof a !== typeof b ? (typeof a === 'number' ? -1 : 1) : typeof a === 'number' ? a - b : collator.compare(a, b);
+  const sort = (t, th, i) => {
+    const up = th.getAttribute('aria-sort') !== 'ascending', keys = new Map(t.rows.map(row => [row, sortKey(cellAt(row, i))]));
+    for (const h of th.parentNode.cells) h.removeAttribute('aria-sort');
+    th.setAttribute('aria-sort', up ? 'ascending' : 'descending');
+    t.order = [...t.rows].sort((a, b) => (up ? 1 : -1) * compare(keys.get(a), keys.get(b)));
+    // Rows move while their body is out of the page, which then lays them out once.
+    const body = t.table.tBodies[0];
+    body.remove();
+    for (const row of t.order) body.append(row);
+    t.table.append(body);
+    show(t);
+  };
+  const tables = [...document.querySelectorAll('table.data')].map(table => {
+    const t = {table, rows: [...table.tBodies[0].rows], query: '', whole: false, text: null}, tools = document.createElement('p');
+    t.order = t.rows;
+    tools.className = 'tools';
+    tools.innerHTML = '<input type="search" placeholder="Filter this table" aria-label="Filter this table"> <span></span>';
+    tools.firstChild.oninput = e => { t.query = e.target.value; t.whole = false; show(t); };
+    t.count = tools.lastChild;
+    t.more = document.createElement('button');
+    t.more.type = 'button';
+    t.more.className = 'show-all';
+    t.more.onclick = () => { t.whole = !t.whole; show(t); };
+    table.before(tools);
+    table.after(t.more);
+    [...table.tHead.rows[0].cells].forEach((th, i) => {
+      th.tabIndex = 0;
+      th.onclick = () => sort(t, th, i);
+      th.onkeydown = e => e.key === 'Enter' && sort(t, th, i);
+    });
+    return t;
+  });
+  // A page-wide search opens the finding groups it finds rows in and dims the others.
+  const searchAll = () => {
+    const searching = all.value.trim() !== '';
+    for (const t of tables) {
+      const n = show(t), group = t.table.closest('details');
+      if (!group) continue;
+      group.dataset.open ??= group.open;
+      group.open = searching ? n > 0 : group.dataset.open === 'true';
+      group.classList.toggle('miss', searching && !n);
+    }
+  };
+  const fromAddress = () => {
+    const found = /[#&]search=([^&]*)/.exec(location.hash) || /[?&]search=([^&]*)/.exec(location.search);
+    if (found) {
+      try { all.value = decodeURIComponent(found[1].replace(/\+/g, ' ')); } catch { all.value = found[1]; }
+    }
+    searchAll();
+  };
+  // The address follows the page-wide search, so that it can be passed on as a link.
+  all.oninput = () => {
+    try { history.replaceState(null, '', all.value ? '#search=' + encodeURIComponent(all.value) : location.pathname + location.search); } catch {}
+    searchAll();
+  };
+  addEventListener('hashchange', fromAddress);
+  fromAddress();
+})();
+)js";
+
 void tile(std::ostream& out, std::string const& name, std::string const& value) {
     out << "<div class=\"tile\"><span class=\"k\">" << name << "</span><span class=\"v\">" << value << "</span></div>";
 }
 
+// A column's header and its share of the table's width ("" shares what the others leave);
+// a plain header names a column of no set width.
+struct Column {
+    Column(char const* name, char const* width = "") : name(name), width(width) {}
+    char const* name;
+    char const* width;
+};
+
+// The header of a table the script sorts and filters; the fixed layout keeps a table of
+// 50,000 rows as wide as the page, whatever its longest cell.
+void tableHead(std::ostream& out, std::vector<Column> const& columns) {
+    out << "<table class=\"data\"><thead><tr>";
+    for (auto const& c : columns) out << "<th" << (*c.width ? std::string(" style=\"width:") + c.width + "\"" : "") << ">" << c.name << "</th>";
+    out << "</tr></thead><tbody>";
+}
+
+// Rows past the first page come hidden, as the script would leave them; without the script
+// the style sheet shows them.
+char const* rowOpen(size_t index) { return index < pageRows ? "<tr>" : "<tr hidden>"; }
+
 template <typename Row>
-void table(std::ostream& out, std::vector<std::string> const& heads, std::vector<Row> const& rows,
+void table(std::ostream& out, std::vector<Column> const& columns, std::vector<Row> const& rows,
            std::function<void(std::ostream&, Row const&)> const& cells) {
     if (rows.empty()) {
         out << "<p>None.</p>";
         return;
     }
-    out << "<table><tr>";
-    for (auto const& h : heads) out << "<th>" << h << "</th>";
-    out << "</tr>";
-    for (size_t i = 0; i < rows.size() && i < maxTableRows; ++i) {
-        out << "<tr>";
+    tableHead(out, columns);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        out << rowOpen(i);
         cells(out, rows[i]);
         out << "</tr>";
     }
-    out << "</table>";
-    if (rows.size() > maxTableRows) out << "<p class=\"note\">" << num(rows.size() - maxTableRows) << " more in the JSON output.</p>";
+    out << "</tbody></table>";
 }
 
 void pageHead(Summary const& s, std::ostream& out) {
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n</head>\n<body>\n";
+        << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n"
+        // Set before the body is read: the page-wide search shows, rows past the first page stay hidden.
+        << "<script>document.documentElement.classList.add('js');</script>\n</head>\n<body>\n";
     out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
         << count(s.files, "file", "files") << " in "
         << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
@@ -322,7 +481,8 @@ void pageHead(Summary const& s, std::ostream& out) {
     if (s.drift) sections.insert(sections.begin() + 2, std::pair<char const*, char const*>("drift", "What changed"));
     out << "<nav><ul>";
     for (auto const& [id, title] : sections) out << "<li><a href=\"#" << id << "\">" << title << "</a></li>";
-    out << "</ul></nav>\n";
+    out << "</ul></nav>\n<p class=\"js-only find-all\"><label>Search every table: <input type=\"search\" id=\"search\" "
+           "placeholder=\"address, server name, suite, finding\"></label></p>\n";
 }
 
 void overviewSection(Summary const& s, std::ostream& out) {
@@ -372,17 +532,16 @@ void findingsSection(Summary const& s, std::ostream& out) {
             << "</span><span>" << esc(std::string(info.title)) << " <code class=\"id\">" << info.id
             << "</code></span><span class=\"n\">" << num(g.servers) << "</span><span class=\"n\">" << num(g.handshakes)
             << "</span></summary><p class=\"advice\">Advice: " << esc(std::string(info.advice))
-            << ".</p><table><tr><th>Server</th><th>Server names</th><th>Last seen</th><th>Detail</th><th>Handshakes</th></tr>";
-        for (size_t k = g.first; k < g.first + g.count && k - g.first < maxTableRows; ++k) {
+            << ".</p>";
+        tableHead(out, {{"Server", "18%"}, {"Server names", "22%"}, {"Last seen", "15%"}, {"Detail"}, {"Handshakes", "9%"}});
+        for (size_t k = g.first; k < g.first + g.count; ++k) {
             auto const& f = s.findings[k];
             ServerSummary const& r = *rows.at(f.server);
-            out << "<tr><td>" << serverCode(f.server) << "</td><td class=\"names\">" << esc(join(r.snis, 3))
-                << "</td><td class=\"t\">"
-                << isoTime(r.lastSeenMs) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
+            out << rowOpen(k - g.first) << "<td>" << serverCode(f.server) << "</td>" << listCell(r.snis, 3, "names", '.')
+                << "<td>" << timeTag(isoTime(r.lastSeenMs)) << "</td><td>" << esc(f.detail) << "</td><td class=\"n\">"
                 << num(r.kindHandshakes[static_cast<size_t>(f.kind)]) << "</td></tr>";
         }
-        out << "</table>";
-        if (g.count > maxTableRows) out << "<p class=\"note\">" << num(g.count - maxTableRows) << " more in the JSON output.</p>";
+        out << "</tbody></table>";
         out << "</details>";
     }
     out << "</div><p class=\"note\">Open a line for its servers; every server's findings are also in "
@@ -400,15 +559,17 @@ void driftSection(Drift const& d, std::ostream& out) {
     tile(out, "Findings new / gone", num(d.appeared.size()) + " / " + num(d.disappeared.size()));
     tile(out, "Post-quantum then / now", percent(d.postQuantumThen, d.tls13Then) + "% / " + percent(d.postQuantumNow, d.tls13Now) + "%");
     out << "</div>";
+    // Tables rather than lists, so that a search for a server finds it here too.
     auto servers = [&](char const* title, std::vector<std::string> const& list) {
-        out << "<h3>" << title << "</h3>" << (list.empty() ? "<p>None.</p>" : "<p>");
-        for (size_t i = 0; i < list.size() && i < maxTableRows; ++i) out << (i ? ", " : "") << "<code>" << esc(list[i]) << "</code>";
-        if (!list.empty()) out << "</p>";
+        out << "<h3>" << title << "</h3>";
+        table<std::string>(out, {{"Server"}}, list, [](std::ostream& o, std::string const& server) {
+            o << "<td>" << serverCode(server) << "</td>";
+        });
     };
     servers("New servers", d.newServers);
     servers("Gone servers", d.goneServers);
     out << "<h3>Servers that changed</h3>";
-    table<ServerChange>(out, {"Server", "What", "Before", "Now"}, d.changed, [](std::ostream& o, ServerChange const& c) {
+    table<ServerChange>(out, {{"Server", "25%"}, {"What", "15%"}, {"Before"}, {"Now"}}, d.changed, [](std::ostream& o, ServerChange const& c) {
         o << "<td>" << serverCode(c.server) << "</td><td>" << c.what << "</td><td>" << esc(c.before) << "</td><td>"
           << esc(c.after) << "</td>";
     });
@@ -420,8 +581,9 @@ void driftSection(Drift const& d, std::ostream& out) {
         {"Findings gone: servers not seen", &unseen}};
     for (auto const& [title, list] : lists) {
         out << "<h3>" << title << "</h3>";
-        table<FindingChange>(out, {"Severity", "Finding", "Server"}, *list, [](std::ostream& o, FindingChange const& f) {
-            o << "<td>" << severityBadge(kindInfo(f.kind).severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
+        table<FindingChange>(out, {{"Severity", "12%"}, {"Finding"}, {"Server", "30%"}}, *list, [](std::ostream& o, FindingChange const& f) {
+            Severity const severity = kindInfo(f.kind).severity;
+            o << "<td data-k=\"" << static_cast<int>(severity) << "\">" << severityBadge(severity) << "</td><td>" << esc(std::string(kindInfo(f.kind).title))
               << "</td><td>" << serverCode(f.server) << "</td>";
         });
     }
@@ -440,9 +602,8 @@ void versionsSection(Summary const& s, std::ostream& out) {
     out << "<h3>Servers still on SSL 3.0, TLS 1.0, TLS 1.1 or DTLS 1.0</h3>";
     if (old.empty()) out << "<p>None.</p>";
     else
-        table<ServerSummary>(out, {"Server", "Versions", "SNIs"}, old, [](std::ostream& o, ServerSummary const& r) {
-            o << "<td>" << serverCode(r.server) << "</td><td>" << esc(join(r.versions)) << "</td><td class=\"names\">"
-              << esc(join(r.snis, 3)) << "</td>";
+        table<ServerSummary>(out, {{"Server", "25%"}, {"Versions", "25%"}, {"SNIs"}}, old, [](std::ostream& o, ServerSummary const& r) {
+            o << "<td>" << serverCode(r.server) << "</td>" << listCell(r.versions, 6) << listCell(r.snis, 3, "names", '.');
         });
     out << "</section>\n";
 }
@@ -459,11 +620,12 @@ void suitesSection(Summary const& s, std::ostream& out) {
            "Good: AEAD with forward secrecy, and every TLS 1.3 suite.</p>"
         << barChart("chart-suite-classes", "Handshakes by suite class", classBars, s.rows)
         << barChart("chart-suites", "Most used cipher suites", suiteBars, s.rows);
-    table<SuiteTally>(out, {"Code", "Name", "Class", "Why", "Handshakes"}, s.suites, [](std::ostream& o, SuiteTally const& t) {
+    table<SuiteTally>(out, {{"Code", "8%"}, {"Name", "36%"}, {"Class", "9%"}, {"Why"}, {"Handshakes", "10%"}}, s.suites,
+                      [](std::ostream& o, SuiteTally const& t) {
         std::vector<std::string> reasons(t.info->reasons.begin(), t.info->reasons.end());
-        o << "<td><code>" << hexCode(t.code) << "</code></td><td>" << esc(t.info->name) << "</td><td class=\"cls-"
-          << suiteClassName(t.info->cls) << "\">" << suiteClassName(t.info->cls) << "</td><td>" << esc(join(reasons))
-          << "</td><td class=\"n\">" << num(t.count) << "</td>";
+        o << "<td><code>" << hexCode(t.code) << "</code></td>" << listCell({t.info->name}, 1, "", '_') << "<td class=\"cls-"
+          << suiteClassName(t.info->cls) << "\">" << suiteClassName(t.info->cls) << "</td>" << listCell(reasons, 6)
+          << "<td class=\"n\">" << num(t.count) << "</td>";
     });
     out << "</section>\n";
 }
@@ -494,19 +656,18 @@ void groupsSection(Summary const& s, std::ostream& out) {
 }
 
 void certificateRow(std::ostream& out, CertificateSummary const& c) {
-    std::vector<std::string> flags;
-    for (auto k : c.flags) flags.emplace_back(kindInfo(k).id);
-    std::string const seen = c.firstSeenMs ? isoDate(c.firstSeenMs / 1000) + " to " + isoDate(c.lastSeenMs / 1000) : "";
+    std::string const seen = c.firstSeenMs ? timeTag(isoDate(c.firstSeenMs / 1000)) + " to " + timeTag(isoDate(c.lastSeenMs / 1000)) : "";
+    std::string const seenCell = "<td data-k=\"" + std::to_string(c.lastSeenMs) + "\">" + seen + "</td>";
     if (!c.facts) {
         out << "<td colspan=\"4\"><code>" << c.digest << "</code></td><td>" << (c.missing ? "missing" : "unreadable")
-            << "</td><td>" << seen << "</td><td>" << esc(join(c.servers, 3)) << "</td><td></td>";
+            << "</td>" << seenCell << listCell(c.servers, 3) << "<td></td>";
         return;
     }
     auto const& f = *c.facts;
     out << "<td>" << esc(f.subject) << "</td><td>" << esc(f.issuer) << "</td><td>" << esc(f.keyType) << ' ' << f.keyBits
-        << "</td><td>" << esc(f.signatureAlgorithm) << "</td><td>" << isoDate(f.notBefore) << " to " << isoDate(f.notAfter)
-        << "</td><td>" << seen << "</td><td>" << esc(join(c.servers, 3)) << "</td><td class=\"cls-flagged\">"
-        << esc(join(flags)) << "</td>";
+        << "</td><td>" << esc(f.signatureAlgorithm) << "</td><td data-k=\"" << f.notAfter << "\">"
+        << timeTag(isoDate(f.notBefore)) << " to " << timeTag(isoDate(f.notAfter)) << "</td>" << seenCell
+        << listCell(c.servers, 3) << "<td class=\"cls-flagged\">" << idList(c.flags) << "</td>";
 }
 
 void certificatesSection(Summary const& s, std::ostream& out) {
@@ -522,41 +683,41 @@ void certificatesSection(Summary const& s, std::ostream& out) {
         << barChart("chart-cert-keys", "Key type and size", bars(s.certificateKeys))
         << barChart("chart-signatures", "Signature algorithm (SHA-1 and MD5 flagged)", bars(s.signatureAlgorithms))
         << barChart("chart-validity", "Expiry, as of " + isoDate(s.nowSeconds), bars(s.validity));
-    table<CertificateSummary>(out, {"Subject", "Issuer", "Key", "Signature", "Valid", "Seen", "Servers", "Findings"},
+    table<CertificateSummary>(out, {{"Subject", "12%"}, {"Issuer", "11%"}, {"Key", "7%"}, {"Signature", "14%"}, {"Valid", "10%"},
+                                    {"Seen", "10%"}, {"Servers"}, {"Findings", "20%"}},
                               s.certificates, certificateRow);
     out << "</section>\n";
 }
 
 void serversSection(Summary const& s, std::ostream& out) {
     out << "<section id=\"servers\"><h2>Servers</h2><p class=\"note\">Worst first.</p>";
-    table<ServerSummary>(out, {"Server", "SNIs", "Versions", "Cipher suites", "Groups", "Key", "Leaf expires", "Findings", "Handshakes"},
+    table<ServerSummary>(out, {{"Server", "11%"}, {"SNIs", "12%"}, {"Versions", "7%"}, {"Cipher suites"}, {"Groups", "7%"},
+                               {"Key", "8%"}, {"Leaf expires", "8%"}, {"Findings", "20%"}, {"Handshakes", "9%"}},
                          s.serverTable, [](std::ostream& o, ServerSummary const& r) {
-                             std::vector<std::string> findings;
-                             for (auto k : r.findings) findings.emplace_back(kindInfo(k).id);
                              o << "<td>" << serverCode(r.server);
                              if (r.anyFinding) o << "<br>" << severityBadge(r.worst);
-                             o << "</td><td class=\"names\">" << esc(join(r.snis, 3)) << "</td><td>" << esc(join(r.versions)) << "</td><td>"
-                               << esc(join(r.suites, 4)) << "</td><td>" << esc(join(r.groups, 4)) << "</td><td>" << esc(r.key)
-                               << "</td><td>" << (r.leafNotAfter ? isoDate(r.leafNotAfter) : "") << "</td><td>"
-                               << esc(join(findings, 10)) << "</td><td class=\"n\">" << num(r.handshakes) << "</td>";
+                             o << "</td>" << listCell(r.snis, 3, "names", '.') << listCell(r.versions, 6)
+                               << listCell(r.suites, 4, "", '_') << listCell(r.groups, 4) << "<td>" << esc(r.key) << "</td><td>"
+                               << (r.leafNotAfter ? timeTag(isoDate(r.leafNotAfter)) : "") << "</td><td>" << idList(r.findings)
+                               << "</td><td class=\"n\">" << num(r.handshakes) << "</td>";
                          });
     out << "</section>\n";
 }
 
 void clientFeaturesSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"client-features\"><h2>Client certificates, renegotiation, compression</h2><table><tr><th></th>"
-           "<th>Handshakes</th><th>Servers</th></tr>";
+    out << "<section id=\"client-features\"><h2>Client certificates, renegotiation, compression</h2>";
+    tableHead(out, {{"What", "30%"}, {"Handshakes", "12%"}, {"Servers"}});
     auto featureRow = [&](char const* name, uint64_t total, uint64_t ServerSummary::*field) {
         std::vector<std::string> names;
         for (auto const& r : s.serverTable)
             if (r.*field) names.push_back(r.server);
-        out << "<tr><td>" << name << "</td><td class=\"n\">" << num(total) << "</td><td>" << esc(join(names, 8)) << "</td></tr>";
+        out << "<tr><td>" << name << "</td><td class=\"n\">" << num(total) << "</td>" << listCell(names, 8) << "</tr>";
     };
     featureRow("Client certificate requested", s.clientAuthRequested, &ServerSummary::clientAuthRequested);
     featureRow("Client certificate sent", s.clientCertificates, &ServerSummary::clientCertificates);
     featureRow("Renegotiation", s.renegotiated, &ServerSummary::renegotiated);
     featureRow("Compression", s.compressed, &ServerSummary::compressed);
-    out << "</table></section>\n";
+    out << "</tbody></table></section>\n";
 }
 
 void offeredCharts(Summary const& s, std::ostream& out) {
@@ -603,7 +764,7 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
         if (f.kind == FindingKind::PqNotPicked) pq.push_back(f);
     if (pq.empty()) out << "<p>None.</p>";
     else
-        table<Finding>(out, {"Server", "Detail"}, pq, [](std::ostream& o, Finding const& f) {
+        table<Finding>(out, {{"Server", "30%"}, {"Detail"}}, pq, [](std::ostream& o, Finding const& f) {
             o << "<td>" << serverCode(f.server) << "</td><td>" << esc(f.detail) << "</td>";
         });
     out << barChart("chart-ja4", "Most common JA4 client fingerprints", bars(s.ja4), s.helloRows)
@@ -645,7 +806,7 @@ void renderHtml(Summary const& s, std::ostream& out) {
     clientHellosSection(s, out);
     inputSection(s, out);
     out << "<footer class=\"note\"><p>Made by varno-report. Names of code points from the IANA TLS "
-           "registries; unregistered values shown in hex.</p></footer>\n</body>\n</html>\n";
+           "registries; unregistered values shown in hex.</p></footer>\n<script>" << script << "</script>\n</body>\n</html>\n";
 }
 
 }  // namespace report

@@ -39,7 +39,7 @@ struct CertificateSummary {
     bool missing = false;
     uint64_t handshakes = 0;                // rows whose server chain holds it
     bool leaf = false;                      // first in at least one chain
-    std::vector<std::string> servers;       // where it was shown (first few)
+    std::vector<std::string> servers;       // every server that showed it
     size_t serverCount = 0;
     int64_t daysLeft = 0;
     uint64_t invalidHandshakes = 0;       // presented when expired or not yet valid
