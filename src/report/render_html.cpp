@@ -462,9 +462,12 @@ void pageHead(Summary const& s, std::ostream& out) {
         << "<title>VARNO TLS inventory</title>\n<style>" << css << "</style>\n"
         // Set before the body is read: the page-wide search shows, rows past the first page stay hidden.
         << "<script>document.documentElement.classList.add('js');</script>\n</head>\n<body>\n";
-    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from "
-        << count(s.files, "file", "files") << " in "
-        << esc(join(s.directories, 4)) << "; certificate validity judged at the time of each "
+    out << "<header><h1>TLS inventory</h1><p class=\"note\">" << count(s.rows, "handshake", "handshakes") << " from ";
+    if (s.store.empty())
+        out << count(s.files, "file", "files") << " in " << esc(join(s.directories, 4));
+    else
+        out << "the ClickHouse store " << esc(s.store) << " (sensors " << esc(join(s.directories, 4)) << ")";
+    out << "; certificate validity judged at the time of each "
         << "handshake and on " << isoDate(s.nowSeconds) << ".";
     for (auto const& p : s.parents) {
         std::vector<std::string> below;
@@ -772,8 +775,12 @@ void clientHellosSection(Summary const& s, std::ostream& out) {
 }
 
 void inputSection(Summary const& s, std::ostream& out) {
-    out << "<section id=\"input\"><h2>Input</h2><table><tr><th>Directories</th><td>" << esc(join(s.directories, 50))
-        << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files - s.jsonFiles)
+    out << "<section id=\"input\"><h2>Input</h2><table>";
+    if (!s.store.empty())
+        out << "<tr><th>ClickHouse store</th><td>" << esc(s.store) << "</td></tr><tr><th>Sensors</th><td>";
+    else
+        out << "<tr><th>Directories</th><td>";
+    out << esc(join(s.directories, 50)) << "</td></tr><tr><th>CSV files</th><td class=\"n\">" << num(s.files - s.jsonFiles)
         << "</td></tr><tr><th>JSON lines files</th><td class=\"n\">" << num(s.jsonFiles)
         << "</td></tr><tr><th>Rows</th><td class=\"n\">" << num(s.rows)
         << "</td></tr><tr><th>Rows from files still being written</th><td class=\"n\">" << num(s.openRows) << " (of "

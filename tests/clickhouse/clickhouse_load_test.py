@@ -320,8 +320,9 @@ def check_report(server, spool, scratch):
         baseline = ["--baseline", str(directory), "--"] if extra is drift else []
         for source in (baseline + [str(directory)], store):
             json_path, cbom_path = scratch / f"report-{len(outputs)}.json", scratch / f"cbom-{len(outputs)}.json"
+            page = scratch / f"page-{len(outputs)}.html"
             run = subprocess.run([str(varno_report), "--now", "2026-06-01", "--json", str(json_path), "--cbom",
-                                  str(cbom_path)] + extra + source, capture_output=True, text=True)
+                                  str(cbom_path), "-o", str(page)] + extra + source, capture_output=True, text=True)
             check(run.returncode == 0, f"varno-report {' '.join(extra + source[:2])} runs {run.stderr.strip()}")
             summary, cbom = json.loads(json_path.read_text()), json.loads(cbom_path.read_text())
             rows = summary["input"]["rows"]
@@ -334,6 +335,8 @@ def check_report(server, spool, scratch):
         check(text == store_text, f"{what}: the text reports agree")
         check(summary == store_summary, f"{what}: the JSON summaries agree")
         check(cbom == store_cbom, f"{what}: the CBOMs agree")
+        check(f"ClickHouse store 127.0.0.1:{server.http_port}/report" in page.read_text(),
+              f"{what}: the page names the store it was made from")
         if digest and extra is not drift:
             certificate = next(c for c in json.loads(summary)["certificates"]["list"] if c["sha1"] == digest)
             check(0 < certificate["handshakes_invalid_when_used"] < certificate["handshakes"],
