@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "report/csv_input.h"
@@ -80,6 +81,10 @@ public:
 
     std::vector<Endpoint> const& endpoints() const { return list; }
     std::vector<std::string> const& digests() const { return certDigests; }
+    // A certificate of a store that is no directory (digest and PEM), listed like the files
+    // of a directory's store.
+    void addStored(std::string_view digest, std::string pem) { stored.emplace_back(digest, std::move(pem)); }
+    std::vector<std::pair<std::string, std::string>> const& storedCertificates() const { return stored; }
 
 private:
     Endpoint& endpoint(RowCells const& cells, uint32_t server);
@@ -88,6 +93,7 @@ private:
     std::vector<std::vector<uint32_t>> byServer;  // endpoints of each server, by its number
     std::vector<std::string> certDigests;
     StringMap<uint32_t> certIndex;
+    std::vector<std::pair<std::string, std::string>> stored;
 };
 
 // --- document --------------------------------------------------------------------------

@@ -184,15 +184,23 @@ std::string unescape(std::string_view text) {
     return out;
 }
 
-// The certificates the window's rows name, fetched in one query.
+// Digest and PEM of each certificate the query's WHERE clause keeps, one query.
+std::string queryCertificates(StoreAddress const& store, std::string const& where,
+                              std::function<void(std::string_view, std::string)> const& each) {
+    return queryLines(store, "SELECT Digest, any(Pem) FROM certificates" + where + " GROUP BY Digest",
+                      [&](std::string_view line) {
+                          size_t const tab = line.find('\t');
+                          if (tab != std::string_view::npos && records::isDigest(line.substr(0, tab)))
+                              each(line.substr(0, tab), unescape(line.substr(tab + 1)));
+                      });
+}
+
+// The certificates the window's rows name.
 std::string fetchCertificates(StoreAddress const& store, TimeWindow const& window, CertificateMap& map) {
-    std::string const sql = "SELECT Digest, any(Pem) FROM certificates WHERE Digest IN (SELECT "
-                            "arrayJoin(splitByChar(':', ServerCertificateChain))" +
-                            whereWindow("handshakes", window) + ") GROUP BY Digest";
-    return queryLines(store, sql, [&](std::string_view line) {
-        size_t const tab = line.find('\t');
-        if (tab == std::string_view::npos || !records::isDigest(line.substr(0, tab))) return;
-        map.pems.emplace(std::string(line.substr(0, tab)), unescape(line.substr(tab + 1)));
+    std::string const where = " WHERE Digest IN (SELECT arrayJoin(splitByChar(':', ServerCertificateChain))" +
+                              whereWindow("handshakes", window) + ")";
+    return queryCertificates(store, where, [&](std::string_view digest, std::string pem) {
+        map.pems.emplace(std::string(digest), std::move(pem));
     });
 }
 
@@ -304,6 +312,11 @@ bool parseStoreHost(std::string const& text, StoreAddress& address) {
         address.port = static_cast<uint16_t>(value);
     }
     return true;
+}
+
+std::string storedCertificates(StoreAddress const& store,
+                               std::function<void(std::string_view digest, std::string pem)> const& each) {
+    return queryCertificates(store, "", each);
 }
 
 std::string addStore(Inventory& inventory, StoreAddress const& store, TimeWindow const& window) {

@@ -5,6 +5,7 @@
 // time grow with the number of distinct handshakes, not with the number of rows.
 #include <cstdint>
 #include <optional>
+#include <functional>
 #include <string>
 
 #include "report/inventory.h"
@@ -31,5 +32,10 @@ struct TimeWindow {
 // Adds the store's rows of the window, and the certificates they name, to the inventory;
 // an empty string when done, else what went wrong.
 std::string addStore(Inventory& inventory, StoreAddress const& store, TimeWindow const& window);
+
+// Every certificate of the store's certificates table, whatever rows name it, as a directory
+// store holds them all: the CBOM lists them. Empty when done, else what went wrong.
+std::string storedCertificates(StoreAddress const& store,
+                               std::function<void(std::string_view digest, std::string pem)> const& each);
 
 }  // namespace report

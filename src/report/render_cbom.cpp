@@ -189,6 +189,13 @@ std::map<std::string, StoredCertificate> storeCertificates(Summary const& s, Cbo
             if (!c.facts) c.status = "unreadable";
         }
     }
+    for (auto const& [digest, pem] : rows.storedCertificates()) {
+        if (out.count(digest)) continue;
+        auto const der = records::pemToDer(pem);
+        StoredCertificate& c = out[digest];
+        if (der) c.facts = records::readCertificateDer(*der);
+        if (!c.facts) c.status = "unreadable";
+    }
     for (auto const& digest : rows.digests())
         if (!out.count(digest)) out[digest].status = "missing";
     return out;

@@ -114,7 +114,12 @@ bool summarize(Input const& input, int64_t now, report::Summary& summary,
         }
     }
     if (input.store) {
-        if (std::string const error = report::addStore(inventory, *input.store, input.window); !error.empty()) {
+        std::string error = report::addStore(inventory, *input.store, input.window);
+        if (error.empty() && cbom)
+            error = report::storedCertificates(*input.store, [cbom](std::string_view digest, std::string pem) {
+                cbom->addStored(digest, std::move(pem));
+            });
+        if (!error.empty()) {
             std::cerr << "varno-report: " << error << '\n';
             return false;
         }

@@ -290,8 +290,10 @@ def check_report(server, spool, scratch):
     directory = scratch / "report"
     directory.mkdir()
     for path in spool.iterdir():  # the rows varno wrote (not awkward.csv) and its certificates
-        if path.suffix == ".csv" and path.name != "awkward.csv" or re.fullmatch(r"[0-9a-f]{2}", path.name):
+        if path.suffix == ".csv" and path.name != "awkward.csv":
             (directory / path.name).symlink_to(path)
+        elif re.fullmatch(r"[0-9a-f]{2}", path.name):  # copied: the CBOM lists every file of a store
+            shutil.copytree(path, directory / path.name)
     # Some certificate expires in the middle of an hour; 5000 rows 0.1 s apart around that
     # moment show it, so some groups of an hour hold rows on both sides of its end.
     subprocess.run([str(varno_report), "--json", str(scratch / "certificates.json"), str(directory)],
