@@ -133,7 +133,8 @@ def pem_files(directory):
                     if not path.is_file() or path.stat().st_size > MAX_PEM_BYTES:
                         continue
                     pem = whole_pem(digest, path.read_bytes())
-                except OSError:
+                except OSError as error:  # left for the next run, but not in silence
+                    print(f"{path}: cannot read: {error.strerror}", file=sys.stderr)
                     continue
                 if pem:
                     found.append((digest, pem))

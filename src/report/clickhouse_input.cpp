@@ -236,9 +236,11 @@ uint64_t countOutside(StoreAddress const& store, TimeWindow const& window, RowCe
     for (auto const& cell : cellQueries)
         if (cell.grouped) sql += std::string(" AND ") + cell.select + " = " + sqlString(cells[cell.column]);
     uint64_t count = 0;
-    std::string const why = queryLines(store, sql, [&](std::string_view line) {
-        std::from_chars(line.data(), line.data() + line.size(), count);
+    bool got = false;
+    std::string why = queryLines(store, sql, [&](std::string_view line) {
+        got = std::from_chars(line.data(), line.data() + line.size(), count).ec == std::errc();
     });
+    if (why.empty() && !got) why = "no count of rows outside a certificate's validity in the answer";
     if (!why.empty() && error.empty()) error = why;
     return count;
 }

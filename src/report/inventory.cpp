@@ -165,7 +165,7 @@ struct Inventory::CertState {
     std::optional<records::CertificateFacts> facts;
     bool missing = false, unreadable = false;
     std::vector<uint32_t> triedDirs;
-    int64_t dir = -1;  // the directory whose store gave it
+    std::string der;  // its bytes, kept for the chain checks when there is a trust store
     uint64_t handshakes = 0, invalid = 0;
     int64_t firstMs = 0, lastMs = 0;
     bool leaf = false;
@@ -354,8 +354,10 @@ uint32_t Inventory::certificate(std::string_view digest, size_t dirIndex) {
             cert.unreadable = !cert.facts;
             if (cert.facts) {
                 cert.missing = false;
-                cert.dir = static_cast<int64_t>(dirIndex);
-                if (trust) trust->addKnown(*der);
+                if (trust) {
+                    trust->addKnown(*der);
+                    cert.der = std::move(*der);
+                }
                 cert.leafMask = certificateFindings(*cert.facts, true);
                 cert.chainMask = certificateFindings(*cert.facts, false);
             }
@@ -760,14 +762,6 @@ std::vector<FindingGroup> groupFindings(std::vector<Finding> const& findings,
 
 }  // namespace
 
-// The DER bytes of a certificate, read again from the store that gave its facts.
-std::optional<std::string> Inventory::certificateDer(uint32_t index) const {
-    CertState const& cert = certs[index];
-    if (cert.dir < 0) return std::nullopt;
-    auto const text = certificateSources[static_cast<size_t>(cert.dir)]->pem(cert.digest);
-    return text ? records::pemToDer(*text) : std::nullopt;
-}
-
 // Each distinct chain verified once, at the time it was last seen; a chain with a certificate
 // the store could not give is not judged, since what the server sent is not known.
 void Inventory::judgeChains() const {
@@ -777,7 +771,7 @@ void Inventory::judgeChains() const {
         ChainState const& chain = chains[i];
         std::vector<std::string> der;
         for (uint32_t index : chain.certs)
-            if (auto bytes = certificateDer(index)) der.push_back(std::move(*bytes));
+            if (!certs[index].der.empty()) der.push_back(certs[index].der);
         std::string reason;
         auto const verdict = der.size() == chain.certs.size() ? trust->verify(der, chain.lastMs / 1000, reason)
                                                               : records::ChainVerdict::NotJudged;

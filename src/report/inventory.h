@@ -153,7 +153,6 @@ private:
     void addChainUse(std::vector<uint32_t> const& indices, ServerState& s);
     bool addNameCheck(std::string_view serverName, int leaf, ServerState& s);
     void judgeChains() const;
-    std::optional<std::string> certificateDer(uint32_t index) const;
     void addTransport(std::string_view protocolType, bool tls13, bool postQuantum);
     void malformed(std::string_view where, std::string_view why);
     ServerState& server(std::string_view address, std::string_view port);
